@@ -1,0 +1,1 @@
+#include "kestrin_transport.h"
