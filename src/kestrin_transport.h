@@ -1,1 +1,36 @@
+// Serial link to the wheel controller: opens the device, cuts its byte stream into status frames and
+// restores the device's settings at the end.
 #pragma once
+
+typedef void* ThKestrinTrans;
+
+namespace transport {
+
+constexpr int kFrameLength = 42;
+constexpr unsigned char kStartByte = '*';
+
+// Results of ReciveMsg; every failure leaves *DataLength at 0.
+constexpr int kOk = 0;
+constexpr int kBadArgument = -1;
+constexpr int kSearchFailed = -2;  // the device failed or hung up before a start byte
+constexpr int kFrameFailed = -3;   // the device failed or hung up inside a frame
+constexpr int kInterrupted = -4;   // the wake descriptor became readable
+constexpr int kTimedOut = -5;      // no whole frame within the time given
+
+// Opens Device at 19200 baud 8N2, raw. Null when Device is null, SlaveId > 125 or the device cannot
+// be opened (reported through perror).
+ThKestrinTrans Init(char* Device, unsigned char SlaveId) noexcept;
+
+// Waits for the next whole frame with no time limit and copies its 42 bytes to pDest.
+int ReciveMsg(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength) noexcept;
+
+// As ReciveMsg, but gives up with kTimedOut after nTimeoutMs (negative: no limit) and with
+// kInterrupted as soon as nWakeFd (negative: none) is readable. Another thread wakes a pending call
+// by making nWakeFd readable, e.g. by writing to an eventfd.
+int ReciveMsgWithin(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength, int nTimeoutMs,
+                    int nWakeFd) noexcept;
+
+// Puts back the device's settings found at Init and closes it. Null does nothing.
+void Destroy(ThKestrinTrans hInst) noexcept;
+
+}  // namespace transport
