@@ -26,10 +26,11 @@ struct TStatus {
 };
 
 // Decodes the kFrameLength bytes at pFrame into *pStatus. The frame need not be NUL-terminated and
-// may hold any bytes.
+// may hold any bytes. A field that fails to convert, and every field after it, keeps its value.
 void Decode(const unsigned char* pFrame, TStatus* pStatus) noexcept;
 
-// The console report of one frame: "\nReceived packet (<errors>):\n   Raw data: <frame>".
+// The console report of one frame: "\nReceived packet (<errors>):\n   Raw data: <frame>". The raw
+// data ends at the frame's first NUL byte, or after its last byte when it has none.
 std::string Report(const unsigned char* pFrame, const TStatus& status);
 
 // Writes "/rng/roulette/kestrin_live/<serial>/gameStatus" into pTopic (kTopicSize bytes).

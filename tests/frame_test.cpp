@@ -1,0 +1,211 @@
+// Frame decoding, report, topic and document as golden pairs: frame in, exact text out.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "kestrin_frame.h"
+
+namespace {
+
+using frame::kFrameLength;
+using frame::TStatus;
+
+// The fields of a well-formed frame; each test changes only those it is about.
+struct TFields {
+  std::string_view serial = "0123", phase = "2", win = "  ", wheelSpeed = "0250", wheelDir = "1",
+                   ballSpeed = "0900", ballDir = "0", laps = "0012", game = "0123", error = "00";
+};
+
+std::string Frame(const TFields& f) {
+  std::string s = "*ABC";
+  for (std::string_view field :
+       {f.serial, f.phase, f.win, f.wheelSpeed, f.wheelDir, f.ballSpeed, f.ballDir, f.laps, f.game}) {
+    s.append(field).append(";");
+  }
+  s.append(f.error).append("\r\n");
+  return s;
+}
+
+// The frame fills its heap block exactly, as the receive buffer does, so AddressSanitizer reports any
+// read past byte 42.
+std::vector<unsigned char> Heap(std::string_view bytes) {
+  EXPECT_EQ(bytes.size(), kFrameLength);
+  std::vector<unsigned char> block(kFrameLength);
+  std::memcpy(block.data(), bytes.data(), std::min(bytes.size(), kFrameLength));
+  return block;
+}
+
+TStatus Decoded(std::string_view bytes, TStatus status = {}) {
+  frame::Decode(Heap(bytes).data(), &status);
+  return status;
+}
+
+std::string ReportOf(std::string_view bytes) { return frame::Report(Heap(bytes).data(), Decoded(bytes)); }
+
+std::string Topic(int nSerial) {
+  char topic[frame::kTopicSize];
+  frame::FormatTopic(topic, nSerial);
+  return topic;
+}
+
+// In the frame's order, the winning number as text and as number.
+auto Values(const TStatus& s) {
+  return std::tuple(s.nSerial, s.nWheel, std::string(s.snWinning), s.nWinning, s.nSWheel, s.nDWheel, s.nSBall,
+                    s.ndBall, s.nDBall, s.nCGame, s.nFError);
+}
+
+const std::string kT1 = "Cylinder too slow (< WHEEL MINIMUM SPEED)";
+const std::string kT2 = "Rotation of the cylinder and Ball is in the same direction during the game";
+const std::string kT3 = "Insufficient revolutions of the Ball (< MINIMUM TURNS VALID GAME)";
+const std::string kT4 = "Ball out of cylinder";
+const std::string kT5 = "Cylinder speed faster than 30 RPM";
+const std::string kT6 = "The encoder reads less or more than 74/76 or 314";
+const std::string kT7 = "One or more sensors doesn't work correctly";
+
+TEST(FrameGolden, WellFormedFrameGivesReportTopicAndDocument) {
+  const std::string bytes = Frame({});
+  EXPECT_EQ(ReportOf(bytes),
+            "\nReceived packet (No error):\n   Raw data: *ABC0123;2;  ;0250;1;0900;0;0012;0123;00\r\n");
+  EXPECT_EQ(Topic(Decoded(bytes).nSerial), "/rng/roulette/kestrin_live/123/gameStatus");
+  const std::string document = frame::Document(Decoded(bytes));
+  EXPECT_EQ(document,
+            "{\n"
+            "\t\"ball direction\" : 0,\n"
+            "\t\"ball laps count\" : 12,\n"
+            "\t\"ball speed\" : 900,\n"
+            "\t\"error flag\" : 0,\n"
+            "\t\"game id\" : 123,\n"
+            "\t\"phase\" : 2,\n"
+            "\t\"wheel direction\" : 1,\n"
+            "\t\"wheel speed\" : 250,\n"
+            "\t\"win number\" : -1\n"
+            "}\n");
+  EXPECT_EQ(document.size(), 189u);
+}
+
+TEST(FrameGolden, NegativeAndZeroPaddedValuesArePlainIntegers) {
+  EXPECT_EQ(frame::Document(Decoded(Frame(
+                {.win = "07", .wheelSpeed = "-250", .ballSpeed = "-001", .laps = "0000", .game = "0007"}))),
+            "{\n"
+            "\t\"ball direction\" : 0,\n"
+            "\t\"ball laps count\" : 0,\n"
+            "\t\"ball speed\" : -1,\n"
+            "\t\"error flag\" : 0,\n"
+            "\t\"game id\" : 7,\n"
+            "\t\"phase\" : 2,\n"
+            "\t\"wheel direction\" : 1,\n"
+            "\t\"wheel speed\" : -250,\n"
+            "\t\"win number\" : 7\n"
+            "}\n");
+}
+
+TEST(FrameDecode, WinningNumber) {
+  const struct {
+    std::string_view field;
+    int nWinning;
+  } cases[] = {{"  ", -1}, {"00", 0}, {"36", 36}, {" 7", 7}, {"7 ", 7}, {"07", 7}, {"-5", -5}, {"x5", 0}};
+  for (const auto& c : cases) {
+    const TStatus status = Decoded(Frame({.win = c.field}));
+    EXPECT_EQ(status.snWinning, c.field) << "field '" << c.field << "'";
+    EXPECT_EQ(status.nWinning, c.nWinning) << "field '" << c.field << "'";
+    const std::string tail = "\t\"win number\" : " + std::to_string(c.nWinning) + "\n}\n";
+    EXPECT_TRUE(frame::Document(status).ends_with(tail)) << "field '" << c.field << "'";
+  }
+}
+
+TEST(FrameReport, ErrorTextsInOrderRunTogether) {
+  const struct {
+    std::string_view code;
+    std::string texts;
+  } cases[] = {
+      {"00", "No error"},
+      {"01", kT1},
+      {"10", kT2 + kT4 + kT5},  // 0x0A: its two bits and its own text
+      {"20", kT3 + kT6},        // 0x14
+      {"40", kT4 + kT7},        // 0x28
+      {"07", kT1 + kT2 + kT3},
+      {"12", kT3 + kT4},  // 0x0C holds one bit of each pair but no whole pair
+      {"63", kT1 + kT2 + kT3 + kT4 + kT5 + kT6 + kT7},
+      {"64", ""},  // bit 0x40 has no text, and the flag is not 0: no text at all
+  };
+  for (const auto& c : cases) {
+    const std::string bytes = Frame({.error = c.code});
+    EXPECT_EQ(ReportOf(bytes), "\nReceived packet (" + c.texts + "):\n   Raw data: " + bytes) << c.code;
+  }
+}
+
+TEST(FrameTopic, SerialIsAPlainInteger) {
+  EXPECT_EQ(Topic(Decoded(Frame({.serial = "0007"})).nSerial), "/rng/roulette/kestrin_live/7/gameStatus");
+  EXPECT_EQ(Topic(Decoded(Frame({.serial = "0042"})).nSerial), "/rng/roulette/kestrin_live/42/gameStatus");
+  EXPECT_EQ(Topic(Decoded(Frame({.serial = "9999"})).nSerial), "/rng/roulette/kestrin_live/9999/gameStatus");
+}
+
+// After a malformed field the scan stops: that field and all later ones keep the previous frame's values.
+TEST(FrameDecode, MalformedFieldKeepsEarlierValues) {
+  const TStatus previous = Decoded("*ABC0001;1;05;0100;0;0200;1;0003;0004;01\r\n");
+  const TFields next = {"0002", "2", "  ", "0300", "1", "0400", "0", "0006", "0008", "00"};
+  const struct {
+    std::string_view TFields::*field;
+    std::string_view bytes;
+    decltype(Values(previous)) values;
+  } cases[] = {
+      {&TFields::ballSpeed, "xx00", {2, 2, "  ", -1, 300, 1, 200, 1, 3, 4, 1}},
+      {&TFields::ballSpeed, "09x0", {2, 2, "  ", -1, 300, 1, 9, 1, 3, 4, 1}},  // "09" converts
+      {&TFields::phase, "x", {2, 1, "05", 5, 100, 0, 200, 1, 3, 4, 1}},  // stops before the winning number
+      {&TFields::error, "x0", {2, 2, "  ", -1, 300, 1, 400, 0, 6, 8, 1}},
+      // Stops between the two winning-number characters: the number is read from the half-new field.
+      {&TFields::win, std::string_view("3\0", 2), {2, 2, "35", 35, 100, 0, 200, 1, 3, 4, 1}},
+      {&TFields::serial, "----", Values(previous)},
+  };
+  for (const auto& c : cases) {
+    TFields fields = next;
+    fields.*c.field = c.bytes;
+    EXPECT_EQ(Values(Decoded(Frame(fields), previous)), c.values) << c.bytes;
+  }
+}
+
+TEST(FrameDecode, FirstFrameWithNothingDecodableLeavesZeros) {
+  const TStatus status = Decoded(std::string(kFrameLength, 'x'));
+  EXPECT_EQ(Values(status), Values(TStatus{}));
+}
+
+// The raw data ends at the first NUL, or after byte 42 when there is none; the scan stops there too.
+TEST(FrameReport, RawDataEndsAtNulOrAfterTheFrame) {
+  std::string withNul = Frame({.win = "36"});
+  withNul[19] = '\0';
+  EXPECT_EQ(ReportOf(withNul), "\nReceived packet (No error):\n   Raw data: *ABC0123;2;36;0250;");
+  EXPECT_EQ(Values(Decoded(withNul)), std::tuple(123, 2, std::string("36"), 36, 250, 0, 0, 0, 0, 0, 0));
+
+  std::string unterminated = Frame({.error = "01"});
+  unterminated[40] = '\xff';
+  unterminated[41] = '9';
+  EXPECT_EQ(ReportOf(unterminated), "\nReceived packet (" + kT1 + "):\n   Raw data: " + unterminated);
+
+  const std::string allNul(kFrameLength, '\0');
+  EXPECT_EQ(ReportOf(allNul), "\nReceived packet (No error):\n   Raw data: ");
+}
+
+TEST(FrameDocument, MembersInKeyOrderWithoutCarriageReturn) {
+  const std::vector<std::string> order = {"ball direction",  "ball laps count", "ball speed",
+                                          "error flag",      "game id",         "phase",
+                                          "wheel direction", "wheel speed",     "win number"};
+  for (const std::string& bytes :
+       {Frame({}), Frame({.win = "36", .error = "63"}), std::string(kFrameLength, '\0')}) {
+    const std::string document = frame::Document(Decoded(bytes));
+    EXPECT_EQ(document.find('\r'), std::string::npos);
+    std::vector<std::string> keys;
+    std::istringstream lines(document);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("\t\"")) keys.push_back(line.substr(2, line.find('"', 2) - 2));
+    }
+    EXPECT_EQ(keys, order);
+  }
+}
+
+}  // namespace
