@@ -1,0 +1,113 @@
+// Real parts for the tests: pseudo-terminals as serial devices, the built bridge as a child process, a
+// mosquitto broker and a mosquitto_sub subscriber. Every wait here is bounded.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kt {
+
+using namespace std::chrono_literals;
+using Ms = std::chrono::milliseconds;
+
+// A pseudo-terminal; the slave's path stands in for a serial device.
+class Pty {
+ public:
+  Pty();
+  ~Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  const std::string& Path() const { return slave_; }
+  int Master() const { return master_; }
+  void Write(const std::string& bytes) const;
+  termios Settings() const;
+  void SetSettings(const termios& settings) const;
+  void CloseMaster();
+
+ private:
+  int master_ = -1;
+  int slave_fd_ = -1;  // kept open so the line stays up while the program under test reopens it
+  std::string slave_;
+};
+
+// A well-formed 42-byte status frame.
+std::string Frame(int serial, int phase, const std::string& win2, int wheel_speed, int wheel_dir,
+                  int ball_speed, int ball_dir, int laps, int game, int error);
+
+// A child process with its standard input on a pipe and standard output and error collected.
+class Process {
+ public:
+  explicit Process(std::vector<std::string> argv, bool stdin_pipe = true);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t Pid() const { return pid_; }
+  void WriteStdin(const std::string& text);
+  void CloseStdin();
+  void Signal(int sig);
+  // True once stdout holds `text` at or after byte `from`.
+  bool WaitForOutput(const std::string& text, Ms timeout, std::size_t from = 0);
+  // Waits for the exit; returns the exit status, or -1000 - signal, or -1 on time-out.
+  int WaitExit(Ms timeout);
+  bool Running();
+  std::string Out();
+  std::string Err();
+
+ private:
+  void Reader(int fd, std::string* sink);
+
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int status_ = -1;
+  bool exited_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string out_, err_;
+  std::thread out_reader_, err_reader_;
+};
+
+// The bridge executable under test.
+std::vector<std::string> Bridge(std::vector<std::string> args);
+
+// A mosquitto broker on 127.0.0.1:1883 (the test runs in a network namespace of its own).
+class Broker {
+ public:
+  Broker();
+  ~Broker();
+  bool Start();  // true once it accepts connections
+  void Stop();
+  std::string Log();
+
+ private:
+  std::string dir_;
+  std::unique_ptr<Process> process_;
+};
+
+// mosquitto_sub on the bridge's topics; each message as "topic qos retained hexpayload".
+class Subscriber {
+ public:
+  Subscriber();
+  bool Ready(Ms timeout);
+  // Waits until n messages have arrived; returns all that did.
+  std::vector<std::string> WaitMessages(std::size_t n, Ms timeout);
+
+ private:
+  std::vector<std::string> Messages();
+  Process process_;
+};
+
+std::string Hex(const std::string& bytes);
+bool WaitUntil(const std::function<bool()>& done, Ms timeout);
+int CountFds(pid_t pid);
+
+}  // namespace kt

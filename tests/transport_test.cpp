@@ -1,0 +1,209 @@
+// The serial link against real pseudo-terminals.
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "harness.h"
+#include "kestrin_transport.h"
+#include "kestrin_transport_l.h"
+
+namespace {
+
+using namespace kt;
+
+const std::string kFrameA = Frame(42, 2, "  ", 250, 1, 900, 0, 12, 123, 0);
+const std::string kFrameB = Frame(42, 4, "17", 180, 1, 0, 0, 31, 124, 8);
+
+struct Reception {
+  int rc;
+  unsigned short length;
+  std::string bytes;
+};
+
+Reception Receive(ThKestrinTrans link, int timeout_ms = 5000, int wake_fd = -1) {
+  unsigned char buf[64];
+  std::memset(buf, 0xEE, sizeof buf);
+  unsigned short length = 999;
+  int rc = transport::ReciveMsgWithin(link, buf, &length, timeout_ms, wake_fd);
+  EXPECT_EQ(buf[42], 0xEE) << "wrote past the frame";
+  return {rc, length, std::string(reinterpret_cast<char*>(buf), length)};
+}
+
+class LinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    link_ = transport::Init(const_cast<char*>(pty_.Path().c_str()), 0);
+    ASSERT_NE(link_, nullptr);
+  }
+  void TearDown() override { transport::Destroy(link_); }
+  Pty pty_;
+  ThKestrinTrans link_ = nullptr;
+};
+
+TEST_F(LinkTest, CutsTheStreamIntoFrames) {
+  pty_.Write("abc" + kFrameA + kFrameB);
+  Reception first = Receive(link_);
+  EXPECT_EQ(first.rc, transport::kOk);
+  EXPECT_EQ(first.length, 42);
+  EXPECT_EQ(first.bytes, kFrameA);
+  Reception second = Receive(link_);
+  EXPECT_EQ(second.rc, transport::kOk);
+  EXPECT_EQ(second.bytes, kFrameB);
+}
+
+TEST_F(LinkTest, StarInsideTheBodyDoesNotRestartTheFrame) {
+  std::string frame = kFrameA;
+  frame[10] = '*';
+  pty_.Write(frame);
+  EXPECT_EQ(Receive(link_).bytes, frame);
+}
+
+TEST_F(LinkTest, BytesAfterTheFrameStayQueued) {
+  pty_.Write(kFrameA + "*LIV");
+  EXPECT_EQ(Receive(link_).bytes, kFrameA);
+  // The next frame's first bytes were not consumed: completing it yields the whole frame.
+  pty_.Write(kFrameB.substr(4));
+  EXPECT_EQ(Receive(link_).bytes, "*LIV" + kFrameB.substr(4));
+}
+
+TEST_F(LinkTest, FrameArrivingInPiecesIsAssembled) {
+  std::thread writer([&] {
+    for (std::size_t i = 0; i < kFrameA.size(); i += 5) {
+      std::this_thread::sleep_for(10ms);
+      pty_.Write(kFrameA.substr(i, 5));
+    }
+  });
+  Reception r = Receive(link_);
+  writer.join();
+  EXPECT_EQ(r.rc, transport::kOk);
+  EXPECT_EQ(r.bytes, kFrameA);
+}
+
+TEST_F(LinkTest, SilentLineTimesOutAndPartialFrameIsNotReturned) {
+  Reception silent = Receive(link_, 100);
+  EXPECT_EQ(silent.rc, transport::kTimedOut);
+  EXPECT_EQ(silent.length, 0);
+  pty_.Write(kFrameA.substr(0, 20));
+  Reception partial = Receive(link_, 100);
+  EXPECT_EQ(partial.rc, transport::kTimedOut);
+  EXPECT_EQ(partial.length, 0);
+}
+
+TEST_F(LinkTest, WakeDescriptorInterruptsAPendingReception) {
+  int wake = eventfd(0, EFD_CLOEXEC);
+  std::thread waker([&] {
+    std::this_thread::sleep_for(100ms);
+    uint64_t one = 1;
+    EXPECT_EQ(write(wake, &one, sizeof one), 8);
+  });
+  Reception r = Receive(link_, 20000, wake);
+  waker.join();
+  close(wake);
+  EXPECT_EQ(r.rc, transport::kInterrupted);
+  EXPECT_EQ(r.length, 0);
+}
+
+TEST_F(LinkTest, HangUpFailsTheReceptionInsteadOfSpinning) {
+  pty_.CloseMaster();
+  Reception r = Receive(link_, 20000);
+  EXPECT_EQ(r.rc, transport::kSearchFailed);
+  EXPECT_EQ(r.length, 0);
+}
+
+TEST_F(LinkTest, HangUpInsideAFrameIsAFrameFailure) {
+  pty_.Write(kFrameA.substr(0, 10));
+  std::thread closer([&] {
+    std::this_thread::sleep_for(100ms);
+    pty_.CloseMaster();
+  });
+  Reception r = Receive(link_, 20000);
+  closer.join();
+  EXPECT_EQ(r.rc, transport::kFrameFailed);
+  EXPECT_EQ(r.length, 0);
+}
+
+TEST_F(LinkTest, BlockingReceptionReturnsTheFrame) {
+  pty_.Write(kFrameA);
+  unsigned char buf[42];
+  unsigned short length = 0;
+  EXPECT_EQ(transport::ReciveMsg(link_, buf, &length), transport::kOk);
+  EXPECT_EQ(length, 42);
+}
+
+TEST(LinkSettings, AppliesRaw19200With2StopBitsAndRestoresTheOldSettings) {
+  Pty pty;
+  termios before = pty.Settings();
+  before.c_iflag = ICRNL | IXON;
+  before.c_oflag = OPOST | ONLCR;
+  before.c_lflag = ICANON | ECHO | ISIG;
+  before.c_cc[VMIN] = 5;
+  before.c_cc[VTIME] = 3;
+  cfsetispeed(&before, B9600);
+  cfsetospeed(&before, B9600);
+  pty.SetSettings(before);
+  before = pty.Settings();
+
+  ThKestrinTrans link = transport::Init(const_cast<char*>(pty.Path().c_str()), 0);
+  ASSERT_NE(link, nullptr);
+  termios during = pty.Settings();
+  EXPECT_EQ(during.c_cflag, 0x8FEu);
+  EXPECT_EQ(during.c_iflag, 0u);
+  EXPECT_EQ(during.c_oflag, 0u);
+  EXPECT_EQ(during.c_lflag, 0u);
+  EXPECT_EQ(during.c_cc[VMIN], 0);
+  EXPECT_EQ(during.c_cc[VTIME], 0);
+  transport::Destroy(link);
+
+  termios after = pty.Settings();
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
+  EXPECT_EQ(cfgetispeed(&after), B9600);
+}
+
+// A pty ignores the speed and forces some control bits, so check the settings built as data too.
+TEST(LinkSettings, BuiltSettingsCarryOnlyTheLineFormat) {
+  termios t = transport::LineSettings();
+  EXPECT_EQ(t.c_cflag, static_cast<tcflag_t>(B19200 | CS8 | CSTOPB | CREAD | CLOCAL));
+  EXPECT_EQ(t.c_cflag, 2302u);
+  EXPECT_EQ(t.c_iflag | t.c_oflag | t.c_lflag, 0u);
+  for (cc_t c : t.c_cc) EXPECT_EQ(c, 0);
+}
+
+TEST(LinkArguments, RefusesBadArgumentsWithoutOpeningAnything) {
+  Pty pty;
+  char* path = const_cast<char*>(pty.Path().c_str());
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(transport::Init(path, 126), nullptr);
+  EXPECT_EQ(transport::Init(nullptr, 0), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  testing::internal::CaptureStdout();
+  ThKestrinTrans link = transport::Init(path, 125);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Port je odprt:" + pty.Path() + "\n");
+  ASSERT_NE(link, nullptr);
+
+  unsigned char buf[42];
+  unsigned short length = 7;
+  EXPECT_EQ(transport::ReciveMsg(link, nullptr, &length), transport::kBadArgument);
+  EXPECT_EQ(length, 0);
+  EXPECT_EQ(transport::ReciveMsg(nullptr, buf, &length), transport::kBadArgument);
+  EXPECT_EQ(transport::ReciveMsg(link, buf, nullptr), transport::kBadArgument);
+  transport::Destroy(link);
+  transport::Destroy(nullptr);
+}
+
+TEST(LinkArguments, MissingDeviceIsReportedThroughPerror) {
+  char path[] = "/dev/kestrin-no-such-device";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(transport::Init(path, 0), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "/dev/kestrin-no-such-device: No such file or directory\n");
+}
+
+}  // namespace
