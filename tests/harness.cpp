@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,6 +187,7 @@ Broker::Broker() {
   char tmpl[] = "/tmp/kestrin-broker-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
   dir_ = tmpl;
+  chmod(tmpl, 0777);  // mosquitto started as root drops to its own user before it opens the log
   std::ofstream conf(dir_ + "/mosquitto.conf");
   conf << "listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n"
        << "log_dest file " << dir_ << "/mosquitto.log\nlog_type all\nconnection_messages true\n";
@@ -217,7 +219,7 @@ std::string Broker::Log() {
 }
 
 Subscriber::Subscriber()
-    : process_({"mosquitto_sub", "-h", "127.0.0.1", "-d", "-q", "1", "-t", "/rng/roulette/kestrin_live/#",
+    : process_({"stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-d", "-q", "1", "-t", "/rng/roulette/kestrin_live/#",
                 "-F", "MSG %t %q %r %x"}) {}
 
 bool Subscriber::Ready(Ms timeout) { return process_.WaitForOutput("SUBACK", timeout); }

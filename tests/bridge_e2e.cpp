@@ -1,0 +1,251 @@
+// The built bridge, driven from outside: its command line, console, signals, a real broker and a
+// pseudo-terminal as the wheel's port.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstring>
+
+#include "harness.h"
+
+namespace {
+
+using namespace kt;
+
+const std::string kFrame = Frame(42, 2, "  ", 250, 1, 900, 0, 12, 123, 0);
+const std::string kDocument =
+    "{\n\t\"ball direction\" : 0,\n\t\"ball laps count\" : 12,\n\t\"ball speed\" : 900,\n"
+    "\t\"error flag\" : 0,\n\t\"game id\" : 123,\n\t\"phase\" : 2,\n\t\"wheel direction\" : 1,\n"
+    "\t\"wheel speed\" : 250,\n\t\"win number\" : -1\n}\n";
+const std::string kTopic = "/rng/roulette/kestrin_live/42/gameStatus";
+const std::string kShutdownLines =
+    "\nDestroying control layer class instance... Successful disconnection\nDisconnected\n"
+    "kestrin_control: Waiting for thread to finish.\nkestrin_control: Thread terminated.\ndone\n";
+
+std::string GameFrame(int game) { return Frame(42, 1, "17", 300, 0, 1200, 1, 3, game, 0); }
+
+// Position of each text in out, in the order given; fails the test when one is missing or out of order.
+void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts) {
+  std::size_t at = 0;
+  for (const auto& text : texts) {
+    std::size_t found = out.find(text, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n--- output:\n" << out;
+    at = found + text.size();
+  }
+}
+
+bool SameSettings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+// Broker, subscriber, a wheel pty in a distinctive non-raw mode, and the bridge on it.
+class BridgeTest : public ::testing::Test {
+ protected:
+  void StartBroker() {
+    broker_ = std::make_unique<Broker>();
+    ASSERT_TRUE(broker_->Start());
+    subscriber_ = std::make_unique<Subscriber>();
+    ASSERT_TRUE(subscriber_->Ready(5000ms));
+  }
+  void StartBridge() {
+    termios t = pty_.Settings();
+    t.c_lflag = ICANON | ECHO;
+    t.c_iflag = ICRNL;
+    pty_.SetSettings(t);
+    before_ = pty_.Settings();
+    bridge_ = std::make_unique<Process>(Bridge({pty_.Path()}));
+    ASSERT_TRUE(bridge_->WaitForOutput("Port je odprt:" + pty_.Path() + "\n", 5000ms));
+    // The bridge announces the port before it flushes and sets the line: wait for the raw settings,
+    // or the first frame may be flushed away.
+    ASSERT_TRUE(WaitUntil([&] { return pty_.Settings().c_lflag == 0; }, 5000ms));
+  }
+  // Sends the start-up frame and waits until the bridge runs.
+  void Connect() {
+    pty_.Write(kFrame);
+    ASSERT_TRUE(bridge_->WaitForOutput("Press ENTER to exit...", 10000ms)) << bridge_->Out();
+  }
+  void ExpectPortRestored() { EXPECT_TRUE(SameSettings(pty_.Settings(), before_)); }
+
+  Pty pty_;
+  termios before_{};
+  std::unique_ptr<Broker> broker_;
+  std::unique_ptr<Subscriber> subscriber_;
+  std::unique_ptr<Process> bridge_;
+};
+
+TEST_F(BridgeTest, PublishesEveryFrameExactlyAndShutsDownOnEnter) {
+  StartBroker();
+  StartBridge();
+  Connect();
+  pty_.Write(GameFrame(124));
+  auto messages = subscriber_->WaitMessages(2, 10000ms);
+  ASSERT_EQ(messages.size(), 2u) << bridge_->Out();
+  // The frame that opened the port is published first, byte for byte, QoS 1, not retained.
+  EXPECT_EQ(messages[0], kTopic + " 1 0 " + Hex(kDocument));
+  EXPECT_NE(messages[1].find(Hex("\"game id\" : 124,")), std::string::npos);
+  ASSERT_TRUE(bridge_->WaitForOutput("Published\n", 5000ms, bridge_->Out().rfind("124;00")));
+
+  bridge_->WriteStdin("\n");
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
+  const std::string out = bridge_->Out();
+  ExpectInOrder(out, {"Port je odprt:" + pty_.Path() + "\n", "Successful connection\n", "MQTT connected\n",
+                      "\nReceived packet (No error):\n   Raw data: " + kFrame,
+                      "Waiting for publication on topic " + kTopic + " for client with ClientID: 0042\n",
+                      "delivery confirmed\n", "Published\n", "Raw data: " + GameFrame(124), "Published\n"});
+  EXPECT_NE(out.find("Press ENTER to exit..."), std::string::npos);
+  EXPECT_EQ(out.substr(out.size() - kShutdownLines.size()), kShutdownLines);
+  EXPECT_TRUE(WaitUntil([&] { return broker_->Log().find(" as 0042 (") != std::string::npos; }, 5000ms))
+      << broker_->Log();
+  ExpectPortRestored();
+}
+
+TEST_F(BridgeTest, FramesBackToBackArePublishedInOrder) {
+  StartBroker();
+  StartBridge();
+  Connect();
+  pty_.Write(GameFrame(200) + GameFrame(201) + GameFrame(202));
+  auto messages = subscriber_->WaitMessages(4, 10000ms);
+  ASSERT_EQ(messages.size(), 4u);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(messages[1 + i].find(Hex("\"game id\" : " + std::to_string(200 + i) + ",")), std::string::npos);
+  bridge_->CloseStdin();
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
+}
+
+TEST_F(BridgeTest, BrokerNotRunningEndsStartUpWithThePortRestored) {
+  StartBridge();
+  pty_.Write(kFrame);
+  bridge_->CloseStdin();
+  EXPECT_EQ(bridge_->WaitExit(40000ms), 0);
+  ExpectInOrder(bridge_->Out(), {"Connect failed, rc ", "MQTT not connected\n", "Press ENTER to exit...",
+                                 "\nDestroying control layer class instance... done\n"});
+  EXPECT_EQ(bridge_->Out().find("Thread terminated"), std::string::npos);
+  ExpectPortRestored();
+}
+
+TEST_F(BridgeTest, PublishingResumesAfterTheBrokerRestarts) {
+  StartBroker();
+  StartBridge();
+  Connect();
+  ASSERT_EQ(subscriber_->WaitMessages(1, 10000ms).size(), 1u);
+  broker_->Stop();
+  ASSERT_TRUE(bridge_->WaitForOutput("Connection lost, cause: ", 10000ms));
+  // Frames while the broker is down are refused; the bridge keeps going.
+  pty_.Write(GameFrame(300));
+  ASSERT_TRUE(bridge_->WaitForOutput("Failed to start sendMessage, return code -3\n", 10000ms));
+  // Down long enough for the first re-attempts to fail.
+  ASSERT_TRUE(bridge_->WaitForOutput("Reconnect failed", 10000ms));
+  std::this_thread::sleep_for(2500ms);
+  StartBroker();
+  // Keep the wheel talking until a frame gets through again.
+  int game = 301;
+  bool delivered = WaitUntil([&] {
+    pty_.Write(GameFrame(game++));
+    return !subscriber_->WaitMessages(1, 500ms).empty();
+  }, 30000ms);
+  EXPECT_TRUE(delivered) << bridge_->Out();
+  EXPECT_TRUE(bridge_->Running());
+  bridge_->WriteStdin("\n");
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
+  EXPECT_EQ(bridge_->Out().find("Successful connection", bridge_->Out().find("Connection lost")),
+            std::string::npos);
+}
+
+TEST_F(BridgeTest, ShutdownOnASilentLineIsPrompt) {
+  StartBroker();
+  StartBridge();
+  Connect();
+  ASSERT_EQ(subscriber_->WaitMessages(1, 10000ms).size(), 1u);
+  bridge_->WriteStdin("\n");
+  EXPECT_EQ(bridge_->WaitExit(5000ms), 0);
+  ExpectPortRestored();
+}
+
+TEST_F(BridgeTest, ShutdownWhileTheBrokerIsGoneSkipsTheDisconnectWait) {
+  StartBroker();
+  StartBridge();
+  Connect();
+  broker_->Stop();
+  ASSERT_TRUE(bridge_->WaitForOutput("Connection lost", 10000ms));
+  bridge_->WriteStdin("\n");
+  EXPECT_EQ(bridge_->WaitExit(5000ms), 0);
+  ExpectInOrder(bridge_->Out(), {"Destroying control layer class instance... Failed to start disconnect, return code ",
+                                 "kestrin_control: Waiting for thread to finish.\n",
+                                 "kestrin_control: Thread terminated.\n", "done\n"});
+  ExpectPortRestored();
+}
+
+TEST_F(BridgeTest, ShutdownWhileAPublishWaitsOnAFrozenBroker) {
+  StartBroker();
+  StartBridge();
+  Connect();
+  ASSERT_EQ(subscriber_->WaitMessages(1, 10000ms).size(), 1u);
+  std::string log = broker_->Log();
+  // Freeze the broker: the publish below gets no answer.
+  ASSERT_EQ(std::system("pkill -STOP -x mosquitto"), 0);
+  std::size_t from = bridge_->Out().size();
+  pty_.Write(GameFrame(400));
+  ASSERT_TRUE(bridge_->WaitForOutput("Waiting for publication", 5000ms, from));
+  bridge_->WriteStdin("\n");
+  EXPECT_EQ(bridge_->WaitExit(15000ms), 0);
+  std::system("pkill -CONT -x mosquitto");
+  ExpectPortRestored();
+}
+
+TEST_F(BridgeTest, TermAndIntSignalsShutDownInOrder) {
+  StartBroker();
+  for (int sig : {SIGTERM, SIGINT}) {
+    StartBridge();
+    Connect();
+    bridge_->Signal(sig);
+    EXPECT_EQ(bridge_->WaitExit(10000ms), 0) << "signal " << sig;
+    const std::string out = bridge_->Out();
+    ASSERT_GE(out.size(), kShutdownLines.size());
+    EXPECT_EQ(out.substr(out.size() - kShutdownLines.size()), kShutdownLines);
+    ExpectPortRestored();
+  }
+}
+
+TEST_F(BridgeTest, NamedSilentDeviceKeepsWaitingAndASignalEndsStartUp) {
+  StartBridge();
+  // Longer than a discovery probe: a named device is waited for as long as it takes.
+  std::this_thread::sleep_for(3500ms);
+  EXPECT_TRUE(bridge_->Running());
+  EXPECT_EQ(bridge_->Out(), "Port je odprt:" + pty_.Path() + "\n");
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->WaitExit(5000ms), 0);
+  ExpectInOrder(bridge_->Out(), {"Press ENTER to exit...", "\nDestroying control layer class instance... done\n"});
+  ExpectPortRestored();
+}
+
+TEST(CommandLine, TooManyArgumentsIsRefused) {
+  Process bridge(Bridge({"a", "b", "c"}));
+  EXPECT_EQ(bridge.WaitExit(5000ms), 255);
+  EXPECT_EQ(bridge.Out(), "Invalid number of parameters\n");
+}
+
+TEST(CommandLine, OverlongDeviceIsRefusedBeforeAnythingStarts) {
+  Process bridge(Bridge({"/dev/" + std::string(95, 'x')}));
+  EXPECT_EQ(bridge.WaitExit(5000ms), 255);
+  EXPECT_EQ(bridge.Out().find("Port je odprt"), std::string::npos);
+  EXPECT_NE(bridge.Out().find("too long"), std::string::npos);
+  const std::string out = bridge.Out();
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+}
+
+TEST(CommandLine, MixedCaseAutoIsADeviceNameAndEndOfInputEndsTheWait) {
+  Process bridge(Bridge({"Auto"}), /*stdin_pipe=*/false);
+  EXPECT_EQ(bridge.WaitExit(10000ms), 0);
+  EXPECT_EQ(bridge.Err(), "Auto: No such file or directory\n");
+  EXPECT_EQ(bridge.Out(), "Press ENTER to exit...\nDestroying control layer class instance... done\n");
+}
+
+TEST(CommandLine, WithTwoArgumentsTheSecondIsTheDevice) {
+  Pty pty;
+  Process bridge(Bridge({"ignored", pty.Path()}));
+  EXPECT_TRUE(bridge.WaitForOutput("Port je odprt:" + pty.Path() + "\n", 5000ms));
+  bridge.Signal(SIGTERM);
+  EXPECT_EQ(bridge.WaitExit(5000ms), 0);
+}
+
+}  // namespace
