@@ -20,6 +20,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -32,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <limits>
 #include <optional>
@@ -45,6 +47,7 @@ namespace {
 constexpr std::size_t kFrameLength = 42;
 constexpr std::int64_t kNsPerSecond = 1000000000;
 constexpr std::int64_t kSliceNs = 200000000;
+constexpr std::int64_t kResyncNs = 100000000;
 constexpr double kMaxRate = 100000.0;
 constexpr int kExitError = 2;
 
@@ -94,7 +97,7 @@ constexpr const char* kHelp =
     "\n"
     "Other:\n"
     "  --verbose         echo every chunk written on standard output, without its final CR LF,\n"
-    "                    bytes other than printable ASCII shown as \\xHH\n"
+    "                    bytes other than printable ASCII (and \\) shown as \\xHH\n"
     "  --help            show this text\n"
     "\n"
     "Frame (offsets): 0 '*', 1-3 tag, 4-7 serial, 9 phase, 11-12 winning number (00-36, two spaces\n"
@@ -314,7 +317,10 @@ int Clamp4(double value) { return static_cast<int>(std::lround(std::fmin(std::fm
 // The 42 bytes of one frame.
 std::string FormatFrame(const std::string& tag, const std::string& serial, const TFrameFields& f) {
   char winning[3] = {' ', ' ', '\0'};
-  if (f.winning >= 0) std::snprintf(winning, sizeof winning, "%02d", f.winning % 100);
+  if (f.winning >= 0) {
+    winning[0] = static_cast<char>('0' + f.winning / 10 % 10);
+    winning[1] = static_cast<char>('0' + f.winning % 10);
+  }
   char text[64];
   std::snprintf(text, sizeof text, "*%.3s%.4s;%01d;%.2s;%04d;%01d;%04d;%01d;%04d;%04d;%02d\r\n", tag.c_str(),
                 serial.c_str(), f.phase % 10, winning, f.wheelSpeed % 10000, f.wheelDirection % 10,
@@ -327,7 +333,10 @@ std::string FormatFrame(const std::string& tag, const std::string& serial, const
 class TGame {
  public:
   TGame(const TOptions& options, TRandom* pRandom)
-      : options_(options), random_(*pRandom), game_(options.firstGame), wheelDirection_(pRandom->Between(0, 1)) {
+      : options_(options),
+        random_(*pRandom),
+        game_(options.firstGame),
+        wheelDirection_(pRandom->Between(0, 1)) {
     const int c = options.cycle;
     bets_ = std::max(1, c * 40 / 100);
     launched_ = std::max(1, c * 20 / 100);
@@ -494,7 +503,8 @@ class TLine {
     if (!link_.empty()) {
       char target[4096];
       const ssize_t n = readlink(link_.c_str(), target, sizeof target - 1);
-      if (n >= 0 && std::string_view(target, static_cast<std::size_t>(n)) == slavePath_) unlink(link_.c_str());
+      if (n >= 0 && std::string_view(target, static_cast<std::size_t>(n)) == slavePath_)
+        unlink(link_.c_str());
     }
     if (restore_) tcsetattr(fd_, TCSADRAIN, &saved_);
     if (fd_ >= 0) close(fd_);
@@ -515,7 +525,8 @@ class TLine {
   }
 
   bool OpenPty(const std::string& link, std::string* pError) {
-    if (openpty(&fd_, &slave_, nullptr, nullptr, nullptr) != 0) return Fail("cannot create a pseudo-terminal", pError);
+    if (openpty(&fd_, &slave_, nullptr, nullptr, nullptr) != 0)
+      return Fail("cannot create a pseudo-terminal", pError);
     const char* name = ttyname(slave_);
     if (name == nullptr) return Fail("cannot name the pseudo-terminal", pError);
     slavePath_ = name;
@@ -543,12 +554,13 @@ class TLine {
 
   // Points `link` at the slave, replacing a symbolic link already there but nothing else.
   bool MakeLink(const std::string& link, std::string* pError) {
-    struct stat st{};
+    struct stat st {};
     if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
       return Fail(link + " exists and is not a symbolic link", pError);
     const std::string temporary = link + ".tmp" + std::to_string(getpid());
     unlink(temporary.c_str());
-    if (symlink(slavePath_.c_str(), temporary.c_str()) != 0) return Fail("cannot create " + temporary, pError);
+    if (symlink(slavePath_.c_str(), temporary.c_str()) != 0)
+      return Fail("cannot create " + temporary, pError);
     if (rename(temporary.c_str(), link.c_str()) != 0) {
       const int saved = errno;
       unlink(temporary.c_str());
@@ -597,8 +609,8 @@ int Run(const TOptions& options) {
     return kExitError;
   }
   TLine line;
-  const bool opened = options.device.empty() ? line.OpenPty(options.link, &error)
-                                             : line.OpenDevice(options.device, &error);
+  const bool opened =
+      options.device.empty() ? line.OpenPty(options.link, &error) : line.OpenDevice(options.device, &error);
   if (!opened) {
     std::fprintf(stderr, "kestrin_wheel_sim: %s\n", error.c_str());
     return kExitError;
@@ -625,24 +637,30 @@ int Run(const TOptions& options) {
       replayIndex = 0;
     }
     std::int64_t deadline = base + static_cast<std::int64_t>(k - baseFrame) * period;
-    if (period > 0 && NowNs() > deadline + period) {
+    if (period > 0 && NowNs() > deadline + std::max(period, kResyncNs)) {
       // Far behind (the line was full): go on from now rather than sending the missed frames in a burst.
+      // A smaller lag (a late wake-up) is made up by the next frames, so the mean rate holds.
       base = deadline = NowNs();
       baseFrame = k;
     }
-    if (deadline >= end || (period == 0 && NowNs() >= end)) break;
+    if (deadline >= end || (period == 0 && NowNs() >= end)) {
+      SleepUntil(end);  // the run lasts the whole duration even when no frame is due before its end
+      break;
+    }
     if (!SleepUntil(deadline)) break;
 
     std::string frame = replay.empty() ? game.Next() : replay[replayIndex++];
     if (random.Chance(options.garble)) Garble(&frame, &random);
-    if (random.Chance(options.truncate) && frame.size() > 1) frame.resize(random.Between(1, frame.size() - 1));
+    if (random.Chance(options.truncate) && frame.size() > 1)
+      frame.resize(random.Between(1, frame.size() - 1));
     const std::string chunk = random.Chance(options.junk) ? Junk(&random) + frame : frame;
 
     const TWrite result = WriteAll(line.fd(), chunk);
     if (result == TWrite::kStopped) break;
     if (result == TWrite::kFailed) {
       const std::string where = options.device.empty() ? line.slavePath() : options.device;
-      std::fprintf(stderr, "kestrin_wheel_sim: cannot write to %s: %s\n", where.c_str(), std::strerror(errno));
+      std::fprintf(stderr, "kestrin_wheel_sim: cannot write to %s: %s\n", where.c_str(),
+                   std::strerror(errno));
       return kExitError;
     }
     if (options.verbose) Echo(chunk);
@@ -663,7 +681,7 @@ int main(int argc, char** argv) {
     std::fputs(kHelp, stdout);
     return 0;
   }
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a signal cuts a sleep or a poll short
@@ -671,5 +689,11 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  return Run(options);
+  prctl(PR_SET_TIMERSLACK, 1UL);  // wake up on time at high rates (the default slack is 50 us)
+  try {
+    return Run(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kestrin_wheel_sim: %s\n", e.what());
+    return kExitError;
+  }
 }
