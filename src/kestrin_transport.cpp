@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,6 +95,15 @@ ThKestrinTrans Init(char* Device, unsigned char SlaveId) noexcept {
     pLink->hSerial = open(Device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (pLink->hSerial < 0) {
       perror(Device);
+      return nullptr;
+    }
+    // Two readers on one line would split its bytes between them and both see broken frames.
+    if (flock(pLink->hSerial, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK)
+        fprintf(stderr, "%s: already in use by another program\n", Device);
+      else
+        perror(Device);
+      close(pLink->hSerial);
       return nullptr;
     }
     printf("Port je odprt:%s\n", Device);

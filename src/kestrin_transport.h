@@ -17,8 +17,8 @@ constexpr int kFrameFailed = -3;   // the device failed or hung up inside a fram
 constexpr int kInterrupted = -4;   // the wake descriptor became readable
 constexpr int kTimedOut = -5;      // no whole frame within the time given
 
-// Opens Device at 19200 baud 8N2, raw. Null when Device is null, SlaveId > 125 or the device cannot
-// be opened (reported through perror).
+// Opens Device at 19200 baud 8N2, raw, and takes an exclusive lock on it. Null when Device is null,
+// SlaveId > 125, or the device cannot be opened or is locked by another program (reported on stderr).
 ThKestrinTrans Init(char* Device, unsigned char SlaveId) noexcept;
 
 // Waits for the next whole frame with no time limit and copies its 42 bytes to pDest.

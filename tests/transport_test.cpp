@@ -207,3 +207,27 @@ TEST(LinkArguments, MissingDeviceIsReportedThroughPerror) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LinkArguments, ASecondLinkOnALockedDeviceIsRefused) {
+  kt::Pty pty;
+  char* path = const_cast<char*>(pty.Path().c_str());
+  testing::internal::CaptureStdout();
+  ThKestrinTrans first = transport::Init(path, 0);
+  testing::internal::CaptureStderr();
+  ThKestrinTrans second = transport::Init(path, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), pty.Path() + ": already in use by another program\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Port je odprt:" + pty.Path() + "\n");
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(second, nullptr);
+  // The lock goes with the link.
+  transport::Destroy(first);
+  testing::internal::CaptureStdout();
+  ThKestrinTrans again = transport::Init(path, 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(again, nullptr);
+  transport::Destroy(again);
+}
+
+}  // namespace
