@@ -42,6 +42,8 @@ namespace {
 constexpr char kServerUri[] = "tcp://" KESTRIN_BROKER_HOST ":1883";
 constexpr int kKeepAliveSeconds = 20;
 constexpr int kPassPauseMs = 150;
+constexpr int kReopenPauseMs = 1000;
+constexpr int kSilenceSeconds = 30;
 // The disconnect is sent with time-out 0 and completes at once; this only bounds a library that
 // never calls back.
 constexpr int kDisconnectWaitMs = 10000;
@@ -278,6 +280,42 @@ void PublishFrame(TMyData& d, frame::TStatus& status, MQTTAsync_responseOptions&
   if (WaitForFlag(d.MQTTSendDone, d.sendDone, d.quit.Fd(), -1)) printf("Published\n");
 }
 
+// Notices a wheel that has fallen silent, and its return, each with one line.
+class SilenceWatch {
+ public:
+  explicit SilenceWatch(const char* pPortName) : pPortName_(pPortName) { FrameArrived(); }
+
+  void FrameArrived() {
+    if (bSilent_) printf("Frames from %s again\n", pPortName_);
+    bSilent_ = false;
+    lastFrame_ = Clock::now();
+  }
+  // How long the next reception may wait before the silence is worth a line; -1 once it is reported.
+  int TimeoutMs() const {
+    if (bSilent_) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(lastFrame_ + kSilenceLimit - Clock::now());
+    return std::max(0, static_cast<int>(left.count()));
+  }
+  void Report() {
+    if (!bSilent_) printf("No frame from %s for %d s; still waiting\n", pPortName_, kSilenceSeconds);
+    bSilent_ = true;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kSilenceLimit{kSilenceSeconds};
+  const char* pPortName_;
+  bool bSilent_ = false;
+  Clock::time_point lastFrame_;
+};
+
+// One quiet attempt to open the lost device again: a path that is not there yet prints nothing.
+bool ReopenPort(TMyData& d) {
+  if (access(d.pPortName, F_OK) != 0) return false;
+  d.hTrans = transport::Init(d.pPortName, 0);
+  return d.hTrans != nullptr;
+}
+
 bool QuitRequested(TMyData& d) {
   MainLockMutex(d.pQuitThreadMutex);
   bool bQuit = d.QuitThread;
@@ -465,15 +503,34 @@ int MainInThread(void* hInst) {
     opts.onFailure = onSendFailure;
     opts.context = d.client;
     MQTTAsync_message pubmsg = MQTTAsync_message_initializer;
+    SilenceWatch silence(d.pPortName);
 
     for (;;) {
       if (QuitRequested(d)) return 0;
+      if (d.hTrans == nullptr) {
+        if (!ReopenPort(d)) Pause(d.quit, kReopenPauseMs);
+        continue;
+      }
       if (d.bStartFramePending) {
         d.bStartFramePending = false;  // Recived still holds the frame that accepted the port
       } else {
-        transport::ReciveMsgWithin(d.hTrans, d.Recived, &d.RecivedLength, -1, d.quit.Fd());
+        int rc = transport::ReciveMsgWithin(d.hTrans, d.Recived, &d.RecivedLength, silence.TimeoutMs(),
+                                            d.quit.Fd());
+        if (rc == transport::kTimedOut) {
+          silence.Report();
+          continue;
+        }
+        if (rc == transport::kSearchFailed || rc == transport::kFrameFailed) {
+          printf("Serial device %s lost; reopening it\n", d.pPortName);
+          transport::Destroy(d.hTrans);
+          d.hTrans = nullptr;
+          continue;
+        }
       }
-      if (d.RecivedLength == transport::kFrameLength) PublishFrame(d, status, opts, pubmsg);
+      if (d.RecivedLength == transport::kFrameLength) {
+        silence.FrameArrived();
+        PublishFrame(d, status, opts, pubmsg);
+      }
       Pause(d.quit, kPassPauseMs);
     }
   } catch (...) {

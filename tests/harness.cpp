@@ -23,6 +23,9 @@ Pty::Pty() {
   char name[256];
   if (openpty(&master_, &slave_fd_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
   slave_ = name;
+  // Children must not hold the master open, or closing it here would not hang the line up.
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_fd_, F_SETFD, FD_CLOEXEC);
 }
 
 Pty::~Pty() {

@@ -1,0 +1,145 @@
+// The bridge over months: the serial device going away and coming back, a second program on the same
+// port, a wheel that falls silent.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+using namespace kt;
+
+std::string GameFrame(int game) { return Frame(42, 1, "  ", 300, 0, 1200, 1, 3, game, 0); }
+std::string GameIdHex(int game) { return Hex("\"game id\" : " + std::to_string(game) + ","); }
+
+// A path that the test points at a new pseudo-terminal, as udev re-creates /dev/ttyUSB0.
+class WheelPort {
+ public:
+  WheelPort() {
+    char tmpl[] = "/tmp/kestrin-port-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    path_ = dir_ + "/ttyWHEEL";
+    Replace();
+  }
+  ~WheelPort() {
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  const std::string& Path() const { return path_; }
+  Pty& Current() { return *pty_; }
+  // The device goes away: its far end closes and its path disappears.
+  void Unplug() {
+    unlink(path_.c_str());
+    pty_->CloseMaster();
+  }
+  void Replace() {
+    pty_ = std::make_unique<Pty>();
+    std::string tmp = path_ + ".new";
+    EXPECT_EQ(symlink(pty_->Path().c_str(), tmp.c_str()), 0);
+    EXPECT_EQ(rename(tmp.c_str(), path_.c_str()), 0);
+  }
+
+ private:
+  std::string dir_, path_;
+  std::unique_ptr<Pty> pty_;
+};
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(broker_.Start());
+    subscriber_ = std::make_unique<Subscriber>();
+    ASSERT_TRUE(subscriber_->Ready(5000ms));
+  }
+  // Starts a bridge on path and waits until it publishes its first frame.
+  std::unique_ptr<Process> StartBridge(const std::string& path, Pty& pty) {
+    auto bridge = std::make_unique<Process>(Bridge({path}));
+    EXPECT_TRUE(bridge->WaitForOutput("Port je odprt:" + path + "\n", 5000ms));
+    EXPECT_TRUE(WaitUntil([&] { return pty.Settings().c_lflag == 0; }, 5000ms));
+    pty.Write(GameFrame(game_++));
+    EXPECT_TRUE(bridge->WaitForOutput("Published\n", 10000ms)) << bridge->Out();
+    return bridge;
+  }
+  // Writes frames until one of them reaches the subscriber.
+  bool DeliveredAgain(Pty& pty) {
+    return WaitUntil([&] {
+      int game = game_++;
+      pty.Write(GameFrame(game));
+      return WaitUntil([&] {
+        auto m = subscriber_->WaitMessages(0, 0ms);
+        return !m.empty() && m.back().find(GameIdHex(game)) != std::string::npos;
+      }, 400ms);
+    }, 10000ms);
+  }
+
+  Broker broker_;
+  std::unique_ptr<Subscriber> subscriber_;
+  int game_ = 1;
+};
+
+TEST_F(FaultTest, DeviceThatGoesAwayIsReopenedWithoutLeakingDescriptors) {
+  WheelPort port;
+  auto bridge = StartBridge(port.Path(), port.Current());
+  const int fds_before = CountFds(bridge->Pid());
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    std::size_t from = bridge->Out().size();
+    port.Unplug();
+    ASSERT_TRUE(bridge->WaitForOutput("Serial device " + port.Path() + " lost; reopening it\n", 5000ms, from))
+        << "cycle " << cycle << "\n" << bridge->Out().substr(from);
+    port.Replace();
+    ASSERT_TRUE(bridge->WaitForOutput("Port je odprt:" + port.Path() + "\n", 5000ms, from)) << "cycle " << cycle;
+    ASSERT_TRUE(DeliveredAgain(port.Current())) << "cycle " << cycle;
+  }
+  EXPECT_EQ(CountFds(bridge->Pid()), fds_before);
+  // Re-opening is quiet: no error lines while the path was missing.
+  EXPECT_EQ(bridge->Err(), "");
+  bridge->WriteStdin("\n");
+  EXPECT_EQ(bridge->WaitExit(10000ms), 0);
+}
+
+TEST_F(FaultTest, ShutdownWhileTheDeviceIsGone) {
+  WheelPort port;
+  auto bridge = StartBridge(port.Path(), port.Current());
+  port.Unplug();
+  ASSERT_TRUE(bridge->WaitForOutput("lost; reopening it\n", 5000ms));
+  bridge->Signal(SIGTERM);
+  EXPECT_EQ(bridge->WaitExit(5000ms), 0);
+  EXPECT_NE(bridge->Out().find("kestrin_control: Thread terminated.\ndone\n"), std::string::npos);
+}
+
+TEST_F(FaultTest, SecondBridgeOnTheSamePortIsRefusedAndTheFirstIsUnharmed) {
+  Pty pty;
+  auto first = StartBridge(pty.Path(), pty);
+  Process second(Bridge({pty.Path()}), /*stdin_pipe=*/false);
+  EXPECT_EQ(second.WaitExit(10000ms), 0);
+  EXPECT_EQ(second.Err(), pty.Path() + ": already in use by another program\n");
+  EXPECT_EQ(second.Out().find("Port je odprt"), std::string::npos);
+
+  const int first_game = game_;
+  for (int i = 0; i < 5; ++i) pty.Write(GameFrame(game_++));
+  auto messages = subscriber_->WaitMessages(6, 10000ms);
+  ASSERT_EQ(messages.size(), 6u);
+  for (int i = 0; i < 5; ++i) EXPECT_NE(messages[1 + i].find(GameIdHex(first_game + i)), std::string::npos);
+  first->WriteStdin("\n");
+  EXPECT_EQ(first->WaitExit(10000ms), 0);
+}
+
+TEST_F(FaultTest, SilentWheelIsReportedOnceAndItsReturnToo) {
+  Pty pty;
+  auto bridge = StartBridge(pty.Path(), pty);
+  const std::string silent = "No frame from " + pty.Path() + " for 30 s; still waiting\n";
+  ASSERT_TRUE(bridge->WaitForOutput(silent, 40000ms));
+  pty.Write(GameFrame(77));
+  ASSERT_TRUE(bridge->WaitForOutput("Frames from " + pty.Path() + " again\n", 5000ms));
+  ASSERT_TRUE(bridge->WaitForOutput("Published\n", 5000ms, bridge->Out().find(" again\n")));
+  const std::string out = bridge->Out();
+  EXPECT_EQ(out.find(silent), out.rfind(silent));
+  EXPECT_LT(out.find(" again\n"), out.find("0077;00"));
+  EXPECT_EQ(subscriber_->WaitMessages(2, 5000ms).size(), 2u);
+  bridge->WriteStdin("\n");
+  EXPECT_EQ(bridge->WaitExit(10000ms), 0);
+}
+
+}  // namespace
