@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +22,7 @@
 #include <string>
 
 #include "kestrin_control_l.h"
+#include "kestrin_deadline.h"
 #include "kestrin_frame.h"
 
 #ifndef KESTRIN_BROKER_HOST
@@ -69,17 +69,11 @@ void MainUnlockMutex(SDL_mutex* pMutex) { SDL_UnlockMutex(pMutex); }
 
 // Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false).
 bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  const auto end = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
+  const TDeadline deadline(nTimeoutMs);
   while (!flag.load()) {
-    int nPollMs = -1;
-    if (nTimeoutMs >= 0) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
-      if (left <= 0) return false;
-      nPollMs = static_cast<int>(left);
-    }
+    if (deadline.Passed()) return false;
     pollfd fds[2] = {{bell.Fd(), POLLIN, 0}, {nWakeFd, POLLIN, 0}};
-    int nReady = poll(fds, nWakeFd >= 0 ? 2 : 1, nPollMs);
+    int nReady = poll(fds, nWakeFd >= 0 ? 2 : 1, deadline.PollTimeout());
     if (nReady < 0 && errno != EINTR) return flag.load();
     if (nWakeFd >= 0 && (fds[1].revents & POLLIN)) return flag.load();
     bell.Drain();
@@ -161,13 +155,10 @@ void onDisconnectFailure(void*, MQTTAsync_failureData*) {
 
 // Blocks for nMs or until the worker is asked to quit.
 void Pause(const TDoorbell& quit, int nMs) {
-  using Clock = std::chrono::steady_clock;
-  const auto end = Clock::now() + std::chrono::milliseconds(nMs);
-  for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
-    if (left <= 0) return;
+  const TDeadline deadline(nMs);
+  while (!deadline.Passed()) {
     pollfd fd = {quit.Fd(), POLLIN, 0};
-    int nReady = poll(&fd, 1, static_cast<int>(left));
+    int nReady = poll(&fd, 1, deadline.PollTimeout());
     if (nReady > 0 || (nReady < 0 && errno != EINTR)) return;
   }
 }
@@ -283,30 +274,24 @@ void PublishFrame(TMyData& d, frame::TStatus& status, MQTTAsync_responseOptions&
 // Notices a wheel that has fallen silent, and its return, each with one line.
 class SilenceWatch {
  public:
-  explicit SilenceWatch(const char* pPortName) : pPortName_(pPortName) { FrameArrived(); }
+  explicit SilenceWatch(const char* pPortName) : pPortName_(pPortName) {}
 
   void FrameArrived() {
     if (bSilent_) printf("Frames from %s again\n", pPortName_);
     bSilent_ = false;
-    lastFrame_ = Clock::now();
+    deadline_ = TDeadline(kSilenceSeconds * 1000);
   }
   // How long the next reception may wait before the silence is worth a line; -1 once it is reported.
-  int TimeoutMs() const {
-    if (bSilent_) return -1;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(lastFrame_ + kSilenceLimit - Clock::now());
-    return std::max(0, static_cast<int>(left.count()));
-  }
+  int TimeoutMs() const { return bSilent_ ? -1 : deadline_.PollTimeout(); }
   void Report() {
     if (!bSilent_) printf("No frame from %s for %d s; still waiting\n", pPortName_, kSilenceSeconds);
     bSilent_ = true;
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
-  static constexpr std::chrono::seconds kSilenceLimit{kSilenceSeconds};
   const char* pPortName_;
   bool bSilent_ = false;
-  Clock::time_point lastFrame_;
+  TDeadline deadline_{kSilenceSeconds * 1000};
 };
 
 // One quiet attempt to open the lost device again: a path that is not there yet prints nothing.

@@ -12,11 +12,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "kestrin_deadline.h"
 #include "kestrin_transport_l.h"
 
 namespace transport {
@@ -27,25 +27,7 @@ constexpr unsigned char kMaxSlaveId = 125;
 
 enum class ByteResult { kByte, kFailed, kInterrupted, kTimedOut };
 
-class Deadline {
- public:
-  explicit Deadline(int nTimeoutMs)
-      : bUnlimited_(nTimeoutMs < 0), end_(Clock::now() + std::chrono::milliseconds(nTimeoutMs)) {}
-
-  // Milliseconds left for poll(): -1 without a limit, rounded up so that poll never wakes early.
-  int PollTimeout() const {
-    if (bUnlimited_) return -1;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(end_ - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  bool bUnlimited_;
-  Clock::time_point end_;
-};
-
-ByteResult ReadByte(int hSerial, unsigned char* pByte, int nWakeFd, const Deadline& deadline) {
+ByteResult ReadByte(int hSerial, unsigned char* pByte, int nWakeFd, const TDeadline& deadline) {
   bool bReportedReadable = false;
   for (;;) {
     ssize_t n = read(hSerial, pByte, 1);
@@ -126,7 +108,7 @@ int ReciveMsgWithin(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* 
   if (DataLength != nullptr) *DataLength = 0;
   if (hInst == nullptr || pDest == nullptr || DataLength == nullptr) return kBadArgument;
   const int hSerial = static_cast<TMyData*>(hInst)->hSerial;
-  const Deadline deadline(nTimeoutMs);
+  const TDeadline deadline(nTimeoutMs);
 
   unsigned char frame[kFrameLength] = {0};
   while (frame[0] != kStartByte) {
