@@ -229,6 +229,7 @@ int ReconnectThread(void* hInst) {
       d.nRetrySeconds = std::min(nSeconds * 2, kMaxRetrySeconds);
       Pause(d.quit, nSeconds * 1000);
       if (d.QuitThread) return 0;
+      if (d.bShuttingDown) continue;
       d.reconnectDue.Drain();  // only a failure of the attempt below counts from here on
       int rc = StartReconnect(d.client);
       if (rc != MQTTASYNC_SUCCESS) {
@@ -527,6 +528,7 @@ void Destroy(ThKestrinControl hInst) noexcept {
   if (hInst == nullptr) return;
   TMyData* pMyData = static_cast<TMyData*>(hInst);
   try {
+    pMyData->bShuttingDown = true;
     MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
     opts.onSuccess = onDisconnect;
     opts.onFailure = onDisconnectFailure;

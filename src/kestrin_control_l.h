@@ -60,6 +60,7 @@ struct TMyData {
   SDL_Thread* pReconnectThread = nullptr;
   TDoorbell reconnectDue;
   std::atomic<int> nRetrySeconds{1};  // pause before the next re-attempt
+  std::atomic<bool> bShuttingDown{false};  // no re-attempt once the shutdown has begun
 };
 
 // The one control record; the client library's callbacks reach it only through this pointer.
