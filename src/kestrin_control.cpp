@@ -50,17 +50,11 @@ constexpr int kDisconnectWaitMs = 10000;
 constexpr int kMinRetrySeconds = 1;
 constexpr int kMaxRetrySeconds = 60;
 
-// Written once a stop is requested or the broker connection is abandoned; never drained.
-const int gStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+// Rung once a stop is requested or the broker connection is abandoned; never drained.
+const TDoorbell gStop;
 std::atomic<bool> gStopRequested{false};
 std::atomic<bool> gConnectionAbandoned{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "RequestStop must stay async-signal-safe");
-
-void RingStop() noexcept {
-  const std::uint64_t one = 1;
-  ssize_t ignored = write(gStopFd, &one, sizeof one);
-  (void)ignored;
-}
 
 void LockMutex(SDL_mutex* pMutex) { SDL_LockMutex(pMutex); }
 void UnlockMutex(SDL_mutex* pMutex) { SDL_UnlockMutex(pMutex); }
@@ -209,7 +203,7 @@ void connlost(void* context, char* cause) {
     Complete(nullptr, [](TMyData& d) { d.MQTTConnected = false; });
     // The shutdown must not run on the library's thread: main runs it once it sees the stop.
     gConnectionAbandoned = true;
-    RingStop();
+    gStop.Ring();
   } catch (...) {
   }
 }
@@ -359,7 +353,7 @@ bool ConnectBroker(TMyData& d) {
   }
   // The library gives up on a connect after its 30 s time-out, so this wait ends; a stop request
   // ends it sooner.
-  if (!WaitForFlag(d.MQTTThreadDone, d.mainDone, gStopFd, -1)) return false;
+  if (!WaitForFlag(d.MQTTThreadDone, d.mainDone, gStop.Fd(), -1)) return false;
   d.MQTTThreadDone = false;
   MainLockMutex(d.pMQTTConnectedMutex);
   bool bConnected = d.MQTTConnected;
@@ -454,10 +448,10 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     const char* pName = pMyData->pSerialFileName;
     if (std::strcmp(pName, "AUTO") == 0 || std::strcmp(pName, "auto") == 0) {
       pMyData->hTrans = FindPort(ports_to_try, kPortsToTry, kDiscoveryProbeMs, pMyData->Recived,
-                                 &pMyData->RecivedLength, gStopFd, pMyData->pPortName);
+                                 &pMyData->RecivedLength, gStop.Fd(), pMyData->pPortName);
     } else {
       // The wheel may be powered after the bridge: wait for its first frame as long as it takes.
-      pMyData->hTrans = ProbePort(pName, -1, pMyData->Recived, &pMyData->RecivedLength, gStopFd);
+      pMyData->hTrans = ProbePort(pName, -1, pMyData->Recived, &pMyData->RecivedLength, gStop.Fd());
       std::memcpy(pMyData->pPortName, pName, sizeof pMyData->pPortName);
     }
     if (pMyData->hTrans == nullptr || gStopRequested) {
@@ -572,10 +566,10 @@ void Destroy(ThKestrinControl hInst) noexcept {
 
 void RequestStop() noexcept {
   gStopRequested = true;
-  RingStop();
+  gStop.Ring();
 }
 
-int StopDescriptor() noexcept { return gStopFd; }
+int StopDescriptor() noexcept { return gStop.Fd(); }
 
 bool ConnectionAbandoned() noexcept { return gConnectionAbandoned; }
 
