@@ -50,8 +50,9 @@ constexpr int kDisconnectWaitMs = 10000;
 constexpr int kMinRetrySeconds = 1;
 constexpr int kMaxRetrySeconds = 60;
 
-// Rung once a stop is requested or the broker connection is abandoned; never drained.
-const TDoorbell gStop;
+// Rung once a stop is requested or the broker connection is abandoned; never drained. Never destroyed
+// either: the signal thread may ring it until the very end of the process.
+const TDoorbell& gStop = *new TDoorbell;
 std::atomic<bool> gStopRequested{false};
 std::atomic<bool> gConnectionAbandoned{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "RequestStop must stay async-signal-safe");
@@ -303,8 +304,9 @@ bool QuitRequested(TMyData& d) {
   return bQuit;
 }
 
-// Releases what a start-up that failed at or after the client's creation holds.
-void ReleaseStartup(TMyData* pMyData) {
+// Releases the record and what it still holds, in the order shutdown needs: no callback can come once
+// the client is destroyed. Used by shutdown and by a start-up that fails part way.
+void ReleaseRecord(TMyData* pMyData) {
   if (pMyData->pReconnectThread) {
     pMyData->QuitThread = true;
     pMyData->quit.Ring();
@@ -455,7 +457,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       std::memcpy(pMyData->pPortName, pName, sizeof pMyData->pPortName);
     }
     if (pMyData->hTrans == nullptr || gStopRequested) {
-      ReleaseStartup(pMyData);
+      ReleaseRecord(pMyData);
       return nullptr;
     }
     std::memcpy(pMyData->serial_no, pMyData->Recived + 4, 4);
@@ -463,12 +465,12 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     pMyData->bStartFramePending = true;
 
     if (!ConnectBroker(*pMyData) || !StartWorker(*pMyData)) {
-      ReleaseStartup(pMyData);
+      ReleaseRecord(pMyData);
       return nullptr;
     }
     return pMyData;
   } catch (...) {
-    if (pMyData) ReleaseStartup(pMyData);
+    if (pMyData) ReleaseRecord(pMyData);
     return nullptr;
   }
 }
@@ -554,12 +556,7 @@ void Destroy(ThKestrinControl hInst) noexcept {
     pMyData->pQuitThreadMutex = nullptr;
     printf("kestrin_control: Thread terminated.\n");
 
-    MQTTAsync_destroy(&pMyData->client);
-    transport::Destroy(pMyData->hTrans);
-    pMyData->hTrans = nullptr;
-    p = nullptr;
-    SDL_DestroyMutex(pMyData->pMQTTConnectedMutex);
-    delete pMyData;
+    ReleaseRecord(pMyData);
   } catch (...) {
   }
 }
