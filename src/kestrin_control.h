@@ -17,8 +17,8 @@ ThKestrinControl Init(TInitData* pInitData) noexcept;
 // Disconnects, stops the worker, restores the serial port and releases everything. Null does nothing.
 void Destroy(ThKestrinControl hInst) noexcept;
 
-// Asks the bridge to stop: ends a start-up in progress and makes StopDescriptor() readable.
-// Async-signal-safe, so SIGINT and SIGTERM handlers may call it.
+// Asks the bridge to stop: ends a start-up in progress and makes StopDescriptor() readable. May be
+// called from any thread; it is also async-signal-safe.
 void RequestStop() noexcept;
 
 // A descriptor that becomes readable, and stays so, once a stop is requested or the broker

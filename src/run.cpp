@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <thread>
 
 #include "kestrin_control.h"
 
@@ -17,16 +18,21 @@ namespace {
 
 constexpr int kExitFailure = -1;  // seen by the shell as 255
 
-void OnStopSignal(int) { control::RequestStop(); }
-
-void InstallSignalHandlers() {
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+// SIGINT and SIGTERM are taken by a thread of their own with sigwait(), so no handler interrupts the
+// bridge's threads and the stop request runs as ordinary code. Must run before any other thread
+// starts, so that every thread inherits the blocked mask.
+void StartSignalThread() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  std::thread([stopSignals] {
+    for (;;) {
+      int nSignal;
+      if (sigwait(&stopSignals, &nSignal) == 0) control::RequestStop();
+    }
+  }).detach();
   signal(SIGPIPE, SIG_IGN);  // a closed console must not kill the bridge mid-shutdown
 }
 
@@ -79,7 +85,7 @@ int main(int argc, char* argv[]) {
   }
   std::strcpy(initData.pSerialFileName, pDevice);
 
-  InstallSignalHandlers();
+  StartSignalThread();
   ThKestrinControl hControl = control::Init(&initData);
 
   WaitForStop(1000);
