@@ -249,7 +249,7 @@ TEST(CommandLine, WithTwoArgumentsTheSecondIsTheDevice) {
   Process bridge(Bridge({"ignored", pty.Path()}));
   EXPECT_TRUE(bridge.WaitForOutput("Port je odprt:" + pty.Path() + "\n", 5000ms));
   bridge.Signal(SIGTERM);
-  EXPECT_EQ(bridge.WaitExit(5000ms), 0);
+  EXPECT_EQ(bridge.WaitExit(5000ms), 0) << bridge.Out() << bridge.Err();
 }
 
 }  // namespace

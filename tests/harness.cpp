@@ -147,6 +147,9 @@ int Process::WaitExit(Ms timeout) {
     if (r == pid_) {
       exited_ = true;
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
+      // Everything the child wrote is read once its pipes reach end of file.
+      if (out_reader_.joinable()) out_reader_.join();
+      if (err_reader_.joinable()) err_reader_.join();
       return status_;
     }
     if (std::chrono::steady_clock::now() >= end) return -1;
