@@ -51,6 +51,7 @@ struct TMyData {
   SDL_Thread* pSAThread = nullptr;
   bool MQTTSent = false;       // guarded by pMQTTConnectedMutex
   bool MQTTConnected = false;  // guarded by pMQTTConnectedMutex
+  int nConnectFailure = 0;     // code of the last failed connect; guarded by pMQTTConnectedMutex
   // Completion of the connect or disconnect that the main thread waits for; set under
   // pMQTTConnectedMutex by the callbacks.
   std::atomic<bool> MQTTThreadDone{false};
