@@ -50,9 +50,11 @@ class SilenceWatch {
   TDeadline deadline_{kSilenceSeconds * 1000};
 };
 
-// Notices frames waiting longer than about kBehindMs of passes, and the end of it, each with one line.
-// The pause after every frame caps the bridge's pace; a wheel that sends faster fills the device's
-// queue, and the bridge publishes ever later, until the queue overflows and bytes are lost.
+// Notices frames waiting longer than about kBehindMs of passes with one line, again each time that wait
+// has doubled, and the end of it with one line. The pause after every frame caps the bridge's pace; a
+// wheel that sends faster fills the device's queue, and the bridge publishes ever later, until the
+// queue overflows and bytes are lost. The device tells only what its line discipline holds (4 KiB, some
+// 15 s of passes), so the lines stop there.
 class BacklogWatch {
  public:
   explicit BacklogWatch(const char* pPortName) : pPortName_(pPortName) {}
@@ -71,13 +73,13 @@ class BacklogWatch {
     if (nQueuedBytes < 0) return;
     const int nFrames = nQueuedBytes / static_cast<int>(frame::kFrameLength);
     const long nBehindMs = nFrames * nPassMs_;
-    if (!bBehind_ && nBehindMs > kBehindMs) {
+    if (nBehindMs > std::max(kBehindMs, 2 * nReportedMs_)) {
       console::Print("Behind the wheel by about %.1f s: %d frames wait on %s\n", nBehindMs / 1000.0, nFrames,
                      pPortName_);
-      bBehind_ = true;
-    } else if (bBehind_ && nFrames == 0) {
+      nReportedMs_ = nBehindMs;
+    } else if (nReportedMs_ > 0 && nFrames == 0) {
       console::Print("Caught up with the wheel on %s\n", pPortName_);
-      bBehind_ = false;
+      nReportedMs_ = 0;
     }
   }
 
@@ -88,7 +90,7 @@ class BacklogWatch {
   long nPassMs_ = kPassPauseMs;  // the last pass's length, or the pause before any was measured
   Clock::time_point taken_;
   bool bFrameTaken_ = false;
-  bool bBehind_ = false;
+  long nReportedMs_ = 0;  // the wait the last line told of; 0: not behind
 };
 
 // Opens the lost device again, about once a second. A path that is missing (the adapter is still
