@@ -14,6 +14,7 @@
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
 #include "kestrin_deadline.h"
+#include "kestrin_frame.h"
 
 namespace control {
 
@@ -87,14 +88,45 @@ void Notify(int nEvent) noexcept {
   if (TEventHandler pHandler = gEventHandler.load()) pHandler(nEvent);
 }
 
+void ReportMalformed(const unsigned char* pFrame) {
+  frame::TStatus status;
+  frame::Decode(pFrame, &status);
+  console::Print("%s", frame::Report(pFrame, status).c_str());
+  console::Print("Malformed frame: not published\n");
+}
+
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,
                          unsigned short* pRecivedLength, int nWakeFd) noexcept {
+  *pRecivedLength = 0;
   char name[100];
   std::snprintf(name, sizeof name, "%s", Device);
   ThKestrinTrans hTrans = transport::Init(name, 0);
   if (hTrans == nullptr) return nullptr;
-  transport::ReciveMsgWithin(hTrans, pRecived, pRecivedLength, nTimeoutMs, nWakeFd);
-  if (*pRecivedLength == transport::kFrameLength) return hTrans;
+  try {
+    TDeadline deadline(nTimeoutMs);
+    bool bExtended = false;
+    for (;;) {
+      const int rc =
+          transport::ReciveMsgWithin(hTrans, pRecived, pRecivedLength, deadline.PollTimeout(), nWakeFd);
+      if (rc == transport::kOk) {
+        if (frame::WellFormed(pRecived)) return hTrans;
+        // Another device's sentences can hold a '*' too (NMEA checksums); read on within the bound.
+        ReportMalformed(pRecived);
+        *pRecivedLength = 0;
+      } else if (rc != transport::kTimedOut) {
+        break;
+      }
+      if (deadline.Passed()) {
+        // A frame still arriving when the bound runs out may finish; only once, or a port that streams
+        // other sentences would hold the probe for ever.
+        if (bExtended || !transport::FrameBegun(hTrans)) break;
+        bExtended = true;
+        deadline = TDeadline(kFrameInTransitMs);
+      }
+    }
+  } catch (...) {
+  }
+  *pRecivedLength = 0;
   transport::Destroy(hTrans);
   return nullptr;
 }
@@ -136,7 +168,8 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
                                  &pMyData->RecivedLength, gStop.Fd(), pMyData->pPortName);
       SetStartFailure("no wheel frame on any of the candidate ports");
     } else {
-      // The wheel may be powered after the bridge: wait for its first frame as long as it takes.
+      // The wheel may be powered after the bridge: wait for its first well-formed frame as long as it
+      // takes.
       pMyData->hTrans = ProbePort(pName, -1, pMyData->Recived, &pMyData->RecivedLength, gStop.Fd());
       std::memcpy(pMyData->pPortName, pName, sizeof pMyData->pPortName);
       SetStartFailure("no wheel frame from %s", pName);

@@ -81,14 +81,19 @@ extern const char* const ports_to_try[10];
 constexpr int kPortsToTry = 10;
 // How long discovery waits for a frame on a candidate that opened.
 constexpr int kDiscoveryProbeMs = 3000;
+// How much longer a probe waits, once, for a frame begun when its time runs out. The frame itself takes
+// 23 ms at 19200 baud and a USB adapter may hold bytes for its 16 ms latency timer.
+constexpr int kFrameInTransitMs = 1000;
 
-// Opens Device and waits up to nTimeoutMs (negative: no limit) for a whole frame, which lands in
-// pRecived. Returns the open link when a frame came, else null with the device closed again.
+// Opens Device and waits up to nTimeoutMs (negative: no limit) for a well-formed frame, which lands in
+// pRecived; a frame begun when the time runs out may finish (kFrameInTransitMs). Malformed frames read
+// meanwhile are reported and skipped. Returns the open link when a well-formed frame came, else null
+// with the device closed again and *pRecivedLength 0.
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,
                          unsigned short* pRecivedLength, int nWakeFd) noexcept;
 
 // Probes ppPorts in order, each for at most nProbeMs, and returns the link of the first that delivers a
-// frame; its name is copied to pFound (100 bytes). Null when none did or nWakeFd became readable.
+// well-formed frame; its name is copied to pFound (100 bytes). Null when none did or nWakeFd became readable.
 ThKestrinTrans FindPort(const char* const* ppPorts, int nPorts, int nProbeMs, unsigned char* pRecived,
                         unsigned short* pRecivedLength, int nWakeFd, char* pFound) noexcept;
 
@@ -100,6 +105,10 @@ inline void MainUnlockMutex(SDL_mutex* pMutex) { SDL_UnlockMutex(pMutex); }
 
 // Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false).
 bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs);
+
+// Prints the report of a frame that is not well formed, decoded on its own, and the line saying it is
+// not published.
+void ReportMalformed(const unsigned char* pFrame);
 
 // Tells the supervisor's handler, if one is set.
 void Notify(int nEvent) noexcept;

@@ -3,15 +3,17 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace frame {
 namespace {
 
-// The receive buffer is not NUL-terminated and a frame may carry any byte, so scanning and printing
-// work on a terminated copy: nothing reads past the frame, and the raw data ends at its first NUL.
+// The receive buffer is not NUL-terminated and a frame may carry any byte, so scanning works on a
+// terminated copy: nothing reads past the frame, and the scan stops at its first NUL.
 struct TFrameText {
   char s[kFrameLength + 1];
 
@@ -38,7 +40,48 @@ constexpr TErrorText kErrorTexts[] = {
     {0x28, "One or more sensors doesn't work correctly"},
 };
 
+// The fields between the separators: offset and width. The winning number (offset 11) is the one that
+// may also be blank.
+struct TField {
+  int nOffset;
+  int nWidth;
+};
+constexpr TField kFields[] = {{4, 4},  {9, 1},  {11, 2}, {14, 4}, {19, 1},
+                              {21, 4}, {26, 1}, {28, 4}, {33, 4}, {38, 2}};
+constexpr int kWinningOffset = 11;
+constexpr int kFieldsEnd = 40;
+constexpr int kSeparators[] = {8, 10, 13, 18, 20, 25, 27, 32, 37};
+
+// As the frame's scan reads a field with "%0<width>d", but the conversion must take all of it: a field
+// that reads only in part (an error flag "0x") would otherwise pass the scan.
+bool ReadsWhole(const unsigned char* pField, int nWidth) {
+  char text[5] = {};
+  std::memcpy(text, pField, static_cast<std::size_t>(nWidth));
+  int nValue = 0;
+  int nUsed = 0;
+  return std::sscanf(text, "%d%n", &nValue, &nUsed) == 1 && nUsed == nWidth;
+}
+
 }  // namespace
+
+bool WellFormed(const unsigned char* pFrame) noexcept {
+  if (pFrame[0] != '*') return false;
+  for (int i = 4; i < kFieldsEnd; ++i) {
+    // Printable only: the scan would skip tabs and line ends inside a number, and the serial characters
+    // become the broker's client identifier.
+    if (pFrame[i] < 0x20 || pFrame[i] > 0x7E) return false;
+    // A ';' inside a field would let the scan drift into the next field and still convert.
+    const bool bSeparator =
+        std::find(std::begin(kSeparators), std::end(kSeparators), i) != std::end(kSeparators);
+    if ((pFrame[i] == ';') != bSeparator) return false;
+  }
+  for (const TField& field : kFields) {
+    const unsigned char* pField = pFrame + field.nOffset;
+    if (field.nOffset == kWinningOffset && pField[0] == ' ' && pField[1] == ' ') continue;
+    if (!ReadsWhole(pField, field.nWidth)) return false;
+  }
+  return true;
+}
 
 void Decode(const unsigned char* pFrame, TStatus* pStatus) noexcept {
   const TFrameText text(pFrame);
@@ -63,7 +106,21 @@ std::string Report(const unsigned char* pFrame, const TStatus& status) {
     }
   }
   report += "):\n   Raw data: ";
-  report += TFrameText(pFrame).s;
+  // Raw bytes would reach the terminal or the journal as control sequences (ESC, an 8-bit CSI) or cut
+  // the line short (NUL).
+  const bool bClosed = pFrame[kFrameLength - 2] == '\r' && pFrame[kFrameLength - 1] == '\n';
+  const std::size_t nShown = bClosed ? kFrameLength - 2 : kFrameLength;
+  for (std::size_t i = 0; i < nShown; ++i) {
+    const unsigned char c = pFrame[i];
+    if (c >= 0x20 && c <= 0x7E) {
+      report += static_cast<char>(c);
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      report += escaped;
+    }
+  }
+  report += bClosed ? "\r\n" : "\n";
   return report;
 }
 

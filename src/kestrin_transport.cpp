@@ -1,14 +1,18 @@
 // How the link reads: the device is opened non-blocking with VMIN = VTIME = 0, so a read() on an idle
-// line returns 0 at once instead of waiting. The link therefore reads while bytes are queued and, when
-// a read comes back empty, blocks in poll() on the device and on the caller's wake descriptor until
-// one of them is ready or the time runs out. A hung-up device (USB adapter pulled, pty master
-// closed) either fails the read (EIO) or is reported readable while a read still returns 0; both
-// end the reception with a failure instead of looping.
+// line returns at once instead of waiting. The link reads what the device has queued with one read()
+// into the record's work area and cuts frames from there; when the area holds no whole frame and the
+// device nothing more, it blocks in poll() on the device and on the caller's wake descriptor until one
+// of them is ready or the time runs out. The work area outlives the call, so a frame begun when the
+// time runs out, or when the caller is woken, is finished by the next call, and bytes read after a
+// frame wait there for the next one. A hung-up device (USB adapter pulled, pty master closed) either
+// fails the read (EIO) or is reported readable while a read still returns 0; both end the reception
+// with a failure instead of looping.
 #include "kestrin_transport.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,41 +29,24 @@ namespace {
 
 constexpr unsigned char kMaxSlaveId = 125;
 
-enum class ByteResult { kByte, kFailed, kInterrupted, kTimedOut };
-
-ByteResult ReadByte(int hSerial, unsigned char* pByte, int nWakeFd, const TDeadline& deadline) {
-  bool bReportedReadable = false;
-  for (;;) {
-    ssize_t n = read(hSerial, pByte, 1);
-    if (n == 1) return ByteResult::kByte;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return ByteResult::kFailed;
-    if (n == 0 && bReportedReadable) return ByteResult::kFailed;
-
-    pollfd fds[2] = {{hSerial, POLLIN, 0}, {nWakeFd, POLLIN, 0}};
-    int nReady = poll(fds, nWakeFd >= 0 ? 2 : 1, deadline.PollTimeout());
-    if (nReady < 0) {
-      if (errno == EINTR) continue;
-      return ByteResult::kFailed;
-    }
-    if (nWakeFd >= 0 && (fds[1].revents & POLLIN)) return ByteResult::kInterrupted;
-    if (nReady == 0) return ByteResult::kTimedOut;
-    if (fds[0].revents & (POLLERR | POLLNVAL)) return ByteResult::kFailed;
-    if ((fds[0].revents & POLLHUP) && !(fds[0].revents & POLLIN)) return ByteResult::kFailed;
-    bReportedReadable = true;
+// Drops the bytes before the first start byte; a start byte already at the front begins a frame, and a
+// start byte inside its body does not restart it. Hands out the frame once all of it is there.
+bool TakeFrame(TMyData& link, unsigned char* pDest) {
+  if (link.nWorkLength > 0 && link.work[0] != kStartByte) {
+    const void* pStart = std::memchr(link.work, kStartByte, static_cast<std::size_t>(link.nWorkLength));
+    const int nSkipped =
+        pStart ? static_cast<int>(static_cast<const unsigned char*>(pStart) - link.work) : link.nWorkLength;
+    link.nWorkLength -= nSkipped;
+    std::memmove(link.work, link.work + nSkipped, static_cast<std::size_t>(link.nWorkLength));
   }
+  if (link.nWorkLength < kFrameLength) return false;
+  std::memcpy(pDest, link.work, kFrameLength);
+  link.nWorkLength -= kFrameLength;
+  std::memmove(link.work, link.work + kFrameLength, static_cast<std::size_t>(link.nWorkLength));
+  return true;
 }
 
-int FailureCode(ByteResult result, int nReadFailedCode) {
-  switch (result) {
-    case ByteResult::kInterrupted:
-      return kInterrupted;
-    case ByteResult::kTimedOut:
-      return kTimedOut;
-    default:
-      return nReadFailedCode;
-  }
-}
+int ReadFailed(const TMyData& link) { return link.nWorkLength > 0 ? kFrameFailed : kSearchFailed; }
 
 }  // namespace
 
@@ -128,21 +115,57 @@ int ReciveMsgWithin(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* 
                     int nWakeFd) noexcept {
   if (DataLength != nullptr) *DataLength = 0;
   if (hInst == nullptr || pDest == nullptr || DataLength == nullptr) return kBadArgument;
-  const int hSerial = static_cast<TMyData*>(hInst)->hSerial;
+  TMyData& link = *static_cast<TMyData*>(hInst);
   const TDeadline deadline(nTimeoutMs);
 
-  unsigned char frame[kFrameLength] = {0};
-  while (frame[0] != kStartByte) {
-    ByteResult result = ReadByte(hSerial, &frame[0], nWakeFd, deadline);
-    if (result != ByteResult::kByte) return FailureCode(result, kSearchFailed);
+  bool bMayHoldMore = true;        // the device may have bytes queued: read before waiting
+  bool bReportedReadable = false;  // poll() said readable since the last read that brought bytes
+  for (;;) {
+    if (TakeFrame(link, pDest)) {
+      *DataLength = kFrameLength;
+      return kOk;
+    }
+    if (bMayHoldMore) {
+      const std::size_t nRoom = static_cast<std::size_t>(kWorkAreaSize - link.nWorkLength);
+      const ssize_t n = read(link.hSerial, link.work + link.nWorkLength, nRoom);
+      if (n > 0) {
+        link.nWorkLength += static_cast<int>(n);
+        // A read that left room has taken all the device had; one that filled the area may not have.
+        bMayHoldMore = static_cast<std::size_t>(n) == nRoom;
+        bReportedReadable = false;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return ReadFailed(link);
+      if (n == 0 && bReportedReadable) return ReadFailed(link);
+      bMayHoldMore = false;
+    }
+
+    pollfd fds[2] = {{link.hSerial, POLLIN, 0}, {nWakeFd, POLLIN, 0}};
+    const int nReady = poll(fds, nWakeFd >= 0 ? 2 : 1, deadline.PollTimeout());
+    if (nReady < 0) {
+      if (errno == EINTR) continue;
+      return ReadFailed(link);
+    }
+    if (nWakeFd >= 0 && (fds[1].revents & POLLIN)) return kInterrupted;
+    if (nReady == 0) return kTimedOut;
+    if (fds[0].revents & (POLLERR | POLLNVAL)) return ReadFailed(link);
+    if ((fds[0].revents & POLLHUP) && !(fds[0].revents & POLLIN)) return ReadFailed(link);
+    bMayHoldMore = true;
+    bReportedReadable = true;
   }
-  for (int i = 1; i < kFrameLength; ++i) {
-    ByteResult result = ReadByte(hSerial, &frame[i], nWakeFd, deadline);
-    if (result != ByteResult::kByte) return FailureCode(result, kFrameFailed);
-  }
-  std::memcpy(pDest, frame, kFrameLength);
-  *DataLength = kFrameLength;
-  return kOk;
+}
+
+bool FrameBegun(ThKestrinTrans hInst) noexcept {
+  return hInst != nullptr && static_cast<const TMyData*>(hInst)->nWorkLength > 0;
+}
+
+int QueuedBytes(ThKestrinTrans hInst) noexcept {
+  if (hInst == nullptr) return -1;
+  const TMyData& link = *static_cast<const TMyData*>(hInst);
+  int nDevice = 0;
+  if (ioctl(link.hSerial, FIONREAD, &nDevice) != 0) return -1;
+  return nDevice + link.nWorkLength;
 }
 
 void Destroy(ThKestrinTrans hInst) noexcept {

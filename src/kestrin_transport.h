@@ -26,14 +26,23 @@ ThKestrinTrans Init(char* Device, unsigned char SlaveId) noexcept;
 // The line announcing the open port is printed only when bAnnounce is set.
 ThKestrinTrans InitQuiet(char* Device, bool bAnnounce, int* pError) noexcept;
 
-// Waits for the next whole frame with no time limit and copies its 42 bytes to pDest.
+// Waits for the next whole frame with no time limit and copies its 42 bytes to pDest. Bytes read after
+// the frame stay in the link for the next call.
 int ReciveMsg(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength) noexcept;
 
 // As ReciveMsg, but gives up with kTimedOut after nTimeoutMs (negative: no limit) and with
 // kInterrupted as soon as nWakeFd (negative: none) is readable. Another thread wakes a pending call
-// by making nWakeFd readable, e.g. by writing to an eventfd.
+// by making nWakeFd readable, e.g. by writing to an eventfd. A frame that is already there is returned
+// even when the time has run out; one begun when a call gives up is finished by the next call.
 int ReciveMsgWithin(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength, int nTimeoutMs,
                     int nWakeFd) noexcept;
+
+// True while the link holds the first bytes of a frame that has not yet come whole.
+bool FrameBegun(ThKestrinTrans hInst) noexcept;
+
+// Bytes that have arrived and not yet been handed out as frames: those held in the link and those still
+// queued in the device. -1 for null or when the device cannot tell.
+int QueuedBytes(ThKestrinTrans hInst) noexcept;
 
 // Puts back the device's settings found at Init and closes it. Null does nothing.
 void Destroy(ThKestrinTrans hInst) noexcept;

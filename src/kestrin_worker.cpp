@@ -1,9 +1,11 @@
-// The publishing worker: reads every frame from the serial link, reports it, publishes its document and
-// paces itself; reopens a lost device and notices a silent wheel.
+// The publishing worker: reads every frame from the serial link, reports it, publishes its document when
+// it is well formed and paces itself; reopens a lost device and notices a silent wheel and a backlog.
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -46,6 +48,49 @@ class SilenceWatch {
   const char* pPortName_;
   bool bSilent_ = false;
   TDeadline deadline_{kSilenceSeconds * 1000};
+};
+
+// Notices frames waiting longer than about kBehindMs of passes with one line, again each time that wait
+// has doubled, and the end of it with one line. The pause after every frame caps the bridge's pace; a
+// wheel that sends faster fills the device's queue, and the bridge publishes ever later, until the
+// queue overflows and bytes are lost. The device tells only what its line discipline holds (4 KiB, some
+// 15 s of passes), so the lines stop there.
+class BacklogWatch {
+ public:
+  explicit BacklogWatch(const char* pPortName) : pPortName_(pPortName) {}
+
+  // A reception starts: the bridge's own time for the previous frame, pause included, ends here.
+  void ReceptionStarts() {
+    if (!bFrameTaken_) return;
+    bFrameTaken_ = false;
+    const auto passMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - taken_).count();
+    nPassMs_ = std::max<long>(kPassPauseMs, passMs);
+  }
+  // A frame was taken from the link; nQueuedBytes (negative: unknown) still wait behind it.
+  void FrameTaken(int nQueuedBytes) {
+    taken_ = Clock::now();
+    bFrameTaken_ = true;
+    if (nQueuedBytes < 0) return;
+    const int nFrames = nQueuedBytes / static_cast<int>(frame::kFrameLength);
+    const long nBehindMs = nFrames * nPassMs_;
+    if (nBehindMs > std::max(kBehindMs, 2 * nReportedMs_)) {
+      console::Print("Behind the wheel by about %.1f s: %d frames wait on %s\n", nBehindMs / 1000.0, nFrames,
+                     pPortName_);
+      nReportedMs_ = nBehindMs;
+    } else if (nReportedMs_ > 0 && nFrames == 0) {
+      console::Print("Caught up with the wheel on %s\n", pPortName_);
+      nReportedMs_ = 0;
+    }
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr long kBehindMs = 2000;
+  const char* pPortName_;
+  long nPassMs_ = kPassPauseMs;  // the last pass's length, or the pause before any was measured
+  Clock::time_point taken_;
+  bool bFrameTaken_ = false;
+  long nReportedMs_ = 0;  // the wait the last line told of; 0: not behind
 };
 
 // Opens the lost device again, about once a second. A path that is missing (the adapter is still
@@ -93,7 +138,14 @@ bool QuitRequested(TMyData& d) {
   return bQuit;
 }
 
-void PublishFrame(TMyData& d, frame::TStatus& status) {
+void PublishFrame(TMyData& d) {
+  if (!frame::WellFormed(d.Recived)) {
+    ReportMalformed(d.Recived);
+    Notify(kEventFrameDropped);
+    return;
+  }
+  // Every field of a well-formed frame decodes, so nothing carries over from earlier frames.
+  frame::TStatus status;
   frame::Decode(d.Recived, &status);
   const std::string report = frame::Report(d.Recived, status);
   console::Print("%s", report.c_str());
@@ -132,8 +184,8 @@ int MainInThread(void* hInst) {
   if (hInst == nullptr) return -1;
   TMyData& d = *static_cast<TMyData*>(hInst);
   try {
-    frame::TStatus status;  // decoded fields carry over from frame to frame
     SilenceWatch silence(d.pPortName);
+    BacklogWatch backlog(d.pPortName);
     Reopener reopener(d.pPortName);
 
     for (;;) {
@@ -146,6 +198,7 @@ int MainInThread(void* hInst) {
       if (d.bStartFramePending) {
         d.bStartFramePending = false;  // Recived still holds the frame that accepted the port
       } else {
+        backlog.ReceptionStarts();
         int rc = transport::ReciveMsgWithin(d.hTrans, d.Recived, &d.RecivedLength, silence.TimeoutMs(),
                                             d.quit.Fd());
         if (rc == transport::kTimedOut) {
@@ -165,7 +218,8 @@ int MainInThread(void* hInst) {
       if (d.RecivedLength == transport::kFrameLength) {
         silence.FrameArrived();
         reopener.FrameArrived();
-        PublishFrame(d, status);
+        backlog.FrameTaken(transport::QueuedBytes(d.hTrans));
+        PublishFrame(d);
       }
       Pause(d.quit, kPassPauseMs);
     }

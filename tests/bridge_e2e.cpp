@@ -115,6 +115,62 @@ TEST_F(BridgeTest, FramesBackToBackArePublishedInOrder) {
   EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
 }
 
+TEST_F(BridgeTest, MalformedFramesAreReportedAndNeverPublished) {
+  StartBroker();
+  StartBridge();
+  // Start-up waits for a well-formed frame: these decide neither the client identifier nor a topic.
+  std::string noisy_serial = kFrame;
+  noisy_serial.replace(4, 4, "\x80\x1b[2");
+  pty_.Write(std::string(42, '*') + noisy_serial);
+  Connect();
+
+  std::string garbled_win = Frame(42, 4, "xx", 10, 1, 0, 0, 30, 125, 0);
+  std::string bad_field = GameFrame(126);
+  bad_field.replace(21, 4, "x?00");
+  std::string clear_screen = GameFrame(127);
+  clear_screen.replace(4, 4, "\x1b[2J");
+  std::string with_nul = GameFrame(128);
+  with_nul[30] = '\0';
+  const std::string good = Frame(42, 3, "  ", 280, 1, 650, 0, 9, 130, 4);
+  pty_.Write(GameFrame(123).substr(0, 20) + GameFrame(124) + garbled_win + bad_field + clear_screen +
+             with_nul + good);
+
+  auto messages = subscriber_->WaitMessages(2, 10000ms);
+  ASSERT_EQ(messages.size(), 2u) << bridge_->Out();
+  ASSERT_TRUE(bridge_->WaitForOutput("Published\n", 5000ms, bridge_->Out().rfind("0130;04")));
+  bridge_->WriteStdin("\n");
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
+
+  // Publications keep their order, so nothing malformed went out before the good frame; it carries
+  // exactly its own values.
+  EXPECT_EQ(messages[0], kTopic + " 1 0 " + Hex(kDocument));
+  EXPECT_EQ(messages[1], kTopic + " 1 0 " +
+                             Hex("{\n\t\"ball direction\" : 0,\n\t\"ball laps count\" : 9,\n"
+                                 "\t\"ball speed\" : 650,\n\t\"error flag\" : 4,\n"
+                                 "\t\"game id\" : 130,\n\t\"phase\" : 3,\n"
+                                 "\t\"wheel direction\" : 1,\n\t\"wheel speed\" : 280,\n"
+                                 "\t\"win number\" : -1\n}\n"));
+  EXPECT_NE(broker_->Log().find(" as 0042 ("), std::string::npos) << broker_->Log();
+
+  const std::string out = bridge_->Out();
+  const std::string malformed = "Malformed frame: not published\n";
+  std::size_t count = 0;
+  for (std::size_t at = out.find(malformed); at != std::string::npos; at = out.find(malformed, at + 1))
+    ++count;
+  EXPECT_EQ(count, 7u) << out;
+  const std::string glued = GameFrame(123).substr(0, 20) + GameFrame(124).substr(0, 22);
+  ExpectInOrder(out, {"Port je odprt", "Raw data: " + std::string(42, '*') + "\n" + malformed,
+                      "Raw data: *LIV\\x80\\x1b[2;2;  ;", malformed, "MQTT connected\n",
+                      "Raw data: " + glued + "\n" + malformed, "Raw data: *LIV\\x1b[2J;1;17;", malformed,
+                      "Raw data: " + good, "Published\n"});
+  // No control byte reaches the console: only line ends.
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const unsigned char c = out[i];
+    const bool line_end = c == '\n' || (c == '\r' && i + 1 < out.size() && out[i + 1] == '\n');
+    EXPECT_TRUE(line_end || (c >= 0x20 && c < 0x7F)) << "byte " << int(c) << " at " << i;
+  }
+}
+
 TEST_F(BridgeTest, BrokerNotRunningEndsStartUpWithThePortRestored) {
   StartBridge();
   pty_.Write(kFrame);
@@ -175,6 +231,9 @@ TEST_F(BridgeTest, AStalledConsoleHoldsUpNeitherPublishingNorShutdown) {
   std::vector<std::string> raw;
   for (int game = 500; game < 540; ++game) raw.push_back("Raw data: " + GameFrame(game));
   ExpectInOrder(bridge_->Out(), raw);
+  // Forty frames at once are more than two seconds of passes: said once, and when they are done.
+  ExpectInOrder(bridge_->Out(),
+                {"Behind the wheel by about ", "Caught up with the wheel on " + pty_.Path() + "\n"});
   const std::string out = bridge_->Out();
   EXPECT_EQ(out.substr(out.size() - kShutdownLines.size()), kShutdownLines);
 }

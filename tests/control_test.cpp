@@ -15,15 +15,16 @@ using namespace kt;
 
 const std::string kFrame = Frame(7, 1, "  ", 0, 1, 0, 0, 0, 5, 0);
 
-// Writes a frame every 50 ms, as a wheel does, until destroyed.
+// Writes a frame every 50 ms, as a wheel does, until destroyed; or other lines, as a GPS receiver does.
 class Wheel {
  public:
-  explicit Wheel(const Pty& pty) : thread_([this, &pty] {
-      while (!stop_) {
-        pty.Write(kFrame);
-        std::this_thread::sleep_for(50ms);
-      }
-    }) {}
+  explicit Wheel(const Pty& pty, const std::string& text = kFrame)
+      : thread_([this, &pty, text] {
+          while (!stop_) {
+            pty.Write(text);
+            std::this_thread::sleep_for(50ms);
+          }
+        }) {}
   ~Wheel() {
     stop_ = true;
     thread_.join();
@@ -40,19 +41,21 @@ TEST(Discovery, CandidatesAreTheUsualSerialDevicesInOrder) {
   for (int i = 0; i < control::kPortsToTry; ++i) EXPECT_STREQ(control::ports_to_try[i], expected[i]);
 }
 
-TEST(Discovery, SkipsMissingAndSilentPortsAndTakesTheFirstThatDelivers) {
-  Pty silent, wheel, other_wheel;
+TEST(Discovery, SkipsMissingSilentAndForeignPortsAndTakesTheFirstWheel) {
+  Pty silent, gps, wheel, other_wheel;
   termios before = silent.Settings();
+  // NMEA sentences carry a '*' before their checksum: each one starts something frame-like.
+  Wheel w0(gps, "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n");
   Wheel w1(wheel), w2(other_wheel);
-  const char* ports[] = {"/dev/kestrin-missing", silent.Path().c_str(), wheel.Path().c_str(),
-                         other_wheel.Path().c_str()};
+  const char* ports[] = {"/dev/kestrin-missing", silent.Path().c_str(), gps.Path().c_str(),
+                         wheel.Path().c_str(), other_wheel.Path().c_str()};
   unsigned char recived[100] = {};
   unsigned short length = 0;
   char found[100] = {};
 
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  ThKestrinTrans link = control::FindPort(ports, 4, 300, recived, &length, -1, found);
+  ThKestrinTrans link = control::FindPort(ports, 5, 300, recived, &length, -1, found);
   std::string out = (console::Flush(5000), testing::internal::GetCapturedStdout());
   std::string err = (console::Flush(5000), testing::internal::GetCapturedStderr());
 
@@ -60,12 +63,37 @@ TEST(Discovery, SkipsMissingAndSilentPortsAndTakesTheFirstThatDelivers) {
   EXPECT_STREQ(found, wheel.Path().c_str());
   EXPECT_EQ(length, 42);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(recived), 42), kFrame);
-  EXPECT_EQ(out, "Port je odprt:" + silent.Path() + "\nPort je odprt:" + wheel.Path() + "\n");
+  // The GPS port's frame-like pieces are reported and skipped, and the probe moves on.
+  const std::string gps_open = "Port je odprt:" + gps.Path() + "\n";
+  const std::string wheel_open = "Port je odprt:" + wheel.Path() + "\n";
+  EXPECT_TRUE(out.starts_with("Port je odprt:" + silent.Path() + "\n" + gps_open)) << out;
+  EXPECT_TRUE(out.ends_with("Malformed frame: not published\n" + wheel_open)) << out;
+  EXPECT_NE(out.find("Raw data: *47\\x0d\\x0a$GPGGA,123519,"), std::string::npos) << out;
   EXPECT_EQ(err, "/dev/kestrin-missing: No such file or directory\n");
   // The silent port was closed again with its settings put back.
   termios after = silent.Settings();
   EXPECT_EQ(after.c_lflag, before.c_lflag);
   EXPECT_EQ(after.c_cflag, before.c_cflag);
+  transport::Destroy(link);
+}
+
+TEST(Discovery, AFrameStillArrivingWhenTheProbeRunsOutIsWaitedFor) {
+  Pty pty;
+  std::thread wheel([&] {
+    // The link flushes the line when it sets it up: write only after that.
+    ASSERT_TRUE(WaitUntil([&] { return pty.Settings().c_lflag == 0; }, 5000ms));
+    pty.Write(kFrame.substr(0, 20));
+    std::this_thread::sleep_for(1500ms);  // the probe's 1000 ms run out in between
+    pty.Write(kFrame.substr(20));
+  });
+  unsigned char recived[100] = {};
+  unsigned short length = 0;
+  testing::internal::CaptureStdout();
+  ThKestrinTrans link = control::ProbePort(pty.Path().c_str(), 1000, recived, &length, -1);
+  (console::Flush(5000), testing::internal::GetCapturedStdout());
+  wheel.join();
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(recived), length), kFrame);
   transport::Destroy(link);
 }
 

@@ -175,20 +175,73 @@ TEST(FrameDecode, FirstFrameWithNothingDecodableLeavesZeros) {
   EXPECT_EQ(Values(status), Values(TStatus{}));
 }
 
-// The raw data ends at the first NUL, or after byte 42 when there is none; the scan stops there too.
-TEST(FrameReport, RawDataEndsAtNulOrAfterTheFrame) {
+// Bytes outside printable ASCII are shown as \xNN, but for the closing CR LF; the line always ends.
+TEST(FrameReport, RawDataShowsOnlyPrintableBytes) {
+  const std::string head = "\nReceived packet (No error):\n   Raw data: ";
   std::string withNul = Frame({.win = "36"});
   withNul[19] = '\0';
-  EXPECT_EQ(ReportOf(withNul), "\nReceived packet (No error):\n   Raw data: *ABC0123;2;36;0250;");
+  EXPECT_EQ(ReportOf(withNul), head + "*ABC0123;2;36;0250;\\x00;0900;0;0012;0123;00\r\n");
+  // The scan stops at the NUL.
   EXPECT_EQ(Values(Decoded(withNul)), std::tuple(123, 2, std::string("36"), 36, 250, 0, 0, 0, 0, 0, 0));
 
   std::string unterminated = Frame({.error = "01"});
   unterminated[40] = '\xff';
   unterminated[41] = '9';
-  EXPECT_EQ(ReportOf(unterminated), "\nReceived packet (" + kT1 + "):\n   Raw data: " + unterminated);
+  EXPECT_EQ(ReportOf(unterminated),
+            "\nReceived packet (" + kT1 + "):\n   Raw data: " + unterminated.substr(0, 40) + "\\xff9\n");
 
-  const std::string allNul(kFrameLength, '\0');
-  EXPECT_EQ(ReportOf(allNul), "\nReceived packet (No error):\n   Raw data: ");
+  std::string escapes = Frame({});
+  escapes.replace(1, 3, "\x1b[J");  // clears the screen from the cursor
+  escapes[40] = '\r';
+  escapes[41] = '\x9b';  // an 8-bit CSI
+  EXPECT_EQ(ReportOf(escapes), head + "*\\x1b[J" + escapes.substr(4, 36) + "\\x0d\\x9b\n");
+
+  std::string nuls_shown;
+  for (std::size_t i = 0; i < kFrameLength; ++i) nuls_shown += "\\x00";
+  EXPECT_EQ(ReportOf(std::string(kFrameLength, '\0')), head + nuls_shown + "\n");
+}
+
+// Only a frame whose every field holds exactly its value is published.
+TEST(FrameCheck, WellFormedFrames) {
+  const auto with = [](std::string bytes, std::size_t at, std::string_view part) {
+    return bytes.replace(at, part.size(), part);
+  };
+  const std::string good = Frame({});
+  const std::string next = Frame({.game = "0124"});
+  const struct {
+    std::string bytes;
+    bool bWellFormed;
+    const char* pWhat;
+  } rows[] = {
+      {good, true, "as the wheel sends it"},
+      {Frame({.serial = "9999", .phase = "4", .win = "36", .error = "63"}), true, "other values"},
+      {Frame({.win = "00"}), true, "winning number 0"},
+      {Frame({.win = " 7"}), true, "winning number with a leading space"},
+      {Frame({.wheelSpeed = "-250", .ballSpeed = " +12", .game = "  07"}), true, "signs and leading spaces"},
+      {with(good, 1, "\x01\xff;"), true, "bytes 1 to 3 are not looked at"},
+      {with(good, 40, "*L"), true, "no closing CR LF: the values are whole"},
+      {good.substr(0, 20) + next.substr(0, 22), false, "truncated and glued to the next frame"},
+      {Frame({.serial = "43\xb1\x31"}), false, "noise in the serial number"},
+      {Frame({.serial = "\x80\x81\x82\x83"}), false, "serial characters that are no client identifier"},
+      {Frame({.serial = "\t042"}), false, "a control character the scan would skip"},
+      {Frame({.phase = "4", .win = "xx"}), false, "garbled winning number"},
+      {Frame({.win = "x5"}), false, "winning number not a number"},
+      {Frame({.win = "7 "}), false, "winning number read only in part"},
+      {Frame({.ballSpeed = "xx00"}), false, "a field that does not convert"},
+      {Frame({.ballSpeed = "09x0"}), false, "a field that converts only in part"},
+      {Frame({.error = "0x"}), false, "an error flag that converts only in part"},
+      {Frame({.serial = "    "}), false, "a blank number"},
+      {Frame({.phase = "-"}), false, "a sign without digits"},
+      {with(good, 14, "12;4"), false, "a ';' inside a field"},
+      {with(good, 8, ","), false, "a separator out of place"},
+      {std::string(kFrameLength, '*'), false, "42 start bytes"},
+      {std::string(kFrameLength, '\0'), false, "nothing at all"},
+      {with(good, 0, "#"), false, "no start byte"},
+  };
+  for (const auto& row : rows) {
+    ASSERT_EQ(row.bytes.size(), kFrameLength) << row.pWhat;
+    EXPECT_EQ(frame::WellFormed(Heap(row.bytes).data()), row.bWellFormed) << row.pWhat;
+  }
 }
 
 TEST(FrameDocument, MembersInKeyOrderWithoutCarriageReturn) {

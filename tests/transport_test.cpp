@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "harness.h"
 #include "kestrin_console.h"
@@ -45,14 +46,21 @@ class LinkTest : public ::testing::Test {
 };
 
 TEST_F(LinkTest, CutsTheStreamIntoFrames) {
-  pty_.Write("abc" + kFrameA + kFrameB);
-  Reception first = Receive(link_);
-  EXPECT_EQ(first.rc, transport::kOk);
-  EXPECT_EQ(first.length, 42);
-  EXPECT_EQ(first.bytes, kFrameA);
-  Reception second = Receive(link_);
-  EXPECT_EQ(second.rc, transport::kOk);
-  EXPECT_EQ(second.bytes, kFrameB);
+  // More than the link's work area in one write: every frame comes out, in order, and the link counts
+  // what still waits.
+  std::vector<std::string> frames;
+  for (int i = 0; i < 8; ++i) frames.push_back(i % 2 ? kFrameB : kFrameA);
+  std::string stream = "abc";
+  for (const std::string& frame : frames) stream += frame;
+  pty_.Write(stream);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    Reception r = Receive(link_);
+    EXPECT_EQ(r.rc, transport::kOk) << i;
+    EXPECT_EQ(r.length, 42) << i;
+    EXPECT_EQ(r.bytes, frames[i]) << i;
+    EXPECT_EQ(transport::QueuedBytes(link_), static_cast<int>(42 * (frames.size() - 1 - i))) << i;
+  }
+  EXPECT_EQ(transport::QueuedBytes(nullptr), -1);
 }
 
 TEST_F(LinkTest, StarInsideTheBodyDoesNotRestartTheFrame) {
@@ -65,7 +73,7 @@ TEST_F(LinkTest, StarInsideTheBodyDoesNotRestartTheFrame) {
 TEST_F(LinkTest, BytesAfterTheFrameStayQueued) {
   pty_.Write(kFrameA + "*LIV");
   EXPECT_EQ(Receive(link_).bytes, kFrameA);
-  // The next frame's first bytes were not consumed: completing it yields the whole frame.
+  // The next frame's first bytes are kept: completing it yields the whole frame.
   pty_.Write(kFrameB.substr(4));
   EXPECT_EQ(Receive(link_).bytes, "*LIV" + kFrameB.substr(4));
 }
@@ -83,18 +91,26 @@ TEST_F(LinkTest, FrameArrivingInPiecesIsAssembled) {
   EXPECT_EQ(r.bytes, kFrameA);
 }
 
-TEST_F(LinkTest, SilentLineTimesOutAndPartialFrameIsNotReturned) {
+TEST_F(LinkTest, FrameCutShortByTheTimeLimitIsFinishedByTheNextCall) {
   Reception silent = Receive(link_, 100);
   EXPECT_EQ(silent.rc, transport::kTimedOut);
   EXPECT_EQ(silent.length, 0);
-  pty_.Write(kFrameA.substr(0, 20));
+  EXPECT_FALSE(transport::FrameBegun(link_));
+  pty_.Write("xy" + kFrameA.substr(0, 20));
   Reception partial = Receive(link_, 100);
   EXPECT_EQ(partial.rc, transport::kTimedOut);
   EXPECT_EQ(partial.length, 0);
+  EXPECT_TRUE(transport::FrameBegun(link_));
+  // A limit that has already run out still returns what is there.
+  pty_.Write(kFrameA.substr(20) + kFrameB);
+  EXPECT_EQ(Receive(link_, 0).bytes, kFrameA);
+  EXPECT_EQ(Receive(link_, 0).bytes, kFrameB);
+  EXPECT_FALSE(transport::FrameBegun(link_));
 }
 
 TEST_F(LinkTest, WakeDescriptorInterruptsAPendingReception) {
   int wake = eventfd(0, EFD_CLOEXEC);
+  pty_.Write(kFrameA.substr(0, 30));
   std::thread waker([&] {
     std::this_thread::sleep_for(100ms);
     uint64_t one = 1;
@@ -105,6 +121,9 @@ TEST_F(LinkTest, WakeDescriptorInterruptsAPendingReception) {
   close(wake);
   EXPECT_EQ(r.rc, transport::kInterrupted);
   EXPECT_EQ(r.length, 0);
+  // The interrupted frame is not lost.
+  pty_.Write(kFrameA.substr(30));
+  EXPECT_EQ(Receive(link_).bytes, kFrameA);
 }
 
 TEST_F(LinkTest, HangUpFailsTheReceptionInsteadOfSpinning) {
