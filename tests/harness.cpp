@@ -268,6 +268,19 @@ std::vector<std::string> Subscriber::Messages() {
   return messages;
 }
 
+std::vector<bool> Subscriber::Resent() {
+  std::vector<bool> resent;
+  std::istringstream in(process_.Out());
+  bool dup = false;  // from the debug line that precedes each message
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" received PUBLISH (d") != std::string::npos)
+      dup = line.find(" received PUBLISH (d1") != std::string::npos;
+    else if (line.rfind("MSG ", 0) == 0)
+      resent.push_back(dup);
+  }
+  return resent;
+}
+
 std::vector<std::string> Subscriber::WaitMessages(std::size_t n, Ms timeout) {
   WaitUntil([&] { return Messages().size() >= n; }, timeout);
   return Messages();

@@ -113,6 +113,9 @@ class Subscriber {
   bool Ready(Ms timeout);
   // Waits until n messages have arrived; returns all that did.
   std::vector<std::string> WaitMessages(std::size_t n, Ms timeout);
+  // For each message so far, whether the broker sent it again (DUP set): QoS 1 allows that when the
+  // broker went away before it saw the subscriber's acknowledgement.
+  std::vector<bool> Resent();
 
  private:
   std::vector<std::string> Messages();
