@@ -21,12 +21,32 @@ void Destroy(ThKestrinControl hInst) noexcept;
 // called from any thread; it is also async-signal-safe.
 void RequestStop() noexcept;
 
-// A descriptor that becomes readable, and stays so, once a stop is requested or the broker
-// connection was lost beyond repair. Main waits on it beside standard input.
+// A descriptor that becomes readable, and stays so, once a stop is requested. Main waits on it beside
+// standard input.
 int StopDescriptor() noexcept;
 
-// True when the connection to the broker was lost and could not be re-attempted; the process must
-// then shut down and end with status 255.
-bool ConnectionAbandoned() noexcept;
+// What the running bridge tells a supervisor (the service entry) through the handler below.
+constexpr int kEventFramePublished = 1;  // the broker confirmed a frame's document
+constexpr int kEventFrameDropped = 2;    // a frame was not published: refused, failed or malformed
+constexpr int kEventConnectionLost = 3;  // the broker connection dropped; reconnecting
+constexpr int kEventConnectionBack = 4;  // reconnected
+constexpr int kEventWheelSilent = 5;     // no frame for 30 s
+constexpr int kEventFramesAgain = 6;     // frames flow again after a silence
+constexpr int kEventWorkerEnded = 7;     // the worker ended on its own: the bridge no longer publishes
+
+// Runs on the bridge's and the client library's threads: it must return at once, never block.
+typedef void (*TEventHandler)(int nEvent);
+
+// Sets the handler before Init; null: none.
+void SetEventHandler(TEventHandler pHandler) noexcept;
+
+// The client identifier: the wheel's four serial characters from its first frame. "" for null.
+const char* ClientId(ThKestrinControl hInst) noexcept;
+
+// The broker the bridge publishes to, "tcp://HOST:1883".
+const char* BrokerUri() noexcept;
+
+// After Init returned null: why, in a few words ("" while no start-up has failed).
+const char* StartFailure() noexcept;
 
 }  // namespace control

@@ -1,4 +1,6 @@
-// The control layer's record; only the control layer and its tests see it.
+// The control layer's record and the functions its files share; only the control layer and its tests
+// see it. kestrin_control.cpp holds start-up, discovery and shutdown, kestrin_broker.cpp the broker
+// connection and its callbacks, kestrin_worker.cpp the publishing worker.
 #pragma once
 
 #include <MQTTAsync.h>
@@ -6,6 +8,9 @@
 #include <SDL2/SDL_thread.h>
 
 #include <atomic>
+#include <list>
+#include <memory>
+#include <string>
 
 #include "kestrin_control.h"
 #include "kestrin_transport.h"
@@ -29,6 +34,15 @@ class TDoorbell {
   int fd_;
 };
 
+// One publish in flight. The client library is handed the topic and document text and reports the
+// outcome later, possibly after the worker has stopped waiting, so both live here until then.
+struct TPublication {
+  std::string topic;
+  std::string out;
+  bool bDone = false;       // guarded by pMQTTConnectedMutex
+  bool bDelivered = false;  // guarded by pMQTTConnectedMutex
+};
+
 struct TMyData {
   ThKestrinTrans hTrans = nullptr;
   unsigned char Recived[100] = {};  // bytes 0..41 hold the last frame
@@ -40,27 +54,22 @@ struct TMyData {
   // Completion of the connect or disconnect that the main thread waits for; set under
   // pMQTTConnectedMutex by the callbacks.
   std::atomic<bool> MQTTThreadDone{false};
-  // Set under pQuitThreadMutex; atomic so that the worker's publish wait may read it without the lock.
+  // Set under pQuitThreadMutex; atomic so that the worker's waits may read it without the lock.
   std::atomic<bool> QuitThread{false};
   SDL_mutex* pMQTTConnectedMutex = nullptr;
   SDL_mutex* pQuitThreadMutex = nullptr;
   MQTTAsync client = nullptr;
   char pSerialFileName[100] = {};
 
-  char serial_no[5] = {};   // client identifier: the wheel serial characters of the first frame
+  char serial_no[5] = {};    // client identifier: the wheel serial characters of the first frame
   char pPortName[100] = {};  // the device actually opened (the one discovery found)
-  // Completion of the worker's publish, kept apart from MQTTThreadDone so that a disconnect and a
-  // publish in flight never take each other's completion.
-  std::atomic<bool> MQTTSendDone{false};
   bool bStartFramePending = false;  // the frame that accepted the port is still to be published
-  TDoorbell mainDone;   // rung with MQTTThreadDone
-  TDoorbell sendDone;   // rung with MQTTSendDone
-  TDoorbell quit;       // rung when QuitThread is set
-  // Reconnects after a lost connection whose first re-attempt failed (see ReconnectThread).
-  SDL_Thread* pReconnectThread = nullptr;
-  TDoorbell reconnectDue;
-  std::atomic<int> nRetrySeconds{1};  // pause before the next re-attempt
-  std::atomic<bool> bShuttingDown{false};  // no re-attempt once the shutdown has begun
+  // Publications whose outcome has not arrived; guarded by pMQTTConnectedMutex.
+  std::list<std::shared_ptr<TPublication>> publications;
+  std::atomic<bool> bConnectionLost{false};  // lost and not yet back
+  TDoorbell mainDone;  // rung with MQTTThreadDone
+  TDoorbell sendDone;  // rung when a publication completes
+  TDoorbell quit;      // rung when QuitThread is set
 };
 
 // The one control record; the client library's callbacks reach it only through this pointer.
@@ -82,6 +91,32 @@ ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRec
 ThKestrinTrans FindPort(const char* const* ppPorts, int nPorts, int nProbeMs, unsigned char* pRecived,
                         unsigned short* pRecivedLength, int nWakeFd, char* pFound) noexcept;
 
+// Mutex wrappers: the callbacks use the first pair, the worker and the main thread the second.
+inline void LockMutex(SDL_mutex* pMutex) { SDL_LockMutex(pMutex); }
+inline void UnlockMutex(SDL_mutex* pMutex) { SDL_UnlockMutex(pMutex); }
+inline void MainLockMutex(SDL_mutex* pMutex) { SDL_LockMutex(pMutex); }
+inline void MainUnlockMutex(SDL_mutex* pMutex) { SDL_UnlockMutex(pMutex); }
+
+// Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false).
+bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs);
+
+// Tells the supervisor's handler, if one is set.
+void Notify(int nEvent) noexcept;
+
+// Broker connection (kestrin_broker.cpp).
+// Creates the client under serial_no and connects it; nStopFd ends the wait. False when it failed; the
+// reason has been printed.
+bool ConnectBroker(TMyData& d, int nStopFd);
+// Disconnects and waits, bounded, for the outcome, with the shutdown's lines.
+void DisconnectBroker(TMyData& d);
+// Publishes document out on topic with QoS 1 and waits, bounded, for the outcome, with the worker's
+// lines. True when the broker confirmed it.
+bool Publish(TMyData& d, const std::string& topic, std::string out);
+
+// Publishing worker (kestrin_worker.cpp).
+bool StartWorker(TMyData& d);
 int MainInThread(void* hInst);
+// Blocks for nMs or until the worker is asked to quit.
+void Pause(const TDoorbell& quit, int nMs);
 
 }  // namespace control

@@ -12,10 +12,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "kestrin_console.h"
 #include "kestrin_deadline.h"
 #include "kestrin_transport_l.h"
 
@@ -70,33 +70,54 @@ termios LineSettings() noexcept {
   return settings;
 }
 
-ThKestrinTrans Init(char* Device, unsigned char SlaveId) noexcept {
-  if (Device == nullptr || SlaveId > kMaxSlaveId) return nullptr;
+namespace {
+
+// Opens and sets up the link; on failure returns null with the reason in *pError. bReport prints the
+// reason of a failure and the line announcing the open port.
+ThKestrinTrans Open(char* Device, bool bReport, int* pError) noexcept {
   try {
     auto pLink = std::make_unique<TMyData>();
     pLink->hSerial = open(Device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (pLink->hSerial < 0) {
-      perror(Device);
+      *pError = errno;
+      if (bReport) console::Perror(Device);
       return nullptr;
     }
     // Two readers on one line would split its bytes between them and both see broken frames.
     if (flock(pLink->hSerial, LOCK_EX | LOCK_NB) != 0) {
-      if (errno == EWOULDBLOCK)
-        fprintf(stderr, "%s: already in use by another program\n", Device);
-      else
-        perror(Device);
+      *pError = errno;
+      if (bReport && errno == EWOULDBLOCK)
+        console::Error("%s: already in use by another program\n", Device);
+      else if (bReport)
+        console::Perror(Device);
       close(pLink->hSerial);
       return nullptr;
     }
-    printf("Port je odprt:%s\n", Device);
+    if (bReport) console::Print("Port je odprt:%s\n", Device);
     tcgetattr(pLink->hSerial, &pLink->oldopt);
     pLink->newopt = LineSettings();
     tcflush(pLink->hSerial, TCIOFLUSH);
     tcsetattr(pLink->hSerial, TCSANOW, &pLink->newopt);
     return pLink.release();
   } catch (...) {
+    *pError = ENOMEM;
     return nullptr;
   }
+}
+
+}  // namespace
+
+ThKestrinTrans Init(char* Device, unsigned char SlaveId) noexcept {
+  if (Device == nullptr || SlaveId > kMaxSlaveId) return nullptr;
+  int nError = 0;
+  return Open(Device, true, &nError);
+}
+
+ThKestrinTrans InitQuiet(char* Device, bool bAnnounce, int* pError) noexcept {
+  if (Device == nullptr || pError == nullptr) return nullptr;
+  ThKestrinTrans hTrans = Open(Device, false, pError);
+  if (hTrans != nullptr && bAnnounce) console::Print("Port je odprt:%s\n", Device);
+  return hTrans;
 }
 
 int ReciveMsg(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength) noexcept {

@@ -21,6 +21,11 @@ constexpr int kTimedOut = -5;      // no whole frame within the time given
 // SlaveId > 125, or the device cannot be opened or is locked by another program (reported on stderr).
 ThKestrinTrans Init(char* Device, unsigned char SlaveId) noexcept;
 
+// As Init, but prints nothing when the device cannot be opened or is locked: the reason (an errno
+// value, EWOULDBLOCK for a lock held by another program) is left in *pError for the caller to report.
+// The line announcing the open port is printed only when bAnnounce is set.
+ThKestrinTrans InitQuiet(char* Device, bool bAnnounce, int* pError) noexcept;
+
 // Waits for the next whole frame with no time limit and copies its 42 bytes to pDest.
 int ReciveMsg(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength) noexcept;
 

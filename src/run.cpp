@@ -3,102 +3,81 @@
 //   kestrin_bridge DEVICE     use DEVICE ("AUTO" or "auto": find it)
 //   kestrin_bridge X DEVICE   the same; X is ignored
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <iostream>
-#include <thread>
 
+#include "kestrin_console.h"
 #include "kestrin_control.h"
+#include "kestrin_process.h"
 
 namespace {
 
 constexpr int kExitFailure = -1;  // seen by the shell as 255
-
-// SIGINT and SIGTERM are taken by a thread of their own with sigwait(), so no handler interrupts the
-// bridge's threads and the stop request runs as ordinary code. Must run before any other thread
-// starts, so that every thread inherits the blocked mask.
-void StartSignalThread() {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  std::thread([stopSignals] {
-    for (;;) {
-      int nSignal;
-      if (sigwait(&stopSignals, &nSignal) == 0) control::RequestStop();
-    }
-  }).detach();
-  signal(SIGPIPE, SIG_IGN);  // a closed console must not kill the bridge mid-shutdown
-}
-
-// Waits up to nTimeoutMs (negative: no limit) for a stop; true when one was requested.
-bool WaitForStop(int nTimeoutMs) {
-  pollfd fd = {control::StopDescriptor(), POLLIN, 0};
-  int nReady;
-  while ((nReady = poll(&fd, 1, nTimeoutMs)) < 0 && errno == EINTR) {
-  }
-  return nReady > 0;
-}
+// How long the last lines may take to reach a console before the process ends without them.
+constexpr int kFinalFlushMs = 2000;
 
 // Waits for one character on standard input (end of input or a closed descriptor counts) or a stop.
 void WaitForEnterOrStop() {
-  pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {control::StopDescriptor(), POLLIN, 0}};
+  // In the background of a shell the terminal refuses reads (EIO, as SIGTTIN is ignored); stdin is then
+  // looked at again once a second, so ENTER works once the job is brought to the foreground.
+  bool bBackground = false;
   for (;;) {
-    int nReady = poll(fds, 2, -1);
+    pollfd fds[2] = {{control::StopDescriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    int nReady = poll(fds, bBackground ? 1 : 2, bBackground ? 1000 : -1);
     if (nReady < 0 && errno == EINTR) continue;
-    if (nReady < 0 || (fds[1].revents & POLLIN)) return;
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+    if (nReady < 0 || (fds[0].revents & POLLIN)) return;
+    bBackground = false;
+    if (nReady > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
       char c;
       ssize_t n;
       while ((n = read(STDIN_FILENO, &c, 1)) < 0 && errno == EINTR) {
+      }
+      if (n < 0 && errno == EIO && isatty(STDIN_FILENO)) {
+        bBackground = true;
+        continue;
       }
       return;
     }
   }
 }
 
+int Finish(int nStatus) {
+  console::Flush(kFinalFlushMs);
+  return nStatus;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  // Console lines come from several threads and may go to a pipe; keep each line whole and prompt.
-  setvbuf(stdout, nullptr, _IOLBF, 0);
-
   const char* pDevice = "AUTO";
   if (argc == 2) {
     pDevice = argv[1];
   } else if (argc == 3) {
     pDevice = argv[2];
   } else if (argc > 3) {
-    printf("Invalid number of parameters\n");
-    return kExitFailure;
+    console::Print("Invalid number of parameters\n");
+    return Finish(kExitFailure);
   }
 
   TInitData initData{};
   if (std::strlen(pDevice) >= sizeof initData.pSerialFileName) {
-    printf("Device name too long: at most %zu characters\n", sizeof initData.pSerialFileName - 1);
-    return kExitFailure;
+    console::Print("Device name too long: at most %zu characters\n", sizeof initData.pSerialFileName - 1);
+    return Finish(kExitFailure);
   }
   std::strcpy(initData.pSerialFileName, pDevice);
 
-  StartSignalThread();
+  process::TakeStopSignals();
   ThKestrinControl hControl = control::Init(&initData);
 
-  WaitForStop(1000);
-  std::cout << "Press ENTER to exit..." << std::flush;
+  process::WaitForStop(1000);
+  console::Print("Press ENTER to exit...");
   WaitForEnterOrStop();
 
-  if (control::ConnectionAbandoned()) {
-    control::Destroy(hControl);
-    return kExitFailure;
-  }
-  printf("\n");
-  std::cout << "Destroying control layer class instance... " << std::flush;
+  console::Print("\n");
+  console::Print("Destroying control layer class instance... ");
   control::Destroy(hControl);
-  printf("done\n");
-  return 0;
+  console::Print("done\n");
+  return Finish(0);
 }

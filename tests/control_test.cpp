@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "kestrin_console.h"
 #include "kestrin_control_l.h"
 
 namespace {
@@ -52,8 +53,8 @@ TEST(Discovery, SkipsMissingAndSilentPortsAndTakesTheFirstThatDelivers) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   ThKestrinTrans link = control::FindPort(ports, 4, 300, recived, &length, -1, found);
-  std::string out = testing::internal::GetCapturedStdout();
-  std::string err = testing::internal::GetCapturedStderr();
+  std::string out = (console::Flush(5000), testing::internal::GetCapturedStdout());
+  std::string err = (console::Flush(5000), testing::internal::GetCapturedStderr());
 
   ASSERT_NE(link, nullptr);
   EXPECT_STREQ(found, wheel.Path().c_str());
@@ -77,8 +78,8 @@ TEST(Discovery, NoPortDeliversGivesNull) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   EXPECT_EQ(control::FindPort(ports, 2, 100, recived, &length, -1, found), nullptr);
-  testing::internal::GetCapturedStdout();
-  testing::internal::GetCapturedStderr();
+  (console::Flush(5000), testing::internal::GetCapturedStdout());
+  (console::Flush(5000), testing::internal::GetCapturedStderr());
   EXPECT_EQ(length, 0);
   EXPECT_STREQ(found, "");
 }
@@ -90,7 +91,7 @@ TEST(Discovery, ProbeOfAPortThatHangsUpClosesItAgain) {
   unsigned short length = 0;
   testing::internal::CaptureStdout();
   EXPECT_EQ(control::ProbePort(pty.Path().c_str(), -1, recived, &length, -1), nullptr);
-  testing::internal::GetCapturedStdout();
+  (console::Flush(5000), testing::internal::GetCapturedStdout());
 }
 
 }  // namespace

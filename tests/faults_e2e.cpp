@@ -5,6 +5,11 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
 #include "harness.h"
 
 namespace {
@@ -36,8 +41,11 @@ class WheelPort {
   }
   void Replace() {
     pty_ = std::make_unique<Pty>();
+    PointAt(pty_->Path());
+  }
+  void PointAt(const std::string& target) {
     std::string tmp = path_ + ".new";
-    EXPECT_EQ(symlink(pty_->Path().c_str(), tmp.c_str()), 0);
+    EXPECT_EQ(symlink(target.c_str(), tmp.c_str()), 0);
     EXPECT_EQ(rename(tmp.c_str(), path_.c_str()), 0);
   }
 
@@ -99,11 +107,44 @@ TEST_F(FaultTest, DeviceThatGoesAwayIsReopenedWithoutLeakingDescriptors) {
   EXPECT_EQ(bridge->WaitExit(10000ms), 0);
 }
 
-TEST_F(FaultTest, ShutdownWhileTheDeviceIsGone) {
+// CPU time the process has used so far, in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+TEST_F(FaultTest, ADevicePathThatFailsAtOnceOrCannotBeOpenedIsRetriedCalmlyAndQuietly) {
   WheelPort port;
   auto bridge = StartBridge(port.Path(), port.Current());
   port.Unplug();
   ASSERT_TRUE(bridge->WaitForOutput("lost; reopening it\n", 5000ms));
+  // Opens, then fails at once, again and again.
+  port.PointAt("/dev/null");
+  ASSERT_TRUE(bridge->WaitForOutput("Port je odprt:" + port.Path() + "\n", 5000ms));
+  const long ticks = CpuTicks(bridge->Pid());
+  std::this_thread::sleep_for(3s);
+  EXPECT_LT(CpuTicks(bridge->Pid()) - ticks, sysconf(_SC_CLK_TCK) / 2);  // not spinning
+  // Cannot be opened at all: the reason once, however often it is tried.
+  std::size_t from = bridge->Out().size();
+  char dir_tmpl[] = "/tmp/kestrin-dir-XXXXXX";
+  const std::string dir = mkdtemp(dir_tmpl);
+  port.PointAt(dir);
+  std::this_thread::sleep_for(3s);
+  rmdir(dir.c_str());
+  const std::string out = bridge->Out();
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n') - std::count(out.begin(), out.begin() + from, '\n'), 0)
+      << out.substr(from);
+  EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 25) << out;
+  EXPECT_EQ(bridge->Err(), port.Path() + ": Is a directory\n");
   bridge->Signal(SIGTERM);
   EXPECT_EQ(bridge->WaitExit(5000ms), 0);
   EXPECT_NE(bridge->Out().find("kestrin_control: Thread terminated.\ndone\n"), std::string::npos);

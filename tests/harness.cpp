@@ -64,7 +64,8 @@ std::string Frame(int serial, int phase, const std::string& win2, int wheel_spee
   return buf;
 }
 
-Process::Process(std::vector<std::string> argv, bool stdin_pipe) {
+Process::Process(std::vector<std::string> argv, int stdin_mode) {
+  const bool stdin_pipe = stdin_mode == kStdinPipe;
   int in[2] = {-1, -1}, out[2], err[2];
   if ((stdin_pipe && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe");
@@ -76,6 +77,8 @@ Process::Process(std::vector<std::string> argv, bool stdin_pipe) {
   if (pid_ == 0) {
     if (stdin_pipe) {
       dup2(in[0], 0);
+    } else if (stdin_mode == kStdinClosed) {
+      close(0);
     } else {
       int devnull = open("/dev/null", O_RDONLY);
       dup2(devnull, 0);
@@ -91,11 +94,13 @@ Process::Process(std::vector<std::string> argv, bool stdin_pipe) {
   }
   close(out[1]);
   close(err[1]);
+  fcntl(out[0], F_SETPIPE_SZ, 4096);
   out_reader_ = std::thread(&Process::Reader, this, out[0], &out_);
   err_reader_ = std::thread(&Process::Reader, this, err[0], &err_);
 }
 
 Process::~Process() {
+  StallOutput(false);
   if (!exited_ && WaitExit(0ms) == -1) {
     kill(pid_, SIGKILL);
     WaitExit(5000ms);
@@ -108,6 +113,10 @@ Process::~Process() {
 void Process::Reader(int fd, std::string* sink) {
   char buf[4096];
   for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return !stalled_ || sink != &out_; });
+    }
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -125,6 +134,12 @@ void Process::WriteStdin(const std::string& text) {
 void Process::CloseStdin() {
   if (in_ >= 0) close(in_);
   in_ = -1;
+}
+
+void Process::StallOutput(bool stalled) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stalled_ = stalled;
+  changed_.notify_all();
 }
 
 void Process::Signal(int sig) {
@@ -148,6 +163,7 @@ int Process::WaitExit(Ms timeout) {
       exited_ = true;
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
       // Everything the child wrote is read once its pipes reach end of file.
+      StallOutput(false);
       if (out_reader_.joinable()) out_reader_.join();
       if (err_reader_.joinable()) err_reader_.join();
       return status_;

@@ -43,10 +43,13 @@ class Pty {
 std::string Frame(int serial, int phase, const std::string& win2, int wheel_speed, int wheel_dir,
                   int ball_speed, int ball_dir, int laps, int game, int error);
 
+// What a child's standard input is.
+enum StdinMode { kStdinNull = 0, kStdinPipe = 1, kStdinClosed = 2 };
+
 // A child process with its standard input on a pipe and standard output and error collected.
 class Process {
  public:
-  explicit Process(std::vector<std::string> argv, bool stdin_pipe = true);
+  explicit Process(std::vector<std::string> argv, int stdin_mode = kStdinPipe);
   ~Process();
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
@@ -55,6 +58,9 @@ class Process {
   void WriteStdin(const std::string& text);
   void CloseStdin();
   void Signal(int sig);
+  // While stalled, nothing reads the child's standard output (a stuck logger, Ctrl-S); its pipe holds
+  // only a page.
+  void StallOutput(bool stalled);
   // True once stdout holds `text` at or after byte `from`.
   bool WaitForOutput(const std::string& text, Ms timeout, std::size_t from = 0);
   // Waits for the exit; returns the exit status, or -1000 - signal, or -1 on time-out.
@@ -70,6 +76,7 @@ class Process {
   int in_ = -1;
   int status_ = -1;
   bool exited_ = false;
+  bool stalled_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string out_, err_;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "kestrin_console.h"
 #include "kestrin_transport.h"
 #include "kestrin_transport_l.h"
 
@@ -182,11 +183,11 @@ TEST(LinkArguments, RefusesBadArgumentsWithoutOpeningAnything) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(transport::Init(path, 126), nullptr);
   EXPECT_EQ(transport::Init(nullptr, 0), nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ((console::Flush(5000), testing::internal::GetCapturedStdout()), "");
 
   testing::internal::CaptureStdout();
   ThKestrinTrans link = transport::Init(path, 125);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Port je odprt:" + pty.Path() + "\n");
+  EXPECT_EQ((console::Flush(5000), testing::internal::GetCapturedStdout()), "Port je odprt:" + pty.Path() + "\n");
   ASSERT_NE(link, nullptr);
 
   unsigned char buf[42];
@@ -203,7 +204,7 @@ TEST(LinkArguments, MissingDeviceIsReportedThroughPerror) {
   char path[] = "/dev/kestrin-no-such-device";
   testing::internal::CaptureStderr();
   EXPECT_EQ(transport::Init(path, 0), nullptr);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "/dev/kestrin-no-such-device: No such file or directory\n");
+  EXPECT_EQ((console::Flush(5000), testing::internal::GetCapturedStderr()), "/dev/kestrin-no-such-device: No such file or directory\n");
 }
 
 }  // namespace
@@ -217,15 +218,15 @@ TEST(LinkArguments, ASecondLinkOnALockedDeviceIsRefused) {
   ThKestrinTrans first = transport::Init(path, 0);
   testing::internal::CaptureStderr();
   ThKestrinTrans second = transport::Init(path, 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), pty.Path() + ": already in use by another program\n");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Port je odprt:" + pty.Path() + "\n");
+  EXPECT_EQ((console::Flush(5000), testing::internal::GetCapturedStderr()), pty.Path() + ": already in use by another program\n");
+  EXPECT_EQ((console::Flush(5000), testing::internal::GetCapturedStdout()), "Port je odprt:" + pty.Path() + "\n");
   EXPECT_NE(first, nullptr);
   EXPECT_EQ(second, nullptr);
   // The lock goes with the link.
   transport::Destroy(first);
   testing::internal::CaptureStdout();
   ThKestrinTrans again = transport::Init(path, 0);
-  testing::internal::GetCapturedStdout();
+  (console::Flush(5000), testing::internal::GetCapturedStdout());
   EXPECT_NE(again, nullptr);
   transport::Destroy(again);
 }
