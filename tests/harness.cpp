@@ -190,6 +190,11 @@ std::vector<std::string> Bridge(std::vector<std::string> args) {
   return args;
 }
 
+std::vector<std::string> Bridged(std::vector<std::string> args) {
+  args.insert(args.begin(), KESTRIN_BRIDGED_PATH);
+  return args;
+}
+
 namespace {
 
 bool PortOpen(int port) {

@@ -83,8 +83,9 @@ class Process {
   std::thread out_reader_, err_reader_;
 };
 
-// The bridge executable under test.
+// The bridge executables under test: the console program and the service entry.
 std::vector<std::string> Bridge(std::vector<std::string> args);
+std::vector<std::string> Bridged(std::vector<std::string> args);
 
 // A mosquitto broker, by default anonymous on 127.0.0.1:1883 and keeping nothing (the test runs in a
 // network namespace of its own).
