@@ -2,10 +2,12 @@
 //   kestrin_bridge            find the wheel's port among the usual serial devices
 //   kestrin_bridge DEVICE     use DEVICE ("AUTO" or "auto": find it)
 //   kestrin_bridge X DEVICE   the same; X is ignored
+//   kestrin_bridge -h|--help  usage
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "kestrin_console.h"
@@ -43,6 +45,24 @@ void WaitForEnterOrStop() {
   }
 }
 
+void PrintHelp() {
+  std::printf(
+      "Usage: kestrin_bridge [DEVICE]\n"
+      "       kestrin_bridge IGNORED DEVICE\n"
+      "Reads the 42-byte status frames of a roulette wheel controller on DEVICE (19200 baud, 8N2),\n"
+      "prints a report of each and publishes it as a JSON document with QoS 1 to the MQTT broker\n"
+      "%s, topic /rng/roulette/kestrin_live/<wheel serial>/gameStatus.\n"
+      "\n"
+      "  DEVICE      the wheel's serial device, e.g. /dev/ttyUSB0; \"AUTO\" or \"auto\" (the default)\n"
+      "              tries /dev/ttyUSB0 to /dev/ttyUSB4, then /dev/ttyS0 to /dev/ttyS4\n"
+      "  -h, --help  print this and exit\n"
+      "\n"
+      "ENTER, end of input, SIGINT, SIGTERM or SIGHUP disconnect, stop the worker and restore the port.\n"
+      "Exit status: 0 after that shutdown, 255 for a wrong command line. To run it as a service, use\n"
+      "kestrin_bridged.\n",
+      control::BrokerUri());
+}
+
 int Finish(int nStatus) {
   console::Flush(kFinalFlushMs);
   return nStatus;
@@ -51,6 +71,10 @@ int Finish(int nStatus) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    PrintHelp();
+    return 0;
+  }
   const char* pDevice = "AUTO";
   if (argc == 2) {
     pDevice = argv[1];

@@ -1,7 +1,11 @@
 // The built bridge, driven from outside: its command line, console, signals, a real broker and a
 // pseudo-terminal as the wheel's port.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -47,13 +51,14 @@ class BridgeTest : public ::testing::Test {
     subscriber_ = std::make_unique<Subscriber>();
     ASSERT_TRUE(subscriber_->Ready(5000ms));
   }
-  void StartBridge() {
+  // The console program on the pty, or the program given (the service entry).
+  void StartBridge(std::vector<std::string> argv = {}, int stdin_mode = kStdinPipe) {
     termios t = pty_.Settings();
     t.c_lflag = ICANON | ECHO;
     t.c_iflag = ICRNL;
     pty_.SetSettings(t);
     before_ = pty_.Settings();
-    bridge_ = std::make_unique<Process>(Bridge({pty_.Path()}));
+    bridge_ = std::make_unique<Process>(argv.empty() ? Bridge({pty_.Path()}) : argv, stdin_mode);
     ASSERT_TRUE(bridge_->WaitForOutput("Port je odprt:" + pty_.Path() + "\n", 5000ms));
     // The bridge announces the port before it flushes and sets the line: wait for the raw settings,
     // or the first frame may be flushed away.
@@ -304,6 +309,109 @@ TEST_F(BridgeTest, NamedSilentDeviceKeepsWaitingAndASignalEndsStartUp) {
   EXPECT_EQ(bridge_->WaitExit(5000ms), 0);
   ExpectInOrder(bridge_->Out(), {"Press ENTER to exit...", "\nDestroying control layer class instance... done\n"});
   ExpectPortRestored();
+}
+
+// A datagram socket in the abstract namespace standing in for systemd's notification socket; the
+// programs started while it exists find it in NOTIFY_SOCKET.
+class NotifySocket {
+ public:
+  NotifySocket() {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const std::string name = "kestrin-notify-" + std::to_string(getpid());
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, name.data(), name.size());
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(sa_family_t) + 1 + name.size()), 0);
+    setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
+  }
+  ~NotifySocket() {
+    unsetenv("NOTIFY_SOCKET");
+    close(fd_);
+  }
+  // Waits for a notification holding text; every notification received on the way is kept.
+  bool WaitFor(const std::string& text, Ms timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!Received(text)) {
+      const auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now()).count();
+      pollfd fd = {fd_, POLLIN, 0};
+      if (left <= 0 || poll(&fd, 1, static_cast<int>(left)) <= 0) return Received(text);
+      char buf[4096];
+      ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n > 0) messages_.emplace_back(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  bool Received(const std::string& text) const {
+    for (const auto& m : messages_)
+      if (m.find(text) != std::string::npos) return true;
+    return false;
+  }
+  std::string All() const {
+    std::string all;
+    for (const auto& m : messages_) all += m + "\n--\n";
+    return all;
+  }
+
+ private:
+  int fd_ = -1;
+  std::vector<std::string> messages_;
+};
+
+TEST_F(BridgeTest, ServiceEntryIgnoresStandardInputNotifiesAndStopsInOrderOnSigterm) {
+  StartBroker();
+  NotifySocket notify;
+  StartBridge(Bridged({pty_.Path()}), kStdinNull);
+  ASSERT_TRUE(notify.WaitFor("STATUS=Waiting for the first frame on " + pty_.Path(), 5000ms)) << notify.All();
+  pty_.Write(kFrame);
+  ASSERT_TRUE(notify.WaitFor("READY=1", 10000ms)) << bridge_->Out();
+  ASSERT_EQ(subscriber_->WaitMessages(1, 10000ms).size(), 1u);
+  // Well past the moment the console program would end on its empty standard input.
+  std::this_thread::sleep_for(1500ms);
+  pty_.Write(GameFrame(124));
+  ASSERT_EQ(subscriber_->WaitMessages(2, 10000ms).size(), 2u) << bridge_->Out();
+  EXPECT_TRUE(notify.WaitFor("; frames since start: 2 published, 0 dropped", 5000ms)) << notify.All();
+  EXPECT_TRUE(notify.Received("STATUS=Publishing wheel 0042 to tcp://")) << notify.All();
+  EXPECT_FALSE(notify.Received("STOPPING=1"));
+
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
+  EXPECT_TRUE(notify.WaitFor("STOPPING=1", 1000ms));
+  const std::string out = bridge_->Out();
+  EXPECT_EQ(out.find("Press ENTER"), std::string::npos);
+  ASSERT_GE(out.size(), kShutdownLines.size());
+  EXPECT_EQ(out.substr(out.size() - kShutdownLines.size() + 1), kShutdownLines.substr(1));
+  ExpectPortRestored();
+}
+
+TEST_F(BridgeTest, ServiceEntryEndsAFailedStartUpAtOnceWithItsReason) {
+  StartBridge(Bridged({pty_.Path()}));  // no broker
+  pty_.Write(kFrame);
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 1);
+  const std::string out = bridge_->Out();
+  const std::string last = out.substr(out.rfind('\n', out.size() - 2) + 1);
+  EXPECT_EQ(last.rfind("Start-up failed: no connection to the broker at tcp://", 0), 0u) << out;
+  EXPECT_EQ(last.substr(last.size() - 10), "; exiting\n");
+  ExpectPortRestored();
+}
+
+TEST(CommandLine, HelpOfBothProgramsSaysWhereTheBrokerIsAndOpensNothing) {
+  for (const auto& argv : {Bridge({"--help"}), Bridge({"-h"}), Bridged({"--help"}), Bridged({"-h"})}) {
+    Process program(argv);
+    EXPECT_EQ(program.WaitExit(5000ms), 0) << argv[1];
+    EXPECT_EQ(program.Out().rfind("Usage: ", 0), 0u) << program.Out();
+    EXPECT_NE(program.Out().find("tcp://"), std::string::npos);
+    EXPECT_NE(program.Out().find("Exit status"), std::string::npos);
+    EXPECT_EQ(program.Err(), "");
+  }
+}
+
+TEST(CommandLine, ServiceEntryTakesExactlyOneDevice) {
+  for (const auto& argv : {Bridged({}), Bridged({"x", "/dev/ttyS1"}), Bridged({std::string(100, 'x')})}) {
+    Process program(argv);
+    EXPECT_EQ(program.WaitExit(5000ms), 2);
+    EXPECT_EQ(program.Out(), "");
+    EXPECT_NE(program.Err(), "");
+  }
 }
 
 TEST(CommandLine, TooManyArgumentsIsRefused) {

@@ -190,6 +190,11 @@ std::vector<std::string> Bridge(std::vector<std::string> args) {
   return args;
 }
 
+std::vector<std::string> Bridged(std::vector<std::string> args) {
+  args.insert(args.begin(), KESTRIN_BRIDGED_PATH);
+  return args;
+}
+
 namespace {
 
 bool PortOpen(int port) {
@@ -210,9 +215,13 @@ Broker::Broker() {
   if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
   dir_ = tmpl;
   chmod(tmpl, 0777);  // mosquitto started as root drops to its own user before it opens the log
-  std::ofstream conf(dir_ + "/mosquitto.conf");
-  conf << "listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n"
-       << "log_dest file " << dir_ << "/mosquitto.log\nlog_type all\nconnection_messages true\n";
+  Configure("listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n", 1883);
+}
+
+void Broker::Configure(const std::string& conf, int port) {
+  std::ofstream out(dir_ + "/mosquitto.conf");
+  out << conf << "log_dest file " << dir_ << "/mosquitto.log\nlog_type all\nconnection_messages true\n";
+  port_ = port;
 }
 
 Broker::~Broker() {
@@ -222,7 +231,7 @@ Broker::~Broker() {
 
 bool Broker::Start() {
   process_ = std::make_unique<Process>(std::vector<std::string>{"mosquitto", "-c", dir_ + "/mosquitto.conf"});
-  return WaitUntil([] { return PortOpen(1883); }, 5000ms);
+  return WaitUntil([this] { return PortOpen(port_); }, 5000ms);
 }
 
 void Broker::Stop() {
@@ -230,7 +239,7 @@ void Broker::Stop() {
   process_->Signal(SIGTERM);
   if (process_->WaitExit(5000ms) == -1) process_->Signal(SIGKILL);
   process_.reset();
-  WaitUntil([] { return !PortOpen(1883); }, 5000ms);
+  WaitUntil([this] { return !PortOpen(port_); }, 5000ms);
 }
 
 std::string Broker::Log() {
@@ -240,9 +249,18 @@ std::string Broker::Log() {
   return ss.str();
 }
 
-Subscriber::Subscriber()
-    : process_({"stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-d", "-q", "1", "-t", "/rng/roulette/kestrin_live/#",
-                "-F", "MSG %t %q %r %x"}) {}
+namespace {
+
+std::vector<std::string> SubscriberCommand(std::vector<std::string> connection) {
+  std::vector<std::string> argv{"stdbuf", "-oL", "mosquitto_sub"};
+  argv.insert(argv.end(), connection.begin(), connection.end());
+  argv.insert(argv.end(), {"-d", "-q", "1", "-t", "/rng/roulette/kestrin_live/#", "-F", "MSG %t %q %r %x"});
+  return argv;
+}
+
+}  // namespace
+
+Subscriber::Subscriber(std::vector<std::string> connection) : process_(SubscriberCommand(std::move(connection))) {}
 
 bool Subscriber::Ready(Ms timeout) { return process_.WaitForOutput("SUBACK", timeout); }
 
@@ -253,6 +271,19 @@ std::vector<std::string> Subscriber::Messages() {
   while (std::getline(in, line))
     if (line.rfind("MSG ", 0) == 0) messages.push_back(line.substr(4));
   return messages;
+}
+
+std::vector<bool> Subscriber::Resent() {
+  std::vector<bool> resent;
+  std::istringstream in(process_.Out());
+  bool dup = false;  // from the debug line that precedes each message
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" received PUBLISH (d") != std::string::npos)
+      dup = line.find(" received PUBLISH (d1") != std::string::npos;
+    else if (line.rfind("MSG ", 0) == 0)
+      resent.push_back(dup);
+  }
+  return resent;
 }
 
 std::vector<std::string> Subscriber::WaitMessages(std::size_t n, Ms timeout) {

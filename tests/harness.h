@@ -83,30 +83,40 @@ class Process {
   std::thread out_reader_, err_reader_;
 };
 
-// The bridge executable under test.
+// The bridge executables under test: the console program and the service entry.
 std::vector<std::string> Bridge(std::vector<std::string> args);
+std::vector<std::string> Bridged(std::vector<std::string> args);
 
-// A mosquitto broker on 127.0.0.1:1883 (the test runs in a network namespace of its own).
+// A mosquitto broker, by default anonymous on 127.0.0.1:1883 and keeping nothing (the test runs in a
+// network namespace of its own).
 class Broker {
  public:
   Broker();
   ~Broker();
+  // Replaces the configuration by `conf` plus the log settings; Start() then waits for `port`.
+  void Configure(const std::string& conf, int port);
+  const std::string& Dir() const { return dir_; }  // a fresh directory the broker may write in
   bool Start();  // true once it accepts connections
   void Stop();
   std::string Log();
 
  private:
   std::string dir_;
+  int port_ = 1883;
   std::unique_ptr<Process> process_;
 };
 
 // mosquitto_sub on the bridge's topics; each message as "topic qos retained hexpayload".
 class Subscriber {
  public:
-  Subscriber();
+  // `connection`: mosquitto_sub's options naming the broker and how to log in to it.
+  explicit Subscriber(std::vector<std::string> connection = {"-h", "127.0.0.1"});
   bool Ready(Ms timeout);
   // Waits until n messages have arrived; returns all that did.
   std::vector<std::string> WaitMessages(std::size_t n, Ms timeout);
+  // For each message so far, whether the broker sent it again (DUP set): QoS 1 allows that when the
+  // broker went away before it saw the subscriber's acknowledgement.
+  std::vector<bool> Resent();
 
  private:
   std::vector<std::string> Messages();

@@ -1,0 +1,206 @@
+// kestrin_bridged: the bridge run by a service manager. Same bridge and console lines as kestrin_bridge,
+// but it never reads standard input, ends when it cannot work (so the service manager restarts it) and
+// speaks systemd's notification protocol: READY=1 once publishing, STOPPING=1 at shutdown, and STATUS=
+// lines for `systemctl status`. Without NOTIFY_SOCKET the notifications do nothing.
+//
+// The control layer reports events on its own and the client library's threads, where nothing may
+// block; the handler only counts them and rings a doorbell. The main thread waits in poll() on that
+// doorbell and on the stop descriptor, and does all the notifying.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "kestrin_console.h"
+#include "kestrin_control.h"
+#include "kestrin_process.h"
+
+namespace {
+
+constexpr int kExitStopped = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+// Counts in the status line change with every frame; the service manager hears of them at most this
+// often. A change of state (connection lost, wheel silent) is sent at once.
+constexpr auto kStatusInterval = std::chrono::seconds(1);
+constexpr int kFlushMs = 2000;
+
+void PrintHelp(const char* pBroker) {
+  std::printf(
+      "Usage: kestrin_bridged DEVICE\n"
+      "Runs the wheel status bridge under a service manager such as systemd (Type=notify): reads the\n"
+      "42-byte status frames of a roulette wheel controller on DEVICE (19200 baud, 8N2) and publishes\n"
+      "each as a JSON document with QoS 1 to the MQTT broker %s, topic\n"
+      "/rng/roulette/kestrin_live/<wheel serial>/gameStatus. Every line goes to standard output (the\n"
+      "journal); standard input is never read.\n"
+      "\n"
+      "  DEVICE      the wheel's serial device, e.g. /dev/serial/by-id/usb-...; \"AUTO\" or \"auto\"\n"
+      "              tries /dev/ttyUSB0 to /dev/ttyUSB4, then /dev/ttyS0 to /dev/ttyS4\n"
+      "  -h, --help  print this and exit\n"
+      "\n"
+      "SIGTERM, SIGINT or SIGHUP disconnect, stop the worker and restore the port. Exit status:\n"
+      "  0  stopped by a signal\n"
+      "  1  start-up failed (no frame, broker unreachable, ...) or the bridge stopped publishing\n"
+      "  2  wrong command line\n",
+      pBroker);
+}
+
+// What the event handler has heard; written on the library's threads, read by main.
+struct TEvents {
+  std::atomic<long> nPublished{0};
+  std::atomic<long> nDropped{0};
+  std::atomic<bool> bConnected{true};
+  std::atomic<bool> bSilent{false};
+  std::atomic<bool> bWorkerEnded{false};
+  int nBell = -1;  // eventfd; set before the control layer starts its threads
+};
+TEvents gEvents;
+
+void OnEvent(int nEvent) {
+  switch (nEvent) {
+    case control::kEventFramePublished:
+      ++gEvents.nPublished;
+      break;
+    case control::kEventFrameDropped:
+      ++gEvents.nDropped;
+      break;
+    case control::kEventConnectionLost:
+      gEvents.bConnected = false;
+      break;
+    case control::kEventConnectionBack:
+      gEvents.bConnected = true;
+      break;
+    case control::kEventWheelSilent:
+      gEvents.bSilent = true;
+      break;
+    case control::kEventFramesAgain:
+      gEvents.bSilent = false;
+      break;
+    case control::kEventWorkerEnded:
+      gEvents.bWorkerEnded = true;
+      break;
+    default:
+      return;
+  }
+  const std::uint64_t one = 1;
+  ssize_t ignored = write(gEvents.nBell, &one, sizeof one);
+  (void)ignored;
+}
+
+bool IsAuto(const char* pDevice) {
+  return std::strcmp(pDevice, "AUTO") == 0 || std::strcmp(pDevice, "auto") == 0;
+}
+
+// The state part of the status line; a change of it is notified at once, a change of the counts at
+// most every kStatusInterval.
+std::string StateText(const char* pWheel) {
+  const std::string wheel(pWheel);
+  if (!gEvents.bConnected) return "Wheel " + wheel + ": broker connection lost, reconnecting";
+  if (gEvents.bSilent) return "Wheel " + wheel + ": no frame for 30 s";
+  return "Publishing wheel " + wheel + " to " + control::BrokerUri();
+}
+
+void NotifyStatus(const std::string& state, bool bReady) {
+  sd_notifyf(0, "%sSTATUS=%s; frames since start: %ld published, %ld dropped", bReady ? "READY=1\n" : "",
+             state.c_str(), gEvents.nPublished.load(), gEvents.nDropped.load());
+}
+
+// Runs until a stop is requested or the worker ends; keeps the service manager's status line current.
+void Supervise(const char* pWheel) {
+  using Clock = std::chrono::steady_clock;
+  std::string state = StateText(pWheel);
+  long nCounted = gEvents.nPublished + gEvents.nDropped;
+  auto lastSent = Clock::now();
+  NotifyStatus(state, /*bReady=*/true);
+
+  while (!gEvents.bWorkerEnded) {
+    const std::string current = StateText(pWheel);
+    const long nCount = gEvents.nPublished + gEvents.nDropped;
+    int nTimeoutMs = -1;
+    if (current != state || nCount != nCounted) {
+      const auto due = lastSent + kStatusInterval;
+      if (current != state || Clock::now() >= due) {
+        state = current;
+        nCounted = nCount;
+        lastSent = Clock::now();
+        NotifyStatus(state, false);
+      } else {
+        nTimeoutMs =
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count());
+      }
+    }
+    pollfd fds[2] = {{control::StopDescriptor(), POLLIN, 0}, {gEvents.nBell, POLLIN, 0}};
+    int nReady = poll(fds, 2, nTimeoutMs);
+    if (nReady < 0 && errno != EINTR) return;
+    if (fds[0].revents & POLLIN) return;
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t n;
+      ssize_t ignored = read(gEvents.nBell, &n, sizeof n);
+      (void)ignored;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    PrintHelp(control::BrokerUri());
+    return kExitStopped;
+  }
+  if (argc != 2) {
+    std::fprintf(stderr, "Usage: kestrin_bridged DEVICE (a serial device, or AUTO); --help says more\n");
+    return kExitUsage;
+  }
+  TInitData initData{};
+  if (std::strlen(argv[1]) >= sizeof initData.pSerialFileName) {
+    std::fprintf(stderr, "Device name too long: at most %zu characters\n",
+                 sizeof initData.pSerialFileName - 1);
+    return kExitUsage;
+  }
+  std::strcpy(initData.pSerialFileName, argv[1]);
+  const char* pDevice = initData.pSerialFileName;
+
+  gEvents.nBell = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (gEvents.nBell < 0) {
+    std::perror("eventfd");
+    return kExitFailed;
+  }
+  process::TakeStopSignals();
+  control::SetEventHandler(OnEvent);
+
+  if (IsAuto(pDevice))
+    sd_notify(0, "STATUS=Looking for the wheel's port among /dev/ttyUSB0-4 and /dev/ttyS0-4");
+  else
+    sd_notifyf(0, "STATUS=Waiting for the first frame on %s", pDevice);
+  ThKestrinControl hControl = control::Init(&initData);
+  if (hControl == nullptr && !process::WaitForStop(0)) {
+    const char* pWhy = control::StartFailure();
+    sd_notifyf(0, "STATUS=Start-up failed: %s", pWhy);
+    console::Print("Start-up failed: %s; exiting\n", pWhy);
+    console::Flush(kFlushMs);
+    return kExitFailed;
+  }
+
+  if (hControl != nullptr) Supervise(control::ClientId(hControl));
+
+  int nExit = kExitStopped;
+  if (gEvents.bWorkerEnded) {
+    nExit = kExitFailed;
+    console::Print("The worker ended on its own; shutting down\n");
+  }
+  sd_notify(0, "STOPPING=1\nSTATUS=Shutting down");
+  console::Print("Destroying control layer class instance... ");
+  control::Destroy(hControl);
+  console::Print("done\n");
+  console::Flush(kFlushMs);
+  return nExit;
+}
