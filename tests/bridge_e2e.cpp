@@ -83,8 +83,9 @@ TEST_F(BridgeTest, PublishesEveryFrameExactlyAndShutsDownOnEnter) {
   StartBridge();
   Connect();
   pty_.Write(GameFrame(124));
-  auto messages = subscriber_->WaitMessages(2, 10000ms);
-  ASSERT_EQ(messages.size(), 2u) << bridge_->Out();
+  // A frame cut short does not take the one glued to it along: 124 is found at its own start byte.
+  auto messages = subscriber_->WaitMessages(3, 10000ms);
+  ASSERT_EQ(messages.size(), 3u) << bridge_->Out();
   // The frame that opened the port is published first, byte for byte, QoS 1, not retained.
   EXPECT_EQ(messages[0], kTopic + " 1 0 " + Hex(kDocument));
   EXPECT_NE(messages[1].find(Hex("\"game id\" : 124,")), std::string::npos);
@@ -140,8 +141,9 @@ TEST_F(BridgeTest, MalformedFramesAreReportedAndNeverPublished) {
   pty_.Write(GameFrame(123).substr(0, 20) + GameFrame(124) + garbled_win + bad_field + clear_screen +
              with_nul + good);
 
-  auto messages = subscriber_->WaitMessages(2, 10000ms);
-  ASSERT_EQ(messages.size(), 2u) << bridge_->Out();
+  // A frame cut short does not take the one glued to it along: 124 is found at its own start byte.
+  auto messages = subscriber_->WaitMessages(3, 10000ms);
+  ASSERT_EQ(messages.size(), 3u) << bridge_->Out();
   ASSERT_TRUE(bridge_->WaitForOutput("Published\n", 5000ms, bridge_->Out().rfind("0130;04")));
   bridge_->WriteStdin("\n");
   EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
@@ -149,7 +151,8 @@ TEST_F(BridgeTest, MalformedFramesAreReportedAndNeverPublished) {
   // Publications keep their order, so nothing malformed went out before the good frame; it carries
   // exactly its own values.
   EXPECT_EQ(messages[0], kTopic + " 1 0 " + Hex(kDocument));
-  EXPECT_EQ(messages[1], kTopic + " 1 0 " +
+  EXPECT_NE(messages[1].find(Hex("\"game id\" : 124,")), std::string::npos);
+  EXPECT_EQ(messages[2], kTopic + " 1 0 " +
                              Hex("{\n\t\"ball direction\" : 0,\n\t\"ball laps count\" : 9,\n"
                                  "\t\"ball speed\" : 650,\n\t\"error flag\" : 4,\n"
                                  "\t\"game id\" : 130,\n\t\"phase\" : 3,\n"
@@ -166,7 +169,8 @@ TEST_F(BridgeTest, MalformedFramesAreReportedAndNeverPublished) {
   const std::string glued = GameFrame(123).substr(0, 20) + GameFrame(124).substr(0, 22);
   ExpectInOrder(out, {"Port je odprt", "Raw data: " + std::string(42, '*') + "\n" + malformed,
                       "Raw data: *LIV\\x80\\x1b[2;2;  ;", malformed, "MQTT connected\n",
-                      "Raw data: " + glued + "\n" + malformed, "Raw data: *LIV\\x1b[2J;1;17;", malformed,
+                      "Raw data: " + glued + "\n" + malformed, "Raw data: " + GameFrame(124),
+                      "Published\n", "Raw data: *LIV\\x1b[2J;1;17;", malformed,
                       "Raw data: " + good, "Published\n"});
   // No control byte reaches the console: only line ends.
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -261,8 +265,7 @@ TEST_F(BridgeTest, ShutdownWhileTheBrokerIsGoneSkipsTheDisconnectWait) {
   ASSERT_TRUE(bridge_->WaitForOutput("Connection lost", 10000ms));
   bridge_->WriteStdin("\n");
   EXPECT_EQ(bridge_->WaitExit(5000ms), 0);
-  // A reconnect line from the library's thread may come between the two.
-  ExpectInOrder(bridge_->Out(), {"Destroying control layer class instance... ", "Failed to start disconnect, return code ",
+  ExpectInOrder(bridge_->Out(), {"Destroying control layer class instance... ", "No connection to the broker to close\n",
                                  "kestrin_control: Waiting for thread to finish.\n",
                                  "kestrin_control: Thread terminated.\n", "done\n"});
   ExpectPortRestored();
