@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "harness.h"
 
@@ -223,6 +228,27 @@ TEST_F(BridgeTest, PublishingResumesSoonAfterALongBrokerOutage) {
   EXPECT_NE(broker_->Log().find(" as 0042 (p2,"), std::string::npos) << broker_->Log();
 }
 
+TEST_F(BridgeTest, PublishingResumesSoonAfterBrokerRestarts) {
+  StartBroker();
+  StartBridge();
+  Connect();
+  std::vector<double> seconds;
+  for (int restart = 0; restart < 5; ++restart) {
+    const std::size_t from = bridge_->Out().size();
+    broker_->Stop();
+    ASSERT_TRUE(bridge_->WaitForOutput("Connection lost", 10000ms, from));
+    ASSERT_TRUE(broker_->Start());  // true once it accepts connections
+    const auto back = std::chrono::steady_clock::now();
+    ASSERT_TRUE(bridge_->WaitForOutput("Reconnected to the broker\n", 20000ms, from)) << bridge_->Out();
+    seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count());
+  }
+  std::sort(seconds.begin(), seconds.end());
+  std::printf("reconnected after the broker accepted connections: median %.2f s, max %.2f s\n", seconds[2], seconds[4]);
+  EXPECT_LT(seconds[2], 5.0);
+  bridge_->WriteStdin("\n");
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
+}
+
 TEST_F(BridgeTest, AStalledConsoleHoldsUpNeitherPublishingNorShutdown) {
   StartBroker();
   StartBridge();
@@ -384,6 +410,129 @@ TEST_F(BridgeTest, ServiceEntryIgnoresStandardInputNotifiesAndStopsInOrderOnSigt
   ASSERT_GE(out.size(), kShutdownLines.size());
   EXPECT_EQ(out.substr(out.size() - kShutdownLines.size() + 1), kShutdownLines.substr(1));
   ExpectPortRestored();
+}
+
+// A broker in a few lines: CONNACK for CONNECT, PINGRESP for PINGREQ, and no PUBACK before `until`.
+class WithholdingBroker {
+ public:
+  explicit WithholdingBroker(std::chrono::steady_clock::time_point until) : until_(until) {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{AF_INET, htons(1883), {htonl(INADDR_LOOPBACK)}, {}};
+    EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    listen(listen_, 4);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~WithholdingBroker() {
+    stop_ = true;
+    thread_.join();
+    close(listen_);
+  }
+  std::vector<int> Games() {  // the game id of each PUBLISH, in the order received
+    std::lock_guard<std::mutex> lock(mutex_);
+    return games_;
+  }
+
+ private:
+  void Serve() {
+    int conn = -1;
+    std::string in, held;
+    while (!stop_) {
+      pollfd fds[2] = {{listen_, POLLIN, 0}, {conn, POLLIN, 0}};
+      poll(fds, 2, 50);
+      if (fds[0].revents & POLLIN) conn = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+      char buf[4096];
+      ssize_t n = fds[1].revents ? read(conn, buf, sizeof buf) : 0;
+      if (n > 0) in.append(buf, static_cast<std::size_t>(n));
+      for (std::size_t i = 1, len = 0, shift = 0; i < in.size(); ++i, shift += 7) {
+        len |= std::size_t(in[i] & 0x7F) << shift;
+        if (in[i] & 0x80) continue;
+        if (in.size() < i + 1 + len) break;
+        const std::string body = in.substr(i + 1, len);
+        const int type = (in[0] >> 4) & 0x0F;
+        in.erase(0, i + 1 + len);
+        i = 0, len = 0, shift = -7;
+        if (type == 1 || type == 12) Send(conn, type == 1 ? std::string("\x20\x02\0\0", 4) : std::string("\xD0\0", 2));
+        if (type != 3) continue;
+        const std::size_t topic = (std::size_t(body[0] & 0xFF) << 8) | (body[1] & 0xFF);
+        held += "\x40\x02" + body.substr(2 + topic, 2);
+        std::lock_guard<std::mutex> lock(mutex_);
+        games_.push_back(std::stoi(body.substr(body.find("\"game id\" : ") + 12)));
+      }
+      if (std::chrono::steady_clock::now() >= until_ && !held.empty()) Send(conn, held), held.clear();
+    }
+  }
+  static void Send(int fd, const std::string& bytes) { EXPECT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+
+  std::chrono::steady_clock::time_point until_;
+  int listen_ = -1;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<int> games_;
+  std::thread thread_;
+};
+
+TEST_F(BridgeTest, WithheldAcknowledgementsCostNoFrameAndTheServiceSaysSo) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  WithholdingBroker broker(start + 62s);
+  NotifySocket notify;
+  StartBridge(Bridged({pty_.Path()}), kStdinNull);
+  pty_.Write(kFrame);
+  ASSERT_TRUE(bridge_->WaitForOutput("MQTT connected\n", 10000ms));
+  // When each line was seen, and where in the output.
+  std::map<std::string, std::vector<std::pair<Clock::time_point, std::size_t>>> seen;
+  std::atomic<bool> done{false};
+  std::thread watch([&] {
+    std::map<std::string, std::size_t> from;
+    while (!done)
+      for (const char* text : {"Waiting for publication", "not confirmed within 10 s", "Behind the wheel by about "})
+        if (bridge_->WaitForOutput(text, 20ms, from[text]))
+          seen[text].emplace_back(Clock::now(), from[text] = bridge_->Out().find(text, from[text]) + 1);
+  });
+  std::map<int, Clock::time_point> written;  // 60 s at 5 frames/s
+  for (int i = 0; i < 300; ++i) {
+    std::this_thread::sleep_until(start + i * 200ms);
+    pty_.Write(GameFrame(1000 + i));
+    written[1000 + i] = Clock::now();
+  }
+  EXPECT_TRUE(notify.WaitFor("STATUS=Wheel 0042: deliveries not confirmed by the broker (", 1000ms)) << notify.All();
+  EXPECT_TRUE(WaitUntil([&] {
+    notify.WaitFor("STOPPING=1", 1ms);  // keeps the notifications flowing, as a service manager does
+    return broker.Games().size() >= 301;
+  }, 100s));
+  done = true;
+  watch.join();
+  std::vector<int> expected{123};
+  for (int i = 0; i < 300; ++i) expected.push_back(1000 + i);
+  EXPECT_EQ(broker.Games(), expected);  // every frame, in order, none twice
+  // The publish wait gives up after its 10 s.
+  const auto waited = seen["not confirmed within 10 s"].at(0).first - seen["Waiting for publication"].at(0).first;
+  EXPECT_TRUE(waited > 9500ms && waited < 12s) << Ms(std::chrono::duration_cast<Ms>(waited)).count();
+  const std::string out = bridge_->Out();
+  ASSERT_GE(seen["Behind the wheel by about "].size(), 3u) << out;
+  for (auto [at, pos] : seen["Behind the wheel by about "]) {
+    const double told = std::stod(out.substr(pos + 25));
+    const int game = std::stoi(out.substr(out.find("Raw data: ", pos) + 10 + 33, 4));
+    const double age = std::chrono::duration<double>(at - written.at(game)).count();
+    EXPECT_TRUE(told < age * 1.5 && told > age / 1.5) << told << " s told, " << age << " s old: game " << game;
+  }
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
+}
+
+TEST_F(BridgeTest, ServiceEntryStatusTellsOfALostDevice) {
+  StartBroker();
+  NotifySocket notify;
+  StartBridge(Bridged({pty_.Path()}), kStdinNull);
+  pty_.Write(kFrame);
+  ASSERT_TRUE(notify.WaitFor("READY=1", 10000ms)) << bridge_->Out();
+  pty_.CloseMaster();
+  EXPECT_TRUE(notify.WaitFor("STATUS=Wheel 0042: serial device lost, reopening it; frames since start: ", 3000ms))
+      << notify.All();
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
 }
 
 TEST_F(BridgeTest, ServiceEntryEndsAFailedStartUpAtOnceWithItsReason) {
