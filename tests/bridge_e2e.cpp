@@ -113,15 +113,20 @@ TEST_F(BridgeTest, PublishesEveryFrameExactlyAndShutsDownOnEnter) {
   ExpectPortRestored();
 }
 
-TEST_F(BridgeTest, FramesBackToBackArePublishedInOrder) {
+TEST_F(BridgeTest, FramesBackToBackArePublishedInOrderAndACutFrameCostsNoOther) {
   StartBroker();
   StartBridge();
   Connect();
-  pty_.Write(GameFrame(200) + GameFrame(201) + GameFrame(202));
-  auto messages = subscriber_->WaitMessages(4, 10000ms);
-  ASSERT_EQ(messages.size(), 4u);
-  for (int i = 0; i < 3; ++i)
-    EXPECT_NE(messages[1 + i].find(Hex("\"game id\" : " + std::to_string(200 + i) + ",")), std::string::npos);
+  // One frame in ten cut short (the wheel's line dropped bytes): every good frame is still published.
+  std::string frames;
+  for (int i = 0; i < 30; ++i) frames += i % 10 == 3 ? GameFrame(200 + i).substr(0, 20) : GameFrame(200 + i);
+  pty_.Write(frames);
+  auto messages = subscriber_->WaitMessages(28, 15000ms);
+  ASSERT_EQ(messages.size(), 28u) << bridge_->Out();
+  for (int i = 0, at = 1; i < 30; ++i) {
+    if (i % 10 == 3) continue;
+    EXPECT_NE(messages[at++].find(Hex("\"game id\" : " + std::to_string(200 + i) + ",")), std::string::npos);
+  }
   bridge_->CloseStdin();
   EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
 }
@@ -499,7 +504,7 @@ TEST_F(BridgeTest, WithheldAcknowledgementsCostNoFrameAndTheServiceSaysSo) {
   }
   EXPECT_TRUE(notify.WaitFor("STATUS=Wheel 0042: deliveries not confirmed by the broker (", 1000ms)) << notify.All();
   EXPECT_TRUE(WaitUntil([&] {
-    notify.WaitFor("STOPPING=1", 1ms);  // keeps the notifications flowing, as a service manager does
+    notify.WaitFor("STOPPING=1", 20ms);  // reads the notifications, as a service manager does
     return broker.Games().size() >= 301;
   }, 100s));
   done = true;
@@ -516,7 +521,8 @@ TEST_F(BridgeTest, WithheldAcknowledgementsCostNoFrameAndTheServiceSaysSo) {
     const double told = std::stod(out.substr(pos + 25));
     const int game = std::stoi(out.substr(out.find("Raw data: ", pos) + 10 + 33, 4));
     const double age = std::chrono::duration<double>(at - written.at(game)).count();
-    EXPECT_TRUE(told < age * 1.5 && told > age / 1.5) << told << " s told, " << age << " s old: game " << game;
+    std::printf("backlog line: %.1f s told, %.1f s true (game %d)\n", told, age, game);
+    EXPECT_TRUE(told < age * 1.5 && told > age / 1.5);
   }
   bridge_->Signal(SIGTERM);
   EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
