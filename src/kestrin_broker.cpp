@@ -103,7 +103,10 @@ void onConnectFailure(void*, MQTTAsync_failureData* response) {
   }
 }
 
-std::uint64_t IdOf(void* context) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context)); }
+std::uint64_t IdOf(void* context) {
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context));
+}
+int AttemptOf(void* context) { return static_cast<int>(reinterpret_cast<std::intptr_t>(context)); }
 
 // The outcome of one publication: marks it done and lets the list go of it. The worker may still wait
 // for it, or may have given up on it already; a record dropped from the list is not found any more.
@@ -183,7 +186,7 @@ void connlost(void*, char* cause) {
 // The outcome of a reconnect attempt; one of an earlier attempt is stale and changes nothing.
 void AttemptDone(void* context, int nCode) {
   TMyData* pMyData = p;
-  if (pMyData == nullptr || static_cast<int>(reinterpret_cast<std::intptr_t>(context)) != pMyData->nAttempt) return;
+  if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
   pMyData->nAttemptCode = nCode;
   pMyData->bAttemptDone = true;
   pMyData->attemptDone.Ring();
@@ -192,7 +195,7 @@ void AttemptDone(void* context, int nCode) {
 void onReconnect(void* context, MQTTAsync_successData*) {
   try {
     TMyData* pMyData = p;
-    if (pMyData == nullptr || static_cast<int>(reinterpret_cast<std::intptr_t>(context)) != pMyData->nAttempt) return;
+    if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
     pMyData->bConnectionLost = false;
     console::Print("Reconnected to the broker\n");
     Notify(kEventConnectionBack);
@@ -256,12 +259,13 @@ int ReconnectMain(void* hInst) {
       d.attemptDone.Drain();
       if (MQTTAsync_connect(d.client, &conn_opts) != MQTTASYNC_SUCCESS) continue;
       // The library gives the attempt up after its connect time-out; this bounds one that never answers.
-      if (!WaitForFlag(d.bAttemptDone, d.attemptDone, d.stopReconnect.Fd(), (kConnectTimeoutSeconds + 2) * 1000))
-        continue;
+      const int nBoundMs = (kConnectTimeoutSeconds + 2) * 1000;
+      if (!WaitForFlag(d.bAttemptDone, d.attemptDone, d.stopReconnect.Fd(), nBoundMs)) continue;
       const int nCode = d.nAttemptCode;
       const int nRefusal = nCode > 0 ? nCode : 0;  // the library's own failures are negative
       if (nRefusal != 0 && nRefusal != nToldRefusal)
-        console::Print("The broker refused the reconnect: %s (code %d); retrying\n", RefusalText(nRefusal), nRefusal);
+        console::Print("The broker refused the reconnect: %s (code %d); retrying\n", RefusalText(nRefusal),
+                       nRefusal);
       nToldRefusal = nRefusal;
       SetRefusal(nRefusal);
       if (nRefusal != 0) nPauseMs = kRefusedRetryMs;

@@ -51,7 +51,8 @@ bool TakeFrame(TMyData& link, unsigned char* pDest) {
   const unsigned char* pQueue = link.queue.get() + link.nHead;
   if (Queued(link) > 0 && pQueue[0] != kStartByte) {
     const void* pStart = std::memchr(pQueue, kStartByte, static_cast<std::size_t>(Queued(link)));
-    Consume(link, pStart ? static_cast<int>(static_cast<const unsigned char*>(pStart) - pQueue) : Queued(link));
+    Consume(link,
+            pStart ? static_cast<int>(static_cast<const unsigned char*>(pStart) - pQueue) : Queued(link));
     pQueue = link.queue.get() + link.nHead;
   }
   if (Queued(link) < kFrameLength) return false;
@@ -246,7 +247,8 @@ long FrameAgeMs(ThKestrinTrans hInst) noexcept {
   if (hInst == nullptr) return -1;
   const TMyData& link = *static_cast<const TMyData*>(hInst);
   if (link.nTakenTotal == 0) return -1;
-  return std::chrono::duration_cast<std::chrono::milliseconds>(TMyData::Clock::now() - link.frameArrived).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(TMyData::Clock::now() - link.frameArrived)
+      .count();
 }
 
 bool FrameBegun(ThKestrinTrans hInst) noexcept {
@@ -265,7 +267,8 @@ void Destroy(ThKestrinTrans hInst) noexcept {
   if (hInst == nullptr) return;
   std::unique_ptr<TMyData> pLink(static_cast<TMyData*>(hInst));
   if (pLink->nDropped > 0)
-    console::Print("The queue of %s was full: %ld bytes from it were dropped\n", pLink->name, pLink->nDropped);
+    console::Print("The queue of %s was full: %ld bytes from it were dropped\n", pLink->name,
+                   pLink->nDropped);
   tcsetattr(pLink->hSerial, TCSANOW, &pLink->oldopt);
   close(pLink->hSerial);
 }

@@ -18,8 +18,8 @@ constexpr int kQueueSize = 1 << 20;
 
 struct TMyData {
   std::int32_t hSerial = -1;
-  termios oldopt{};  // settings found at Init, written back by Destroy
-  termios newopt{};  // settings applied by Init
+  termios oldopt{};     // settings found at Init, written back by Destroy
+  termios newopt{};     // settings applied by Init
   char name[100] = {};  // the device's path, for the line that counts dropped bytes
   // Read but not yet handed out, at queue[nHead, nTail): empty, or a begun frame (its start byte first)
   // and the bytes after it, or bytes still to be searched.
@@ -30,11 +30,11 @@ struct TMyData {
   // bytes up to that count had arrived by. Reads close together share an entry.
   using Clock = std::chrono::steady_clock;
   std::deque<std::pair<std::uint64_t, Clock::time_point>> arrivals;
-  std::uint64_t nQueuedTotal = 0;  // bytes ever queued
-  std::uint64_t nTakenTotal = 0;   // bytes ever handed out or skipped
+  std::uint64_t nQueuedTotal = 0;    // bytes ever queued
+  std::uint64_t nTakenTotal = 0;     // bytes ever handed out or skipped
   Clock::time_point frameArrived{};  // when the last frame handed out had come whole
-  long nDropped = 0;     // bytes that did not fit the queue and are not reported yet
-  bool bFailed = false;  // a read while filling failed; the next reception reports it
+  long nDropped = 0;                 // bytes that did not fit the queue and are not reported yet
+  bool bFailed = false;              // a read while filling failed; the next reception reports it
 };
 
 // The settings the link applies to its device: 19200 baud, 8 data bits, no parity, 2 stop bits,

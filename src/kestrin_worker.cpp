@@ -51,9 +51,9 @@ class SilenceWatch {
 
 // Notices a backlog by the age of the frame being published, taken from when its bytes arrived: one
 // line when it first passes kBehindMs, again each time it has doubled, and one when it is back under
-// kCaughtUpMs or no whole frame waits behind it any more. The pause after every frame caps the bridge's pace, and every publication may wait for
-// the broker; a wheel that sends faster meanwhile fills the link's queue, and the bridge publishes ever
-// later.
+// kCaughtUpMs or no whole frame waits behind it any more. The pause after every frame caps the
+// bridge's pace, and every publication may wait for the broker; a wheel that sends faster meanwhile
+// fills the link's queue, and the bridge publishes ever later.
 class BacklogWatch {
  public:
   explicit BacklogWatch(const char* pPortName) : pPortName_(pPortName) {}
@@ -67,8 +67,8 @@ class BacklogWatch {
       console::Print("Behind the wheel by about %.1f s: %d frames wait on %s\n", nAgeMs / 1000.0, nFrames,
                      pPortName_);
       nReportedMs_ = nAgeMs;
-    } else if (nReportedMs_ > 0 && (nAgeMs < kCaughtUpMs || (nQueuedBytes >= 0 &&
-                                                         nQueuedBytes < static_cast<int>(frame::kFrameLength)))) {
+    } else if (nReportedMs_ > 0 &&
+               (nAgeMs < kCaughtUpMs || (nQueuedBytes >= 0 && nQueuedBytes < int(frame::kFrameLength)))) {
       console::Print("Caught up with the wheel on %s\n", pPortName_);
       nReportedMs_ = 0;
     }

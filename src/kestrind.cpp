@@ -111,12 +111,14 @@ std::string StateText(const char* pWheel) {
   if (health.bDeviceLost) return wheel + "serial device lost, reopening it";
   if (!gEvents.bConnected) {
     std::string state = wheel + "broker connection lost, reconnecting";
-    if (health.nRefusal != 0) state += "; the broker refuses it (code " + std::to_string(health.nRefusal) + ")";
+    if (health.nRefusal != 0)
+      state += "; the broker refuses it (code " + std::to_string(health.nRefusal) + ")";
     return state;
   }
   if (health.bNotConfirming)
     return wheel + "deliveries not confirmed by the broker (" + std::to_string(health.nUnconfirmed) + ")";
-  if (health.nBehindSeconds > 0) return wheel + "behind the wheel by " + std::to_string(health.nBehindSeconds) + " s";
+  if (health.nBehindSeconds > 0)
+    return wheel + "behind the wheel by " + std::to_string(health.nBehindSeconds) + " s";
   if (gEvents.bSilent) return wheel + "no frame for 30 s";
   return "Publishing wheel " + std::string(pWheel) + " to " + control::BrokerUri();
 }
@@ -124,7 +126,8 @@ std::string StateText(const char* pWheel) {
 // A state without its figures: a new kind of state is told at once, new figures (the seconds behind
 // the wheel, the deliveries not confirmed) like the counts.
 std::string Kind(std::string state) {
-  state.erase(std::remove_if(state.begin(), state.end(), [](char c) { return c >= '0' && c <= '9'; }), state.end());
+  state.erase(std::remove_if(state.begin(), state.end(), [](char c) { return c >= '0' && c <= '9'; }),
+              state.end());
   return state;
 }
 
