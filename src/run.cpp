@@ -65,7 +65,7 @@ void PrintHelp() {
       "output. To run it as a service, use kestrin_bridged.\n"
       "\n"
       "Exit status:\n"
-      "  0    after that shutdown (also after a failed start-up)\n"
+      "  0    after the orderly shutdown (also after a failed start-up)\n"
       "  255  wrong command line\n",
       control::BrokerUri());
 }
