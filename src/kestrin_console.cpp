@@ -122,7 +122,7 @@ class TWriter {
         if (bDropping_ && nQueuedLines_ <= kQueueLines / 2) bDropping_ = false;
       }
       if (entry.nDropped > 0) {
-        entry.text = (bLineStart_[STDOUT_FILENO] ? "" : "\n") + std::string("Console output stalled; ") +
+        entry.text = std::string(bLineStart_[STDOUT_FILENO] ? 0 : 1, '\n') + "Console output stalled; " +
                      std::to_string(entry.nDropped) + " lines were dropped\n";
       }
       Write(entry);
@@ -141,7 +141,7 @@ class TWriter {
     if (!gPrefix) {
       WriteAll(entry.fd, entry.text);
     } else {
-      const std::string prefix = "<" + std::to_string(entry.nLevel) + ">";
+      const char prefix[] = {'<', static_cast<char>('0' + entry.nLevel), '>', '\0'};
       std::string out;
       for (char c : entry.text) {
         if (bLineStart) out += prefix;

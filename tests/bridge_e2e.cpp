@@ -226,7 +226,10 @@ TEST_F(BridgeTest, AStalledConsoleHoldsUpNeitherPublishingNorShutdown) {
   // Past the queue's bound: 400 malformed frames read at start-up, 4 lines each, while nothing reads.
   bridge_->StallOutput(true);
   std::string flood;
-  for (int game = 0; game < 400; ++game) flood += GameFrame(game).replace(8, 1, "x");
+  for (int game = 0; game < 400; ++game) {
+    flood += GameFrame(game);
+    flood[flood.size() - 42 + 8] = 'x';  // no ';' where one belongs
+  }
   pty_.Write(flood);
   std::this_thread::sleep_for(1000ms);
   bridge_->StallOutput(false);
