@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -45,6 +46,9 @@ void PrintHelp(const char* pBroker) {
       "  DEVICE      the wheel's serial device, e.g. /dev/serial/by-id/usb-...; \"AUTO\" or \"auto\"\n"
       "              tries /dev/ttyUSB0 to /dev/ttyUSB4, then /dev/ttyS0 to /dev/ttyS4\n"
       "  -h, --help  print this and exit\n"
+      "\n"
+      "The broker account, if the broker asks for one, is the line USER:PASSWORD of the file \"broker\"\n"
+      "in $CREDENTIALS_DIRECTORY (systemd's LoadCredential=); without it the bridge connects without one.\n"
       "\n"
       "SIGTERM, SIGINT or SIGHUP disconnect, stop the worker and restore the port. Exit status:\n"
       "  0  stopped by a signal\n"
@@ -149,6 +153,21 @@ void Supervise(const char* pWheel) {
   }
 }
 
+// The broker account comes as the service manager's credential "broker" (LoadCredential=), so the
+// service's user never reads the file it was made from and no secret is in the environment. Without
+// one the bridge connects as an open broker expects. False when one was given but cannot be used.
+bool TakeCredential() {
+  const char* pDir = std::getenv("CREDENTIALS_DIRECTORY");
+  if (pDir == nullptr || *pDir == '\0') return true;
+  const std::string path = std::string(pDir) + "/broker";
+  const int rc = control::ReadCredentials(path.c_str());
+  if (rc == 0 || (rc == -1 && errno == ENOENT)) return true;
+  const std::string why = rc == -1 ? std::strerror(errno) : "no line USER:PASSWORD";
+  sd_notifyf(0, "STATUS=Start-up failed: the broker credential %s: %s", path.c_str(), why.c_str());
+  console::Print("Start-up failed: the broker credential %s: %s; exiting\n", path.c_str(), why.c_str());
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -176,6 +195,10 @@ int main(int argc, char* argv[]) {
   }
   process::TakeStopSignals();
   control::SetEventHandler(OnEvent);
+  if (!TakeCredential()) {
+    console::Flush(kFlushMs);
+    return kExitFailed;
+  }
 
   if (IsAuto(pDevice))
     sd_notify(0, "STATUS=Looking for the wheel's port among /dev/ttyUSB0-4 and /dev/ttyS0-4");

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "kestrin_console.h"
@@ -17,6 +18,8 @@
 namespace {
 
 constexpr int kExitFailure = -1;  // seen by the shell as 255
+// Names the file holding the broker account, "USER:PASSWORD".
+constexpr char kCredentialVariable[] = "KESTRIN_BROKER_ACCOUNT";
 // How long the last lines may take to reach a console before the process ends without them.
 constexpr int kFinalFlushMs = 2000;
 
@@ -57,6 +60,10 @@ void PrintHelp() {
       "              tries /dev/ttyUSB0 to /dev/ttyUSB4, then /dev/ttyS0 to /dev/ttyS4\n"
       "  -h, --help  print this and exit\n"
       "\n"
+      "For a broker that asks for a user name and password, set KESTRIN_BROKER_ACCOUNT to a file whose\n"
+      "first line is USER:PASSWORD (on a wheel box: /etc/credstore/kestrin-bridge.broker, as root);\n"
+      "one that cannot be read ends the program with status 255.\n"
+      "\n"
       "ENTER, end of input, SIGINT, SIGTERM or SIGHUP disconnect, stop the worker and restore the port.\n"
       "Exit status: 0 after that shutdown, 255 for a wrong command line. To run it as a service, use\n"
       "kestrin_bridged.\n",
@@ -92,8 +99,21 @@ int main(int argc, char* argv[]) {
   }
   std::strcpy(initData.pSerialFileName, pDevice);
 
+  // The broker account, for a broker that asks for one: read from a file so that the password is
+  // neither on the command line nor in the environment.
+  if (const char* pPath = std::getenv(kCredentialVariable); pPath != nullptr && *pPath != '\0') {
+    const int rc = control::ReadCredentials(pPath);
+    if (rc != 0) {
+      console::Print("Cannot read the broker account from %s (%s): %s\n", pPath, kCredentialVariable,
+                     rc == -1 ? std::strerror(errno) : "no line USER:PASSWORD");
+      return Finish(kExitFailure);
+    }
+  }
+
   process::TakeStopSignals();
   ThKestrinControl hControl = control::Init(&initData);
+  if (hControl == nullptr && control::StartRefusal() != 0)
+    console::Print("Start-up failed: %s\n", control::StartFailure());
 
   process::WaitForStop(1000);
   console::Print("Press ENTER to exit...");
