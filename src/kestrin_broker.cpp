@@ -199,6 +199,11 @@ bool ConnectBroker(TMyData& d, int nStopFd) {
     conn_opts.automaticReconnect = 1;
     conn_opts.minRetryInterval = kMinRetrySeconds;
     conn_opts.maxRetryInterval = kMaxRetrySeconds;
+    // The library keeps these options for its reconnects, so they carry the account too.
+    if (*CredentialUser() != '\0') {
+      conn_opts.username = CredentialUser();
+      conn_opts.password = CredentialPassword();
+    }
     rc = MQTTAsync_connect(d.client, &conn_opts);
     if (rc != MQTTASYNC_SUCCESS) {
       console::Err("Failed to start connect, return code %d\n", rc);

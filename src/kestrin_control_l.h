@@ -123,6 +123,10 @@ void DisconnectBroker(TMyData& d);
 // lines. True when the broker confirmed it.
 bool Publish(TMyData& d, const std::string& topic, std::string out);
 
+// The broker account set by SetCredentials (kestrin_credentials.cpp); "" for none.
+const char* CredentialUser() noexcept;
+const char* CredentialPassword() noexcept;
+
 // Publishing worker (kestrin_worker.cpp).
 bool StartWorker(TMyData& d);
 int MainInThread(void* hInst);

@@ -54,6 +54,9 @@ void PrintHelp(const char* pBroker) {
       "  -h, --help  print this and exit\n"
       "  --version   print the name and version and exit\n"
       "\n"
+      "The broker account, if the broker asks for one, is the line USER:PASSWORD of the file \"broker\"\n"
+      "in $CREDENTIALS_DIRECTORY (systemd's LoadCredential=); without it the bridge connects without one.\n"
+      "\n"
       "SIGTERM, SIGINT or SIGHUP disconnect, stop the worker and restore the port.\n"
       "\n"
       "Exit status:\n"
@@ -172,6 +175,21 @@ void Supervise(const char* pWheel) {
   }
 }
 
+// The broker account comes as the service manager's credential "broker" (LoadCredential=), so the
+// service's user never reads the file it was made from and no secret is in the environment. Without
+// one the bridge connects as an open broker expects. False when one was given but cannot be used.
+bool TakeCredential() {
+  const char* pDir = std::getenv("CREDENTIALS_DIRECTORY");
+  if (pDir == nullptr || *pDir == '\0') return true;
+  const std::string path = std::string(pDir) + "/broker";
+  const int rc = control::ReadCredentials(path.c_str());
+  if (rc == 0 || (rc == -1 && errno == ENOENT)) return true;
+  const std::string why = rc == -1 ? std::strerror(errno) : "no line USER:PASSWORD";
+  sd_notifyf(0, "STATUS=Start-up failed: the broker credential %s: %s", path.c_str(), why.c_str());
+  console::Err("Start-up failed: the broker credential %s: %s; exiting\n", path.c_str(), why.c_str());
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -209,6 +227,10 @@ int main(int argc, char* argv[]) {
   if (ToJournal()) console::PrefixPriorities();
   process::TakeStopSignals();
   control::SetEventHandler(OnEvent);
+  if (!TakeCredential()) {
+    console::Flush(kFlushMs);
+    return kExitFailed;
+  }
 
   // Started as soon as it runs: a wheel switched off must hold up neither the boot nor a package
   // upgrade that restarts the service. The wait for the wheel and the broker is a state of the status.

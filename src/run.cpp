@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "kestrin_console.h"
@@ -18,6 +19,8 @@
 namespace {
 
 constexpr int kExitFailure = -1;  // seen by the shell as 255
+// Names the file holding the broker account, "USER:PASSWORD".
+constexpr char kCredentialVariable[] = "KESTRIN_BROKER_ACCOUNT";
 // How long the last lines may take to reach a console before the process ends without them.
 constexpr int kFinalFlushMs = 2000;
 
@@ -60,13 +63,17 @@ void PrintHelp() {
       "  -h, --help  print this and exit\n"
       "  --version   print the name and version and exit\n"
       "\n"
+      "For a broker that asks for a user name and password, set KESTRIN_BROKER_ACCOUNT to a file whose\n"
+      "first line is USER:PASSWORD (on a wheel box: /etc/credstore/kestrin-bridge.broker, as root);\n"
+      "one that cannot be read ends the program with status 255.\n"
+      "\n"
       "ENTER, end of input, SIGINT, SIGTERM or SIGHUP disconnect, stop the worker and restore the port.\n"
       "A device that cannot be opened is reported on standard error, every other line on standard\n"
       "output. To run it as a service, use kestrin_bridged.\n"
       "\n"
       "Exit status:\n"
       "  0    after the orderly shutdown (also after a failed start-up)\n"
-      "  255  wrong command line\n",
+      "  255  wrong command line, or a broker account that cannot be read\n",
       control::BrokerUri());
 }
 
@@ -111,8 +118,21 @@ int main(int argc, char* argv[]) {
   }
   std::strcpy(initData.pSerialFileName, pDevice);
 
+  // The broker account, for a broker that asks for one: read from a file so that the password is
+  // neither on the command line nor in the environment.
+  if (const char* pPath = std::getenv(kCredentialVariable); pPath != nullptr && *pPath != '\0') {
+    const int rc = control::ReadCredentials(pPath);
+    if (rc != 0) {
+      console::Print("Cannot read the broker account from %s (%s): %s\n", pPath, kCredentialVariable,
+                     rc == -1 ? std::strerror(errno) : "no line USER:PASSWORD");
+      return Finish(kExitFailure);
+    }
+  }
+
   process::TakeStopSignals();
   ThKestrinControl hControl = control::Init(&initData);
+  if (hControl == nullptr && control::StartRefusal() != 0)
+    console::Print("Start-up failed: %s\n", control::StartFailure());
 
   process::WaitForStop(1000);
   console::Print("Press ENTER to exit...");
