@@ -70,7 +70,7 @@ void onConnect(void*, MQTTAsync_successData*) {
 void onConnectFailure(void*, MQTTAsync_failureData* response) {
   try {
     const int nCode = response ? response->code : 0;
-    console::Print("Connect failed, rc %d\n", nCode);
+    console::Warning("Connect failed, rc %d\n", nCode);
     Complete(&TMyData::mainDone, [&](TMyData& d) {
       d.nConnectFailure = nCode;
       d.MQTTConnected = false;
@@ -98,7 +98,7 @@ void CompletePublication(void* context, bool bDelivered) {
 
 void onSend(void* context, MQTTAsync_successData* response) {
   try {
-    console::Print("Message with token value %d delivery confirmed\n", response ? response->token : 0);
+    console::Debug("Message with token value %d delivery confirmed\n", response ? response->token : 0);
     CompletePublication(context, true);
   } catch (...) {
   }
@@ -106,7 +106,7 @@ void onSend(void* context, MQTTAsync_successData* response) {
 
 void onSendFailure(void* context, MQTTAsync_failureData* response) {
   try {
-    console::Print("Message send failed token %d error code %d\n", response ? response->token : 0,
+    console::Warning("Message send failed token %d error code %d\n", response ? response->token : 0,
                    response ? response->code : 0);
     CompletePublication(context, false);
   } catch (...) {
@@ -126,7 +126,7 @@ void onDisconnect(void*, MQTTAsync_successData*) {
 
 void onDisconnectFailure(void*, MQTTAsync_failureData*) {
   try {
-    console::Print("Disconnect failed\n");
+    console::Warning("Disconnect failed\n");
     Complete(&TMyData::mainDone, [](TMyData& d) { d.MQTTThreadDone = true; });
   } catch (...) {
   }
@@ -141,7 +141,7 @@ int messageArrived(void*, char* topicName, int, MQTTAsync_message* m) {
 
 void connlost(void*, char* cause) {
   try {
-    console::Print("\nConnection lost, cause: %s; reconnecting...\n", cause ? cause : "(null)");
+    console::Notice("\nConnection lost, cause: %s; reconnecting...\n", cause ? cause : "(null)");
     if (p) p->bConnectionLost = true;
     Notify(kEventConnectionLost);
   } catch (...) {
@@ -152,7 +152,7 @@ void connlost(void*, char* cause) {
 void connected(void*, char*) {
   try {
     if (p == nullptr || !p->bConnectionLost.exchange(false)) return;
-    console::Print("Reconnected to the broker\n");
+    console::Notice("Reconnected to the broker\n");
     Notify(kEventConnectionBack);
   } catch (...) {
   }
@@ -165,21 +165,21 @@ const char* BrokerUri() noexcept { return kServerUri; }
 bool ConnectBroker(TMyData& d, int nStopFd) {
   int rc = MQTTAsync_create(&d.client, kServerUri, d.serial_no, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
   if (rc != MQTTASYNC_SUCCESS) {
-    console::Print("Failed to create client object, return code %d\n", rc);
+    console::Err("Failed to create client object, return code %d\n", rc);
     d.client = nullptr;
     return false;
   }
   rc = MQTTAsync_setCallbacks(d.client, d.client, connlost, messageArrived, nullptr);
   if (rc == MQTTASYNC_SUCCESS) rc = MQTTAsync_setConnected(d.client, d.client, connected);
   if (rc != MQTTASYNC_SUCCESS) {
-    console::Print("Failed to set callback, return code %d\n", rc);
+    console::Err("Failed to set callback, return code %d\n", rc);
     return false;
   }
   d.MQTTConnected = false;
   d.MQTTThreadDone = false;
   d.pMQTTConnectedMutex = SDL_CreateMutex();
   if (d.pMQTTConnectedMutex == nullptr) {
-    console::Print("Failed to create mutex: %s\n", SDL_GetError());
+    console::Err("Failed to create mutex: %s\n", SDL_GetError());
     return false;
   }
   p = &d;
@@ -206,7 +206,7 @@ bool ConnectBroker(TMyData& d, int nStopFd) {
     }
     rc = MQTTAsync_connect(d.client, &conn_opts);
     if (rc != MQTTASYNC_SUCCESS) {
-      console::Print("Failed to start connect, return code %d\n", rc);
+      console::Err("Failed to start connect, return code %d\n", rc);
       return false;
     }
     // The library gives up on a connect after its 30 s time-out, so this wait ends; a stop request
@@ -220,7 +220,7 @@ bool ConnectBroker(TMyData& d, int nStopFd) {
     if (bConnected || nRefusal != kRefusedProtocolVersion) break;
   }
   if (!bConnected) {
-    console::Print("MQTT not connected\n");
+    console::Warning("MQTT not connected\n");
     return false;
   }
   console::Print("MQTT connected\n");
@@ -253,11 +253,11 @@ bool Publish(TMyData& d, const std::string& topic, std::string out) {
     MainLockMutex(d.pMQTTConnectedMutex);
     d.publications.remove(pPublication);
     MainUnlockMutex(d.pMQTTConnectedMutex);
-    console::Print("Failed to start sendMessage, return code %d\n", rc);
+    console::Warning("Failed to start sendMessage, return code %d\n", rc);
     Notify(kEventFrameDropped);
     return false;
   }
-  console::Print("Waiting for publication on topic %s for client with ClientID: %s\n", topic.c_str(),
+  console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic.c_str(),
                  d.serial_no);
 
   const TDeadline deadline(kPublishWaitMs);
@@ -272,11 +272,11 @@ bool Publish(TMyData& d, const std::string& topic, std::string out) {
     d.sendDone.Drain();
   }
   if (bDone) {
-    console::Print("Published\n");
+    console::Debug("Published\n");
     return pPublication->bDelivered;
   }
   if (!d.QuitThread)
-    console::Print("Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n",
+    console::Warning("Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n",
                    topic.c_str(), kPublishWaitMs / 1000);
   return false;
 }

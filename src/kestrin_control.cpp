@@ -103,8 +103,8 @@ void Notify(int nEvent) noexcept {
 void ReportMalformed(const unsigned char* pFrame) {
   frame::TStatus status;
   frame::Decode(pFrame, &status);
-  console::Print("%s", frame::Report(pFrame, status).c_str());
-  console::Print("Malformed frame: not published\n");
+  console::Warning("%s", frame::Report(pFrame, status).c_str());
+  console::Warning("Malformed frame: not published\n");
 }
 
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,

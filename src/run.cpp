@@ -3,6 +3,7 @@
 //   kestrin_bridge DEVICE     use DEVICE ("AUTO" or "auto": find it)
 //   kestrin_bridge X DEVICE   the same; X is ignored
 //   kestrin_bridge -h|--help  usage
+//   kestrin_bridge --version  name and version
 #include <poll.h>
 #include <unistd.h>
 
@@ -51,7 +52,8 @@ void WaitForEnterOrStop() {
 void PrintHelp() {
   std::printf(
       "Usage: kestrin_bridge [DEVICE]\n"
-      "       kestrin_bridge IGNORED DEVICE\n"
+      "  or:  kestrin_bridge IGNORED DEVICE\n"
+      "  or:  kestrin_bridge -h|--help|--version\n"
       "Reads the 42-byte status frames of a roulette wheel controller on DEVICE (19200 baud, 8N2),\n"
       "prints a report of each and publishes it as a JSON document with QoS 1 to the MQTT broker\n"
       "%s, topic /rng/roulette/kestrin_live/<wheel serial>/gameStatus.\n"
@@ -59,14 +61,19 @@ void PrintHelp() {
       "  DEVICE      the wheel's serial device, e.g. /dev/ttyUSB0; \"AUTO\" or \"auto\" (the default)\n"
       "              tries /dev/ttyUSB0 to /dev/ttyUSB4, then /dev/ttyS0 to /dev/ttyS4\n"
       "  -h, --help  print this and exit\n"
+      "  --version   print the name and version and exit\n"
       "\n"
       "For a broker that asks for a user name and password, set KESTRIN_BROKER_ACCOUNT to a file whose\n"
       "first line is USER:PASSWORD (on a wheel box: /etc/credstore/kestrin-bridge.broker, as root);\n"
       "one that cannot be read ends the program with status 255.\n"
       "\n"
       "ENTER, end of input, SIGINT, SIGTERM or SIGHUP disconnect, stop the worker and restore the port.\n"
-      "Exit status: 0 after that shutdown, 255 for a wrong command line. To run it as a service, use\n"
-      "kestrin_bridged.\n",
+      "A device that cannot be opened is reported on standard error, every other line on standard\n"
+      "output. To run it as a service, use kestrin_bridged.\n"
+      "\n"
+      "Exit status:\n"
+      "  0    after the orderly shutdown (also after a failed start-up)\n"
+      "  255  wrong command line, or a broker account that cannot be read\n",
       control::BrokerUri());
 }
 
@@ -82,7 +89,19 @@ int main(int argc, char* argv[]) {
     PrintHelp();
     return 0;
   }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("kestrin_bridge %s\n", KESTRIN_VERSION);
+    return 0;
+  }
   const char* pDevice = "AUTO";
+  // An option it does not know is a mistake, not a device (nor an argument to ignore).
+  for (int i = 1; i < argc && argc <= 3; ++i) {
+    if (argv[i][0] == '-') {
+      std::fprintf(stderr, "kestrin_bridge: unknown option %s\nUsage: kestrin_bridge [DEVICE]; --help says more\n",
+                   argv[i]);
+      return kExitFailure;
+    }
+  }
   if (argc == 2) {
     pDevice = argv[1];
   } else if (argc == 3) {
