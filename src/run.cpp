@@ -94,13 +94,12 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   const char* pDevice = "AUTO";
-  // An option it does not know is a mistake, not a device (nor an argument to ignore).
-  for (int i = 1; i < argc && argc <= 3; ++i) {
-    if (argv[i][0] == '-') {
-      std::fprintf(stderr, "kestrin_bridge: unknown option %s\nUsage: kestrin_bridge [DEVICE]; --help says more\n",
-                   argv[i]);
-      return kExitFailure;
-    }
+  // An option it does not know is a mistake, not a device. The first of two arguments stays ignored,
+  // whatever it is, as it always was.
+  if ((argc == 2 || argc == 3) && argv[argc - 1][0] == '-') {
+    std::fprintf(stderr, "kestrin_bridge: unknown option %s\nUsage: kestrin_bridge [DEVICE]; --help says more\n",
+                 argv[argc - 1]);
+    return kExitFailure;
   }
   if (argc == 2) {
     pDevice = argv[1];

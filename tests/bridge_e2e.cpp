@@ -441,8 +441,8 @@ TEST(CommandLine, TooManyArgumentsAndUnknownOptionsAreRefused) {
   Process bridge(Bridge({"a", "b", "c"}));
   EXPECT_EQ(bridge.WaitExit(5000ms), 255);
   EXPECT_EQ(bridge.Out(), "Invalid number of parameters\n");
-  // An unknown option is neither a device nor the ignored first of two arguments.
-  for (const auto& argv : {Bridge({"--verbose"}), Bridge({"-v", "/dev/ttyS1"}), Bridge({"x", "-"})}) {
+  // An unknown option is not a device; the ignored first of two arguments may be anything.
+  for (const auto& argv : {Bridge({"--verbose"}), Bridge({"x", "-"}), Bridge({"x", "--version"})}) {
     Process program(argv);
     EXPECT_EQ(program.WaitExit(5000ms), 255);
     EXPECT_EQ(program.Out(), "");
