@@ -202,11 +202,11 @@ std::vector<std::string> Built(const char* path, std::vector<std::string> args) 
 }  // namespace
 
 std::vector<std::string> Bridge(std::vector<std::string> args) { return Built(KESTRIN_BRIDGE_PATH, args); }
-
 std::vector<std::string> Bridged(std::vector<std::string> args) { return Built(KESTRIN_BRIDGED_PATH, args); }
-
 #ifdef KESTRIN_WHEEL_SIM_PATH
-std::vector<std::string> WheelSim(std::vector<std::string> args) { return Built(KESTRIN_WHEEL_SIM_PATH, args); }
+std::vector<std::string> WheelSim(std::vector<std::string> args) {
+  return Built(KESTRIN_WHEEL_SIM_PATH, std::move(args));
+}
 #endif
 
 namespace {
