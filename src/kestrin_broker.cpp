@@ -93,7 +93,7 @@ void onConnect(void*, MQTTAsync_successData*) {
 void onConnectFailure(void*, MQTTAsync_failureData* response) {
   try {
     const int nCode = response ? response->code : 0;
-    console::Print("Connect failed, rc %d\n", nCode);
+    console::Warning("Connect failed, rc %d\n", nCode);
     Complete(&TMyData::mainDone, [&](TMyData& d) {
       d.nConnectFailure = nCode;
       d.MQTTConnected = false;
@@ -130,7 +130,7 @@ void CompletePublication(void* context, bool bDelivered) {
 
 void onSend(void* context, MQTTAsync_successData* response) {
   try {
-    console::Print("Message with token value %d delivery confirmed\n", response ? response->token : 0);
+    console::Debug("Message with token value %d delivery confirmed\n", response ? response->token : 0);
     CompletePublication(context, true);
   } catch (...) {
   }
@@ -138,7 +138,7 @@ void onSend(void* context, MQTTAsync_successData* response) {
 
 void onSendFailure(void* context, MQTTAsync_failureData* response) {
   try {
-    console::Print("Message send failed token %d error code %d\n", response ? response->token : 0,
+    console::Warning("Message send failed token %d error code %d\n", response ? response->token : 0,
                    response ? response->code : 0);
     CompletePublication(context, false);
   } catch (...) {
@@ -158,7 +158,7 @@ void onDisconnect(void*, MQTTAsync_successData*) {
 
 void onDisconnectFailure(void*, MQTTAsync_failureData*) {
   try {
-    console::Print("Disconnect failed\n");
+    console::Warning("Disconnect failed\n");
     Complete(&TMyData::mainDone, [](TMyData& d) { d.MQTTThreadDone = true; });
   } catch (...) {
   }
@@ -173,7 +173,7 @@ int messageArrived(void*, char* topicName, int, MQTTAsync_message* m) {
 
 void connlost(void*, char* cause) {
   try {
-    console::Print("\nConnection lost, cause: %s; reconnecting...\n", cause ? cause : "(null)");
+    console::Notice("\nConnection lost, cause: %s; reconnecting...\n", cause ? cause : "(null)");
     if (p) {
       p->bConnectionLost = true;
       p->reconnect.Ring();
@@ -197,7 +197,7 @@ void onReconnect(void* context, MQTTAsync_successData*) {
     TMyData* pMyData = p;
     if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
     pMyData->bConnectionLost = false;
-    console::Print("Reconnected to the broker\n");
+    console::Notice("Reconnected to the broker\n");
     Notify(kEventConnectionBack);
     AttemptDone(context, 0);
   } catch (...) {
@@ -220,6 +220,11 @@ MQTTAsync_connectOptions ConnectOptions(TMyData& d, int nVersion) {
   conn_opts.onFailure = onConnectFailure;
   conn_opts.context = d.client;
   conn_opts.MQTTVersion = nVersion;
+  // Start-up and every reconnect log in with the account, if one is configured.
+  if (*CredentialUser() != '\0') {
+    conn_opts.username = CredentialUser();
+    conn_opts.password = CredentialPassword();
+  }
   return conn_opts;
 }
 
@@ -264,10 +269,10 @@ int ReconnectMain(void* hInst) {
       const int nCode = d.nAttemptCode;
       const int nRefusal = nCode > 0 ? nCode : 0;  // the library's own failures are negative
       if (nRefusal != 0 && nRefusal != nToldRefusal)
-        console::Print("The broker refused the reconnect: %s (code %d); retrying\n", RefusalText(nRefusal),
+        console::Warning("The broker refused the reconnect: %s (code %d); retrying\n", RefusalText(nRefusal),
                        nRefusal);
       nToldRefusal = nRefusal;
-      SetRefusal(nRefusal);
+      SetReconnectRefusal(nRefusal);
       if (nRefusal != 0) nPauseMs = kRefusedRetryMs;
     }
   } catch (...) {
@@ -282,20 +287,20 @@ const char* BrokerUri() noexcept { return kServerUri; }
 bool ConnectBroker(TMyData& d, int nStopFd) {
   int rc = MQTTAsync_create(&d.client, kServerUri, d.serial_no, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
   if (rc != MQTTASYNC_SUCCESS) {
-    console::Print("Failed to create client object, return code %d\n", rc);
+    console::Err("Failed to create client object, return code %d\n", rc);
     d.client = nullptr;
     return false;
   }
   rc = MQTTAsync_setCallbacks(d.client, d.client, connlost, messageArrived, nullptr);
   if (rc != MQTTASYNC_SUCCESS) {
-    console::Print("Failed to set callback, return code %d\n", rc);
+    console::Err("Failed to set callback, return code %d\n", rc);
     return false;
   }
   d.MQTTConnected = false;
   d.MQTTThreadDone = false;
   d.pMQTTConnectedMutex = SDL_CreateMutex();
   if (d.pMQTTConnectedMutex == nullptr) {
-    console::Print("Failed to create mutex: %s\n", SDL_GetError());
+    console::Err("Failed to create mutex: %s\n", SDL_GetError());
     return false;
   }
   p = &d;
@@ -309,7 +314,7 @@ bool ConnectBroker(TMyData& d, int nStopFd) {
     d.nMqttVersion = nVersion;
     rc = MQTTAsync_connect(d.client, &conn_opts);
     if (rc != MQTTASYNC_SUCCESS) {
-      console::Print("Failed to start connect, return code %d\n", rc);
+      console::Err("Failed to start connect, return code %d\n", rc);
       return false;
     }
     // The library gives up on a connect after its 30 s time-out, so this wait ends; a stop request
@@ -323,7 +328,7 @@ bool ConnectBroker(TMyData& d, int nStopFd) {
     if (bConnected || nRefusal != kRefusedProtocolVersion) break;
   }
   if (!bConnected) {
-    console::Print("MQTT not connected\n");
+    console::Warning("MQTT not connected\n");
     return false;
   }
   console::Print("MQTT connected\n");
@@ -334,7 +339,7 @@ bool StartReconnecting(TMyData& d) {
   if (!d.reconnect.Valid() || !d.attemptDone.Valid() || !d.stopReconnect.Valid()) return false;
   d.pReconnectThread = SDL_CreateThread(ReconnectMain, "kestrinreconn", &d);
   if (d.pReconnectThread == nullptr) {
-    console::Print("Failed to start thread kestrinreconn: %s\n", SDL_GetError());
+    console::Err("Failed to start thread kestrinreconn: %s\n", SDL_GetError());
     return false;
   }
   return true;
@@ -394,11 +399,11 @@ bool Publish(TMyData& d, const std::string& topic, std::string out) {
     MainLockMutex(d.pMQTTConnectedMutex);
     d.publications.remove(pPublication);
     MainUnlockMutex(d.pMQTTConnectedMutex);
-    console::Print("Failed to start sendMessage, return code %d\n", rc);
+    console::Warning("Failed to start sendMessage, return code %d\n", rc);
     Notify(kEventFrameDropped);
     return false;
   }
-  console::Print("Waiting for publication on topic %s for client with ClientID: %s\n", topic.c_str(),
+  console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic.c_str(),
                  d.serial_no);
 
   const TDeadline deadline(kPublishWaitMs);
@@ -415,12 +420,12 @@ bool Publish(TMyData& d, const std::string& topic, std::string out) {
     d.sendDone.Drain();
   }
   if (bDone) {
-    console::Print("Published\n");
+    console::Debug("Published\n");
     SetUnconfirmed(nUnconfirmed, false);
     return pPublication->bDelivered;
   }
   if (!d.QuitThread) {
-    console::Print("Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n",
+    console::Warning("Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n",
                    topic.c_str(), kPublishWaitMs / 1000);
     SetUnconfirmed(nUnconfirmed, true);
   }

@@ -53,6 +53,18 @@ void SetStartFailure(const char* pFormat, const char* pArgument = "") {
   std::snprintf(gStartFailure, sizeof gStartFailure, pFormat, pArgument);
 }
 
+// A broker that answers but will not have the bridge is a matter of accounts, not of the network: say
+// which, in the one line a supervisor shows.
+std::atomic<int> gStartRefusal{0};
+void SetRefusal(int nCode) {
+  if (nCode != 4 && nCode != 5) return;
+  gStartRefusal = nCode;
+  const char* pUser = CredentialUser();
+  std::snprintf(gStartFailure, sizeof gStartFailure, "the broker at %s refused %s%s: %s", BrokerUri(),
+                *pUser ? "user " : "a client without a user name", pUser,
+                nCode == 4 ? "bad user name or password" : "not authorised");
+}
+
 // Releases the record and what it still holds, in the order shutdown needs: no callback can come once
 // the client is destroyed. Used by shutdown and by a start-up that fails part way.
 void ReleaseRecord(TMyData* pMyData) {
@@ -109,7 +121,7 @@ void SetUnconfirmed(int nUnconfirmed, bool bNotConfirming) {
   Change(gUnconfirmed, nUnconfirmed);
   Change(gNotConfirming, bNotConfirming);
 }
-void SetRefusal(int nCode) { Change(gRefusal, nCode); }
+void SetReconnectRefusal(int nCode) { Change(gRefusal, nCode); }
 
 void Health(THealth* pHealth) noexcept {
   if (pHealth == nullptr) return;
@@ -123,8 +135,8 @@ void Health(THealth* pHealth) noexcept {
 void ReportMalformed(const unsigned char* pFrame) {
   frame::TStatus status;
   frame::Decode(pFrame, &status);
-  console::Print("%s", frame::Report(pFrame, status).c_str());
-  console::Print("Malformed frame: not published\n");
+  console::Warning("%s", frame::Report(pFrame, status).c_str());
+  console::Warning("Malformed frame: not published\n");
 }
 
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,
@@ -183,6 +195,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
   if (pInitData == nullptr) return nullptr;
   TMyData* pMyData = nullptr;
   SetStartFailure("start-up failed");
+  gStartRefusal = 0;
   try {
     pMyData = new TMyData;
     if (!pMyData->mainDone.Valid() || !pMyData->sendDone.Valid() || !pMyData->quit.Valid() ||
@@ -219,6 +232,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     if (!ConnectBroker(*pMyData, gStop.Fd())) {
       SetStartFailure(gStopRequested ? "stopped during start-up" : "no connection to the broker at %s",
                       BrokerUri());
+      if (!gStopRequested) SetRefusal(pMyData->nConnectFailure);
       ReleaseRecord(pMyData);
       return nullptr;
     }
@@ -275,5 +289,7 @@ const char* ClientId(ThKestrinControl hInst) noexcept {
 }
 
 const char* StartFailure() noexcept { return gStartFailure; }
+
+int StartRefusal() noexcept { return gStartRefusal; }
 
 }  // namespace control

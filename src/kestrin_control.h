@@ -60,4 +60,16 @@ const char* BrokerUri() noexcept;
 // After Init returned null: why, in a few words ("" while no start-up has failed).
 const char* StartFailure() noexcept;
 
+// After Init returned null: the broker's refusal of the connection (CONNACK 4: bad user name or
+// password, 5: not authorised), 0 when it failed otherwise.
+int StartRefusal() noexcept;
+
+// The broker account that every connect, reconnects included, carries; set before Init. A null or
+// empty user connects without one, as an open broker expects.
+void SetCredentials(const char* pUser, const char* pPassword) noexcept;
+
+// Reads the account from the first line of file pPath, "USER:PASSWORD", and sets it as above.
+// 0: done; -1: the file cannot be opened (errno says why); -2: it holds no such line.
+int ReadCredentials(const char* pPath) noexcept;
+
 }  // namespace control

@@ -134,7 +134,7 @@ void Notify(int nEvent) noexcept;
 void SetDeviceLost(bool bLost);
 void SetBehind(long nMs);
 void SetUnconfirmed(int nUnconfirmed, bool bNotConfirming);
-void SetRefusal(int nCode);
+void SetReconnectRefusal(int nCode);
 
 // Broker connection (kestrin_broker.cpp).
 // Creates the client under serial_no and connects it; nStopFd ends the wait. False when it failed; the
@@ -151,6 +151,10 @@ void DisconnectBroker(TMyData& d);
 // Publishes document out on topic with QoS 1 and waits, bounded, for the outcome, with the worker's
 // lines. True when the broker confirmed it.
 bool Publish(TMyData& d, const std::string& topic, std::string out);
+
+// The broker account set by SetCredentials (kestrin_credentials.cpp); "" for none.
+const char* CredentialUser() noexcept;
+const char* CredentialPassword() noexcept;
 
 // Publishing worker (kestrin_worker.cpp).
 bool StartWorker(TMyData& d);

@@ -104,7 +104,7 @@ ssize_t ReadOnce(TMyData& link, bool* pMore) {
   else
     link.arrivals.emplace_back(link.nQueuedTotal, now);
   if (link.nDropped > 0) {
-    console::Print("The queue of %s was full: %ld bytes from it were dropped\n", link.name, link.nDropped);
+    console::Warning("The queue of %s was full: %ld bytes from it were dropped\n", link.name, link.nDropped);
     link.nDropped = 0;
   }
   return n;
@@ -267,7 +267,7 @@ void Destroy(ThKestrinTrans hInst) noexcept {
   if (hInst == nullptr) return;
   std::unique_ptr<TMyData> pLink(static_cast<TMyData*>(hInst));
   if (pLink->nDropped > 0)
-    console::Print("The queue of %s was full: %ld bytes from it were dropped\n", pLink->name,
+    console::Warning("The queue of %s was full: %ld bytes from it were dropped\n", pLink->name,
                    pLink->nDropped);
   tcsetattr(pLink->hSerial, TCSANOW, &pLink->oldopt);
   close(pLink->hSerial);

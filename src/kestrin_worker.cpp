@@ -27,7 +27,7 @@ class SilenceWatch {
 
   void FrameArrived() {
     if (bSilent_) {
-      console::Print("Frames from %s again\n", pPortName_);
+      console::Notice("Frames from %s again\n", pPortName_);
       Notify(kEventFramesAgain);
     }
     bSilent_ = false;
@@ -37,7 +37,7 @@ class SilenceWatch {
   int TimeoutMs() const { return bSilent_ ? -1 : deadline_.PollTimeout(); }
   void Report() {
     if (!bSilent_) {
-      console::Print("No frame from %s for %d s; still waiting\n", pPortName_, kSilenceSeconds);
+      console::Notice("No frame from %s for %d s; still waiting\n", pPortName_, kSilenceSeconds);
       Notify(kEventWheelSilent);
     }
     bSilent_ = true;
@@ -64,12 +64,12 @@ class BacklogWatch {
     if (nAgeMs < 0) return;
     if (nAgeMs > std::max(kBehindMs, 2 * nReportedMs_)) {
       const int nFrames = std::max(nQueuedBytes, 0) / static_cast<int>(frame::kFrameLength);
-      console::Print("Behind the wheel by about %.1f s: %d frames wait on %s\n", nAgeMs / 1000.0, nFrames,
+      console::Notice("Behind the wheel by about %.1f s: %d frames wait on %s\n", nAgeMs / 1000.0, nFrames,
                      pPortName_);
       nReportedMs_ = nAgeMs;
     } else if (nReportedMs_ > 0 &&
                (nAgeMs < kCaughtUpMs || (nQueuedBytes >= 0 && nQueuedBytes < int(frame::kFrameLength)))) {
-      console::Print("Caught up with the wheel on %s\n", pPortName_);
+      console::Notice("Caught up with the wheel on %s\n", pPortName_);
       nReportedMs_ = 0;
     }
     SetBehind(nReportedMs_ > 0 ? nAgeMs : 0);
@@ -110,7 +110,7 @@ class Reopener {
   void FrameArrived() { bFramed_ = true; bFailedUnheard_ = false; }
   void Lost() {
     SetDeviceLost(true);
-    if (!bFailedUnheard_) console::Print("Serial device %s lost; reopening it\n", pPortName_);
+    if (!bFailedUnheard_) console::Notice("Serial device %s lost; reopening it\n", pPortName_);
     bFailedUnheard_ = !bFramed_;
     bFramed_ = false;
   }
@@ -139,7 +139,7 @@ void PublishFrame(TMyData& d) {
   frame::TStatus status;
   frame::Decode(d.Recived, &status);
   const std::string report = frame::Report(d.Recived, status);
-  console::Print("%s", report.c_str());
+  (status.nFError == 0 ? console::Debug : console::Warning)("%s", report.c_str());
   if (d.bStopPublishing) return;  // shutdown has begun: the frame is reported, not published
   char topic[frame::kTopicSize];
   frame::FormatTopic(topic, status.nSerial);
@@ -170,12 +170,12 @@ bool StartWorker(TMyData& d) {
   d.QuitThread = false;
   d.pQuitThreadMutex = SDL_CreateMutex();
   if (d.pQuitThreadMutex == nullptr) {
-    console::Print("Failed to create mutex: %s\n", SDL_GetError());
+    console::Err("Failed to create mutex: %s\n", SDL_GetError());
     return false;
   }
   d.pSAThread = SDL_CreateThread(MainInThread, "kestrincontrol", &d);
   if (d.pSAThread == nullptr) {
-    console::Print("Failed to start thread kestrincontrol: %s\n", SDL_GetError());
+    console::Err("Failed to start thread kestrincontrol: %s\n", SDL_GetError());
     return false;
   }
   return true;

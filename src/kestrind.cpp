@@ -1,13 +1,15 @@
 // kestrin_bridged: the bridge run by a service manager. Same bridge and console lines as kestrin_bridge,
 // but it never reads standard input, ends when it cannot work (so the service manager restarts it) and
-// speaks systemd's notification protocol: READY=1 once publishing, STOPPING=1 at shutdown, and STATUS=
-// lines for `systemctl status`. Without NOTIFY_SOCKET the notifications do nothing.
+// speaks systemd's notification protocol: READY=1 once running, STOPPING=1 at shutdown, and STATUS=
+// lines for `systemctl status`. Without NOTIFY_SOCKET the notifications do nothing. Its lines carry
+// their priorities for the journal.
 //
 // The control layer reports events on its own and the client library's threads, where nothing may
 // block; the handler only counts them and rings a doorbell. The main thread waits in poll() on that
 // doorbell and on the stop descriptor, and does all the notifying.
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -37,21 +40,35 @@ constexpr int kFlushMs = 2000;
 void PrintHelp(const char* pBroker) {
   std::printf(
       "Usage: kestrin_bridged DEVICE\n"
+      "  or:  kestrin_bridged -h|--help|--version\n"
       "Runs the wheel status bridge under a service manager such as systemd (Type=notify): reads the\n"
       "42-byte status frames of a roulette wheel controller on DEVICE (19200 baud, 8N2) and publishes\n"
       "each as a JSON document with QoS 1 to the MQTT broker %s, topic\n"
-      "/rng/roulette/kestrin_live/<wheel serial>/gameStatus. Every line goes to standard output (the\n"
-      "journal); standard input is never read.\n"
+      "/rng/roulette/kestrin_live/<wheel serial>/gameStatus. It counts as started at once; the wait for\n"
+      "the wheel and the broker shows in its status line. Its lines go to standard output, a device\n"
+      "that cannot be opened to standard error; when they are the journal, each line carries its\n"
+      "priority (\"<N>\", sd-daemon(3)): debug for the lines of every frame, warning for a frame or a\n"
+      "delivery in trouble, err for a failed start-up. Standard input is never read.\n"
       "\n"
       "  DEVICE      the wheel's serial device, e.g. /dev/serial/by-id/usb-...; \"AUTO\" or \"auto\"\n"
       "              tries /dev/ttyUSB0 to /dev/ttyUSB4, then /dev/ttyS0 to /dev/ttyS4\n"
       "  -h, --help  print this and exit\n"
+      "  --version   print the name and version and exit\n"
       "\n"
-      "SIGTERM, SIGINT or SIGHUP disconnect, stop the worker and restore the port. Exit status:\n"
+      "The broker account, if the broker asks for one, is the line USER:PASSWORD of the file \"broker\"\n"
+      "in $CREDENTIALS_DIRECTORY (systemd's LoadCredential=); without it the bridge connects without one.\n"
+      "\n"
+      "SIGTERM, SIGINT or SIGHUP disconnect, stop the worker and restore the port.\n"
+      "\n"
+      "Exit status:\n"
       "  0  stopped by a signal\n"
       "  1  start-up failed (no frame, broker unreachable, ...) or the bridge stopped publishing\n"
       "  2  wrong command line\n",
       pBroker);
+}
+
+void PrintUsage() {
+  std::fprintf(stderr, "Usage: kestrin_bridged DEVICE (a serial device, or AUTO); --help says more\n");
 }
 
 // What the event handler has heard; written on the library's threads, read by main.
@@ -96,6 +113,15 @@ void OnEvent(int nEvent) {
   const std::uint64_t one = 1;
   ssize_t ignored = write(gEvents.nBell, &one, sizeof one);
   (void)ignored;
+}
+
+// Whether standard output is the journal's stream (systemd sets JOURNAL_STREAM to its device and
+// inode): only there do the priority prefixes mean something; elsewhere they would be noise.
+bool ToJournal() {
+  const char* pStream = std::getenv("JOURNAL_STREAM");
+  struct stat out {};
+  if (pStream == nullptr || fstat(STDOUT_FILENO, &out) != 0) return false;
+  return std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino) == pStream;
 }
 
 bool IsAuto(const char* pDevice) {
@@ -145,7 +171,7 @@ void Supervise(const char* pWheel) {
   std::string state = StateText(pWheel);
   long nCounted = gEvents.nPublished + gEvents.nDropped;
   auto lastSent = Clock::now();
-  NotifyStatus(state, /*bReady=*/true);
+  NotifyStatus(state, /*bReady=*/false);
 
   while (!gEvents.bWorkerEnded) {
     const std::string current = StateText(pWheel);
@@ -175,6 +201,21 @@ void Supervise(const char* pWheel) {
   }
 }
 
+// The broker account comes as the service manager's credential "broker" (LoadCredential=), so the
+// service's user never reads the file it was made from and no secret is in the environment. Without
+// one the bridge connects as an open broker expects. False when one was given but cannot be used.
+bool TakeCredential() {
+  const char* pDir = std::getenv("CREDENTIALS_DIRECTORY");
+  if (pDir == nullptr || *pDir == '\0') return true;
+  const std::string path = std::string(pDir) + "/broker";
+  const int rc = control::ReadCredentials(path.c_str());
+  if (rc == 0 || (rc == -1 && errno == ENOENT)) return true;
+  const std::string why = rc == -1 ? std::strerror(errno) : "no line USER:PASSWORD";
+  sd_notifyf(0, "STATUS=Start-up failed: the broker credential %s: %s", path.c_str(), why.c_str());
+  console::Err("Start-up failed: the broker credential %s: %s; exiting\n", path.c_str(), why.c_str());
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -182,8 +223,17 @@ int main(int argc, char* argv[]) {
     PrintHelp(control::BrokerUri());
     return kExitStopped;
   }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("kestrin_bridged %s\n", KESTRIN_VERSION);
+    return kExitStopped;
+  }
+  if (argc == 2 && argv[1][0] == '-') {
+    std::fprintf(stderr, "kestrin_bridged: unknown option %s\n", argv[1]);
+    PrintUsage();
+    return kExitUsage;
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "Usage: kestrin_bridged DEVICE (a serial device, or AUTO); --help says more\n");
+    PrintUsage();
     return kExitUsage;
   }
   TInitData initData{};
@@ -200,18 +250,25 @@ int main(int argc, char* argv[]) {
     std::perror("eventfd");
     return kExitFailed;
   }
+  if (ToJournal()) console::PrefixPriorities();
   process::TakeStopSignals();
   control::SetEventHandler(OnEvent);
+  if (!TakeCredential()) {
+    console::Flush(kFlushMs);
+    return kExitFailed;
+  }
 
+  // Started as soon as it runs: a wheel switched off must hold up neither the boot nor a package
+  // upgrade that restarts the service. The wait for the wheel and the broker is a state of the status.
   if (IsAuto(pDevice))
-    sd_notify(0, "STATUS=Looking for the wheel's port among /dev/ttyUSB0-4 and /dev/ttyS0-4");
+    sd_notify(0, "READY=1\nSTATUS=Looking for the wheel's port among /dev/ttyUSB0-4 and /dev/ttyS0-4");
   else
-    sd_notifyf(0, "STATUS=Waiting for the first frame on %s", pDevice);
+    sd_notifyf(0, "READY=1\nSTATUS=Waiting for the first frame on %s", pDevice);
   ThKestrinControl hControl = control::Init(&initData);
   if (hControl == nullptr && !process::WaitForStop(0)) {
     const char* pWhy = control::StartFailure();
     sd_notifyf(0, "STATUS=Start-up failed: %s", pWhy);
-    console::Print("Start-up failed: %s; exiting\n", pWhy);
+    console::Err("Start-up failed: %s; exiting\n", pWhy);
     console::Flush(kFlushMs);
     return kExitFailed;
   }
@@ -221,7 +278,7 @@ int main(int argc, char* argv[]) {
   int nExit = kExitStopped;
   if (gEvents.bWorkerEnded) {
     nExit = kExitFailed;
-    console::Print("The worker ended on its own; shutting down\n");
+    console::Err("The worker ended on its own; shutting down\n");
   }
   sd_notify(0, "STOPPING=1\nSTATUS=Shutting down");
   console::Print("Destroying control layer class instance... ");

@@ -3,11 +3,13 @@
 //   kestrin_bridge DEVICE     use DEVICE ("AUTO" or "auto": find it)
 //   kestrin_bridge X DEVICE   the same; X is ignored
 //   kestrin_bridge -h|--help  usage
+//   kestrin_bridge --version  name and version
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "kestrin_console.h"
@@ -17,6 +19,8 @@
 namespace {
 
 constexpr int kExitFailure = -1;  // seen by the shell as 255
+// Names the file holding the broker account, "USER:PASSWORD".
+constexpr char kCredentialVariable[] = "KESTRIN_BROKER_ACCOUNT";
 // How long the last lines may take to reach a console before the process ends without them.
 constexpr int kFinalFlushMs = 2000;
 
@@ -48,7 +52,8 @@ void WaitForEnterOrStop() {
 void PrintHelp() {
   std::printf(
       "Usage: kestrin_bridge [DEVICE]\n"
-      "       kestrin_bridge IGNORED DEVICE\n"
+      "  or:  kestrin_bridge IGNORED DEVICE\n"
+      "  or:  kestrin_bridge -h|--help|--version\n"
       "Reads the 42-byte status frames of a roulette wheel controller on DEVICE (19200 baud, 8N2),\n"
       "prints a report of each and publishes it as a JSON document with QoS 1 to the MQTT broker\n"
       "%s, topic /rng/roulette/kestrin_live/<wheel serial>/gameStatus.\n"
@@ -56,10 +61,19 @@ void PrintHelp() {
       "  DEVICE      the wheel's serial device, e.g. /dev/ttyUSB0; \"AUTO\" or \"auto\" (the default)\n"
       "              tries /dev/ttyUSB0 to /dev/ttyUSB4, then /dev/ttyS0 to /dev/ttyS4\n"
       "  -h, --help  print this and exit\n"
+      "  --version   print the name and version and exit\n"
+      "\n"
+      "For a broker that asks for a user name and password, set KESTRIN_BROKER_ACCOUNT to a file whose\n"
+      "first line is USER:PASSWORD (on a wheel box: /etc/credstore/kestrin-bridge.broker, as root);\n"
+      "one that cannot be read ends the program with status 255.\n"
       "\n"
       "ENTER, end of input, SIGINT, SIGTERM or SIGHUP disconnect, stop the worker and restore the port.\n"
-      "Exit status: 0 after that shutdown, 255 for a wrong command line. To run it as a service, use\n"
-      "kestrin_bridged.\n",
+      "A device that cannot be opened is reported on standard error, every other line on standard\n"
+      "output. To run it as a service, use kestrin_bridged.\n"
+      "\n"
+      "Exit status:\n"
+      "  0    after the orderly shutdown (also after a failed start-up)\n"
+      "  255  wrong command line, or a broker account that cannot be read\n",
       control::BrokerUri());
 }
 
@@ -75,7 +89,18 @@ int main(int argc, char* argv[]) {
     PrintHelp();
     return 0;
   }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("kestrin_bridge %s\n", KESTRIN_VERSION);
+    return 0;
+  }
   const char* pDevice = "AUTO";
+  // An option it does not know is a mistake, not a device. The first of two arguments stays ignored,
+  // whatever it is, as it always was.
+  if ((argc == 2 || argc == 3) && argv[argc - 1][0] == '-') {
+    std::fprintf(stderr, "kestrin_bridge: unknown option %s\nUsage: kestrin_bridge [DEVICE]; --help says more\n",
+                 argv[argc - 1]);
+    return kExitFailure;
+  }
   if (argc == 2) {
     pDevice = argv[1];
   } else if (argc == 3) {
@@ -92,8 +117,21 @@ int main(int argc, char* argv[]) {
   }
   std::strcpy(initData.pSerialFileName, pDevice);
 
+  // The broker account, for a broker that asks for one: read from a file so that the password is
+  // neither on the command line nor in the environment.
+  if (const char* pPath = std::getenv(kCredentialVariable); pPath != nullptr && *pPath != '\0') {
+    const int rc = control::ReadCredentials(pPath);
+    if (rc != 0) {
+      console::Print("Cannot read the broker account from %s (%s): %s\n", pPath, kCredentialVariable,
+                     rc == -1 ? std::strerror(errno) : "no line USER:PASSWORD");
+      return Finish(kExitFailure);
+    }
+  }
+
   process::TakeStopSignals();
   ThKestrinControl hControl = control::Init(&initData);
+  if (hControl == nullptr && control::StartRefusal() != 0)
+    console::Print("Start-up failed: %s\n", control::StartFailure());
 
   process::WaitForStop(1000);
   console::Print("Press ENTER to exit...");

@@ -14,6 +14,7 @@
 #include <map>
 
 #include "harness.h"
+#include "kestrin_console.h"
 
 namespace {
 
@@ -249,7 +250,23 @@ TEST_F(BridgeTest, PublishingResumesSoonAfterBrokerRestartsAndALongOutage) {
 TEST_F(BridgeTest, AStalledConsoleHoldsUpNeitherPublishingNorShutdown) {
   StartBroker();
   StartBridge();
+  // Past the queue's bound: 400 malformed frames read at start-up, 4 lines each, while nothing reads.
+  bridge_->StallOutput(true);
+  std::string flood;
+  for (int game = 0; game < 400; ++game) flood += GameFrame(game);
+  for (std::size_t at = 8; at < flood.size(); at += 42) flood[at] = 'x';  // no ';' where one belongs
+  pty_.Write(flood);
+  std::this_thread::sleep_for(1000ms);
+  bridge_->StallOutput(false);
   Connect();
+  // One notice, in the gap's place (after the lines the pipe and the queue held), counting every line.
+  const std::string seg = bridge_->Out().substr(0, bridge_->Out().find("Successful connection"));
+  const std::size_t at = seg.find("Console output stalled; ");
+  ASSERT_NE(at, std::string::npos) << seg;
+  EXPECT_EQ(seg.find("Console output stalled", at + 1), std::string::npos);
+  EXPECT_GT(std::count(seg.begin(), seg.begin() + at, '\n'), static_cast<long>(console::kQueueLines));
+  // Every line shown or counted, less "Port je odprt" and the notice itself.
+  EXPECT_EQ(std::count(seg.begin(), seg.end(), '\n') - 2 + std::atol(seg.c_str() + at + 24), 400 * 4);
   ASSERT_EQ(subscriber_->WaitMessages(1, 10000ms).size(), 1u);
   bridge_->StallOutput(true);
   // Far more console output than the stalled pipe holds.
@@ -534,10 +551,16 @@ TEST(CommandLine, HelpOfBothProgramsSaysWhereTheBrokerIsAndOpensNothing) {
     EXPECT_NE(program.Out().find("Exit status"), std::string::npos);
     EXPECT_EQ(program.Err(), "");
   }
+  for (const auto& argv : {Bridge({"--version"}), Bridged({"--version"})}) {
+    Process program(argv);
+    EXPECT_EQ(program.WaitExit(5000ms), 0);
+    EXPECT_EQ(program.Out(), argv[0].substr(argv[0].rfind('/') + 1) + " " KESTRIN_VERSION "\n");
+  }
 }
 
 TEST(CommandLine, ServiceEntryTakesExactlyOneDevice) {
-  for (const auto& argv : {Bridged({}), Bridged({"x", "/dev/ttyS1"}), Bridged({std::string(100, 'x')})}) {
+  for (const auto& argv : {Bridged({}), Bridged({"x", "/dev/ttyS1"}), Bridged({std::string(100, 'x')}),
+                           Bridged({"--verbose"}), Bridged({"-"})}) {
     Process program(argv);
     EXPECT_EQ(program.WaitExit(5000ms), 2);
     EXPECT_EQ(program.Out(), "");
@@ -545,10 +568,17 @@ TEST(CommandLine, ServiceEntryTakesExactlyOneDevice) {
   }
 }
 
-TEST(CommandLine, TooManyArgumentsIsRefused) {
+TEST(CommandLine, TooManyArgumentsAndUnknownOptionsAreRefused) {
   Process bridge(Bridge({"a", "b", "c"}));
   EXPECT_EQ(bridge.WaitExit(5000ms), 255);
   EXPECT_EQ(bridge.Out(), "Invalid number of parameters\n");
+  // An unknown option is not a device; the ignored first of two arguments may be anything.
+  for (const auto& argv : {Bridge({"--verbose"}), Bridge({"x", "-"}), Bridge({"x", "--version"})}) {
+    Process program(argv);
+    EXPECT_EQ(program.WaitExit(5000ms), 255);
+    EXPECT_EQ(program.Out(), "");
+    EXPECT_NE(program.Err().find("Usage: kestrin_bridge"), std::string::npos) << program.Err();
+  }
 }
 
 TEST(CommandLine, OverlongDeviceIsRefusedBeforeAnythingStarts) {

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "harness.h"
@@ -120,6 +122,33 @@ TEST(Discovery, ProbeOfAPortThatHangsUpClosesItAgain) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(control::ProbePort(pty.Path().c_str(), -1, recived, &length, -1), nullptr);
   (console::Flush(5000), testing::internal::GetCapturedStdout());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BrokerAccount, ReadsUserAndPasswordFromTheFirstLineOnly) {
+  const std::string path = ::testing::TempDir() + "kestrin-account";
+  const struct {
+    const char* pText;
+    int nResult;
+    const char* pUser;
+    const char* pPassword;
+  } cases[] = {{"kestrin-bridge:s3cret\n", 0, "kestrin-bridge", "s3cret"},
+               {"u:pa:ss\r\nsecond:line\n", 0, "u", "pa:ss"},  // the password may hold ':'
+               {"no-colon\n", -2, "", ""}, {":password\n", -2, "", ""}, {"user:\n", -2, "", ""},
+               {"", -2, "", ""}};
+  for (const auto& c : cases) {
+    control::SetCredentials(nullptr, nullptr);
+    std::ofstream(path) << c.pText;
+    EXPECT_EQ(control::ReadCredentials(path.c_str()), c.nResult) << c.pText;
+    EXPECT_STREQ(control::CredentialUser(), c.pUser) << c.pText;
+    EXPECT_STREQ(control::CredentialPassword(), c.pPassword) << c.pText;
+  }
+  std::remove(path.c_str());
+  EXPECT_EQ(control::ReadCredentials(path.c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -185,15 +186,28 @@ std::string Process::Err() {
   return err_;
 }
 
-std::vector<std::string> Bridge(std::vector<std::string> args) {
-  args.insert(args.begin(), KESTRIN_BRIDGE_PATH);
+namespace {
+
+// A built program's command line; built for another machine, it runs under the emulator the tests
+// themselves run under (its words separated by spaces).
+std::vector<std::string> Built(const char* path, std::vector<std::string> args) {
+  args.insert(args.begin(), path);
+#ifdef KESTRIN_EMULATOR
+  std::istringstream words(KESTRIN_EMULATOR);
+  args.insert(args.begin(), std::istream_iterator<std::string>(words), {});
+#endif
   return args;
 }
 
-std::vector<std::string> Bridged(std::vector<std::string> args) {
-  args.insert(args.begin(), KESTRIN_BRIDGED_PATH);
-  return args;
+}  // namespace
+
+std::vector<std::string> Bridge(std::vector<std::string> args) { return Built(KESTRIN_BRIDGE_PATH, args); }
+std::vector<std::string> Bridged(std::vector<std::string> args) { return Built(KESTRIN_BRIDGED_PATH, args); }
+#ifdef KESTRIN_WHEEL_SIM_PATH
+std::vector<std::string> WheelSim(std::vector<std::string> args) {
+  return Built(KESTRIN_WHEEL_SIM_PATH, std::move(args));
 }
+#endif
 
 namespace {
 

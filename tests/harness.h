@@ -83,9 +83,10 @@ class Process {
   std::thread out_reader_, err_reader_;
 };
 
-// The bridge executables under test: the console program and the service entry.
+// The programs under test: the console program, the service entry and the wheel simulator.
 std::vector<std::string> Bridge(std::vector<std::string> args);
 std::vector<std::string> Bridged(std::vector<std::string> args);
+std::vector<std::string> WheelSim(std::vector<std::string> args);
 
 // A mosquitto broker, by default anonymous on 127.0.0.1:1883 and keeping nothing (the test runs in a
 // network namespace of its own).

@@ -46,8 +46,8 @@ struct Sent {
 class Wheel {
  public:
   Wheel(const std::string& link, int seed)
-      : process_(std::vector<std::string>{KESTRIN_WHEEL_SIM_PATH, "--link", link, "--verbose", "--seed",
-                                          std::to_string(seed), "--game", std::to_string(seed * 1000)}) {}
+      : process_(WheelSim({"--link", link, "--verbose", "--seed", std::to_string(seed), "--game",
+                           std::to_string(seed * 1000)})) {}
   // Frames echoed since the last call.
   std::vector<std::string> NewFrames() {
     std::string out = process_.Out();

@@ -149,7 +149,7 @@ TEST(Uplink, SiteBrokerAwayLosesNoConfirmedFrame) {
     }
   }
   const std::string link = box.Dir() + "/ttyWHEEL";
-  Process wheel({KESTRIN_WHEEL_SIM_PATH, "--replay", frames, "--rate", "5", "--link", link, "--verbose"});
+  Process wheel(WheelSim({"--replay", frames, "--rate", "5", "--link", link, "--verbose"}));
   ASSERT_TRUE(WaitUntil([&] { return access(link.c_str(), F_OK) == 0; }, 5000ms));
   Process bridge(Bridge({link}));
   ASSERT_TRUE(bridge.WaitForOutput("Press ENTER to exit...", 10000ms)) << bridge.Out();

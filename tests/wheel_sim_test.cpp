@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "harness.h"
+
 namespace {
 
 constexpr int kWaitMs = 10000;
@@ -37,7 +39,7 @@ using Clock = std::chrono::steady_clock;
 class TSim {
  public:
   explicit TSim(std::vector<std::string> args) {
-    args.insert(args.begin(), KESTRIN_WHEEL_SIM_PATH);
+    args = kt::WheelSim(args);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
