@@ -8,15 +8,18 @@
 // pMQTTConnectedMutex. Nothing here writes to the console directly (see kestrin_console.h), so a
 // stalled console never holds a library thread.
 //
-// Reconnecting is the library's own automatic reconnect: it makes one attempt at a time, each after
-// the previous one has failed, at most about 3 s apart, and stops with the client. A connect started from
-// connlost instead raced the library's own handling of the loss: the library reported the stale
-// outcome of the lost connection to the new attempt's callbacks, and a second connect issued while one
-// was in flight replaced it.
+// Reconnecting is the bridge's own: after a loss, a thread of its own starts one connect at a time and
+// waits for its outcome, at once and then after a short pause that grows to kMaxRetryMs, and stops
+// before shutdown disconnects. The library's automatic reconnect came back 2 to 5 s after a broker
+// restart and waited its 30 s connect time-out on a broker that accepted TCP and said nothing. A
+// connect started from connlost itself raced the library's own handling of the loss (the stale outcome
+// of the lost connection reached the new attempt), so attempts are started only from that thread.
 #include <MQTTAsync.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
@@ -31,11 +34,17 @@ namespace {
 
 constexpr char kServerUri[] = "tcp://" KESTRIN_BROKER_HOST ":1883";
 constexpr int kKeepAliveSeconds = 20;
-constexpr int kMinRetrySeconds = 1;
-// A broker on the same box comes back within seconds of a restart; a longer pause only adds to the
-// frames lost. The library checks its retry timer in steps: measured, 4 and 5 gave 6 s between
-// attempts, 3 gives 3 s.
-constexpr int kMaxRetrySeconds = 3;
+// A broker on the same box comes back within a second of a restart; a longer pause only adds to the
+// frames refused meanwhile, and an attempt on a broker that is down costs a refused TCP connect. The
+// library itself sends the CONNECT about 1 s after the TCP connection is made (its threads' poll
+// interval), so publishing resumes about 1.1 to 1.6 s after the broker is back. A broker that answers
+// with a refusal is asked less often.
+constexpr int kFirstRetryMs = 100;
+constexpr int kMaxRetryMs = 500;
+constexpr int kRefusedRetryMs = 2000;
+// A reconnect attempt that gets no answer is given up after this, so a broker that accepts TCP and
+// says nothing holds up no later attempt for long.
+constexpr int kConnectTimeoutSeconds = 3;
 // The disconnect is sent with time-out 0 and completes at once; this only bounds a library that never
 // calls back.
 constexpr int kDisconnectWaitMs = 10000;
@@ -44,6 +53,20 @@ constexpr int kDisconnectWaitMs = 10000;
 constexpr int kPublishWaitMs = 10000;
 // The broker's answer to a protocol version it does not speak.
 constexpr int kRefusedProtocolVersion = 1;
+// Publications given up on are remembered for their late outcome up to this many, the oldest dropped.
+constexpr std::size_t kMaxUnconfirmed = 100;
+
+// What a broker's refusal (CONNACK code) means.
+const char* RefusalText(int nCode) {
+  switch (nCode) {
+    case 1: return "unacceptable protocol version";
+    case 2: return "client identifier rejected";
+    case 3: return "server unavailable";
+    case 4: return "bad user name or password";
+    case 5: return "not authorised";
+    default: return "refused";
+  }
+}
 
 // Sets the flags of a completion under the mutex, then rings the waiter's doorbell.
 template <typename Update>
@@ -80,19 +103,28 @@ void onConnectFailure(void*, MQTTAsync_failureData* response) {
   }
 }
 
-// The outcome of one publication: marks it done and lets the list go of it. The worker may still hold
-// it while it waits, or may have given up on it already.
+std::uint64_t IdOf(void* context) {
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context));
+}
+int AttemptOf(void* context) { return static_cast<int>(reinterpret_cast<std::intptr_t>(context)); }
+
+// The outcome of one publication: marks it done and lets the list go of it. The worker may still wait
+// for it, or may have given up on it already; a record dropped from the list is not found any more.
 void CompletePublication(void* context, bool bDelivered) {
+  int nLeft = -1;
   Complete(&TMyData::sendDone, [&](TMyData& d) {
     if (bDelivered) d.MQTTSent = true;
     for (auto it = d.publications.begin(); it != d.publications.end(); ++it) {
-      if (it->get() != context) continue;
+      if ((*it)->nId != IdOf(context)) continue;
       (*it)->bDone = true;
       (*it)->bDelivered = bDelivered;
       d.publications.erase(it);
       break;
     }
+    nLeft = static_cast<int>(d.publications.size());
   });
+  // The publication being waited for, if any, is in the list too; the worker counts it out.
+  if (nLeft >= 0 && p && p->bPublishIdle) SetUnconfirmed(nLeft, nLeft > 0);
   Notify(bDelivered ? kEventFramePublished : kEventFrameDropped);
 }
 
@@ -142,20 +174,110 @@ int messageArrived(void*, char* topicName, int, MQTTAsync_message* m) {
 void connlost(void*, char* cause) {
   try {
     console::Notice("\nConnection lost, cause: %s; reconnecting...\n", cause ? cause : "(null)");
-    if (p) p->bConnectionLost = true;
+    if (p) {
+      p->bConnectionLost = true;
+      p->reconnect.Ring();
+    }
     Notify(kEventConnectionLost);
   } catch (...) {
   }
 }
 
-// Called after every successful connect; only one that ends a loss is worth a line.
-void connected(void*, char*) {
+// The outcome of a reconnect attempt; one of an earlier attempt is stale and changes nothing.
+void AttemptDone(void* context, int nCode) {
+  TMyData* pMyData = p;
+  if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
+  pMyData->nAttemptCode = nCode;
+  pMyData->bAttemptDone = true;
+  pMyData->attemptDone.Ring();
+}
+
+void onReconnect(void* context, MQTTAsync_successData*) {
   try {
-    if (p == nullptr || !p->bConnectionLost.exchange(false)) return;
+    TMyData* pMyData = p;
+    if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
+    pMyData->bConnectionLost = false;
     console::Notice("Reconnected to the broker\n");
     Notify(kEventConnectionBack);
+    AttemptDone(context, 0);
   } catch (...) {
   }
+}
+
+void onReconnectFailure(void* context, MQTTAsync_failureData* response) {
+  try {
+    // A failure without a code is still a failure.
+    AttemptDone(context, response && response->code != 0 ? response->code : MQTTASYNC_FAILURE);
+  } catch (...) {
+  }
+}
+
+MQTTAsync_connectOptions ConnectOptions(TMyData& d, int nVersion) {
+  MQTTAsync_connectOptions conn_opts = MQTTAsync_connectOptions_initializer;
+  conn_opts.keepAliveInterval = kKeepAliveSeconds;
+  conn_opts.cleansession = 1;
+  conn_opts.onSuccess = onConnect;
+  conn_opts.onFailure = onConnectFailure;
+  conn_opts.context = d.client;
+  conn_opts.MQTTVersion = nVersion;
+  // Start-up and every reconnect log in with the account, if one is configured.
+  if (*CredentialUser() != '\0') {
+    conn_opts.username = CredentialUser();
+    conn_opts.password = CredentialPassword();
+  }
+  return conn_opts;
+}
+
+// Blocks up to nMs, or until a stop of reconnecting; true when stopped.
+bool ReconnectPause(TMyData& d, int nMs) {
+  pollfd fd = {d.stopReconnect.Fd(), POLLIN, 0};
+  const TDeadline deadline(nMs);
+  while (!d.bStopReconnect && !deadline.Passed())
+    if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) break;
+  return d.bStopReconnect;
+}
+
+// Reconnects after every loss, one attempt at a time. A refusal by the broker is told once, when it
+// first appears or changes; other failures (broker away, no answer) are not printed.
+int ReconnectMain(void* hInst) {
+  TMyData& d = *static_cast<TMyData*>(hInst);
+  try {
+    int nPauseMs = 0;
+    int nToldRefusal = 0;
+    while (!d.bStopReconnect) {
+      if (!d.bConnectionLost) {
+        nPauseMs = 0;
+        pollfd fds[2] = {{d.reconnect.Fd(), POLLIN, 0}, {d.stopReconnect.Fd(), POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) return -1;
+        d.reconnect.Drain();
+        continue;
+      }
+      if (nPauseMs > 0 && ReconnectPause(d, nPauseMs)) break;
+      nPauseMs = std::min(nPauseMs == 0 ? kFirstRetryMs : 2 * nPauseMs, kMaxRetryMs);
+
+      MQTTAsync_connectOptions conn_opts = ConnectOptions(d, d.nMqttVersion);
+      conn_opts.onSuccess = onReconnect;
+      conn_opts.onFailure = onReconnectFailure;
+      conn_opts.context = reinterpret_cast<void*>(static_cast<std::intptr_t>(++d.nAttempt));
+      conn_opts.connectTimeout = kConnectTimeoutSeconds;
+      d.bAttemptDone = false;
+      d.attemptDone.Drain();
+      if (MQTTAsync_connect(d.client, &conn_opts) != MQTTASYNC_SUCCESS) continue;
+      // The library gives the attempt up after its connect time-out; this bounds one that never answers.
+      const int nBoundMs = (kConnectTimeoutSeconds + 2) * 1000;
+      if (!WaitForFlag(d.bAttemptDone, d.attemptDone, d.stopReconnect.Fd(), nBoundMs)) continue;
+      const int nCode = d.nAttemptCode;
+      const int nRefusal = nCode > 0 ? nCode : 0;  // the library's own failures are negative
+      if (nRefusal != 0 && nRefusal != nToldRefusal)
+        console::Warning("The broker refused the reconnect: %s (code %d); retrying\n", RefusalText(nRefusal),
+                       nRefusal);
+      nToldRefusal = nRefusal;
+      SetReconnectRefusal(nRefusal);
+      if (nRefusal != 0) nPauseMs = kRefusedRetryMs;
+    }
+  } catch (...) {
+  }
+  return 0;
 }
 
 }  // namespace
@@ -170,7 +292,6 @@ bool ConnectBroker(TMyData& d, int nStopFd) {
     return false;
   }
   rc = MQTTAsync_setCallbacks(d.client, d.client, connlost, messageArrived, nullptr);
-  if (rc == MQTTASYNC_SUCCESS) rc = MQTTAsync_setConnected(d.client, d.client, connected);
   if (rc != MQTTASYNC_SUCCESS) {
     console::Err("Failed to set callback, return code %d\n", rc);
     return false;
@@ -189,21 +310,8 @@ bool ConnectBroker(TMyData& d, int nStopFd) {
   // 3.1 about every other time.
   bool bConnected = false;
   for (int nVersion : {MQTTVERSION_3_1_1, MQTTVERSION_3_1}) {
-    MQTTAsync_connectOptions conn_opts = MQTTAsync_connectOptions_initializer;
-    conn_opts.keepAliveInterval = kKeepAliveSeconds;
-    conn_opts.cleansession = 1;
-    conn_opts.onSuccess = onConnect;
-    conn_opts.onFailure = onConnectFailure;
-    conn_opts.context = d.client;
-    conn_opts.MQTTVersion = nVersion;
-    conn_opts.automaticReconnect = 1;
-    conn_opts.minRetryInterval = kMinRetrySeconds;
-    conn_opts.maxRetryInterval = kMaxRetrySeconds;
-    // The library keeps these options for its reconnects, so they carry the account too.
-    if (*CredentialUser() != '\0') {
-      conn_opts.username = CredentialUser();
-      conn_opts.password = CredentialPassword();
-    }
+    MQTTAsync_connectOptions conn_opts = ConnectOptions(d, nVersion);
+    d.nMqttVersion = nVersion;
     rc = MQTTAsync_connect(d.client, &conn_opts);
     if (rc != MQTTASYNC_SUCCESS) {
       console::Err("Failed to start connect, return code %d\n", rc);
@@ -227,15 +335,52 @@ bool ConnectBroker(TMyData& d, int nStopFd) {
   return true;
 }
 
+bool StartReconnecting(TMyData& d) {
+  if (!d.reconnect.Valid() || !d.attemptDone.Valid() || !d.stopReconnect.Valid()) return false;
+  d.pReconnectThread = SDL_CreateThread(ReconnectMain, "kestrinreconn", &d);
+  if (d.pReconnectThread == nullptr) {
+    console::Err("Failed to start thread kestrinreconn: %s\n", SDL_GetError());
+    return false;
+  }
+  return true;
+}
+
+void StopReconnecting(TMyData& d) {
+  d.bStopReconnect = true;
+  d.stopReconnect.Ring();
+  if (d.pReconnectThread) SDL_WaitThread(d.pReconnectThread, nullptr);
+  d.pReconnectThread = nullptr;
+}
+
+void WaitForPublication(TMyData& d, int nTimeoutMs) {
+  WaitForFlag(d.bPublishIdle, d.publishIdle, -1, nTimeoutMs);
+}
+
+namespace {
+
+// Marks the worker's wait for a publication over, whichever way it ends.
+struct TPublishing {
+  explicit TPublishing(TMyData& d) : d_(d) { d_.bPublishIdle = false; }
+  ~TPublishing() {
+    d_.bPublishIdle = true;
+    d_.publishIdle.Ring();
+  }
+  TMyData& d_;
+};
+
+}  // namespace
+
 bool Publish(TMyData& d, const std::string& topic, std::string out) {
+  TPublishing publishing(d);
   auto pPublication = std::make_shared<TPublication>();
+  pPublication->nId = ++d.nLastPublication;
   pPublication->topic = topic;
   pPublication->out = std::move(out);
 
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
   opts.onSuccess = onSend;
   opts.onFailure = onSendFailure;
-  opts.context = pPublication.get();
+  opts.context = reinterpret_cast<void*>(static_cast<std::uintptr_t>(pPublication->nId));
   MQTTAsync_message pubmsg = MQTTAsync_message_initializer;
   pubmsg.payload = pPublication->out.data();
   pubmsg.payloadlen = static_cast<int>(pPublication->out.size());
@@ -247,6 +392,7 @@ bool Publish(TMyData& d, const std::string& topic, std::string out) {
   MainLockMutex(d.pMQTTConnectedMutex);
   d.MQTTSent = false;
   d.publications.push_back(pPublication);
+  if (d.publications.size() > kMaxUnconfirmed) d.publications.pop_front();
   MainUnlockMutex(d.pMQTTConnectedMutex);
   int rc = MQTTAsync_sendMessage(d.client, pPublication->topic.c_str(), &pubmsg, &opts);
   if (rc != MQTTASYNC_SUCCESS) {
@@ -262,22 +408,27 @@ bool Publish(TMyData& d, const std::string& topic, std::string out) {
 
   const TDeadline deadline(kPublishWaitMs);
   bool bDone = false;
+  int nUnconfirmed = 0;
   for (;;) {
     MainLockMutex(d.pMQTTConnectedMutex);
     bDone = pPublication->bDone;
+    nUnconfirmed = static_cast<int>(d.publications.size());
     MainUnlockMutex(d.pMQTTConnectedMutex);
     if (bDone || d.QuitThread || deadline.Passed()) break;
-    pollfd fds[2] = {{d.sendDone.Fd(), POLLIN, 0}, {d.quit.Fd(), POLLIN, 0}};
-    if (poll(fds, 2, deadline.PollTimeout()) < 0 && errno != EINTR) break;
+    // The serial device is drained meanwhile: the wheel's frames wait in the link, not in the device.
+    WaitWhileDraining(d, d.sendDone.Fd(), deadline);
     d.sendDone.Drain();
   }
   if (bDone) {
     console::Debug("Published\n");
+    SetUnconfirmed(nUnconfirmed, false);
     return pPublication->bDelivered;
   }
-  if (!d.QuitThread)
+  if (!d.QuitThread) {
     console::Warning("Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n",
                    topic.c_str(), kPublishWaitMs / 1000);
+    SetUnconfirmed(nUnconfirmed, true);
+  }
   return false;
 }
 
@@ -292,6 +443,10 @@ void DisconnectBroker(TMyData& d) {
   MainUnlockMutex(d.pMQTTConnectedMutex);
   d.mainDone.Drain();
   int rc = MQTTAsync_disconnect(d.client, &opts);
+  if (rc == MQTTASYNC_DISCONNECTED) {
+    console::Print("No connection to the broker to close\n");
+    return;
+  }
   if (rc != MQTTASYNC_SUCCESS) {
     console::Print("Failed to start disconnect, return code %d\n", rc);
     return;

@@ -33,7 +33,21 @@ std::atomic<bool> gStopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "RequestStop must stay async-signal-safe");
 
 std::atomic<TEventHandler> gEventHandler{nullptr};
+
+// The running bridge's health; written by the worker and the library's threads.
+std::atomic<bool> gDeviceLost{false};
+std::atomic<long> gBehindSeconds{0};
+std::atomic<int> gUnconfirmed{0};
+std::atomic<bool> gNotConfirming{false};
+std::atomic<int> gRefusal{0};
+
+template <typename T>
+void Change(std::atomic<T>& value, T nNew) {
+  if (value.exchange(nNew) != nNew) Notify(kEventHealthChanged);
+}
 char gStartFailure[200] = "";
+// Shutdown waits this long for the publication in flight before it disconnects.
+constexpr int kLastPublicationWaitMs = 1000;
 
 void SetStartFailure(const char* pFormat, const char* pArgument = "") {
   std::snprintf(gStartFailure, sizeof gStartFailure, pFormat, pArgument);
@@ -54,6 +68,7 @@ void SetRefusal(int nCode) {
 // Releases the record and what it still holds, in the order shutdown needs: no callback can come once
 // the client is destroyed. Used by shutdown and by a start-up that fails part way.
 void ReleaseRecord(TMyData* pMyData) {
+  StopReconnecting(*pMyData);
   if (pMyData->client) MQTTAsync_destroy(&pMyData->client);
   transport::Destroy(pMyData->hTrans);
   pMyData->hTrans = nullptr;
@@ -98,6 +113,23 @@ bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWake
 
 void Notify(int nEvent) noexcept {
   if (TEventHandler pHandler = gEventHandler.load()) pHandler(nEvent);
+}
+
+void SetDeviceLost(bool bLost) { Change(gDeviceLost, bLost); }
+void SetBehind(long nMs) { Change(gBehindSeconds, nMs / 1000); }
+void SetUnconfirmed(int nUnconfirmed, bool bNotConfirming) {
+  Change(gUnconfirmed, nUnconfirmed);
+  Change(gNotConfirming, bNotConfirming);
+}
+void SetReconnectRefusal(int nCode) { Change(gRefusal, nCode); }
+
+void Health(THealth* pHealth) noexcept {
+  if (pHealth == nullptr) return;
+  pHealth->bDeviceLost = gDeviceLost;
+  pHealth->nBehindSeconds = gBehindSeconds;
+  pHealth->nUnconfirmed = gUnconfirmed;
+  pHealth->bNotConfirming = gNotConfirming;
+  pHealth->nRefusal = gRefusal;
 }
 
 void ReportMalformed(const unsigned char* pFrame) {
@@ -166,7 +198,8 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
   gStartRefusal = 0;
   try {
     pMyData = new TMyData;
-    if (!pMyData->mainDone.Valid() || !pMyData->sendDone.Valid() || !pMyData->quit.Valid()) {
+    if (!pMyData->mainDone.Valid() || !pMyData->sendDone.Valid() || !pMyData->quit.Valid() ||
+        !pMyData->publishIdle.Valid()) {
       console::Perror("eventfd");
       delete pMyData;
       return nullptr;
@@ -203,7 +236,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       ReleaseRecord(pMyData);
       return nullptr;
     }
-    if (!StartWorker(*pMyData)) {
+    if (!StartReconnecting(*pMyData) || !StartWorker(*pMyData)) {
       SetStartFailure("the worker could not be started");
       ReleaseRecord(pMyData);
       return nullptr;
@@ -220,6 +253,10 @@ void Destroy(ThKestrinControl hInst) noexcept {
   if (hInst == nullptr) return;
   TMyData* pMyData = static_cast<TMyData*>(hInst);
   try {
+    // No reconnect starts once shutdown has begun, and the publication in flight gets its real outcome.
+    StopReconnecting(*pMyData);
+    pMyData->bStopPublishing = true;
+    WaitForPublication(*pMyData, kLastPublicationWaitMs);
     DisconnectBroker(*pMyData);
 
     console::Print("kestrin_control: Waiting for thread to finish.\n");

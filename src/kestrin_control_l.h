@@ -8,11 +8,13 @@
 #include <SDL2/SDL_thread.h>
 
 #include <atomic>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
 
 #include "kestrin_control.h"
+#include "kestrin_deadline.h"
 #include "kestrin_transport.h"
 
 namespace control {
@@ -37,6 +39,7 @@ class TDoorbell {
 // One publish in flight. The client library is handed the topic and document text and reports the
 // outcome later, possibly after the worker has stopped waiting, so both live here until then.
 struct TPublication {
+  std::uint64_t nId = 0;  // the library's callbacks find the record by it, never by its address
   std::string topic;
   std::string out;
   bool bDone = false;       // guarded by pMQTTConnectedMutex
@@ -71,6 +74,21 @@ struct TMyData {
   TDoorbell mainDone;  // rung with MQTTThreadDone
   TDoorbell sendDone;  // rung when a publication completes
   TDoorbell quit;      // rung when QuitThread is set
+
+  std::uint64_t nLastPublication = 0;         // the worker's last publication id
+  std::atomic<bool> bPublishIdle{true};       // no publication is being waited for
+  std::atomic<bool> bStopPublishing{false};   // shutdown has begun: no new publication
+  TDoorbell publishIdle;                      // rung when bPublishIdle is set
+  // Reconnecting (kestrin_broker.cpp): one attempt at a time, from a thread of its own.
+  int nMqttVersion = 0;                       // the version the broker accepted at start-up
+  SDL_Thread* pReconnectThread = nullptr;
+  std::atomic<bool> bStopReconnect{false};    // shutdown has begun: no new attempt
+  std::atomic<int> nAttempt{0};               // the attempt in flight; older callbacks are stale
+  std::atomic<bool> bAttemptDone{false};
+  std::atomic<int> nAttemptCode{0};           // its failure code; 0: connected
+  TDoorbell reconnect;                        // rung by a loss and at stop
+  TDoorbell attemptDone;                      // rung with bAttemptDone
+  TDoorbell stopReconnect;                    // rung with bStopReconnect
 };
 
 // The one control record; the client library's callbacks reach it only through this pointer.
@@ -112,11 +130,22 @@ void ReportMalformed(const unsigned char* pFrame);
 
 // Tells the supervisor's handler, if one is set.
 void Notify(int nEvent) noexcept;
+// Health() as the worker and the broker connection see it; a change tells the handler.
+void SetDeviceLost(bool bLost);
+void SetBehind(long nMs);
+void SetUnconfirmed(int nUnconfirmed, bool bNotConfirming);
+void SetReconnectRefusal(int nCode);
 
 // Broker connection (kestrin_broker.cpp).
 // Creates the client under serial_no and connects it; nStopFd ends the wait. False when it failed; the
 // reason has been printed.
 bool ConnectBroker(TMyData& d, int nStopFd);
+// Starts the thread that reconnects after a loss. False when it could not be started.
+bool StartReconnecting(TMyData& d);
+// Stops reconnecting before shutdown: no attempt starts after this returns.
+void StopReconnecting(TMyData& d);
+// Waits, at most nTimeoutMs, for the outcome of the publication the worker waits for.
+void WaitForPublication(TMyData& d, int nTimeoutMs);
 // Disconnects and waits, bounded, for the outcome, with the shutdown's lines.
 void DisconnectBroker(TMyData& d);
 // Publishes document out on topic with QoS 1 and waits, bounded, for the outcome, with the worker's
@@ -130,7 +159,11 @@ const char* CredentialPassword() noexcept;
 // Publishing worker (kestrin_worker.cpp).
 bool StartWorker(TMyData& d);
 int MainInThread(void* hInst);
-// Blocks for nMs or until the worker is asked to quit.
-void Pause(const TDoorbell& quit, int nMs);
+// Blocks for nMs or until the worker is asked to quit, keeping the serial device drained into the link.
+void Pause(TMyData& d, int nMs);
+// Blocks until nFd (negative: none) is readable (true), the worker is asked to quit or the deadline
+// passes (false). Meanwhile whatever the serial device receives is moved into the link's queue, so the
+// device's own small queue never overflows while the worker waits for the broker or pauses.
+bool WaitWhileDraining(TMyData& d, int nFd, const TDeadline& deadline);
 
 }  // namespace control

@@ -1,5 +1,5 @@
-// The broker account: a user name and password that both connects (the first and the library's own
-// reconnects) carry. Read from a file that only its owner can read, never from the command line or the
+// The broker account: a user name and password that every connect (the first and each reconnect)
+// carries. Read from a file that only its owner can read, never from the command line or the
 // environment, so the password shows up in no process listing and no journal line.
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +12,7 @@
 namespace control {
 namespace {
 
-// Set before Init, read by the connect on the main thread only.
+// Set before Init, then only read: by the first connect and by the reconnecting thread.
 std::string gUser;
 std::string gPassword;
 

@@ -1,12 +1,13 @@
 // How the link reads: the device is opened non-blocking with VMIN = VTIME = 0, so a read() on an idle
 // line returns at once instead of waiting. The link reads what the device has queued with one read()
-// into the record's work area and cuts frames from there; when the area holds no whole frame and the
+// into the record's queue and cuts frames from there; when the queue holds no whole frame and the
 // device nothing more, it blocks in poll() on the device and on the caller's wake descriptor until one
-// of them is ready or the time runs out. The work area outlives the call, so a frame begun when the
-// time runs out, or when the caller is woken, is finished by the next call, and bytes read after a
-// frame wait there for the next one. A hung-up device (USB adapter pulled, pty master closed) either
-// fails the read (EIO) or is reported readable while a read still returns 0; both end the reception
-// with a failure instead of looping.
+// of them is ready or the time runs out. The queue outlives the call, so a frame begun when the time
+// runs out, or when the caller is woken, is finished by the next call, and bytes read after a frame
+// wait there for the next one. Between receptions the caller keeps the device drained with Fill(), so
+// the wheel's bytes never wait in the device's small input queue. A hung-up device (USB adapter
+// pulled, pty master closed) either fails the read (EIO) or is reported readable while a read still
+// returns 0; both end the reception with a failure instead of looping.
 #include "kestrin_transport.h"
 
 #include <fcntl.h>
@@ -16,11 +17,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "kestrin_console.h"
 #include "kestrin_deadline.h"
+#include "kestrin_frame.h"
 #include "kestrin_transport_l.h"
 
 namespace transport {
@@ -28,25 +31,86 @@ namespace transport {
 namespace {
 
 constexpr unsigned char kMaxSlaveId = 125;
+// Reads this close together share one arrival entry: the age of a frame is known to about this much.
+constexpr auto kArrivalGrain = std::chrono::milliseconds(20);
 
-// Drops the bytes before the first start byte; a start byte already at the front begins a frame, and a
-// start byte inside its body does not restart it. Hands out the frame once all of it is there.
+int Queued(const TMyData& link) { return link.nTail - link.nHead; }
+
+void Consume(TMyData& link, int n) {
+  link.nHead += n;
+  link.nTakenTotal += static_cast<std::uint64_t>(n);
+  if (link.nHead == link.nTail) link.nHead = link.nTail = 0;  // keeps an idle link in its first pages
+}
+
+// Drops the bytes before the first start byte; a start byte already at the front begins a frame. Hands
+// out the frame once all of it is there. A start byte inside a well-formed frame's body does not
+// restart it; a malformed one (a frame cut short and the next one glued to it) is handed out whole, but
+// the search goes on from the first start byte inside it that is not followed by another, so the frame
+// that follows is still found.
 bool TakeFrame(TMyData& link, unsigned char* pDest) {
-  if (link.nWorkLength > 0 && link.work[0] != kStartByte) {
-    const void* pStart = std::memchr(link.work, kStartByte, static_cast<std::size_t>(link.nWorkLength));
-    const int nSkipped =
-        pStart ? static_cast<int>(static_cast<const unsigned char*>(pStart) - link.work) : link.nWorkLength;
-    link.nWorkLength -= nSkipped;
-    std::memmove(link.work, link.work + nSkipped, static_cast<std::size_t>(link.nWorkLength));
+  const unsigned char* pQueue = link.queue.get() + link.nHead;
+  if (Queued(link) > 0 && pQueue[0] != kStartByte) {
+    const void* pStart = std::memchr(pQueue, kStartByte, static_cast<std::size_t>(Queued(link)));
+    Consume(link,
+            pStart ? static_cast<int>(static_cast<const unsigned char*>(pStart) - pQueue) : Queued(link));
+    pQueue = link.queue.get() + link.nHead;
   }
-  if (link.nWorkLength < kFrameLength) return false;
-  std::memcpy(pDest, link.work, kFrameLength);
-  link.nWorkLength -= kFrameLength;
-  std::memmove(link.work, link.work + kFrameLength, static_cast<std::size_t>(link.nWorkLength));
+  if (Queued(link) < kFrameLength) return false;
+  std::memcpy(pDest, pQueue, kFrameLength);
+  int nUsed = kFrameLength;
+  if (!frame::WellFormed(pDest)) {
+    // The last start byte of a run: a line of '*' noise is one malformed frame, not one per byte.
+    for (int i = 1; i < kFrameLength; ++i) {
+      if (pQueue[i] == kStartByte && (i + 1 >= Queued(link) || pQueue[i + 1] != kStartByte)) {
+        nUsed = i;
+        break;
+      }
+    }
+  }
+  // The frame had come whole when its last byte arrived.
+  const std::uint64_t nEnd = link.nTakenTotal + kFrameLength;
+  while (link.arrivals.size() > 1 && link.arrivals.front().first < nEnd) link.arrivals.pop_front();
+  link.frameArrived = link.arrivals.empty() ? TMyData::Clock::now() : link.arrivals.front().second;
+  Consume(link, nUsed);
   return true;
 }
 
-int ReadFailed(const TMyData& link) { return link.nWorkLength > 0 ? kFrameFailed : kSearchFailed; }
+// One read() of what the device holds into the queue; returns what read() returned. *pMore is set when
+// the read was cut short by the room it had, so the device may hold more. Bytes that find no room are
+// read all the same, so the device keeps taking the wheel's bytes, and counted until there is room
+// again.
+ssize_t ReadOnce(TMyData& link, bool* pMore) {
+  if (link.nHead > 0 && (link.nTail == kQueueSize || link.nHead >= kQueueSize / 4)) {
+    std::memmove(link.queue.get(), link.queue.get() + link.nHead, static_cast<std::size_t>(Queued(link)));
+    link.nTail -= link.nHead;
+    link.nHead = 0;
+  }
+  const std::size_t nRoom = static_cast<std::size_t>(kQueueSize - link.nTail);
+  if (nRoom == 0) {
+    unsigned char discard[4096];
+    const ssize_t n = read(link.hSerial, discard, sizeof discard);
+    if (n > 0) link.nDropped += n;
+    *pMore = n == static_cast<ssize_t>(sizeof discard);
+    return n;
+  }
+  const ssize_t n = read(link.hSerial, link.queue.get() + link.nTail, nRoom);
+  *pMore = static_cast<std::size_t>(n) == nRoom;
+  if (n <= 0) return n;
+  link.nTail += static_cast<int>(n);
+  link.nQueuedTotal += static_cast<std::uint64_t>(n);
+  const auto now = TMyData::Clock::now();
+  if (!link.arrivals.empty() && now - link.arrivals.back().second < kArrivalGrain)
+    link.arrivals.back().first = link.nQueuedTotal;
+  else
+    link.arrivals.emplace_back(link.nQueuedTotal, now);
+  if (link.nDropped > 0) {
+    console::Warning("The queue of %s was full: %ld bytes from it were dropped\n", link.name, link.nDropped);
+    link.nDropped = 0;
+  }
+  return n;
+}
+
+int ReadFailed(const TMyData& link) { return Queued(link) > 0 ? kFrameFailed : kSearchFailed; }
 
 }  // namespace
 
@@ -81,6 +145,7 @@ ThKestrinTrans Open(char* Device, bool bReport, int* pError) noexcept {
       return nullptr;
     }
     if (bReport) console::Print("Port je odprt:%s\n", Device);
+    std::snprintf(pLink->name, sizeof pLink->name, "%s", Device);
     tcgetattr(pLink->hSerial, &pLink->oldopt);
     pLink->newopt = LineSettings();
     tcflush(pLink->hSerial, TCIOFLUSH);
@@ -125,13 +190,12 @@ int ReciveMsgWithin(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* 
       *DataLength = kFrameLength;
       return kOk;
     }
+    if (link.bFailed) return ReadFailed(link);
     if (bMayHoldMore) {
-      const std::size_t nRoom = static_cast<std::size_t>(kWorkAreaSize - link.nWorkLength);
-      const ssize_t n = read(link.hSerial, link.work + link.nWorkLength, nRoom);
+      bool bMore = false;
+      const ssize_t n = ReadOnce(link, &bMore);
       if (n > 0) {
-        link.nWorkLength += static_cast<int>(n);
-        // A read that left room has taken all the device had; one that filled the area may not have.
-        bMayHoldMore = static_cast<std::size_t>(n) == nRoom;
+        bMayHoldMore = bMore;
         bReportedReadable = false;
         continue;
       }
@@ -156,8 +220,39 @@ int ReciveMsgWithin(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* 
   }
 }
 
+int Fill(ThKestrinTrans hInst) noexcept {
+  if (hInst == nullptr) return kBadArgument;
+  TMyData& link = *static_cast<TMyData*>(hInst);
+  if (link.bFailed) return ReadFailed(link);
+  // Called once the device was reported ready: a first read that brings nothing means it hung up.
+  for (bool bFirst = true;; bFirst = false) {
+    bool bMore = false;
+    const ssize_t n = ReadOnce(link, &bMore);
+    if (n > 0 && bMore) continue;
+    if (n > 0) return kOk;
+    if (n < 0 && errno == EINTR) continue;
+    if ((n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) || (n == 0 && !bFirst)) return kOk;
+    link.bFailed = true;
+    return ReadFailed(link);
+  }
+}
+
+int Descriptor(ThKestrinTrans hInst) noexcept {
+  if (hInst == nullptr) return -1;
+  const TMyData& link = *static_cast<const TMyData*>(hInst);
+  return link.bFailed ? -1 : link.hSerial;
+}
+
+long FrameAgeMs(ThKestrinTrans hInst) noexcept {
+  if (hInst == nullptr) return -1;
+  const TMyData& link = *static_cast<const TMyData*>(hInst);
+  if (link.nTakenTotal == 0) return -1;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(TMyData::Clock::now() - link.frameArrived)
+      .count();
+}
+
 bool FrameBegun(ThKestrinTrans hInst) noexcept {
-  return hInst != nullptr && static_cast<const TMyData*>(hInst)->nWorkLength > 0;
+  return hInst != nullptr && Queued(*static_cast<const TMyData*>(hInst)) > 0;
 }
 
 int QueuedBytes(ThKestrinTrans hInst) noexcept {
@@ -165,12 +260,15 @@ int QueuedBytes(ThKestrinTrans hInst) noexcept {
   const TMyData& link = *static_cast<const TMyData*>(hInst);
   int nDevice = 0;
   if (ioctl(link.hSerial, FIONREAD, &nDevice) != 0) return -1;
-  return nDevice + link.nWorkLength;
+  return nDevice + Queued(link);
 }
 
 void Destroy(ThKestrinTrans hInst) noexcept {
   if (hInst == nullptr) return;
   std::unique_ptr<TMyData> pLink(static_cast<TMyData*>(hInst));
+  if (pLink->nDropped > 0)
+    console::Warning("The queue of %s was full: %ld bytes from it were dropped\n", pLink->name,
+                   pLink->nDropped);
   tcsetattr(pLink->hSerial, TCSANOW, &pLink->oldopt);
   close(pLink->hSerial);
 }

@@ -27,7 +27,8 @@ ThKestrinTrans Init(char* Device, unsigned char SlaveId) noexcept;
 ThKestrinTrans InitQuiet(char* Device, bool bAnnounce, int* pError) noexcept;
 
 // Waits for the next whole frame with no time limit and copies its 42 bytes to pDest. Bytes read after
-// the frame stay in the link for the next call.
+// the frame stay in the link for the next call. A malformed frame with a start byte inside it is handed
+// out whole, and the search for the next one starts again at that start byte.
 int ReciveMsg(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength) noexcept;
 
 // As ReciveMsg, but gives up with kTimedOut after nTimeoutMs (negative: no limit) and with
@@ -36,6 +37,17 @@ int ReciveMsg(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLe
 // even when the time has run out; one begun when a call gives up is finished by the next call.
 int ReciveMsgWithin(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength, int nTimeoutMs,
                     int nWakeFd) noexcept;
+
+// Moves what the device holds into the link's queue without waiting; for a caller that is busy between
+// receptions and saw Descriptor() readable. kOk, or kSearchFailed / kFrameFailed when the device failed:
+// the frames already queued are still handed out, then the next reception reports the failure.
+int Fill(ThKestrinTrans hInst) noexcept;
+
+// The device's descriptor, to wait on for Fill(); -1 for null or once the device has failed.
+int Descriptor(ThKestrinTrans hInst) noexcept;
+
+// How long ago the frame last handed out had come whole, in ms; -1 for null or before the first frame.
+long FrameAgeMs(ThKestrinTrans hInst) noexcept;
 
 // True while the link holds the first bytes of a frame that has not yet come whole.
 bool FrameBegun(ThKestrinTrans hInst) noexcept;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -50,47 +49,37 @@ class SilenceWatch {
   TDeadline deadline_{kSilenceSeconds * 1000};
 };
 
-// Notices frames waiting longer than about kBehindMs of passes with one line, again each time that wait
-// has doubled, and the end of it with one line. The pause after every frame caps the bridge's pace; a
-// wheel that sends faster fills the device's queue, and the bridge publishes ever later, until the
-// queue overflows and bytes are lost. The device tells only what its line discipline holds (4 KiB, some
-// 15 s of passes), so the lines stop there.
+// Notices a backlog by the age of the frame being published, taken from when its bytes arrived: one
+// line when it first passes kBehindMs, again each time it has doubled, and one when it is back under
+// kCaughtUpMs or no whole frame waits behind it any more. The pause after every frame caps the
+// bridge's pace, and every publication may wait for the broker; a wheel that sends faster meanwhile
+// fills the link's queue, and the bridge publishes ever later.
 class BacklogWatch {
  public:
   explicit BacklogWatch(const char* pPortName) : pPortName_(pPortName) {}
 
-  // A reception starts: the bridge's own time for the previous frame, pause included, ends here.
-  void ReceptionStarts() {
-    if (!bFrameTaken_) return;
-    bFrameTaken_ = false;
-    const auto passMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - taken_).count();
-    nPassMs_ = std::max<long>(kPassPauseMs, passMs);
-  }
-  // A frame was taken from the link; nQueuedBytes (negative: unknown) still wait behind it.
-  void FrameTaken(int nQueuedBytes) {
-    taken_ = Clock::now();
-    bFrameTaken_ = true;
-    if (nQueuedBytes < 0) return;
-    const int nFrames = nQueuedBytes / static_cast<int>(frame::kFrameLength);
-    const long nBehindMs = nFrames * nPassMs_;
-    if (nBehindMs > std::max(kBehindMs, 2 * nReportedMs_)) {
-      console::Notice("Behind the wheel by about %.1f s: %d frames wait on %s\n", nBehindMs / 1000.0, nFrames,
+  // A frame was taken from the link nAgeMs ago (negative: unknown); nQueuedBytes (negative: unknown)
+  // still wait behind it.
+  void FrameTaken(long nAgeMs, int nQueuedBytes) {
+    if (nAgeMs < 0) return;
+    if (nAgeMs > std::max(kBehindMs, 2 * nReportedMs_)) {
+      const int nFrames = std::max(nQueuedBytes, 0) / static_cast<int>(frame::kFrameLength);
+      console::Notice("Behind the wheel by about %.1f s: %d frames wait on %s\n", nAgeMs / 1000.0, nFrames,
                      pPortName_);
-      nReportedMs_ = nBehindMs;
-    } else if (nReportedMs_ > 0 && nFrames == 0) {
+      nReportedMs_ = nAgeMs;
+    } else if (nReportedMs_ > 0 &&
+               (nAgeMs < kCaughtUpMs || (nQueuedBytes >= 0 && nQueuedBytes < int(frame::kFrameLength)))) {
       console::Notice("Caught up with the wheel on %s\n", pPortName_);
       nReportedMs_ = 0;
     }
+    SetBehind(nReportedMs_ > 0 ? nAgeMs : 0);
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
   static constexpr long kBehindMs = 2000;
+  static constexpr long kCaughtUpMs = 1000;
   const char* pPortName_;
-  long nPassMs_ = kPassPauseMs;  // the last pass's length, or the pause before any was measured
-  Clock::time_point taken_;
-  bool bFrameTaken_ = false;
-  long nReportedMs_ = 0;  // the wait the last line told of; 0: not behind
+  long nReportedMs_ = 0;  // the age the last line told of; 0: not behind
 };
 
 // Opens the lost device again, about once a second. A path that is missing (the adapter is still
@@ -106,6 +95,7 @@ class Reopener {
     ThKestrinTrans hTrans = transport::InitQuiet(pPortName_, !bFailedUnheard_, &nError);
     if (hTrans != nullptr) {
       nLastError_ = 0;
+      SetDeviceLost(false);
       return hTrans;
     }
     if (nError != ENOENT && nError != nLastError_) {
@@ -119,6 +109,7 @@ class Reopener {
   }
   void FrameArrived() { bFramed_ = true; bFailedUnheard_ = false; }
   void Lost() {
+    SetDeviceLost(true);
     if (!bFailedUnheard_) console::Notice("Serial device %s lost; reopening it\n", pPortName_);
     bFailedUnheard_ = !bFramed_;
     bFramed_ = false;
@@ -149,6 +140,7 @@ void PublishFrame(TMyData& d) {
   frame::Decode(d.Recived, &status);
   const std::string report = frame::Report(d.Recived, status);
   (status.nFError == 0 ? console::Debug : console::Warning)("%s", report.c_str());
+  if (d.bStopPublishing) return;  // shutdown has begun: the frame is reported, not published
   char topic[frame::kTopicSize];
   frame::FormatTopic(topic, status.nSerial);
   Publish(d, topic, frame::Document(status));
@@ -156,14 +148,23 @@ void PublishFrame(TMyData& d) {
 
 }  // namespace
 
-void Pause(const TDoorbell& quit, int nMs) {
-  const TDeadline deadline(nMs);
-  while (!deadline.Passed()) {
-    pollfd fd = {quit.Fd(), POLLIN, 0};
-    int nReady = poll(&fd, 1, deadline.PollTimeout());
-    if (nReady > 0 || (nReady < 0 && errno != EINTR)) return;
+bool WaitWhileDraining(TMyData& d, int nFd, const TDeadline& deadline) {
+  bool bWatchDevice = true;
+  for (;;) {
+    const int nDevice = bWatchDevice ? transport::Descriptor(d.hTrans) : -1;
+    // poll() skips negative descriptors.
+    pollfd fds[3] = {{d.quit.Fd(), POLLIN, 0}, {nFd, POLLIN, 0}, {nDevice, POLLIN, 0}};
+    const int nReady = poll(fds, 3, deadline.PollTimeout());
+    if (nReady < 0 && errno == EINTR) continue;
+    if (nReady <= 0 || (fds[0].revents & POLLIN)) return false;
+    if (fds[1].revents & POLLIN) return true;
+    // An error the read would not show is left to the next reception.
+    if (fds[2].revents & (POLLERR | POLLNVAL)) bWatchDevice = false;
+    else if (fds[2].revents) transport::Fill(d.hTrans);
   }
 }
+
+void Pause(TMyData& d, int nMs) { WaitWhileDraining(d, -1, TDeadline(nMs)); }
 
 bool StartWorker(TMyData& d) {
   d.QuitThread = false;
@@ -189,16 +190,15 @@ int MainInThread(void* hInst) {
     Reopener reopener(d.pPortName);
 
     for (;;) {
-      if (QuitRequested(d)) return 0;
+      if (QuitRequested(d) || d.bStopPublishing) return 0;
       if (d.hTrans == nullptr) {
         d.hTrans = reopener.TryOpen();
-        if (d.hTrans == nullptr) Pause(d.quit, kReopenPauseMs);
+        if (d.hTrans == nullptr) Pause(d, kReopenPauseMs);
         continue;
       }
       if (d.bStartFramePending) {
         d.bStartFramePending = false;  // Recived still holds the frame that accepted the port
       } else {
-        backlog.ReceptionStarts();
         int rc = transport::ReciveMsgWithin(d.hTrans, d.Recived, &d.RecivedLength, silence.TimeoutMs(),
                                             d.quit.Fd());
         if (rc == transport::kTimedOut) {
@@ -211,17 +211,17 @@ int MainInThread(void* hInst) {
           d.hTrans = nullptr;
           // However soon the device failed after it opened (a path now pointing at /dev/null or an
           // empty file fails at once), the next attempt waits.
-          Pause(d.quit, kReopenPauseMs);
+          Pause(d, kReopenPauseMs);
           continue;
         }
       }
       if (d.RecivedLength == transport::kFrameLength) {
         silence.FrameArrived();
         reopener.FrameArrived();
-        backlog.FrameTaken(transport::QueuedBytes(d.hTrans));
+        backlog.FrameTaken(transport::FrameAgeMs(d.hTrans), transport::QueuedBytes(d.hTrans));
         PublishFrame(d);
       }
-      Pause(d.quit, kPassPauseMs);
+      Pause(d, kPassPauseMs);
     }
   } catch (...) {
     Notify(kEventWorkerEnded);

@@ -13,6 +13,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -104,6 +105,8 @@ void OnEvent(int nEvent) {
     case control::kEventWorkerEnded:
       gEvents.bWorkerEnded = true;
       break;
+    case control::kEventHealthChanged:
+      break;  // main asks control::Health()
     default:
       return;
   }
@@ -126,17 +129,40 @@ bool IsAuto(const char* pDevice) {
 }
 
 // The state part of the status line; a change of it is notified at once, a change of the counts at
-// most every kStatusInterval.
+// most every kStatusInterval. The worst of what is wrong comes first.
 std::string StateText(const char* pWheel) {
-  const std::string wheel(pWheel);
-  if (!gEvents.bConnected) return "Wheel " + wheel + ": broker connection lost, reconnecting";
-  if (gEvents.bSilent) return "Wheel " + wheel + ": no frame for 30 s";
-  return "Publishing wheel " + wheel + " to " + control::BrokerUri();
+  control::THealth health;
+  control::Health(&health);
+  const std::string wheel = "Wheel " + std::string(pWheel) + ": ";
+  if (health.bDeviceLost) return wheel + "serial device lost, reopening it";
+  if (!gEvents.bConnected) {
+    std::string state = wheel + "broker connection lost, reconnecting";
+    if (health.nRefusal != 0)
+      state += "; the broker refuses it (code " + std::to_string(health.nRefusal) + ")";
+    return state;
+  }
+  if (health.bNotConfirming)
+    return wheel + "deliveries not confirmed by the broker (" + std::to_string(health.nUnconfirmed) + ")";
+  if (health.nBehindSeconds > 0)
+    return wheel + "behind the wheel by " + std::to_string(health.nBehindSeconds) + " s";
+  if (gEvents.bSilent) return wheel + "no frame for 30 s";
+  return "Publishing wheel " + std::string(pWheel) + " to " + control::BrokerUri();
+}
+
+// A state without its figures: a new kind of state is told at once, new figures (the seconds behind
+// the wheel, the deliveries not confirmed) like the counts.
+std::string Kind(std::string state) {
+  state.erase(std::remove_if(state.begin(), state.end(), [](char c) { return c >= '0' && c <= '9'; }),
+              state.end());
+  return state;
 }
 
 void NotifyStatus(const std::string& state, bool bReady) {
-  sd_notifyf(0, "%sSTATUS=%s; frames since start: %ld published, %ld dropped", bReady ? "READY=1\n" : "",
-             state.c_str(), gEvents.nPublished.load(), gEvents.nDropped.load());
+  control::THealth health;
+  control::Health(&health);
+  sd_notifyf(0, "%sSTATUS=%s; frames since start: %ld published, %ld dropped, %d unconfirmed",
+             bReady ? "READY=1\n" : "", state.c_str(), gEvents.nPublished.load(), gEvents.nDropped.load(),
+             health.nUnconfirmed);
 }
 
 // Runs until a stop is requested or the worker ends; keeps the service manager's status line current.
@@ -153,7 +179,7 @@ void Supervise(const char* pWheel) {
     int nTimeoutMs = -1;
     if (current != state || nCount != nCounted) {
       const auto due = lastSent + kStatusInterval;
-      if (current != state || Clock::now() >= due) {
+      if (Kind(current) != Kind(state) || Clock::now() >= due) {
         state = current;
         nCounted = nCount;
         lastSent = Clock::now();

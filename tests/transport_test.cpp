@@ -1,5 +1,6 @@
 // The serial link against real pseudo-terminals.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -63,11 +64,29 @@ TEST_F(LinkTest, CutsTheStreamIntoFrames) {
   EXPECT_EQ(transport::QueuedBytes(nullptr), -1);
 }
 
-TEST_F(LinkTest, StarInsideTheBodyDoesNotRestartTheFrame) {
+TEST_F(LinkTest, StarInsideAWellFormedFrameDoesNotRestartItButACutFrameGivesWayToTheNext) {
   std::string frame = kFrameA;
-  frame[10] = '*';
-  pty_.Write(frame);
+  frame[2] = '*';
+  pty_.Write(frame + kFrameA.substr(0, 20) + kFrameB);
   EXPECT_EQ(Receive(link_).bytes, frame);
+  EXPECT_EQ(Receive(link_).bytes, kFrameA.substr(0, 20) + kFrameB.substr(0, 22));  // reported as it came
+  EXPECT_EQ(Receive(link_).bytes, kFrameB);
+}
+
+TEST_F(LinkTest, FillingKeepsFarMoreThanTheDeviceHoldsInOrder) {
+  std::string stream;
+  for (int game = 0; game < 2000; ++game) stream += Frame(42, 1, "  ", 1, 0, 1, 0, 1, game, 0);  // 84 KB
+  std::thread writer([&] { pty_.Write(stream); });
+  EXPECT_TRUE(WaitUntil([&] {
+    pollfd fd = {transport::Descriptor(link_), POLLIN, 0};
+    if (poll(&fd, 1, 100) > 0) {
+      EXPECT_EQ(transport::Fill(link_), transport::kOk);
+    }
+    return transport::QueuedBytes(link_) == static_cast<int>(stream.size());
+  }, 20000ms));
+  writer.join();
+  for (int game = 0; game < 2000; ++game) ASSERT_EQ(Receive(link_, 0).bytes, stream.substr(42 * game, 42));
+  EXPECT_GE(transport::FrameAgeMs(link_), 0);
 }
 
 TEST_F(LinkTest, BytesAfterTheFrameStayQueued) {
