@@ -189,7 +189,7 @@ void Supervise(const char* pWheel) {
             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count());
       }
     }
-    pollfd fds[2] = {{control::StopDescriptor(), POLLIN, 0}, {gEvents.nBell, POLLIN, 0}};
+    pollfd fds[2] = {{process::StopDescriptor(), POLLIN, 0}, {gEvents.nBell, POLLIN, 0}};
     int nReady = poll(fds, 2, nTimeoutMs);
     if (nReady < 0 && errno != EINTR) return;
     if (fds[0].revents & POLLIN) return;

@@ -30,7 +30,7 @@ void WaitForEnterOrStop() {
   // looked at again once a second, so ENTER works once the job is brought to the foreground.
   bool bBackground = false;
   for (;;) {
-    pollfd fds[2] = {{control::StopDescriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    pollfd fds[2] = {{process::StopDescriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     int nReady = poll(fds, bBackground ? 1 : 2, bBackground ? 1000 : -1);
     if (nReady < 0 && errno == EINTR) continue;
     if (nReady < 0 || (fds[0].revents & POLLIN)) return;
