@@ -30,6 +30,17 @@
 #endif
 
 namespace control {
+
+// One publish in flight. The client library is handed the topic and document text and reports the
+// outcome later, possibly after the worker has stopped waiting, so both live here until then.
+struct TPublication {
+  std::uint64_t nId = 0;  // the library's callbacks find the record by it, never by its address
+  std::string topic;
+  std::string out;
+  bool bDone = false;       // guarded by pMQTTConnectedMutex
+  bool bDelivered = false;  // guarded by pMQTTConnectedMutex
+};
+
 namespace {
 
 constexpr char kServerUri[] = "tcp://" KESTRIN_BROKER_HOST ":1883";
@@ -55,6 +66,20 @@ constexpr int kPublishWaitMs = 10000;
 constexpr int kRefusedProtocolVersion = 1;
 // Publications given up on are remembered for their late outcome up to this many, the oldest dropped.
 constexpr std::size_t kMaxUnconfirmed = 100;
+
+// Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false).
+bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs) {
+  const TDeadline deadline(nTimeoutMs);
+  while (!flag.load()) {
+    if (deadline.Passed()) return false;
+    pollfd fds[2] = {{bell.Fd(), POLLIN, 0}, {nWakeFd, POLLIN, 0}};
+    int nReady = poll(fds, nWakeFd >= 0 ? 2 : 1, deadline.PollTimeout());
+    if (nReady < 0 && errno != EINTR) return flag.load();
+    if (nWakeFd >= 0 && (fds[1].revents & POLLIN)) return flag.load();
+    bell.Drain();
+  }
+  return true;
+}
 
 // What a broker's refusal (CONNACK code) means.
 const char* RefusalText(int nCode) {

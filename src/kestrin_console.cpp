@@ -1,6 +1,5 @@
 #include "kestrin_console.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -19,20 +18,6 @@
 
 namespace console {
 namespace {
-
-// A program started with standard input, output or error closed would hand those numbers to the
-// first descriptors it opens (an eventfd made during static initialisation among them), and then
-// read its ENTER from a doorbell or print into it. Runs before every ordinary static initialiser.
-__attribute__((constructor(101))) void ReserveStandardDescriptors() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    int nNull = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-    if (nNull >= 0 && nNull != fd) {
-      dup2(nNull, fd);
-      close(nNull);
-    }
-  }
-}
 
 // Writes all of text or gives up on a descriptor that fails (a terminal hung up, a closed pipe).
 void WriteAll(int fd, const std::string& text) {

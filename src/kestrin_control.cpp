@@ -3,11 +3,7 @@
 #include "kestrin_control.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +11,7 @@
 #include "kestrin_control_l.h"
 #include "kestrin_deadline.h"
 #include "kestrin_frame.h"
+#include "kestrin_process.h"
 
 namespace control {
 
@@ -25,12 +22,6 @@ const char* const ports_to_try[10] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyU
                                       "/dev/ttyS3",   "/dev/ttyS4"};
 
 namespace {
-
-// Rung once a stop is requested; never drained. Never destroyed either: the signal thread may ring it
-// until the very end of the process.
-const TDoorbell& gStop = *new TDoorbell;
-std::atomic<bool> gStopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "RequestStop must stay async-signal-safe");
 
 std::atomic<TEventHandler> gEventHandler{nullptr};
 
@@ -80,37 +71,6 @@ void ReleaseRecord(TMyData* pMyData) {
 
 }  // namespace
 
-TDoorbell::TDoorbell() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-TDoorbell::~TDoorbell() {
-  if (fd_ >= 0) close(fd_);
-}
-
-void TDoorbell::Ring() const noexcept {
-  const std::uint64_t one = 1;
-  ssize_t ignored = write(fd_, &one, sizeof one);
-  (void)ignored;
-}
-
-void TDoorbell::Drain() const noexcept {
-  std::uint64_t count;
-  ssize_t ignored = read(fd_, &count, sizeof count);
-  (void)ignored;
-}
-
-bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs) {
-  const TDeadline deadline(nTimeoutMs);
-  while (!flag.load()) {
-    if (deadline.Passed()) return false;
-    pollfd fds[2] = {{bell.Fd(), POLLIN, 0}, {nWakeFd, POLLIN, 0}};
-    int nReady = poll(fds, nWakeFd >= 0 ? 2 : 1, deadline.PollTimeout());
-    if (nReady < 0 && errno != EINTR) return flag.load();
-    if (nWakeFd >= 0 && (fds[1].revents & POLLIN)) return flag.load();
-    bell.Drain();
-  }
-  return true;
-}
-
 void Notify(int nEvent) noexcept {
   if (TEventHandler pHandler = gEventHandler.load()) pHandler(nEvent);
 }
@@ -130,13 +90,6 @@ void Health(THealth* pHealth) noexcept {
   pHealth->nUnconfirmed = gUnconfirmed;
   pHealth->bNotConfirming = gNotConfirming;
   pHealth->nRefusal = gRefusal;
-}
-
-void ReportMalformed(const unsigned char* pFrame) {
-  frame::TStatus status;
-  frame::Decode(pFrame, &status);
-  console::Warning("%s", frame::Report(pFrame, status).c_str());
-  console::Warning("Malformed frame: not published\n");
 }
 
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,
@@ -211,17 +164,18 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     const char* pName = pMyData->pSerialFileName;
     if (std::strcmp(pName, "AUTO") == 0 || std::strcmp(pName, "auto") == 0) {
       pMyData->hTrans = FindPort(ports_to_try, kPortsToTry, kDiscoveryProbeMs, pMyData->Recived,
-                                 &pMyData->RecivedLength, gStop.Fd(), pMyData->pPortName);
+                                 &pMyData->RecivedLength, process::StopDescriptor(), pMyData->pPortName);
       SetStartFailure("no wheel frame on any of the candidate ports");
     } else {
       // The wheel may be powered after the bridge: wait for its first well-formed frame as long as it
       // takes.
-      pMyData->hTrans = ProbePort(pName, -1, pMyData->Recived, &pMyData->RecivedLength, gStop.Fd());
+      pMyData->hTrans =
+          ProbePort(pName, -1, pMyData->Recived, &pMyData->RecivedLength, process::StopDescriptor());
       std::memcpy(pMyData->pPortName, pName, sizeof pMyData->pPortName);
       SetStartFailure("no wheel frame from %s", pName);
     }
-    if (gStopRequested) SetStartFailure("stopped during start-up");
-    if (pMyData->hTrans == nullptr || gStopRequested) {
+    if (process::StopRequested()) SetStartFailure("stopped during start-up");
+    if (pMyData->hTrans == nullptr || process::StopRequested()) {
       ReleaseRecord(pMyData);
       return nullptr;
     }
@@ -229,10 +183,11 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     pMyData->serial_no[4] = '\0';
     pMyData->bStartFramePending = true;
 
-    if (!ConnectBroker(*pMyData, gStop.Fd())) {
-      SetStartFailure(gStopRequested ? "stopped during start-up" : "no connection to the broker at %s",
-                      BrokerUri());
-      if (!gStopRequested) SetRefusal(pMyData->nConnectFailure);
+    if (!ConnectBroker(*pMyData, process::StopDescriptor())) {
+      SetStartFailure(
+          process::StopRequested() ? "stopped during start-up" : "no connection to the broker at %s",
+          BrokerUri());
+      if (!process::StopRequested()) SetRefusal(pMyData->nConnectFailure);
       ReleaseRecord(pMyData);
       return nullptr;
     }
@@ -274,13 +229,6 @@ void Destroy(ThKestrinControl hInst) noexcept {
   } catch (...) {
   }
 }
-
-void RequestStop() noexcept {
-  gStopRequested = true;
-  gStop.Ring();
-}
-
-int StopDescriptor() noexcept { return gStop.Fd(); }
 
 void SetEventHandler(TEventHandler pHandler) noexcept { gEventHandler = pHandler; }
 

@@ -17,14 +17,6 @@ ThKestrinControl Init(TInitData* pInitData) noexcept;
 // Disconnects, stops the worker, restores the serial port and releases everything. Null does nothing.
 void Destroy(ThKestrinControl hInst) noexcept;
 
-// Asks the bridge to stop: ends a start-up in progress and makes StopDescriptor() readable. May be
-// called from any thread; it is also async-signal-safe.
-void RequestStop() noexcept;
-
-// A descriptor that becomes readable, and stays so, once a stop is requested. Main waits on it beside
-// standard input.
-int StopDescriptor() noexcept;
-
 // What the running bridge tells a supervisor (the service entry) through the handler below.
 constexpr int kEventFramePublished = 1;  // the broker confirmed a frame's document
 constexpr int kEventFrameDropped = 2;    // a frame was not published: refused, failed or malformed

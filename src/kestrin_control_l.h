@@ -15,36 +15,15 @@
 
 #include "kestrin_control.h"
 #include "kestrin_deadline.h"
+#include "kestrin_process.h"
 #include "kestrin_transport.h"
 
 namespace control {
 
-// An eventfd used as a doorbell: Ring() makes it readable until Drain(). The flags it accompanies stay
-// the truth; the doorbell only lets a waiter block in poll() instead of spinning on them.
-class TDoorbell {
- public:
-  TDoorbell();
-  ~TDoorbell();
-  TDoorbell(const TDoorbell&) = delete;
-  TDoorbell& operator=(const TDoorbell&) = delete;
-  int Fd() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  void Ring() const noexcept;
-  void Drain() const noexcept;
+using process::TDoorbell;
 
- private:
-  int fd_;
-};
-
-// One publish in flight. The client library is handed the topic and document text and reports the
-// outcome later, possibly after the worker has stopped waiting, so both live here until then.
-struct TPublication {
-  std::uint64_t nId = 0;  // the library's callbacks find the record by it, never by its address
-  std::string topic;
-  std::string out;
-  bool bDone = false;       // guarded by pMQTTConnectedMutex
-  bool bDelivered = false;  // guarded by pMQTTConnectedMutex
-};
+// One publish in flight (kestrin_broker.cpp).
+struct TPublication;
 
 struct TMyData {
   ThKestrinTrans hTrans = nullptr;
@@ -121,13 +100,6 @@ inline void UnlockMutex(SDL_mutex* pMutex) { SDL_UnlockMutex(pMutex); }
 inline void MainLockMutex(SDL_mutex* pMutex) { SDL_LockMutex(pMutex); }
 inline void MainUnlockMutex(SDL_mutex* pMutex) { SDL_UnlockMutex(pMutex); }
 
-// Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false).
-bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs);
-
-// Prints the report of a frame that is not well formed, decoded on its own, and the line saying it is
-// not published.
-void ReportMalformed(const unsigned char* pFrame);
-
 // Tells the supervisor's handler, if one is set.
 void Notify(int nEvent) noexcept;
 // Health() as the worker and the broker connection see it; a change tells the handler.
@@ -157,6 +129,9 @@ const char* CredentialUser() noexcept;
 const char* CredentialPassword() noexcept;
 
 // Publishing worker (kestrin_worker.cpp).
+// Prints the report of a frame that is not well formed, decoded on its own, and the line saying it is
+// not published. Discovery's probes use it too.
+void ReportMalformed(const unsigned char* pFrame);
 bool StartWorker(TMyData& d);
 int MainInThread(void* hInst);
 // Blocks for nMs or until the worker is asked to quit, keeping the serial device drained into the link.

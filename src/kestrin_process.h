@@ -1,14 +1,43 @@
-// What a program of the bridge does with its process: stop signals and job control.
+// What a program of the bridge does with its process: its standard descriptors, the stop signals and
+// the stop request they ring, job control.
 #pragma once
 
 namespace process {
 
-// SIGINT, SIGTERM and SIGHUP (a closed terminal, a dropped ssh session) become control::RequestStop(),
-// taken by a thread of their own with sigwait(), so no handler interrupts the bridge's threads.
+// An eventfd used as a doorbell: Ring() makes it readable until Drain(). The flags it accompanies stay
+// the truth; the doorbell only lets a waiter block in poll() instead of spinning on them.
+class TDoorbell {
+ public:
+  TDoorbell();
+  ~TDoorbell();
+  TDoorbell(const TDoorbell&) = delete;
+  TDoorbell& operator=(const TDoorbell&) = delete;
+  int Fd() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  void Ring() const noexcept;
+  void Drain() const noexcept;
+
+ private:
+  int fd_;
+};
+
+// SIGINT, SIGTERM and SIGHUP (a closed terminal, a dropped ssh session) become RequestStop(), taken by
+// a thread of their own with sigwait(), so no handler interrupts the bridge's threads.
 // SIGPIPE, SIGTTIN and SIGTTOU are ignored: a closed console must not kill the bridge, and one started
 // in the background of a shell must not be stopped by touching its terminal. Call first in main, before
 // any other thread starts, so that every thread inherits the blocked signals.
 void TakeStopSignals() noexcept;
+
+// Asks the process to stop: ends the bridge's start-up in progress and makes StopDescriptor()
+// readable. May be called from any thread; it is also async-signal-safe.
+void RequestStop() noexcept;
+
+// True once a stop has been requested.
+bool StopRequested() noexcept;
+
+// A descriptor that becomes readable, and stays so, once a stop is requested. Main waits on it beside
+// standard input or its own events; the bridge's start-up waits on it beside the device and the broker.
+int StopDescriptor() noexcept;
 
 // Waits up to nTimeoutMs (negative: no limit) for a stop; true when one was requested.
 bool WaitForStop(int nTimeoutMs) noexcept;

@@ -148,6 +148,13 @@ void PublishFrame(TMyData& d) {
 
 }  // namespace
 
+void ReportMalformed(const unsigned char* pFrame) {
+  frame::TStatus status;
+  frame::Decode(pFrame, &status);
+  console::Warning("%s", frame::Report(pFrame, status).c_str());
+  console::Warning("Malformed frame: not published\n");
+}
+
 bool WaitWhileDraining(TMyData& d, int nFd, const TDeadline& deadline) {
   bool bWatchDevice = true;
   for (;;) {

@@ -26,6 +26,7 @@
 #include "kestrin_console.h"
 #include "kestrin_control.h"
 #include "kestrin_process.h"
+#include "kestrin_usage.h"
 
 namespace {
 
@@ -37,24 +38,17 @@ constexpr int kExitUsage = 2;
 constexpr auto kStatusInterval = std::chrono::seconds(1);
 constexpr int kFlushMs = 2000;
 
-void PrintHelp(const char* pBroker) {
+void PrintHelp() {
   std::printf(
       "Usage: kestrin_bridged DEVICE\n"
-      "  or:  kestrin_bridged -h|--help|--version\n"
-      "Runs the wheel status bridge under a service manager such as systemd (Type=notify): reads the\n"
-      "42-byte status frames of a roulette wheel controller on DEVICE (19200 baud, 8N2) and publishes\n"
-      "each as a JSON document with QoS 1 to the MQTT broker %s, topic\n"
-      "/rng/roulette/kestrin_live/<wheel serial>/gameStatus. It counts as started at once; the wait for\n"
-      "the wheel and the broker shows in its status line. Its lines go to standard output, a device\n"
-      "that cannot be opened to standard error; when they are the journal, each line carries its\n"
-      "priority (\"<N>\", sd-daemon(3)): debug for the lines of every frame, warning for a frame or a\n"
-      "delivery in trouble, err for a failed start-up. Standard input is never read.\n"
-      "\n"
-      "  DEVICE      the wheel's serial device, e.g. /dev/serial/by-id/usb-...; \"AUTO\" or \"auto\"\n"
-      "              tries /dev/ttyUSB0 to /dev/ttyUSB4, then /dev/ttyS0 to /dev/ttyS4\n"
-      "  -h, --help  print this and exit\n"
-      "  --version   print the name and version and exit\n"
-      "\n"
+      "  or:  kestrin_bridged -h|--help|--version\n");
+  usage::PrintDescription(
+      "This is the bridge for a service manager such as systemd (Type=notify): it counts as started at\n"
+      "once, and the wait for the wheel and the broker shows in its status line. Its lines go to standard\n"
+      "output, a device that cannot be opened to standard error; when they are the journal, each line\n"
+      "carries its priority (\"<N>\", sd-daemon(3)): debug for the lines of every frame, warning for a\n"
+      "frame or a delivery in trouble, err for a failed start-up. Standard input is never read.\n");
+  std::printf(
       "The broker account, if the broker asks for one, is the line USER:PASSWORD of the file \"broker\"\n"
       "in $CREDENTIALS_DIRECTORY (systemd's LoadCredential=); without it the bridge connects without one.\n"
       "\n"
@@ -63,8 +57,7 @@ void PrintHelp(const char* pBroker) {
       "Exit status:\n"
       "  0  stopped by a signal\n"
       "  1  start-up failed (no frame, broker unreachable, ...) or the bridge stopped publishing\n"
-      "  2  wrong command line\n",
-      pBroker);
+      "  2  wrong command line\n");
 }
 
 void PrintUsage() {
@@ -189,7 +182,7 @@ void Supervise(const char* pWheel) {
             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count());
       }
     }
-    pollfd fds[2] = {{control::StopDescriptor(), POLLIN, 0}, {gEvents.nBell, POLLIN, 0}};
+    pollfd fds[2] = {{process::StopDescriptor(), POLLIN, 0}, {gEvents.nBell, POLLIN, 0}};
     int nReady = poll(fds, 2, nTimeoutMs);
     if (nReady < 0 && errno != EINTR) return;
     if (fds[0].revents & POLLIN) return;
@@ -220,7 +213,7 @@ bool TakeCredential() {
 
 int main(int argc, char* argv[]) {
   if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    PrintHelp(control::BrokerUri());
+    PrintHelp();
     return kExitStopped;
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {

@@ -15,6 +15,7 @@
 #include "kestrin_console.h"
 #include "kestrin_control.h"
 #include "kestrin_process.h"
+#include "kestrin_usage.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ void WaitForEnterOrStop() {
   // looked at again once a second, so ENTER works once the job is brought to the foreground.
   bool bBackground = false;
   for (;;) {
-    pollfd fds[2] = {{control::StopDescriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    pollfd fds[2] = {{process::StopDescriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     int nReady = poll(fds, bBackground ? 1 : 2, bBackground ? 1000 : -1);
     if (nReady < 0 && errno == EINTR) continue;
     if (nReady < 0 || (fds[0].revents & POLLIN)) return;
@@ -53,16 +54,10 @@ void PrintHelp() {
   std::printf(
       "Usage: kestrin_bridge [DEVICE]\n"
       "  or:  kestrin_bridge IGNORED DEVICE\n"
-      "  or:  kestrin_bridge -h|--help|--version\n"
-      "Reads the 42-byte status frames of a roulette wheel controller on DEVICE (19200 baud, 8N2),\n"
-      "prints a report of each and publishes it as a JSON document with QoS 1 to the MQTT broker\n"
-      "%s, topic /rng/roulette/kestrin_live/<wheel serial>/gameStatus.\n"
-      "\n"
-      "  DEVICE      the wheel's serial device, e.g. /dev/ttyUSB0; \"AUTO\" or \"auto\" (the default)\n"
-      "              tries /dev/ttyUSB0 to /dev/ttyUSB4, then /dev/ttyS0 to /dev/ttyS4\n"
-      "  -h, --help  print this and exit\n"
-      "  --version   print the name and version and exit\n"
-      "\n"
+      "  or:  kestrin_bridge -h|--help|--version\n");
+  usage::PrintDescription(
+      "It prints a report of each frame. Without DEVICE it looks for the wheel, as \"AUTO\" does.\n");
+  std::printf(
       "For a broker that asks for a user name and password, set KESTRIN_BROKER_ACCOUNT to a file whose\n"
       "first line is USER:PASSWORD (on a wheel box: /etc/credstore/kestrin-bridge.broker, as root);\n"
       "one that cannot be read ends the program with status 255.\n"
@@ -73,8 +68,7 @@ void PrintHelp() {
       "\n"
       "Exit status:\n"
       "  0    after the orderly shutdown (also after a failed start-up)\n"
-      "  255  wrong command line, or a broker account that cannot be read\n",
-      control::BrokerUri());
+      "  255  wrong command line, or a broker account that cannot be read\n");
 }
 
 int Finish(int nStatus) {
