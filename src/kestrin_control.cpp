@@ -47,7 +47,7 @@ void SetStartFailure(const char* pFormat, const char* pArgument = "") {
 // A broker that answers but will not have the bridge is a matter of accounts, not of the network: say
 // which, in the one line a supervisor shows.
 std::atomic<int> gStartRefusal{0};
-void SetRefusal(int nCode) {
+void SetStartRefusal(int nCode) {
   if (nCode != 4 && nCode != 5) return;
   gStartRefusal = nCode;
   const char* pUser = CredentialUser();
@@ -187,7 +187,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       SetStartFailure(
           process::StopRequested() ? "stopped during start-up" : "no connection to the broker at %s",
           BrokerUri());
-      if (!process::StopRequested()) SetRefusal(pMyData->nConnectFailure);
+      if (!process::StopRequested()) SetStartRefusal(pMyData->nConnectFailure);
       ReleaseRecord(pMyData);
       return nullptr;
     }
