@@ -1,5 +1,5 @@
-// The uplink example end to end: the box's mosquitto, configured with examples/kestrin-uplink.conf as
-// an integrator fills it in, forwards the bridge's documents to a site broker that wants TLS and a
+// The uplink example end to end: the box's mosquitto, locked as the package locks it and configured
+// with examples/kestrin-uplink.conf as an integrator fills it in, forwards the bridge's documents to a site broker that wants TLS and a
 // password; the site broker goes away for a while in mid-stream and nothing the bridge saw confirmed
 // may be lost, reordered or doubled at a subscriber on the site broker. The outage lasts
 // KESTRIN_UPLINK_OUTAGE_SECONDS (default 20); a long one is e.g.
@@ -71,8 +71,8 @@ std::string FilledExample(const std::map<std::string, std::string>& values) {
 
 // The uplink's state as the box's broker announces it: "1" connected, "0" not, "" not yet known.
 std::string UplinkState() {
-  Process sub(
-      {"mosquitto_sub", "-h", "127.0.0.1", "-t", "$SYS/broker/connection/+/state", "-C", "1", "-W", "1"});
+  Process sub({"mosquitto_sub", "-h", "127.0.0.1", "-u", "kestrin-reader", "-P", "reader-secret", "-t",
+               "$SYS/broker/connection/+/state", "-C", "1", "-W", "1"});
   sub.WaitExit(5000ms);
   std::string out = sub.Out();
   return out.empty() ? out : out.substr(0, 1);
@@ -112,9 +112,19 @@ TEST(Uplink, SiteBrokerAwayLosesNoConfirmedFrame) {
                  kSitePort);
   ASSERT_TRUE(site.Start()) << site.Log();
 
-  // The box's broker: laid out as Debian's mosquitto package lays it out, with the example in conf.d.
+  // The box's broker: laid out as Debian's mosquitto package lays it out, with the example in conf.d
+  // beside the package's lock, its access list and a password file of the two accounts.
   Broker box;
-  ASSERT_TRUE(Shell("mkdir -m 755 " + box.Dir() + "/conf.d"));
+  const std::string& b = box.Dir();
+  ASSERT_TRUE(Shell(Lines({
+      "mkdir -m 755 " + b + "/conf.d",
+      "sed 's|/etc/mosquitto/|" + b + "/|' " KESTRIN_SOURCE_DIR "/debian/mosquitto/kestrin-bridge.conf >" + b +
+          "/conf.d/kestrin-bridge.conf",
+      "cp " KESTRIN_SOURCE_DIR "/debian/mosquitto/kestrin-bridge.acl " + b,
+      "mosquitto_passwd -c -b " + b + "/kestrin-bridge.passwd kestrin-bridge bridge-secret",
+      "mosquitto_passwd -b " + b + "/kestrin-bridge.passwd kestrin-reader reader-secret",
+      "chmod 644 " + b + "/kestrin-bridge.passwd && echo kestrin-bridge:bridge-secret >" + b + "/account",
+  })));
   std::ofstream(box.Dir() + "/conf.d/kestrin-uplink.conf")
       << FilledExample({{"SITE_BROKER_HOST", "localhost"},
                         {"SITE_BROKER_PORT", std::to_string(kSitePort)},
@@ -151,7 +161,9 @@ TEST(Uplink, SiteBrokerAwayLosesNoConfirmedFrame) {
   const std::string link = box.Dir() + "/ttyWHEEL";
   Process wheel(WheelSim({"--replay", frames, "--rate", "5", "--link", link, "--verbose"}));
   ASSERT_TRUE(WaitUntil([&] { return access(link.c_str(), F_OK) == 0; }, 5000ms));
+  setenv("KESTRIN_BROKER_ACCOUNT", (b + "/account").c_str(), 1);
   Process bridge(Bridge({link}));
+  unsetenv("KESTRIN_BROKER_ACCOUNT");
   ASSERT_TRUE(bridge.WaitForOutput("Press ENTER to exit...", 10000ms)) << bridge.Out();
 
   const auto start = Clock::now();
