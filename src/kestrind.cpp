@@ -9,6 +9,7 @@
 // doorbell and on the stop descriptor, and does all the notifying.
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "kestrin_console.h"
@@ -209,6 +211,104 @@ bool TakeCredential() {
   return false;
 }
 
+// The lines of one start-up attempt, held back until it is known whether they say anything new. The
+// console writes with write(2) to descriptors 1 and 2, so both point at a memory file meanwhile;
+// console::Flush() first makes sure that no line of the attempt is still queued.
+class THeldLines {
+ public:
+  THeldLines() {
+    nFile_ = memfd_create("kestrin-start-up", MFD_CLOEXEC);
+    nOut_ = dup(STDOUT_FILENO);
+    nErr_ = dup(STDERR_FILENO);
+    if (nFile_ < 0 || nOut_ < 0 || nErr_ < 0 || dup2(nFile_, STDOUT_FILENO) < 0 ||
+        dup2(nFile_, STDERR_FILENO) < 0)
+      Release(false);  // nothing held: the lines go out as they come
+  }
+  THeldLines(const THeldLines&) = delete;
+  THeldLines& operator=(const THeldLines&) = delete;
+  ~THeldLines() { Release(false); }
+
+  // Puts standard output and error back; with bShow, what was held goes to standard output first.
+  void Release(bool bShow) {
+    if (nOut_ < 0 && nErr_ < 0 && nFile_ < 0) return;
+    console::Flush(kFlushMs);
+    if (nOut_ >= 0) dup2(nOut_, STDOUT_FILENO);
+    if (nErr_ >= 0) dup2(nErr_, STDERR_FILENO);
+    if (bShow && nFile_ >= 0 && lseek(nFile_, 0, SEEK_SET) == 0) {
+      char buffer[4096];
+      for (ssize_t n; (n = read(nFile_, buffer, sizeof buffer)) > 0;)
+        for (ssize_t nDone = 0, nWritten; nDone < n; nDone += nWritten)
+          if ((nWritten = write(STDOUT_FILENO, buffer + nDone, n - nDone)) <= 0) return CloseAll();
+    }
+    CloseAll();
+  }
+
+ private:
+  void CloseAll() {
+    for (int* pFd : {&nFile_, &nOut_, &nErr_}) {
+      if (*pFd >= 0) close(*pFd);
+      *pFd = -1;
+    }
+  }
+  int nFile_ = -1;
+  int nOut_ = -1;
+  int nErr_ = -1;
+};
+
+// Seconds between start-up attempts inside this process; 0: a failed start-up ends it, for the service
+// manager to start it again. The unit sets KESTRIN_START_RETRY_SECONDS, because each restart by
+// systemd adds five lines of its own to the journal.
+int StartRetrySeconds() {
+  const char* pValue = std::getenv("KESTRIN_START_RETRY_SECONDS");
+  if (pValue == nullptr) return 0;
+  char* pEnd = nullptr;
+  const long n = std::strtol(pValue, &pEnd, 10);
+  return *pEnd == '\0' && n > 0 && n <= 3600 ? static_cast<int>(n) : 0;
+}
+
+// Starts the control layer, trying again every nRetrySeconds while its start-up fails. The cause is
+// told once with the lines of its attempt; the same cause again only as a reminder with a count, at
+// most once a minute, the lines of those attempts dropped. Null when stopped (or failed, without retry).
+ThKestrinControl StartControl(TInitData* pInitData, int nRetrySeconds) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kReminderInterval = std::chrono::minutes(1);
+  std::string told;  // the cause told last
+  auto toldAt = Clock::now();
+  long nAgain = 0;  // failures with that cause since it was last told
+  for (;;) {
+    std::optional<THeldLines> held;
+    if (!told.empty()) held.emplace();
+    ThKestrinControl hControl = control::Init(pInitData);
+    if (hControl != nullptr) {
+      if (held) held->Release(/*bShow=*/true);
+      return hControl;
+    }
+    if (process::WaitForStop(0)) return nullptr;
+    const std::string why = control::StartFailure();
+    const bool bNew = why != told;
+    if (held) held->Release(bNew);
+    sd_notifyf(0, "STATUS=Start-up failed: %s", why.c_str());
+    if (nRetrySeconds == 0) {
+      console::Err("Start-up failed: %s; exiting\n", why.c_str());
+      return nullptr;
+    }
+    if (!bNew) ++nAgain;
+    if (bNew) {
+      console::Err("Start-up failed: %s; trying again every %d s\n", why.c_str(), nRetrySeconds);
+      told = why;
+      toldAt = Clock::now();
+      nAgain = 0;
+    } else if (Clock::now() - toldAt >= kReminderInterval) {
+      console::Err("Start-up failed %ld more times since the last line: %s; trying again every %d s\n",
+                   nAgain, why.c_str(), nRetrySeconds);
+      toldAt = Clock::now();
+      nAgain = 0;
+    }
+    console::Flush(kFlushMs);
+    if (process::WaitForStop(nRetrySeconds * 1000)) return nullptr;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -257,11 +357,8 @@ int main(int argc, char* argv[]) {
     sd_notify(0, "READY=1\nSTATUS=Looking for the wheel's port among /dev/ttyUSB0-4 and /dev/ttyS0-4");
   else
     sd_notifyf(0, "READY=1\nSTATUS=Waiting for the first frame on %s", pDevice);
-  ThKestrinControl hControl = control::Init(&initData);
+  ThKestrinControl hControl = StartControl(&initData, StartRetrySeconds());
   if (hControl == nullptr && !process::WaitForStop(0)) {
-    const char* pWhy = control::StartFailure();
-    sd_notifyf(0, "STATUS=Start-up failed: %s", pWhy);
-    console::Err("Start-up failed: %s; exiting\n", pWhy);
     console::Flush(kFlushMs);
     return kExitFailed;
   }
