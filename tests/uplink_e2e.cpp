@@ -71,8 +71,8 @@ std::string FilledExample(const std::map<std::string, std::string>& values) {
 
 // The uplink's state as the box's broker announces it: "1" connected, "0" not, "" not yet known.
 std::string UplinkState() {
-  Process sub({"mosquitto_sub", "-h", "127.0.0.1", "-u", "kestrin-reader", "-P", "reader-secret", "-t",
-               "$SYS/broker/connection/+/state", "-C", "1", "-W", "1"});
+  Process sub({"mosquitto_sub", "-h", "127.0.0.1", "-p", "1882", "-u", "kestrin-reader", "-P",
+               "reader-secret", "-t", "$SYS/broker/connection/+/state", "-C", "1", "-W", "1"});
   sub.WaitExit(5000ms);
   std::string out = sub.Out();
   return out.empty() ? out : out.substr(0, 1);
@@ -118,12 +118,12 @@ TEST(Uplink, SiteBrokerAwayLosesNoConfirmedFrame) {
   const std::string& b = box.Dir();
   ASSERT_TRUE(Shell(Lines({
       "mkdir -m 755 " + b + "/conf.d",
-      "sed 's|/etc/mosquitto/|" + b + "/|' " KESTRIN_SOURCE_DIR "/debian/mosquitto/kestrin-bridge.conf >" + b +
-          "/conf.d/kestrin-bridge.conf",
+      "sed 's|/etc/mosquitto/|" + b + "/|; s|/usr/share/kestrin-bridge/|" + b + "/|' " KESTRIN_SOURCE_DIR
+      "/debian/mosquitto/kestrin-bridge.conf >" + b + "/conf.d/kestrin-bridge.conf",
       "cp " KESTRIN_SOURCE_DIR "/debian/mosquitto/kestrin-bridge.acl " + b,
       "mosquitto_passwd -c -b " + b + "/kestrin-bridge.passwd kestrin-bridge bridge-secret",
-      "mosquitto_passwd -b " + b + "/kestrin-bridge.passwd kestrin-reader reader-secret",
-      "chmod 644 " + b + "/kestrin-bridge.passwd && echo kestrin-bridge:bridge-secret >" + b + "/account",
+      "mosquitto_passwd -c -b " + b + "/kestrin-reader.passwd kestrin-reader reader-secret",
+      "chmod 644 " + b + "/kestrin-*.passwd && echo kestrin-bridge:bridge-secret >" + b + "/account",
   })));
   std::ofstream(box.Dir() + "/conf.d/kestrin-uplink.conf")
       << FilledExample({{"SITE_BROKER_HOST", "localhost"},
