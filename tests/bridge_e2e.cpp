@@ -93,6 +93,7 @@ TEST_F(BridgeTest, PublishesEveryFrameExactlyAndShutsDownOnEnter) {
   // The frame that opened the port is published first, byte for byte, QoS 1, not retained.
   EXPECT_EQ(messages[0], kTopic + " 1 0 " + Hex(kDocument));
   EXPECT_NE(messages[1].find(Hex("\"game id\" : 124,")), std::string::npos);
+  ASSERT_TRUE(bridge_->WaitForOutput("124;00", 5000ms));  // the frame's lines reach the console together
   ASSERT_TRUE(bridge_->WaitForOutput("Published\n", 5000ms, bridge_->Out().rfind("124;00")));
 
   bridge_->WriteStdin("\n");
@@ -153,6 +154,7 @@ TEST_F(BridgeTest, MalformedFramesAreReportedAndNeverPublished) {
   // A frame cut short does not take the one glued to it along: 124 is found at its own start byte.
   auto messages = subscriber_->WaitMessages(3, 10000ms);
   ASSERT_EQ(messages.size(), 3u) << bridge_->Out();
+  ASSERT_TRUE(bridge_->WaitForOutput("0130;04", 5000ms));  // the frame's lines reach the console together
   ASSERT_TRUE(bridge_->WaitForOutput("Published\n", 5000ms, bridge_->Out().rfind("0130;04")));
   bridge_->WriteStdin("\n");
   EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
