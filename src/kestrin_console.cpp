@@ -149,17 +149,19 @@ class TWriter {
           ssize_t ignored = read(fd.fd, &nCount, sizeof nCount);
           (void)ignored;
         }
+      const bool bTimerFired = fds[1].revents & POLLIN;
       std::deque<TEntry> batch;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         batch.swap(queue_);
         pGap_ = nullptr;  // closed: its count is final once taken
         bRung_ = false;
-        if (bArmed_) {
-          bArmed_ = false;
+        // A timer left armed would wake the writer again for nothing.
+        if (bArmed_ && !bTimerFired) {
           const itimerspec never{};
           timerfd_settime(timer_, 0, &never, nullptr);
         }
+        bArmed_ = false;
       }
       if (batch.empty()) continue;
       Write(batch);

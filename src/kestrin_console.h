@@ -4,9 +4,9 @@
 // how many were lost. The lines of frames give way first: a stalled console keeps the events (device,
 // broker, backlog, silence, shutdown) while it drops frame lines.
 //
-// The lines of a frame are written together: they wait up to kFrameLinesMs for the rest of the frame,
-// and then go out in one write, with one wake-up of the writer. Any other line goes out at once, with
-// everything queued before it.
+// The lines of frames are written together: they wait up to kFrameLinesMs for the rest of the frame
+// and the frames after it, and then go out in one write, with one wake-up of the writer (a wake-up costs
+// more than the write). Any other line goes out at once, with everything queued before it.
 //
 // Every line has a priority. The console program prints the lines as they are; the service entry
 // switches on the "<N>" prefixes of sd-daemon(3), so that the journal keeps each line at its priority
@@ -21,8 +21,10 @@ namespace console {
 constexpr std::size_t kQueueLines = 1000;
 // Most other lines (events) it holds besides them; frame lines never take their room.
 constexpr std::size_t kEventLines = 500;
-// How long the lines of a frame may wait for the rest of the frame before they are written.
-constexpr int kFrameLinesMs = 20;
+// How long the lines of a frame may wait before they are written: a console a quarter of a second
+// behind is still live to its reader, and a wheel at 5 frames/s costs the writer about one wake-up a
+// frame at most.
+constexpr int kFrameLinesMs = 250;
 
 // Queues formatted text for standard output at priority info. Never blocks; callable from any thread,
 // library callbacks included.
