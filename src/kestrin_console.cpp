@@ -134,7 +134,8 @@ class TWriter {
   void ArmLocked() {
     bArmed_ = true;
     itimerspec when{};
-    when.it_value.tv_nsec = kFrameLinesMs * 1000000L;
+    when.it_value.tv_sec = kFrameLinesMs / 1000;
+    when.it_value.tv_nsec = kFrameLinesMs % 1000 * 1000000L;
     timerfd_settime(timer_, 0, &when, nullptr);
   }
 
