@@ -1,7 +1,10 @@
 // kestrin_bench: measures the built bridge end to end. It starts a private mosquitto on 127.0.0.1:1883
 // (run it in a network namespace of its own, see bench/run), the bridge on a pseudo-terminal and an
 // in-process subscriber, writes frames on the pseudo-terminal's master and times their documents'
-// arrival. It prints the figures beside their targets; it fails (exit 1) only when it could not measure.
+// arrival. Beside it, in the same run and frame by frame in turn, a second bridge with its console on a
+// pipe and the least publisher of the same client library (kestrin_floor), the floor the bridge's CPU
+// and latency are compared with. It prints the figures beside their targets; it fails (exit 1) only
+// when it could not measure.
 #include <MQTTClient.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -59,9 +62,18 @@ class Child {
     std::string text;
   };
 
-  explicit Child(std::vector<std::string> argv) {
+  // With console_pty, standard output and error are a pseudo-terminal, as on a wheel box's console;
+  // otherwise a pipe.
+  explicit Child(std::vector<std::string> argv, bool console_pty = false) : pty_(console_pty) {
     int in[2], out[2];
-    Check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0, "pipe");
+    Check(pipe2(in, O_CLOEXEC) == 0, "pipe");
+    if (console_pty) {
+      Check(openpty(&out[0], &out[1], nullptr, nullptr, nullptr) == 0, "openpty");
+      fcntl(out[0], F_SETFD, FD_CLOEXEC);
+      fcntl(out[1], F_SETFD, FD_CLOEXEC);
+    } else {
+      Check(pipe2(out, O_CLOEXEC) == 0, "pipe");
+    }
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
@@ -159,6 +171,7 @@ class Child {
         break;
       }
       for (ssize_t i = 0; i < n; ++i) {
+        if (pty_ && buf[i] == '\r') continue;  // the terminal's own, before each line end
         partial += buf[i];
         if (buf[i] == '\n') lines_.push_back({at, std::move(partial)}), partial.clear();
       }
@@ -169,6 +182,7 @@ class Child {
     close(fd);
   }
 
+  bool pty_ = false;
   pid_t pid_ = -1;
   int in_ = -1, pidfd_ = -1, status_ = -1;
   bool exited_ = false;
@@ -332,14 +346,14 @@ struct Expected {
   int game;
 };
 
-Expected Make(int i) {
+Expected Make(int i, int serial = kSerial) {
   const int phase = i % 4, wheel_speed = (i * 13) % 1000, wheel_dir = i % 2, ball_speed = (i * 7) % 10000,
             ball_dir = (i + 1) % 2, laps = i % 100, game = i % 10000;
   const int win = i % 3 == 0 ? -1 : i % 37;
   char win_text[3] = "  ";
   if (win >= 0) std::snprintf(win_text, sizeof win_text, "%02d", win);
   char frame[64];
-  std::snprintf(frame, sizeof frame, "*LIV%04d;%01d;%s;%04d;%01d;%04d;%01d;%04d;%04d;00\r\n", kSerial, phase, win_text,
+  std::snprintf(frame, sizeof frame, "*LIV%04d;%01d;%s;%04d;%01d;%04d;%01d;%04d;%04d;00\r\n", serial, phase, win_text,
                 wheel_speed, wheel_dir, ball_speed, ball_dir, laps, game);
   auto field = [](const char* key, int value, bool last = false) {
     return std::string("\t\"") + key + "\" : " + std::to_string(value) + (last ? "\n" : ",\n");
@@ -352,10 +366,10 @@ Expected Make(int i) {
 }
 
 // Message index `index` must be the document of frame i, on the bridge's topic with QoS 1.
-void Verify(Subscriber& sub, std::size_t index, int i) {
+void Verify(Subscriber& sub, std::size_t index, int i, const std::string& topic = kTopic) {
   const Subscriber::Message m = sub.At(index);
   const Expected e = Make(i);
-  Check(m.topic == kTopic && m.qos == 1 && m.payload == e.document,
+  Check(m.topic == topic && m.qos == 1 && m.payload == e.document,
         "message " + std::to_string(index) + " is not the document of game " + std::to_string(e.game) +
             " (lost, reordered or corrupted); got on " + m.topic + ":\n" + m.payload);
 }
@@ -424,18 +438,24 @@ struct Options {
 };
 
 // A bridge on its own pseudo-terminal, connected, idle after its first frame (number first_frame) and
-// prompting for ENTER.
+// prompting for ENTER. Its console is a pseudo-terminal (console_pty) or a pipe; its wheel has the serial
+// given, its own client identifier and topic.
 struct Bridge {
   Pty pty;
   Child child;
-  Bridge(Subscriber& sub, int first_frame) : child({KESTRIN_BRIDGE_PATH, pty.Path()}) {
+  int serial;
+  std::string topic;
+  Bridge(Subscriber& sub, int first_frame, bool console_pty = true, int wheel = kSerial)
+      : child({KESTRIN_BRIDGE_PATH, pty.Path()}, console_pty),
+        serial(wheel),
+        topic("/rng/roulette/kestrin_live/" + std::to_string(wheel) + "/gameStatus") {
     Check(child.WaitLine("Port je odprt:" + pty.Path(), 5000ms) >= 0, "the bridge did not open the port");
     Check(pty.WaitRaw(5000ms), "the bridge did not set the line raw");
     const std::size_t before = sub.Count();
-    pty.Write(Make(first_frame).frame);
+    pty.Write(Make(first_frame, serial).frame);
     Check(child.WaitLine("MQTT connected", 10000ms) >= 0, "the bridge did not connect");
     Check(sub.WaitCount(before + 1, Clock::now() + 5s), "the first document did not arrive");
-    Verify(sub, before, first_frame);
+    Verify(sub, before, first_frame, topic);
     // The bridge reads standard input only once it has prompted (a second after it connected).
     Check(child.WaitLine("Press ENTER to exit...", 5000ms) >= 0, "the bridge did not prompt for ENTER");
   }
@@ -452,6 +472,17 @@ struct Bridge {
     return child.ExitTime() - start;
   }
   std::vector<std::pair<Clock::duration, std::string>> last_shutdown_lines;
+};
+
+// The floor: kestrin_floor on a pseudo-terminal of its own, connected; it publishes on topic.
+struct Floor {
+  Pty pty;
+  std::string topic = "/rng/roulette/kestrin_live/floor/gameStatus";
+  Child child{{KESTRIN_FLOOR_PATH, pty.Path(), topic, "kestrin_floor"}};
+  Floor() {
+    Check(child.WaitLine("connected", 10000ms) >= 0, "the least publisher did not connect");
+    Check(pty.WaitRaw(5000ms), "the least publisher did not set the line raw");
+  }
 };
 
 std::string CpuModel() {
@@ -499,38 +530,85 @@ int Run(const Options& o) {
   const double idle_cpu_ns = TotalNs(idle_threads);
   const double idle_pct = 100.0 * idle_cpu_ns / idle_wall_ns;
 
-  std::printf("%d frames %d ms apart...\n", o.frames, o.interval_ms);
+  // Beside it, fed the same frames in turn: the bridge with its console on a pipe, and the floor.
+  auto piped = std::make_unique<Bridge>(sub, next++, /*console_pty=*/false, kSerial + 1);
+  auto floor = std::make_unique<Floor>();
+  struct Side {
+    const char* name;
+    const Pty* pty;
+    pid_t pid;
+    int serial;
+    std::string topic;
+    std::vector<double> latency;
+    CpuSample c0, c1;
+    std::vector<std::pair<int, ThreadCpu>> threads;
+  };
+  std::vector<Side> sides = {
+      {"bridge, console on a pseudo-terminal", &bridge->pty, pid, kSerial, bridge->topic, {}, {}, {}, {}},
+      {"bridge, console on a pipe", &piped->pty, piped->child.Pid(), piped->serial, piped->topic, {}, {}, {}, {}},
+      {"floor: least publisher, same library", &floor->pty, floor->child.Pid(), kSerial + 2, floor->topic, {}, {}, {}, {}}};
+  std::this_thread::sleep_for(500ms);
+
+  std::printf("%d frames %d ms apart, to each of the bridge, the bridge with its console on a pipe and the floor...\n",
+              o.frames, o.interval_ms);
   std::fflush(stdout);
-  std::vector<double> latency, to_console;
+  std::vector<double>& latency = sides[0].latency;
+  std::vector<double> to_console;
   struct Slow {
     double latency, report, puback;
     int game;
   };
   std::vector<Slow> frames;
-  c0 = ReadCpu(pid);
+  // The bridge's console lines are matched with its frames after the run: it writes a frame's lines
+  // together, up to a quarter of a second later.
+  struct Sent {
+    Clock::time_point written;
+    int frame;
+    std::size_t line;
+  };
+  std::vector<Sent> sent;
+  for (Side& side : sides) side.c0 = ReadCpu(side.pid);
   t0 = Clock::now();
   for (int k = 0; k < o.frames; ++k, ++next) {
-    const std::size_t index = sub.Count(), line = bridge->child.LineCount();
-    const auto written = bridge->pty.Write(Make(next).frame);
-    Check(sub.WaitCount(index + 1, written + 5s), "the document of game " + std::to_string(Make(next).game) +
-                                                      " did not arrive within 5 s (" + std::to_string(k) +
-                                                      " of " + std::to_string(o.frames) + " arrived)");
-    Verify(sub, index, next);
-    latency.push_back(Ms(sub.At(index).at - written));
-    // When the bridge printed the frame it read (after reading and decoding it, before publishing),
-    // as seen by this process's console reader.
-    const int report = bridge->child.WaitLine("Raw data: " + Make(next).frame.substr(0, 40), 1000ms, line);
-    if (report >= 0) to_console.push_back(Ms(bridge->child.LineAt(std::size_t(report)).at - written));
-    // The bridge prints this line when the broker's PUBACK reaches it.
-    const int puback = bridge->child.WaitLine("delivery confirmed", 1000ms, line);
-    frames.push_back({latency.back(), report >= 0 ? to_console.back() : -1,
-                      puback >= 0 ? Ms(bridge->child.LineAt(std::size_t(puback)).at - written) : -1, Make(next).game});
-    std::this_thread::sleep_until(written + std::chrono::milliseconds(o.interval_ms));
+    const auto start = Clock::now();
+    // In turn, each starting the round by turns, so that none is always first after the others' work.
+    for (std::size_t j = 0; j < sides.size(); ++j) {
+      Side& side = sides[(std::size_t(k) + j) % sides.size()];
+      const std::size_t index = sub.Count(), line = bridge->child.LineCount();
+      const auto written = side.pty->Write(Make(next, side.serial).frame);
+      Check(sub.WaitCount(index + 1, written + 5s),
+            std::string(side.name) + ": the document of game " + std::to_string(Make(next).game) +
+                " did not arrive within 5 s (" + std::to_string(k) + " of " + std::to_string(o.frames) + " arrived)");
+      Verify(sub, index, next, side.topic);
+      side.latency.push_back(Ms(sub.At(index).at - written));
+      if (&side == &sides[0]) sent.push_back({written, next, line});
+    }
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(o.interval_ms));
   }
-  c1 = ReadCpu(pid);
+  for (Side& side : sides) {
+    side.c1 = ReadCpu(side.pid);
+    side.threads = CpuDelta(side.c0, side.c1, side.name);
+  }
   const double run_wall_ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
-  const auto run_threads = CpuDelta(c0, c1, "latency run");
+  const auto& run_threads = sides[0].threads;
+  bridge->child.WaitLine("Raw data: " + Make(sent.back().frame).frame.substr(0, 40), 1000ms, sent.back().line);
+  const auto console_lines = bridge->child.Lines();
+  for (std::size_t k = 0; k < sent.size(); ++k) {
+    // When the bridge printed the frame it read (after reading and decoding it, before publishing),
+    // and the line it prints when the broker's PUBACK reaches it, as seen by this process's reader.
+    const std::string raw = "Raw data: " + Make(sent[k].frame).frame.substr(0, 40);
+    double report = -1, puback = -1;
+    for (std::size_t i = sent[k].line; i < console_lines.size() && puback < 0; ++i) {
+      if (report < 0 && console_lines[i].text.find(raw) != std::string::npos)
+        to_console.push_back(report = Ms(console_lines[i].at - sent[k].written));
+      else if (report >= 0 && console_lines[i].text.find("delivery confirmed") != std::string::npos)
+        puback = Ms(console_lines[i].at - sent[k].written);
+    }
+    frames.push_back({latency[k], report, puback, Make(sent[k].frame).game});
+  }
   const double run_cpu_ns = TotalNs(run_threads);
+  piped.reset();
+  floor.reset();
   const double cpu_per_frame = run_cpu_ns / o.frames / 1e6;
   const double cpu_per_frame_net = (run_cpu_ns - idle_cpu_ns / idle_wall_ns * run_wall_ns) / o.frames / 1e6;
 
@@ -581,6 +659,14 @@ int Run(const Options& o) {
   Row("idle CPU (% of one core)", Fmt("%.4f %%", idle_pct), "< 0.02 %", idle_pct < 0.02, "0.03 %");
   Row("CPU per frame (gross)", Fmt("%.3f ms", cpu_per_frame), "< 0.3 ms", cpu_per_frame < 0.3, "0.9 ms");
   Row("CPU per frame (net of idle)", Fmt("%.3f ms", cpu_per_frame_net), "-", true, "-");
+  const double floor_cpu = TotalNs(sides[2].threads) / o.frames / 1e6, floor_med = Percentile(sides[2].latency, 0.5);
+  for (std::size_t j = 0; j < 2; ++j) {
+    const double ratio = TotalNs(sides[j].threads) / o.frames / 1e6 / floor_cpu;
+    const double above = Percentile(sides[j].latency, 0.5) - floor_med;
+    Row(j == 0 ? "CPU per frame / floor's" : "  console on a pipe", Fmt("%.2f", ratio), "<= 1.3", ratio <= 1.3, "-");
+    Row(j == 0 ? "latency median - floor's" : "  console on a pipe", Fmt("%+.3f ms", above), "<= 0.1 ms",
+        above <= 0.1, "-");
+  }
   Row("peak resident memory (VmHWM)", Fmt("%.2f MiB", hwm_kb / 1024.0), "< 14 MiB", hwm_kb < 14 * 1024, "21 MiB");
   Row("final resident memory (VmRSS)", Fmt("%.2f MiB", rss_kb / 1024.0), "-", true, "-");
   Row(Fmt("burst of %.0f frames, all arrived", o.burst).c_str(), Fmt("%.3f s (floor %.2f s)", burst_s, burst_floor),
@@ -592,7 +678,22 @@ int Run(const Options& o) {
               "runs (each but the first on a fresh bridge), all of them: ",
               o.frames, o.interval_ms, idle_wall_ns / 1e9, run_wall_ns / 1e9, threads, o.shutdown_runs);
   for (double s : shutdown) std::printf("%.1f ", s);
-  std::printf("ms\n\nwhere the time goes:\n");
+  std::printf("ms\n\nside by side, the same %d frames to each in turn (gross CPU over the run):\n", o.frames);
+  std::printf("  %-38s %12s %15s %15s %12s\n", "", "CPU us/frame", "wake-ups/frame", "latency median", "latency p99");
+  for (const Side& side : sides) {
+    double slices = 0;
+    for (const auto& [tid, t] : side.threads) slices += double(t.slices);
+    std::printf("  %-38s %12.1f %15.2f %12.3f ms %9.3f ms\n", side.name, TotalNs(side.threads) / 1e3 / o.frames,
+                slices / o.frames, Percentile(side.latency, 0.5), Percentile(side.latency, 0.99));
+  }
+  std::printf("  per thread (CPU us / wake-ups per frame):\n");
+  for (const Side& side : sides) {
+    std::printf("    %-38s", side.name);
+    for (const auto& [tid, t] : side.threads)
+      if (t.slices > 0) std::printf(" %s %.1f/%.2f", t.name.c_str(), t.ns / 1e3 / o.frames, double(t.slices) / o.frames);
+    std::printf("\n");
+  }
+  std::printf("\nwhere the time goes:\n");
   if (!to_console.empty())
     std::printf("  latency: the bridge's console report of a frame (after reading and decoding it, before\n"
                 "  publishing) reaches this process a median %.3f ms after the write; the document %.3f ms.\n",

@@ -1,6 +1,10 @@
 #include "kestrin_console.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -51,36 +56,53 @@ std::size_t LinesIn(const std::string& text) {
   return n > 0 ? n : 1;  // a part of a line still takes its place in the queue
 }
 
+// Whether two descriptors lead to one file (standard output and error on one terminal, or both the
+// journal's stream): then a line on one is continued or ended by text on the other.
+bool SameFile(int fdA, int fdB) {
+  struct stat a {}, b {};
+  return fstat(fdA, &a) == 0 && fstat(fdB, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 class TWriter {
  public:
-  TWriter() { std::thread([this] { Run(); }).detach(); }
+  TWriter()
+      : bell_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        timer_(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
+        pErrStream_(SameFile(STDOUT_FILENO, STDERR_FILENO) ? &outStream_ : &errStream_) {
+    std::thread([this] { Run(); }).detach();
+  }
 
-  void Push(int fd, int nLevel, std::string text) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const std::size_t nLines = LinesIn(text);
-      // Once the bound is hit, lines are dropped until the writer has caught up by half of it: one
-      // gap, and one notice in its place, rather than a notice between every few lines of a slow
-      // console.
-      if (bDropping_ || nQueuedLines_ + nLines > kQueueLines) {
-        if (!bDropping_) {
-          queue_.push_back({STDOUT_FILENO, kWarning, std::string(), 0, 0});
-          ++nPushed_;
-          bDropping_ = true;
-        }
-        queue_.back().nDropped += nLines;
-        return;
+  void Push(int fd, int nLevel, bool bFrame, bool bPrompt, std::string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t nLines = LinesIn(text);
+    // Frame lines and events have room of their own, so a flood of frames never costs an event line.
+    std::size_t& nQueued = bFrame ? nFrameLines_ : nEventLines_;
+    if (nQueued + nLines > (bFrame ? kQueueLines : kEventLines) || (bFrame && pGap_ != nullptr)) {
+      // One gap per batch of the writer, and one notice in its place, rather than a notice between
+      // every few lines of a slow console.
+      if (pGap_ == nullptr) {
+        queue_.push_back({STDOUT_FILENO, kWarning, false, false, std::string(), 0, 0});
+        pGap_ = &queue_.back();  // a deque keeps its elements in place when it grows at the end
+        ++nPushed_;
       }
-      queue_.push_back({fd, nLevel, std::move(text), nLines, 0});
-      nQueuedLines_ += nLines;
-      ++nPushed_;
+      pGap_->nDropped += nLines;
+      return;
     }
-    queued_.notify_one();
+    queue_.push_back({fd, nLevel, bFrame, bPrompt, std::move(text), nLines, 0});
+    nQueued += nLines;
+    ++nPushed_;
+    // An event goes out at once; the lines of a frame wait for the rest of the frame, unless there are
+    // so many that the writer had better start.
+    if (!bFrame || nFrameLines_ >= kQueueLines / 4)
+      RingLocked();
+    else if (!bRung_ && !bArmed_)
+      ArmLocked();
   }
 
   bool Flush(int nTimeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     const unsigned long long nTarget = nPushed_;
+    if (nWritten_ < nTarget) RingLocked();
     return written_.wait_for(lock, std::chrono::milliseconds(nTimeoutMs),
                              [&] { return nWritten_ >= nTarget; });
   }
@@ -89,64 +111,134 @@ class TWriter {
   struct TEntry {
     int fd;
     int nLevel;
+    bool bFrame;
+    bool bPrompt;
     std::string text;
     std::size_t nLines;    // what the entry counts against the bound
     std::size_t nDropped;  // a gap: how many lines were dropped in its place
   };
+  // Where the writer stands on one output file.
+  struct TStream {
+    bool bLineStart = true;  // the last text written ended its line
+    bool bPrompt = false;    // the open line is a prompt
+    int nLevel = kInfo;      // the priority of the open line
+  };
+
+  void RingLocked() {
+    if (bRung_) return;
+    bRung_ = true;
+    const std::uint64_t one = 1;
+    ssize_t ignored = write(bell_, &one, sizeof one);
+    (void)ignored;
+  }
+  void ArmLocked() {
+    bArmed_ = true;
+    itimerspec when{};
+    when.it_value.tv_sec = kFrameLinesMs / 1000;
+    when.it_value.tv_nsec = kFrameLinesMs % 1000 * 1000000L;
+    timerfd_settime(timer_, 0, &when, nullptr);
+  }
 
   [[noreturn]] void Run() {
+    pthread_setname_np(pthread_self(), "kestrinconsole");  // its own line in top and the benchmark
     for (;;) {
-      TEntry entry;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        queued_.wait(lock, [&] { return !queue_.empty(); });
-        entry = std::move(queue_.front());
-        queue_.pop_front();
-        // The gap is closed only by the writer, so it is still the last entry while lines are dropped.
-        if (entry.nDropped == 0) nQueuedLines_ -= entry.nLines;
-        if (bDropping_ && nQueuedLines_ <= kQueueLines / 2) bDropping_ = false;
-      }
-      if (entry.nDropped > 0) {
-        entry.text = std::string(bLineStart_[STDOUT_FILENO] ? 0 : 1, '\n') + "Console output stalled; " +
-                     std::to_string(entry.nDropped) + " lines were dropped\n";
-      }
-      Write(entry);
+      pollfd fds[2] = {{bell_, POLLIN, 0}, {timer_, POLLIN, 0}};
+      // Without its descriptors (none left at start-up) the writer looks at the queue ten times a second.
+      const int nTimeoutMs = bell_ < 0 || timer_ < 0 ? 100 : -1;
+      if (poll(fds, 2, nTimeoutMs) < 0 && errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::uint64_t nCount;
+      for (const pollfd& fd : fds)
+        if (fd.revents & POLLIN) {
+          ssize_t ignored = read(fd.fd, &nCount, sizeof nCount);
+          (void)ignored;
+        }
+      const bool bTimerFired = fds[1].revents & POLLIN;
+      std::deque<TEntry> batch;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        ++nWritten_;
+        batch.swap(queue_);
+        pGap_ = nullptr;  // closed: its count is final once taken
+        bRung_ = false;
+        // A timer left armed would wake the writer again for nothing.
+        if (bArmed_ && !bTimerFired) {
+          const itimerspec never{};
+          timerfd_settime(timer_, 0, &never, nullptr);
+        }
+        bArmed_ = false;
+      }
+      if (batch.empty()) continue;
+      Write(batch);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // The batch counted against the bound until it was out.
+        for (const TEntry& entry : batch) (entry.bFrame ? nFrameLines_ : nEventLines_) -= entry.nLines;
+        nWritten_ += batch.size();
       }
       written_.notify_all();
     }
   }
 
-  // Writes the entry, with its priority before each line that it begins when that is switched on.
-  void Write(const TEntry& entry) {
-    bool& bLineStart = bLineStart_[entry.fd == STDERR_FILENO ? STDERR_FILENO : STDOUT_FILENO];
-    if (entry.text.empty()) return;
-    if (!gPrefix) {
-      WriteAll(entry.fd, entry.text);
-    } else {
-      const char prefix[] = {'<', static_cast<char>('0' + entry.nLevel), '>', '\0'};
-      std::string out;
-      for (char c : entry.text) {
-        if (bLineStart) out += prefix;
-        out += c;
-        bLineStart = c == '\n';
+  // Writes the batch with one write per file (and per change between them), each line with its
+  // priority before it when that is switched on.
+  void Write(std::deque<TEntry>& batch) {
+    std::string out;
+    int nOutFd = STDOUT_FILENO;
+    for (TEntry& entry : batch) {
+      const int fd = entry.fd == STDERR_FILENO ? STDERR_FILENO : STDOUT_FILENO;
+      TStream& stream = fd == STDERR_FILENO ? *pErrStream_ : outStream_;
+      if (entry.nDropped > 0)
+        entry.text = "Console output stalled; " + std::to_string(entry.nDropped) + " lines were dropped\n";
+      if (entry.text.empty()) continue;
+      if (fd != nOutFd) {
+        WriteAll(nOutFd, out);
+        out.clear();
+        nOutFd = fd;
       }
-      WriteAll(entry.fd, out);
+      // Nothing is glued to a prompt, a notice of dropped lines to nothing, and in the journal nothing
+      // to a line of another priority.
+      if (!stream.bLineStart && entry.text.front() != '\n' &&
+          (stream.bPrompt || entry.nDropped > 0 || (gPrefix && stream.nLevel != entry.nLevel)))
+        Append(out, stream, stream.nLevel, "\n");
+      Append(out, stream, entry.nLevel, entry.text);
+      stream.bPrompt = entry.bPrompt && !stream.bLineStart;
     }
-    bLineStart = entry.text.back() == '\n';
+    WriteAll(nOutFd, out);
   }
 
+  // Appends text for one file; with priorities, each line it begins starts with its own.
+  static void Append(std::string& out, TStream& stream, int nLevel, const std::string& text) {
+    if (!gPrefix) {
+      out += text;
+      stream.bLineStart = text.back() == '\n';
+      return;
+    }
+    const char prefix[] = {'<', static_cast<char>('0' + nLevel), '>', '\0'};
+    for (char c : text) {
+      if (stream.bLineStart) {
+        out += prefix;
+        stream.nLevel = nLevel;
+      }
+      out += c;
+      stream.bLineStart = c == '\n';
+    }
+  }
+
+  const int bell_;   // eventfd: rung for a line that goes out at once, and by Flush
+  const int timer_;  // timerfd: armed by the first frame line of a batch
   std::mutex mutex_;
-  std::condition_variable queued_;
   std::condition_variable written_;
   std::deque<TEntry> queue_;
-  std::size_t nQueuedLines_ = 0;
-  bool bDropping_ = false;
+  TEntry* pGap_ = nullptr;      // the open gap, the last entry that counts dropped lines
+  std::size_t nFrameLines_ = 0;  // queued or being written
+  std::size_t nEventLines_ = 0;
+  bool bRung_ = false;
+  bool bArmed_ = false;
   unsigned long long nPushed_ = 0;
   unsigned long long nWritten_ = 0;
-  bool bLineStart_[3] = {true, true, true};  // the writer's own: whether fd 1 and 2 stand at a line start
+  // The writer's own.
+  TStream outStream_;
+  TStream errStream_;
+  TStream* const pErrStream_;  // errStream_, or outStream_ when both are one file
 };
 
 // Never destroyed: its thread may be blocked on a stalled console when the process ends.
@@ -155,42 +247,44 @@ TWriter& Writer() {
   return *pWriter;
 }
 
-void Queue(int fd, int nLevel, const char* pFormat, va_list args) noexcept {
+std::string Format(const char* pFormat, va_list args) {
+  char small[256];
+  va_list copy;
+  va_copy(copy, args);
+  int nLength = std::vsnprintf(small, sizeof small, pFormat, copy);
+  va_end(copy);
+  if (nLength < 0) return std::string();
+  if (static_cast<std::size_t>(nLength) < sizeof small) return std::string(small, static_cast<std::size_t>(nLength));
+  std::string text(static_cast<std::size_t>(nLength) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), pFormat, args);
+  text.resize(static_cast<std::size_t>(nLength));
+  return text;
+}
+
+void Queue(int fd, int nLevel, bool bFrame, const char* pFormat, va_list args) noexcept {
   try {
-    char small[256];
-    va_list copy;
-    va_copy(copy, args);
-    int nLength = std::vsnprintf(small, sizeof small, pFormat, copy);
-    va_end(copy);
-    if (nLength < 0) return;
-    std::string text;
-    if (static_cast<std::size_t>(nLength) < sizeof small) {
-      text.assign(small, static_cast<std::size_t>(nLength));
-    } else {
-      text.resize(static_cast<std::size_t>(nLength) + 1);
-      std::vsnprintf(text.data(), text.size(), pFormat, args);
-      text.resize(static_cast<std::size_t>(nLength));
-    }
-    Writer().Push(fd, nLevel, std::move(text));
+    std::string text = Format(pFormat, args);
+    if (!text.empty()) Writer().Push(fd, nLevel, bFrame, false, std::move(text));
   } catch (...) {
   }
 }
 
 }  // namespace
 
-#define KESTRIN_CONSOLE_LEVEL(Name, fd, nLevel)   \
-  void Name(const char* pFormat, ...) noexcept { \
-    va_list args;                                \
-    va_start(args, pFormat);                     \
-    Queue(fd, nLevel, pFormat, args);            \
-    va_end(args);                                \
+#define KESTRIN_CONSOLE_LEVEL(Name, fd, nLevel, bFrame) \
+  void Name(const char* pFormat, ...) noexcept {        \
+    va_list args;                                       \
+    va_start(args, pFormat);                            \
+    Queue(fd, nLevel, bFrame, pFormat, args);           \
+    va_end(args);                                       \
   }
-KESTRIN_CONSOLE_LEVEL(Print, STDOUT_FILENO, kInfo)
-KESTRIN_CONSOLE_LEVEL(Debug, STDOUT_FILENO, kDebug)
-KESTRIN_CONSOLE_LEVEL(Notice, STDOUT_FILENO, kNotice)
-KESTRIN_CONSOLE_LEVEL(Warning, STDOUT_FILENO, kWarning)
-KESTRIN_CONSOLE_LEVEL(Err, STDOUT_FILENO, kErr)
-KESTRIN_CONSOLE_LEVEL(Error, STDERR_FILENO, kNotice)
+KESTRIN_CONSOLE_LEVEL(Print, STDOUT_FILENO, kInfo, false)
+KESTRIN_CONSOLE_LEVEL(Debug, STDOUT_FILENO, kDebug, true)
+KESTRIN_CONSOLE_LEVEL(Notice, STDOUT_FILENO, kNotice, false)
+KESTRIN_CONSOLE_LEVEL(Warning, STDOUT_FILENO, kWarning, false)
+KESTRIN_CONSOLE_LEVEL(Err, STDOUT_FILENO, kErr, false)
+KESTRIN_CONSOLE_LEVEL(FrameWarning, STDOUT_FILENO, kWarning, true)
+KESTRIN_CONSOLE_LEVEL(Error, STDERR_FILENO, kNotice, false)
 #undef KESTRIN_CONSOLE_LEVEL
 
 void Perror(const char* pPrefix) noexcept {
@@ -202,6 +296,13 @@ void Perror(const char* pPrefix) noexcept {
     Error("%s: %s\n", pPrefix, pReason);
   else
     Error("%s\n", pReason);
+}
+
+void Prompt(const char* pText) noexcept {
+  try {
+    if (pText != nullptr && *pText != '\0') Writer().Push(STDOUT_FILENO, kInfo, false, true, pText);
+  } catch (...) {
+  }
 }
 
 void PrefixPriorities() noexcept { gPrefix = true; }

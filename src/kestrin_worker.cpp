@@ -139,7 +139,7 @@ void PublishFrame(TMyData& d) {
   frame::TStatus status;
   frame::Decode(d.Recived, &status);
   const std::string report = frame::Report(d.Recived, status);
-  (status.nFError == 0 ? console::Debug : console::Warning)("%s", report.c_str());
+  (status.nFError == 0 ? console::Debug : console::FrameWarning)("%s", report.c_str());
   if (d.bStopPublishing) return;  // shutdown has begun: the frame is reported, not published
   char topic[frame::kTopicSize];
   frame::FormatTopic(topic, status.nSerial);
@@ -151,8 +151,8 @@ void PublishFrame(TMyData& d) {
 void ReportMalformed(const unsigned char* pFrame) {
   frame::TStatus status;
   frame::Decode(pFrame, &status);
-  console::Warning("%s", frame::Report(pFrame, status).c_str());
-  console::Warning("Malformed frame: not published\n");
+  console::FrameWarning("%s", frame::Report(pFrame, status).c_str());
+  console::FrameWarning("Malformed frame: not published\n");
 }
 
 bool WaitWhileDraining(TMyData& d, int nFd, const TDeadline& deadline) {

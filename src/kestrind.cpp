@@ -205,7 +205,7 @@ bool TakeCredential() {
   const std::string path = std::string(pDir) + "/broker";
   const int rc = control::ReadCredentials(path.c_str());
   if (rc == 0 || (rc == -1 && errno == ENOENT)) return true;
-  const std::string why = rc == -1 ? std::strerror(errno) : "no line USER:PASSWORD";
+  const std::string why = control::CredentialsFailure();
   sd_notifyf(0, "STATUS=Start-up failed: the broker credential %s: %s", path.c_str(), why.c_str());
   console::Err("Start-up failed: the broker credential %s: %s; exiting\n", path.c_str(), why.c_str());
   return false;

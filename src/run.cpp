@@ -117,7 +117,7 @@ int main(int argc, char* argv[]) {
     const int rc = control::ReadCredentials(pPath);
     if (rc != 0) {
       console::Print("Cannot read the broker account from %s (%s): %s\n", pPath, kCredentialVariable,
-                     rc == -1 ? std::strerror(errno) : "no line USER:PASSWORD");
+                     control::CredentialsFailure());
       return Finish(kExitFailure);
     }
   }
@@ -128,7 +128,7 @@ int main(int argc, char* argv[]) {
     console::Print("Start-up failed: %s\n", control::StartFailure());
 
   process::WaitForStop(1000);
-  console::Print("Press ENTER to exit...");
+  console::Prompt("Press ENTER to exit...");
   WaitForEnterOrStop();
 
   console::Print("\n");

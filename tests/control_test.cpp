@@ -1,6 +1,9 @@
 // Port discovery against real pseudo-terminals.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -138,7 +141,7 @@ TEST(BrokerAccount, ReadsUserAndPasswordFromTheFirstLineOnly) {
   } cases[] = {{"kestrin-bridge:s3cret\n", 0, "kestrin-bridge", "s3cret"},
                {"u:pa:ss\r\nsecond:line\n", 0, "u", "pa:ss"},  // the password may hold ':'
                {"no-colon\n", -2, "", ""}, {":password\n", -2, "", ""}, {"user:\n", -2, "", ""},
-               {"", -2, "", ""}};
+               {"", -2, "", ""}, {"\xEF\xBB\xBFu:p\r\n", 0, "u", "p"}};  // an editor's byte-order mark
   for (const auto& c : cases) {
     control::SetCredentials(nullptr, nullptr);
     std::ofstream(path) << c.pText;
@@ -146,9 +149,66 @@ TEST(BrokerAccount, ReadsUserAndPasswordFromTheFirstLineOnly) {
     EXPECT_STREQ(control::CredentialUser(), c.pUser) << c.pText;
     EXPECT_STREQ(control::CredentialPassword(), c.pPassword) << c.pText;
   }
+  // A password MQTT cannot carry whole is refused, not cut.
+  std::ofstream(path) << "u:" << std::string(65536, 'p') << "\n";
+  EXPECT_EQ(control::ReadCredentials(path.c_str()), -2);
+  EXPECT_STREQ(control::CredentialsFailure(), "the password is longer than 65535 bytes");
   std::remove(path.c_str());
   EXPECT_EQ(control::ReadCredentials(path.c_str()), -1);
   EXPECT_EQ(errno, ENOENT);
+  // Only a regular file: a FIFO nobody writes is refused at once instead of blocking start-up.
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  for (const char* pOther : {path.c_str(), "/dev/null", "/"}) {
+    EXPECT_EQ(control::ReadCredentials(pOther), -2) << pOther;
+    EXPECT_NE(std::string(control::CredentialsFailure()).find(", not a"), std::string::npos) << pOther;
+  }
+  std::remove(path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// Runs in a process of its own (a death test), where nothing was queued before: queues the lines with
+// standard output and error on one pipe, as on a terminal or the journal's stream, and exits with 0
+// when exactly the expected text came out.
+[[noreturn]] void ExitWhetherConsoleWrites(bool bPrefix, void (*pLines)(), const std::string& expected) {
+  int fds[2];
+  const int err = dup(STDERR_FILENO);
+  if (pipe(fds) != 0 || dup2(fds[1], STDOUT_FILENO) < 0 || dup2(fds[1], STDERR_FILENO) < 0) _exit(2);
+  if (bPrefix) console::PrefixPriorities();
+  pLines();
+  console::Flush(10000);
+  std::string out(65536, '\0');
+  out.resize(static_cast<std::size_t>(std::max<ssize_t>(read(fds[0], out.data(), out.size()), 0)));
+  if (out == expected) _exit(0);
+  dprintf(err, "got:\n%s", out.c_str());
+  _exit(1);
+}
+
+TEST(ConsoleLines, NothingIsGluedToThePromptAndInTheJournalNothingToALineOfAnotherPriority) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ExitWhetherConsoleWrites(false, [] {
+    console::Print("Port je odprt:/dev/x\n");
+    console::Prompt("Press ENTER to exit...");
+    console::Error("/dev/x: No such file or directory\n");
+    console::Notice("Serial device /dev/x lost; reopening it\n");
+    console::Print("\n");
+    console::Print("Destroying control layer class instance... ");
+    console::Debug("Message with token value 7 delivery confirmed\n");
+    console::Print("done\n");
+  }, "Port je odprt:/dev/x\nPress ENTER to exit...\n/dev/x: No such file or directory\n"
+     "Serial device /dev/x lost; reopening it\n\nDestroying control layer class instance... "
+     "Message with token value 7 delivery confirmed\ndone\n"), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(ExitWhetherConsoleWrites(true, [] {
+    console::Print("Destroying control layer class instance... ");
+    console::Print("Successful disconnection\n");
+    console::Print("Destroying control layer class instance... ");
+    console::Warning("Disconnect failed\n");
+    console::Notice("\nConnection lost, cause: x; reconnecting...\n");
+  }, "<6>Destroying control layer class instance... Successful disconnection\n"
+     "<6>Destroying control layer class instance... \n<4>Disconnect failed\n"
+     "<5>\n<5>Connection lost, cause: x; reconnecting...\n"), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

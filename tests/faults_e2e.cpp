@@ -90,6 +90,7 @@ class FaultTest : public ::testing::Test {
 TEST_F(FaultTest, DeviceThatGoesAwayIsReopenedWithoutLeakingDescriptors) {
   WheelPort port;
   auto bridge = StartBridge(port.Path(), port.Current());
+  ASSERT_TRUE(bridge->WaitForOutput("Press ENTER to exit...", 10000ms));
   const int fds_before = CountFds(bridge->Pid());
   for (int cycle = 0; cycle < 20; ++cycle) {
     std::size_t from = bridge->Out().size();
@@ -103,6 +104,8 @@ TEST_F(FaultTest, DeviceThatGoesAwayIsReopenedWithoutLeakingDescriptors) {
   EXPECT_EQ(CountFds(bridge->Pid()), fds_before);
   // Re-opening is quiet: no error lines while the path was missing.
   EXPECT_EQ(bridge->Err(), "");
+  // The line after the prompt starts a line of its own.
+  EXPECT_NE(bridge->Out().find("Press ENTER to exit...\nSerial device " + port.Path()), std::string::npos);
   bridge->WriteStdin("\n");
   EXPECT_EQ(bridge->WaitExit(10000ms), 0);
 }
