@@ -38,6 +38,7 @@ constexpr int kExitUsage = 2;
 // often. A change of state (connection lost, wheel silent) is sent at once.
 constexpr auto kStatusInterval = std::chrono::seconds(1);
 constexpr int kFlushMs = 2000;
+constexpr int kDrainMs = 5000;
 
 void PrintHelp() {
   std::printf(
@@ -275,6 +276,9 @@ int main(int argc, char* argv[]) {
     console::Err("The worker ended on its own; shutting down\n");
   }
   sd_notify(0, "STOPPING=1\nSTATUS=Shutting down");
+  // A stop (an upgrade's restart, say) first publishes what waits, while the broker confirms: well
+  // inside the unit's stop time-out (20 s).
+  if (!gEvents.bWorkerEnded) control::Drain(hControl, kDrainMs);
   console::Print("Destroying control layer class instance... ");
   control::Destroy(hControl);
   console::Print("done\n");
