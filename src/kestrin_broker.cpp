@@ -20,16 +20,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <iterator>
 
 #include "kestrin_console.h"
-#include "kestrin_control_l.h"
+#include "kestrin_broker.h"
+#include "kestrin_broker_l.h"
+#include "kestrin_control.h"
 #include "kestrin_deadline.h"
+#include "kestrin_health.h"
 
 #ifndef KESTRIN_BROKER_HOST
 #define KESTRIN_BROKER_HOST "localhost"
 #endif
 
-namespace control {
+namespace broker {
 
 // One publish in flight. The client library is handed the topic and document text and reports the
 // outcome later, possibly after the worker has stopped waiting, so both live here until then.
@@ -39,9 +43,17 @@ struct TPublication {
   std::string out;
   bool bDone = false;       // guarded by pMQTTConnectedMutex
   bool bDelivered = false;  // guarded by pMQTTConnectedMutex
+  bool bGivenUp = false;    // the worker no longer waits for it; guarded by pMQTTConnectedMutex
 };
 
 namespace {
+
+// The one broker record; the client library's callbacks reach it only through this pointer.
+TBroker* gBroker = nullptr;
+
+void Notify(int nEvent) {
+  if (TBroker* pBroker = gBroker; pBroker && pBroker->pNotify) pBroker->pNotify(nEvent);
+}
 
 constexpr char kServerUri[] = "tcp://" KESTRIN_BROKER_HOST ":1883";
 constexpr int kKeepAliveSeconds = 20;
@@ -53,29 +65,33 @@ constexpr int kKeepAliveSeconds = 20;
 constexpr int kFirstRetryMs = 100;
 constexpr int kMaxRetryMs = 500;
 constexpr int kRefusedRetryMs = 2000;
-// A reconnect attempt that gets no answer is given up after this, so a broker that accepts TCP and
-// says nothing holds up no later attempt for long.
-constexpr int kConnectTimeoutSeconds = 3;
+// A reconnect attempt that gets no answer is given up after its time-out, so a broker that accepts TCP
+// and says nothing holds up no later attempt for long; but a broker that is only slow to answer (8 s and
+// more) must be waited for long enough. So the time-out starts short and doubles after each attempt
+// that timed out, up to the last, and starts short again after a success. An attempt refused at once
+// (the broker restarting) does not lengthen it.
+constexpr int kConnectTimeoutsSeconds[] = {3, 6, 12, 24};
 // The disconnect is sent with time-out 0 and completes at once; this only bounds a library that never
 // calls back.
 constexpr int kDisconnectWaitMs = 10000;
-// A publication the broker has not confirmed by then is given up on, so that a lost completion cannot
-// stop the worker from reading the line.
-constexpr int kPublishWaitMs = 10000;
 // The broker's answer to a protocol version it does not speak.
 constexpr int kRefusedProtocolVersion = 1;
 // Publications given up on are remembered for their late outcome up to this many, the oldest dropped.
 constexpr std::size_t kMaxUnconfirmed = 100;
 
-// Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false).
-bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs) {
+// Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false); serves the
+// caller's descriptor meanwhile.
+bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs,
+                 const TServe& serve = {}) {
   const TDeadline deadline(nTimeoutMs);
   while (!flag.load()) {
     if (deadline.Passed()) return false;
-    pollfd fds[2] = {{bell.Fd(), POLLIN, 0}, {nWakeFd, POLLIN, 0}};
-    int nReady = poll(fds, nWakeFd >= 0 ? 2 : 1, deadline.PollTimeout());
+    const int nServeFd = serve.fd ? serve.fd() : -1;
+    pollfd fds[3] = {{bell.Fd(), POLLIN, 0}, {nWakeFd, POLLIN, 0}, {nServeFd, POLLIN, 0}};
+    int nReady = poll(fds, 3, deadline.PollTimeout());  // poll() skips negative descriptors
     if (nReady < 0 && errno != EINTR) return flag.load();
     if (nWakeFd >= 0 && (fds[1].revents & POLLIN)) return flag.load();
+    if (nServeFd >= 0 && fds[2].revents) serve.ready();
     bell.Drain();
   }
   return true;
@@ -95,19 +111,19 @@ const char* RefusalText(int nCode) {
 
 // Sets the flags of a completion under the mutex, then rings the waiter's doorbell.
 template <typename Update>
-void Complete(TDoorbell TMyData::*pBell, Update update) {
-  TMyData* pMyData = p;
+void Complete(TDoorbell TBroker::*pBell, Update update) {
+  TBroker* pMyData = gBroker;
   if (pMyData == nullptr) return;
-  LockMutex(pMyData->pMQTTConnectedMutex);
+  SDL_LockMutex(pMyData->pMQTTConnectedMutex);
   update(*pMyData);
-  UnlockMutex(pMyData->pMQTTConnectedMutex);
+  SDL_UnlockMutex(pMyData->pMQTTConnectedMutex);
   if (pBell) (pMyData->*pBell).Ring();
 }
 
 void onConnect(void*, MQTTAsync_successData*) {
   try {
     console::Print("Successful connection\n");
-    Complete(&TMyData::mainDone, [](TMyData& d) {
+    Complete(&TBroker::mainDone, [](TBroker& d) {
       d.MQTTConnected = true;
       d.MQTTThreadDone = true;
     });
@@ -119,7 +135,7 @@ void onConnectFailure(void*, MQTTAsync_failureData* response) {
   try {
     const int nCode = response ? response->code : 0;
     console::Warning("Connect failed, rc %d\n", nCode);
-    Complete(&TMyData::mainDone, [&](TMyData& d) {
+    Complete(&TBroker::mainDone, [&](TBroker& d) {
       d.nConnectFailure = nCode;
       d.MQTTConnected = false;
       d.MQTTThreadDone = true;
@@ -133,39 +149,48 @@ std::uint64_t IdOf(void* context) {
 }
 int AttemptOf(void* context) { return static_cast<int>(reinterpret_cast<std::intptr_t>(context)); }
 
-// The outcome of one publication: marks it done and lets the list go of it. The worker may still wait
-// for it, or may have given up on it already; a record dropped from the list is not found any more.
-void CompletePublication(void* context, bool bDelivered) {
-  int nLeft = -1;
-  Complete(&TMyData::sendDone, [&](TMyData& d) {
+// The outcome of one publication: marks it done and lets the list go of it. The worker learns of the one
+// it waits for through sendDone; one it has given up on is only counted, and its failure is told with
+// the others in one line (a lost connection fails them all at once).
+void CompletePublication(void* context, bool bDelivered, int nToken, int nCode) {
+  bool bAwaited = false;
+  int nLeft = 0;
+  Complete(&TBroker::sendDone, [&](TBroker& d) {
     if (bDelivered) d.MQTTSent = true;
     for (auto it = d.publications.begin(); it != d.publications.end(); ++it) {
       if ((*it)->nId != IdOf(context)) continue;
       (*it)->bDone = true;
       (*it)->bDelivered = bDelivered;
+      bAwaited = !(*it)->bGivenUp;
       d.publications.erase(it);
       break;
     }
-    nLeft = static_cast<int>(d.publications.size());
+    nLeft = static_cast<int>(d.publications.size()) - (d.pAwaited && !d.pAwaited->bDone ? 1 : 0);
+    if (!bAwaited && !bDelivered) ++d.nLateFailures;
+    if (!bAwaited) {
+      health::SetUnconfirmed(nLeft);
+      if (!d.pAwaited) health::SetNotConfirming(nLeft > 0);
+    }
   });
-  // The publication being waited for, if any, is in the list too; the worker counts it out.
-  if (nLeft >= 0 && p && p->bPublishIdle) SetUnconfirmed(nLeft, nLeft > 0);
-  Notify(bDelivered ? kEventFramePublished : kEventFrameDropped);
+  if (bDelivered) {
+    console::Debug("Message with token value %d delivery confirmed\n", nToken);
+    health::CountPublished();
+  } else if (bAwaited) {
+    console::FrameWarning("Message send failed token %d error code %d\n", nToken, nCode);
+  }
+  Notify(bDelivered ? control::kEventFramePublished : control::kEventFrameDropped);
 }
 
 void onSend(void* context, MQTTAsync_successData* response) {
   try {
-    console::Debug("Message with token value %d delivery confirmed\n", response ? response->token : 0);
-    CompletePublication(context, true);
+    CompletePublication(context, true, response ? response->token : 0, 0);
   } catch (...) {
   }
 }
 
 void onSendFailure(void* context, MQTTAsync_failureData* response) {
   try {
-    console::Warning("Message send failed token %d error code %d\n", response ? response->token : 0,
-                   response ? response->code : 0);
-    CompletePublication(context, false);
+    CompletePublication(context, false, response ? response->token : 0, response ? response->code : 0);
   } catch (...) {
   }
 }
@@ -173,7 +198,7 @@ void onSendFailure(void* context, MQTTAsync_failureData* response) {
 void onDisconnect(void*, MQTTAsync_successData*) {
   try {
     console::Print("Successful disconnection\n");
-    Complete(&TMyData::mainDone, [](TMyData& d) {
+    Complete(&TBroker::mainDone, [](TBroker& d) {
       d.MQTTConnected = false;
       d.MQTTThreadDone = true;
     });
@@ -184,7 +209,7 @@ void onDisconnect(void*, MQTTAsync_successData*) {
 void onDisconnectFailure(void*, MQTTAsync_failureData*) {
   try {
     console::Warning("Disconnect failed\n");
-    Complete(&TMyData::mainDone, [](TMyData& d) { d.MQTTThreadDone = true; });
+    Complete(&TBroker::mainDone, [](TBroker& d) { d.MQTTThreadDone = true; });
   } catch (...) {
   }
 }
@@ -199,18 +224,19 @@ int messageArrived(void*, char* topicName, int, MQTTAsync_message* m) {
 void connlost(void*, char* cause) {
   try {
     console::Notice("\nConnection lost, cause: %s; reconnecting...\n", cause ? cause : "(null)");
-    if (p) {
-      p->bConnectionLost = true;
-      p->reconnect.Ring();
+    if (TBroker* pBroker = gBroker) {
+      pBroker->bConnectionLost = true;
+      pBroker->reconnect.Ring();
     }
-    Notify(kEventConnectionLost);
+    health::SetBrokerAway(true);
+    Notify(control::kEventConnectionLost);
   } catch (...) {
   }
 }
 
 // The outcome of a reconnect attempt; one of an earlier attempt is stale and changes nothing.
 void AttemptDone(void* context, int nCode) {
-  TMyData* pMyData = p;
+  TBroker* pMyData = gBroker;
   if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
   pMyData->nAttemptCode = nCode;
   pMyData->bAttemptDone = true;
@@ -219,11 +245,14 @@ void AttemptDone(void* context, int nCode) {
 
 void onReconnect(void* context, MQTTAsync_successData*) {
   try {
-    TMyData* pMyData = p;
+    TBroker* pMyData = gBroker;
     if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
-    pMyData->bConnectionLost = false;
+    // Said before the worker may publish again, so the line comes before the held frames' lines.
     console::Notice("Reconnected to the broker\n");
-    Notify(kEventConnectionBack);
+    pMyData->bConnectionLost = false;
+    pMyData->connectionBack.Ring();
+    health::SetBrokerAway(false);
+    Notify(control::kEventConnectionBack);
     AttemptDone(context, 0);
   } catch (...) {
   }
@@ -237,7 +266,7 @@ void onReconnectFailure(void* context, MQTTAsync_failureData* response) {
   }
 }
 
-MQTTAsync_connectOptions ConnectOptions(TMyData& d, int nVersion) {
+MQTTAsync_connectOptions ConnectOptions(TBroker& d, int nVersion) {
   MQTTAsync_connectOptions conn_opts = MQTTAsync_connectOptions_initializer;
   conn_opts.keepAliveInterval = kKeepAliveSeconds;
   conn_opts.cleansession = 1;
@@ -246,15 +275,15 @@ MQTTAsync_connectOptions ConnectOptions(TMyData& d, int nVersion) {
   conn_opts.context = d.client;
   conn_opts.MQTTVersion = nVersion;
   // Start-up and every reconnect log in with the account, if one is configured.
-  if (*CredentialUser() != '\0') {
-    conn_opts.username = CredentialUser();
-    conn_opts.password = CredentialPassword();
+  if (!d.user.empty()) {
+    conn_opts.username = d.user.c_str();
+    conn_opts.password = d.password.c_str();
   }
   return conn_opts;
 }
 
 // Blocks up to nMs, or until a stop of reconnecting; true when stopped.
-bool ReconnectPause(TMyData& d, int nMs) {
+bool ReconnectPause(TBroker& d, int nMs) {
   pollfd fd = {d.stopReconnect.Fd(), POLLIN, 0};
   const TDeadline deadline(nMs);
   while (!d.bStopReconnect && !deadline.Passed())
@@ -265,13 +294,15 @@ bool ReconnectPause(TMyData& d, int nMs) {
 // Reconnects after every loss, one attempt at a time. A refusal by the broker is told once, when it
 // first appears or changes; other failures (broker away, no answer) are not printed.
 int ReconnectMain(void* hInst) {
-  TMyData& d = *static_cast<TMyData*>(hInst);
+  TBroker& d = *static_cast<TBroker*>(hInst);
   try {
     int nPauseMs = 0;
     int nToldRefusal = 0;
+    std::size_t nTimeout = 0;  // index into kConnectTimeoutsSeconds
     while (!d.bStopReconnect) {
       if (!d.bConnectionLost) {
         nPauseMs = 0;
+        nTimeout = 0;
         pollfd fds[2] = {{d.reconnect.Fd(), POLLIN, 0}, {d.stopReconnect.Fd(), POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 && errno != EINTR) return -1;
         d.reconnect.Drain();
@@ -284,20 +315,27 @@ int ReconnectMain(void* hInst) {
       conn_opts.onSuccess = onReconnect;
       conn_opts.onFailure = onReconnectFailure;
       conn_opts.context = reinterpret_cast<void*>(static_cast<std::intptr_t>(++d.nAttempt));
-      conn_opts.connectTimeout = kConnectTimeoutSeconds;
+      const int nTimeoutSeconds = kConnectTimeoutsSeconds[nTimeout];
+      conn_opts.connectTimeout = nTimeoutSeconds;
       d.bAttemptDone = false;
       d.attemptDone.Drain();
       if (MQTTAsync_connect(d.client, &conn_opts) != MQTTASYNC_SUCCESS) continue;
+      health::SetConnecting(true);
       // The library gives the attempt up after its connect time-out; this bounds one that never answers.
-      const int nBoundMs = (kConnectTimeoutSeconds + 2) * 1000;
-      if (!WaitForFlag(d.bAttemptDone, d.attemptDone, d.stopReconnect.Fd(), nBoundMs)) continue;
+      const TDeadline timedOut(nTimeoutSeconds * 1000 - 500);
+      const bool bDone =
+          WaitForFlag(d.bAttemptDone, d.attemptDone, d.stopReconnect.Fd(), (nTimeoutSeconds + 2) * 1000);
+      health::SetConnecting(false);
+      if (!bDone || timedOut.Passed())
+        nTimeout = std::min(nTimeout + 1, std::size(kConnectTimeoutsSeconds) - 1);
+      if (!bDone) continue;
       const int nCode = d.nAttemptCode;
       const int nRefusal = nCode > 0 ? nCode : 0;  // the library's own failures are negative
       if (nRefusal != 0 && nRefusal != nToldRefusal)
         console::Warning("The broker refused the reconnect: %s (code %d); retrying\n", RefusalText(nRefusal),
                        nRefusal);
       nToldRefusal = nRefusal;
-      SetReconnectRefusal(nRefusal);
+      health::SetRefusal(nRefusal);
       if (nRefusal != 0) nPauseMs = kRefusedRetryMs;
     }
   } catch (...) {
@@ -307,61 +345,108 @@ int ReconnectMain(void* hInst) {
 
 }  // namespace
 
-const char* BrokerUri() noexcept { return kServerUri; }
+const char* Uri() noexcept { return kServerUri; }
 
-bool ConnectBroker(TMyData& d, int nStopFd) {
-  int rc = MQTTAsync_create(&d.client, kServerUri, d.serial_no, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
-  if (rc != MQTTASYNC_SUCCESS) {
-    console::Err("Failed to create client object, return code %d\n", rc);
-    d.client = nullptr;
-    return false;
-  }
-  rc = MQTTAsync_setCallbacks(d.client, d.client, connlost, messageArrived, nullptr);
-  if (rc != MQTTASYNC_SUCCESS) {
-    console::Err("Failed to set callback, return code %d\n", rc);
-    return false;
-  }
-  d.MQTTConnected = false;
-  d.MQTTThreadDone = false;
-  d.pMQTTConnectedMutex = SDL_CreateMutex();
-  if (d.pMQTTConnectedMutex == nullptr) {
-    console::Err("Failed to create mutex: %s\n", SDL_GetError());
-    return false;
-  }
-  p = &d;
-
-  // MQTT 3.1.1, and 3.1 only for a broker that refuses 3.1.1. Left to choose, the library also falls
-  // back to 3.1 whenever a reconnect attempt fails for any reason, and a reconnect then came back as
-  // 3.1 about every other time.
-  bool bConnected = false;
-  for (int nVersion : {MQTTVERSION_3_1_1, MQTTVERSION_3_1}) {
-    MQTTAsync_connectOptions conn_opts = ConnectOptions(d, nVersion);
-    d.nMqttVersion = nVersion;
-    rc = MQTTAsync_connect(d.client, &conn_opts);
-    if (rc != MQTTASYNC_SUCCESS) {
-      console::Err("Failed to start connect, return code %d\n", rc);
-      return false;
+ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPassword,
+                     void (*pNotify)(int)) noexcept {
+  try {
+    auto pBroker = std::make_unique<TBroker>();
+    TBroker& d = *pBroker;
+    if (!d.mainDone.Valid() || !d.sendDone.Valid() || !d.connectionBack.Valid() || !d.reconnect.Valid() ||
+        !d.attemptDone.Valid() || !d.stopReconnect.Valid()) {
+      console::Perror("eventfd");
+      return nullptr;
     }
-    // The library gives up on a connect after its 30 s time-out, so this wait ends; a stop request
-    // ends it sooner.
-    if (!WaitForFlag(d.MQTTThreadDone, d.mainDone, nStopFd, -1)) return false;
-    d.MQTTThreadDone = false;
-    MainLockMutex(d.pMQTTConnectedMutex);
-    bConnected = d.MQTTConnected;
-    const int nRefusal = d.nConnectFailure;
-    MainUnlockMutex(d.pMQTTConnectedMutex);
-    if (bConnected || nRefusal != kRefusedProtocolVersion) break;
+    std::snprintf(d.clientId, sizeof d.clientId, "%s", pClientId);
+    d.user = pUser ? pUser : "";
+    d.password = pPassword ? pPassword : "";
+    d.pNotify = pNotify;
+    d.pMQTTConnectedMutex = SDL_CreateMutex();
+    if (d.pMQTTConnectedMutex == nullptr) {
+      console::Err("Failed to create mutex: %s\n", SDL_GetError());
+      return nullptr;
+    }
+    int rc = MQTTAsync_create(&d.client, kServerUri, d.clientId, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
+    if (rc != MQTTASYNC_SUCCESS) {
+      console::Err("Failed to create client object, return code %d\n", rc);
+      d.client = nullptr;
+      Destroy(pBroker.release());
+      return nullptr;
+    }
+    gBroker = &d;
+    rc = MQTTAsync_setCallbacks(d.client, d.client, connlost, messageArrived, nullptr);
+    if (rc != MQTTASYNC_SUCCESS) {
+      console::Err("Failed to set callback, return code %d\n", rc);
+      Destroy(pBroker.release());
+      return nullptr;
+    }
+    return pBroker.release();
+  } catch (...) {
+    return nullptr;
   }
-  if (!bConnected) {
-    console::Warning("MQTT not connected\n");
-    return false;
-  }
-  console::Print("MQTT connected\n");
-  return true;
 }
 
-bool StartReconnecting(TMyData& d) {
-  if (!d.reconnect.Valid() || !d.attemptDone.Valid() || !d.stopReconnect.Valid()) return false;
+void Destroy(ThKestrinBroker hInst) noexcept {
+  if (hInst == nullptr) return;
+  std::unique_ptr<TBroker> pBroker(static_cast<TBroker*>(hInst));
+  StopReconnecting(hInst);
+  if (pBroker->client) MQTTAsync_destroy(&pBroker->client);
+  if (gBroker == pBroker.get()) gBroker = nullptr;
+  if (pBroker->pMQTTConnectedMutex) SDL_DestroyMutex(pBroker->pMQTTConnectedMutex);
+}
+
+int ConnectFailure(ThKestrinBroker hInst) noexcept {
+  return hInst ? static_cast<TBroker*>(hInst)->nConnectFailure : 0;
+}
+
+bool Connected(ThKestrinBroker hInst) noexcept { return !static_cast<TBroker*>(hInst)->bConnectionLost; }
+const process::TDoorbell* Return(ThKestrinBroker hInst) noexcept {
+  return &static_cast<TBroker*>(hInst)->connectionBack;
+}
+const process::TDoorbell* Completion(ThKestrinBroker hInst) noexcept {
+  return &static_cast<TBroker*>(hInst)->sendDone;
+}
+
+bool Connect(ThKestrinBroker hInst, int nStopFd, const TServe& serve) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
+  try {
+    d.MQTTConnected = false;
+    d.MQTTThreadDone = false;
+    // MQTT 3.1.1, and 3.1 only for a broker that refuses 3.1.1. Left to choose, the library also falls
+    // back to 3.1 whenever a reconnect attempt fails for any reason, and a reconnect then came back as
+    // 3.1 about every other time.
+    bool bConnected = false;
+    for (int nVersion : {MQTTVERSION_3_1_1, MQTTVERSION_3_1}) {
+      MQTTAsync_connectOptions conn_opts = ConnectOptions(d, nVersion);
+      d.nMqttVersion = nVersion;
+      const int rc = MQTTAsync_connect(d.client, &conn_opts);
+      if (rc != MQTTASYNC_SUCCESS) {
+        console::Err("Failed to start connect, return code %d\n", rc);
+        return false;
+      }
+      // The library gives up on a connect after its 30 s time-out, so this wait ends; a stop request
+      // ends it sooner.
+      if (!WaitForFlag(d.MQTTThreadDone, d.mainDone, nStopFd, -1, serve)) return false;
+      d.MQTTThreadDone = false;
+      SDL_LockMutex(d.pMQTTConnectedMutex);
+      bConnected = d.MQTTConnected;
+      const int nRefusal = d.nConnectFailure;
+      SDL_UnlockMutex(d.pMQTTConnectedMutex);
+      if (bConnected || nRefusal != kRefusedProtocolVersion) break;
+    }
+    if (!bConnected) {
+      console::Warning("MQTT not connected\n");
+      return false;
+    }
+    console::Print("MQTT connected\n");
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool StartReconnecting(ThKestrinBroker hInst) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
   d.pReconnectThread = SDL_CreateThread(ReconnectMain, "kestrinreconn", &d);
   if (d.pReconnectThread == nullptr) {
     console::Err("Failed to start thread kestrinreconn: %s\n", SDL_GetError());
@@ -370,36 +455,20 @@ bool StartReconnecting(TMyData& d) {
   return true;
 }
 
-void StopReconnecting(TMyData& d) {
+void StopReconnecting(ThKestrinBroker hInst) noexcept {
+  if (hInst == nullptr) return;
+  TBroker& d = *static_cast<TBroker*>(hInst);
   d.bStopReconnect = true;
   d.stopReconnect.Ring();
   if (d.pReconnectThread) SDL_WaitThread(d.pReconnectThread, nullptr);
   d.pReconnectThread = nullptr;
 }
 
-void WaitForPublication(TMyData& d, int nTimeoutMs) {
-  WaitForFlag(d.bPublishIdle, d.publishIdle, -1, nTimeoutMs);
-}
-
-namespace {
-
-// Marks the worker's wait for a publication over, whichever way it ends.
-struct TPublishing {
-  explicit TPublishing(TMyData& d) : d_(d) { d_.bPublishIdle = false; }
-  ~TPublishing() {
-    d_.bPublishIdle = true;
-    d_.publishIdle.Ring();
-  }
-  TMyData& d_;
-};
-
-}  // namespace
-
-bool Publish(TMyData& d, const std::string& topic, std::string out) {
-  TPublishing publishing(d);
+std::uint64_t StartPublication(ThKestrinBroker hInst, const char* pTopic, std::string out, int* pRc) noexcept try {
+  TBroker& d = *static_cast<TBroker*>(hInst);
   auto pPublication = std::make_shared<TPublication>();
   pPublication->nId = ++d.nLastPublication;
-  pPublication->topic = topic;
+  pPublication->topic = pTopic;
   pPublication->out = std::move(out);
 
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
@@ -414,58 +483,64 @@ bool Publish(TMyData& d, const std::string& topic, std::string out) {
 
   // Listed before the library is called: the completion may arrive before MQTTAsync_sendMessage has
   // even returned.
-  MainLockMutex(d.pMQTTConnectedMutex);
+  SDL_LockMutex(d.pMQTTConnectedMutex);
   d.MQTTSent = false;
   d.publications.push_back(pPublication);
-  if (d.publications.size() > kMaxUnconfirmed) d.publications.pop_front();
-  MainUnlockMutex(d.pMQTTConnectedMutex);
-  int rc = MQTTAsync_sendMessage(d.client, pPublication->topic.c_str(), &pubmsg, &opts);
-  if (rc != MQTTASYNC_SUCCESS) {
-    MainLockMutex(d.pMQTTConnectedMutex);
-    d.publications.remove(pPublication);
-    MainUnlockMutex(d.pMQTTConnectedMutex);
-    console::Warning("Failed to start sendMessage, return code %d\n", rc);
-    Notify(kEventFrameDropped);
-    return false;
-  }
-  console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic.c_str(),
-                 d.serial_no);
-
-  const TDeadline deadline(kPublishWaitMs);
-  bool bDone = false;
-  int nUnconfirmed = 0;
-  for (;;) {
-    MainLockMutex(d.pMQTTConnectedMutex);
-    bDone = pPublication->bDone;
-    nUnconfirmed = static_cast<int>(d.publications.size());
-    MainUnlockMutex(d.pMQTTConnectedMutex);
-    if (bDone || d.QuitThread || deadline.Passed()) break;
-    // The serial device is drained meanwhile: the wheel's frames wait in the link, not in the device.
-    WaitWhileDraining(d, d.sendDone.Fd(), deadline);
-    d.sendDone.Drain();
-  }
-  if (bDone) {
-    console::Debug("Published\n");
-    SetUnconfirmed(nUnconfirmed, false);
-    return pPublication->bDelivered;
-  }
-  if (!d.QuitThread) {
-    console::Warning("Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n",
-                   topic.c_str(), kPublishWaitMs / 1000);
-    SetUnconfirmed(nUnconfirmed, true);
-  }
-  return false;
+  d.pAwaited = pPublication;
+  SDL_UnlockMutex(d.pMQTTConnectedMutex);
+  *pRc = MQTTAsync_sendMessage(d.client, pPublication->topic.c_str(), &pubmsg, &opts);
+  if (*pRc == MQTTASYNC_SUCCESS) return pPublication->nId;
+  SDL_LockMutex(d.pMQTTConnectedMutex);
+  d.publications.remove(pPublication);
+  d.pAwaited.reset();
+  SDL_UnlockMutex(d.pMQTTConnectedMutex);
+  return 0;
+} catch (...) {
+  *pRc = MQTTASYNC_FAILURE;
+  return 0;
 }
 
-void DisconnectBroker(TMyData& d) {
+int PublicationOutcome(ThKestrinBroker hInst) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
+  SDL_LockMutex(d.pMQTTConnectedMutex);
+  int nOutcome = kPending;
+  if (d.pAwaited && d.pAwaited->bDone) {
+    nOutcome = d.pAwaited->bDelivered ? kConfirmed : kFailed;
+    d.pAwaited.reset();
+  }
+  SDL_UnlockMutex(d.pMQTTConnectedMutex);
+  if (nOutcome != kPending) health::SetNotConfirming(false);
+  return nOutcome;
+}
+
+int GiveUpPublication(ThKestrinBroker hInst) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
+  SDL_LockMutex(d.pMQTTConnectedMutex);
+  if (d.pAwaited) d.pAwaited->bGivenUp = true;
+  d.pAwaited.reset();
+  // The oldest given up on are forgotten; a late outcome of one of them finds no record.
+  while (d.publications.size() > kMaxUnconfirmed) d.publications.pop_front();
+  const int nUnconfirmed = static_cast<int>(d.publications.size());
+  SDL_UnlockMutex(d.pMQTTConnectedMutex);
+  health::SetUnconfirmed(nUnconfirmed);
+  health::SetNotConfirming(true);
+  return nUnconfirmed;
+}
+
+int TakeLateFailures(ThKestrinBroker hInst) noexcept {
+  return static_cast<TBroker*>(hInst)->nLateFailures.exchange(0);
+}
+
+void Disconnect(ThKestrinBroker hInst) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
   MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
   opts.onSuccess = onDisconnect;
   opts.onFailure = onDisconnectFailure;
   opts.context = d.client;
 
-  MainLockMutex(d.pMQTTConnectedMutex);
+  SDL_LockMutex(d.pMQTTConnectedMutex);
   d.MQTTThreadDone = false;
-  MainUnlockMutex(d.pMQTTConnectedMutex);
+  SDL_UnlockMutex(d.pMQTTConnectedMutex);
   d.mainDone.Drain();
   int rc = MQTTAsync_disconnect(d.client, &opts);
   if (rc == MQTTASYNC_DISCONNECTED) {
@@ -481,4 +556,4 @@ void DisconnectBroker(TMyData& d) {
   console::Print("Disconnected\n");
 }
 
-}  // namespace control
+}  // namespace broker

@@ -4,6 +4,8 @@
 
 #include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -11,11 +13,10 @@
 #include "kestrin_control_l.h"
 #include "kestrin_deadline.h"
 #include "kestrin_frame.h"
+#include "kestrin_health.h"
 #include "kestrin_process.h"
 
 namespace control {
-
-TMyData* p = nullptr;
 
 const char* const ports_to_try[10] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3",
                                       "/dev/ttyUSB4", "/dev/ttyS0",   "/dev/ttyS1",   "/dev/ttyS2",
@@ -25,17 +26,6 @@ namespace {
 
 std::atomic<TEventHandler> gEventHandler{nullptr};
 
-// The running bridge's health; written by the worker and the library's threads.
-std::atomic<bool> gDeviceLost{false};
-std::atomic<long> gBehindSeconds{0};
-std::atomic<int> gUnconfirmed{0};
-std::atomic<bool> gNotConfirming{false};
-std::atomic<int> gRefusal{0};
-
-template <typename T>
-void Change(std::atomic<T>& value, T nNew) {
-  if (value.exchange(nNew) != nNew) Notify(kEventHealthChanged);
-}
 char gStartFailure[200] = "";
 // Shutdown waits this long for the publication in flight before it disconnects.
 constexpr int kLastPublicationWaitMs = 1000;
@@ -56,15 +46,22 @@ void SetStartRefusal(int nCode) {
                 nCode == 4 ? "bad user name or password" : "not authorised");
 }
 
+// Waits, at most nTimeoutMs, until the worker waits for no publication.
+void WaitForPublication(TMyData& d, int nTimeoutMs) {
+  const TDeadline deadline(nTimeoutMs);
+  while (!d.bPublishIdle && !deadline.Passed()) {
+    pollfd fd = {d.publishIdle.Fd(), POLLIN, 0};
+    if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) break;
+    d.publishIdle.Drain();
+  }
+}
+
 // Releases the record and what it still holds, in the order shutdown needs: no callback can come once
 // the client is destroyed. Used by shutdown and by a start-up that fails part way.
 void ReleaseRecord(TMyData* pMyData) {
-  StopReconnecting(*pMyData);
-  if (pMyData->client) MQTTAsync_destroy(&pMyData->client);
+  broker::Destroy(pMyData->hBroker);  // stops reconnecting first
   transport::Destroy(pMyData->hTrans);
   pMyData->hTrans = nullptr;
-  if (p == pMyData) p = nullptr;
-  if (pMyData->pMQTTConnectedMutex) SDL_DestroyMutex(pMyData->pMQTTConnectedMutex);
   if (pMyData->pQuitThreadMutex) SDL_DestroyMutex(pMyData->pQuitThreadMutex);
   delete pMyData;
 }
@@ -73,23 +70,6 @@ void ReleaseRecord(TMyData* pMyData) {
 
 void Notify(int nEvent) noexcept {
   if (TEventHandler pHandler = gEventHandler.load()) pHandler(nEvent);
-}
-
-void SetDeviceLost(bool bLost) { Change(gDeviceLost, bLost); }
-void SetBehind(long nMs) { Change(gBehindSeconds, nMs / 1000); }
-void SetUnconfirmed(int nUnconfirmed, bool bNotConfirming) {
-  Change(gUnconfirmed, nUnconfirmed);
-  Change(gNotConfirming, bNotConfirming);
-}
-void SetReconnectRefusal(int nCode) { Change(gRefusal, nCode); }
-
-void Health(THealth* pHealth) noexcept {
-  if (pHealth == nullptr) return;
-  pHealth->bDeviceLost = gDeviceLost;
-  pHealth->nBehindSeconds = gBehindSeconds;
-  pHealth->nUnconfirmed = gUnconfirmed;
-  pHealth->bNotConfirming = gNotConfirming;
-  pHealth->nRefusal = gRefusal;
 }
 
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,
@@ -106,7 +86,7 @@ ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRec
       const int rc =
           transport::ReciveMsgWithin(hTrans, pRecived, pRecivedLength, deadline.PollTimeout(), nWakeFd);
       if (rc == transport::kOk) {
-        if (frame::WellFormed(pRecived)) return hTrans;
+        if (transport::WholeFrame(pRecived)) return hTrans;
         // Another device's sentences can hold a '*' too (NMEA checksums); read on within the bound.
         ReportMalformed(pRecived);
         *pRecivedLength = 0;
@@ -149,10 +129,12 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
   TMyData* pMyData = nullptr;
   SetStartFailure("start-up failed");
   gStartRefusal = 0;
+  health::Reset();
+  health::SetListener([] { Notify(kEventHealthChanged); });
   try {
     pMyData = new TMyData;
-    if (!pMyData->mainDone.Valid() || !pMyData->sendDone.Valid() || !pMyData->quit.Valid() ||
-        !pMyData->publishIdle.Valid()) {
+    if (!pMyData->quit.Valid() || !pMyData->publishIdle.Valid() || !pMyData->drain.Valid() ||
+        !pMyData->drained.Valid()) {
       console::Perror("eventfd");
       delete pMyData;
       return nullptr;
@@ -183,20 +165,36 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     pMyData->serial_no[4] = '\0';
     pMyData->bStartFramePending = true;
 
-    if (!ConnectBroker(*pMyData, process::StopDescriptor())) {
-      SetStartFailure(
-          process::StopRequested() ? "stopped during start-up" : "no connection to the broker at %s",
-          BrokerUri());
-      if (!process::StopRequested()) SetStartRefusal(pMyData->nConnectFailure);
+    pMyData->hBroker = broker::Init(pMyData->serial_no, CredentialUser(), CredentialPassword(), Notify);
+    if (pMyData->hBroker == nullptr) {
+      SetStartFailure("no connection to the broker at %s", BrokerUri());
       ReleaseRecord(pMyData);
       return nullptr;
     }
-    if (!StartReconnecting(*pMyData) || !StartWorker(*pMyData)) {
+    health::SetConnecting(true);
+    Notify(kEventConnecting);
+    // The wheel goes on sending meanwhile (the library may wait 30 s for a slow broker): its frames
+    // wait in the link, not in the device's small queue.
+    ThKestrinTrans hTrans = pMyData->hTrans;
+    const broker::TServe drainDevice{[hTrans] { return transport::Descriptor(hTrans); },
+                             [hTrans] { transport::Fill(hTrans); }};
+    const bool bConnected = broker::Connect(pMyData->hBroker, process::StopDescriptor(), drainDevice);
+    health::SetConnecting(false);
+    if (!bConnected) {
+      SetStartFailure(
+          process::StopRequested() ? "stopped during start-up" : "no connection to the broker at %s",
+          BrokerUri());
+      if (!process::StopRequested()) SetStartRefusal(broker::ConnectFailure(pMyData->hBroker));
+      ReleaseRecord(pMyData);
+      return nullptr;
+    }
+    if (!broker::StartReconnecting(pMyData->hBroker) || !StartWorker(*pMyData)) {
       SetStartFailure("the worker could not be started");
       ReleaseRecord(pMyData);
       return nullptr;
     }
     gStartFailure[0] = '\0';
+    health::SetRunning();
     return pMyData;
   } catch (...) {
     if (pMyData) ReleaseRecord(pMyData);
@@ -209,10 +207,11 @@ void Destroy(ThKestrinControl hInst) noexcept {
   TMyData* pMyData = static_cast<TMyData*>(hInst);
   try {
     // No reconnect starts once shutdown has begun, and the publication in flight gets its real outcome.
-    StopReconnecting(*pMyData);
+    broker::StopReconnecting(pMyData->hBroker);
+    health::SetStopping();
     pMyData->bStopPublishing = true;
     WaitForPublication(*pMyData, kLastPublicationWaitMs);
-    DisconnectBroker(*pMyData);
+    broker::Disconnect(pMyData->hBroker);
 
     console::Print("kestrin_control: Waiting for thread to finish.\n");
     MainLockMutex(pMyData->pQuitThreadMutex);
@@ -224,9 +223,29 @@ void Destroy(ThKestrinControl hInst) noexcept {
     SDL_DestroyMutex(pMyData->pQuitThreadMutex);
     pMyData->pQuitThreadMutex = nullptr;
     console::Print("kestrin_control: Thread terminated.\n");
+    // Nothing is discarded without a word: the frames still waiting are counted as lost.
+    const int nLeft = std::max(transport::QueuedFrames(pMyData->hTrans), 0) + pMyData->nFramesLeft;
+    if (nLeft > 0) {
+      console::Warning("%d frames from %s were not published\n", nLeft, pMyData->pPortName);
+      health::CountDropped(nLeft);
+    }
 
     ReleaseRecord(pMyData);
   } catch (...) {
+  }
+}
+
+void Drain(ThKestrinControl hInst, int nTimeoutMs) noexcept {
+  if (hInst == nullptr) return;
+  TMyData& d = *static_cast<TMyData*>(hInst);
+  d.bDrained = false;
+  d.bDraining = true;
+  d.drain.Ring();
+  const TDeadline deadline(nTimeoutMs);
+  while (!d.bDrained && !deadline.Passed()) {
+    pollfd fd = {d.drained.Fd(), POLLIN, 0};
+    if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) break;
+    d.drained.Drain();
   }
 }
 
@@ -237,6 +256,8 @@ const char* ClientId(ThKestrinControl hInst) noexcept {
 }
 
 const char* StartFailure() noexcept { return gStartFailure; }
+
+const char* BrokerUri() noexcept { return broker::Uri(); }
 
 int StartRefusal() noexcept { return gStartRefusal; }
 
