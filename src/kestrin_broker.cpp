@@ -24,6 +24,7 @@
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
 #include "kestrin_deadline.h"
+#include "kestrin_health.h"
 
 #ifndef KESTRIN_BROKER_HOST
 #define KESTRIN_BROKER_HOST "localhost"
@@ -149,7 +150,11 @@ void CompletePublication(void* context, bool bDelivered) {
     nLeft = static_cast<int>(d.publications.size());
   });
   // The publication being waited for, if any, is in the list too; the worker counts it out.
-  if (nLeft >= 0 && p && p->bPublishIdle) SetUnconfirmed(nLeft, nLeft > 0);
+  if (nLeft >= 0 && p && p->bPublishIdle) {
+    health::SetUnconfirmed(nLeft);
+    health::SetNotConfirming(nLeft > 0);
+  }
+  if (bDelivered) health::CountPublished(); else health::CountDropped(1);
   Notify(bDelivered ? kEventFramePublished : kEventFrameDropped);
 }
 
@@ -203,6 +208,7 @@ void connlost(void*, char* cause) {
       p->bConnectionLost = true;
       p->reconnect.Ring();
     }
+    health::SetBrokerAway(true);
     Notify(kEventConnectionLost);
   } catch (...) {
   }
@@ -223,6 +229,7 @@ void onReconnect(void* context, MQTTAsync_successData*) {
     if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
     pMyData->bConnectionLost = false;
     console::Notice("Reconnected to the broker\n");
+    health::SetBrokerAway(false);
     Notify(kEventConnectionBack);
     AttemptDone(context, 0);
   } catch (...) {
@@ -297,7 +304,7 @@ int ReconnectMain(void* hInst) {
         console::Warning("The broker refused the reconnect: %s (code %d); retrying\n", RefusalText(nRefusal),
                        nRefusal);
       nToldRefusal = nRefusal;
-      SetReconnectRefusal(nRefusal);
+      health::SetRefusal(nRefusal);
       if (nRefusal != 0) nPauseMs = kRefusedRetryMs;
     }
   } catch (...) {
@@ -425,6 +432,7 @@ bool Publish(TMyData& d, const std::string& topic, std::string out) {
     d.publications.remove(pPublication);
     MainUnlockMutex(d.pMQTTConnectedMutex);
     console::Warning("Failed to start sendMessage, return code %d\n", rc);
+    health::CountDropped(1);
     Notify(kEventFrameDropped);
     return false;
   }
@@ -446,13 +454,15 @@ bool Publish(TMyData& d, const std::string& topic, std::string out) {
   }
   if (bDone) {
     console::Debug("Published\n");
-    SetUnconfirmed(nUnconfirmed, false);
+    health::SetUnconfirmed(nUnconfirmed);
+    health::SetNotConfirming(false);
     return pPublication->bDelivered;
   }
   if (!d.QuitThread) {
     console::Warning("Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n",
                    topic.c_str(), kPublishWaitMs / 1000);
-    SetUnconfirmed(nUnconfirmed, true);
+    health::SetUnconfirmed(nUnconfirmed);
+    health::SetNotConfirming(true);
   }
   return false;
 }

@@ -11,6 +11,7 @@
 #include "kestrin_control_l.h"
 #include "kestrin_deadline.h"
 #include "kestrin_frame.h"
+#include "kestrin_health.h"
 #include "kestrin_process.h"
 
 namespace control {
@@ -25,17 +26,6 @@ namespace {
 
 std::atomic<TEventHandler> gEventHandler{nullptr};
 
-// The running bridge's health; written by the worker and the library's threads.
-std::atomic<bool> gDeviceLost{false};
-std::atomic<long> gBehindSeconds{0};
-std::atomic<int> gUnconfirmed{0};
-std::atomic<bool> gNotConfirming{false};
-std::atomic<int> gRefusal{0};
-
-template <typename T>
-void Change(std::atomic<T>& value, T nNew) {
-  if (value.exchange(nNew) != nNew) Notify(kEventHealthChanged);
-}
 char gStartFailure[200] = "";
 // Shutdown waits this long for the publication in flight before it disconnects.
 constexpr int kLastPublicationWaitMs = 1000;
@@ -73,23 +63,6 @@ void ReleaseRecord(TMyData* pMyData) {
 
 void Notify(int nEvent) noexcept {
   if (TEventHandler pHandler = gEventHandler.load()) pHandler(nEvent);
-}
-
-void SetDeviceLost(bool bLost) { Change(gDeviceLost, bLost); }
-void SetBehind(long nMs) { Change(gBehindSeconds, nMs / 1000); }
-void SetUnconfirmed(int nUnconfirmed, bool bNotConfirming) {
-  Change(gUnconfirmed, nUnconfirmed);
-  Change(gNotConfirming, bNotConfirming);
-}
-void SetReconnectRefusal(int nCode) { Change(gRefusal, nCode); }
-
-void Health(THealth* pHealth) noexcept {
-  if (pHealth == nullptr) return;
-  pHealth->bDeviceLost = gDeviceLost;
-  pHealth->nBehindSeconds = gBehindSeconds;
-  pHealth->nUnconfirmed = gUnconfirmed;
-  pHealth->bNotConfirming = gNotConfirming;
-  pHealth->nRefusal = gRefusal;
 }
 
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,
@@ -149,6 +122,8 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
   TMyData* pMyData = nullptr;
   SetStartFailure("start-up failed");
   gStartRefusal = 0;
+  health::Reset();
+  health::SetListener([] { Notify(kEventHealthChanged); });
   try {
     pMyData = new TMyData;
     if (!pMyData->mainDone.Valid() || !pMyData->sendDone.Valid() || !pMyData->quit.Valid() ||
@@ -183,7 +158,11 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     pMyData->serial_no[4] = '\0';
     pMyData->bStartFramePending = true;
 
-    if (!ConnectBroker(*pMyData, process::StopDescriptor())) {
+    health::SetConnecting(true);
+    Notify(kEventConnecting);
+    const bool bConnected = ConnectBroker(*pMyData, process::StopDescriptor());
+    health::SetConnecting(false);
+    if (!bConnected) {
       SetStartFailure(
           process::StopRequested() ? "stopped during start-up" : "no connection to the broker at %s",
           BrokerUri());
@@ -197,6 +176,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       return nullptr;
     }
     gStartFailure[0] = '\0';
+    health::SetRunning();
     return pMyData;
   } catch (...) {
     if (pMyData) ReleaseRecord(pMyData);
@@ -210,6 +190,7 @@ void Destroy(ThKestrinControl hInst) noexcept {
   try {
     // No reconnect starts once shutdown has begun, and the publication in flight gets its real outcome.
     StopReconnecting(*pMyData);
+    health::SetStopping();
     pMyData->bStopPublishing = true;
     WaitForPublication(*pMyData, kLastPublicationWaitMs);
     DisconnectBroker(*pMyData);

@@ -25,17 +25,8 @@ constexpr int kEventConnectionBack = 4;  // reconnected
 constexpr int kEventWheelSilent = 5;     // no frame for 30 s
 constexpr int kEventFramesAgain = 6;     // frames flow again after a silence
 constexpr int kEventWorkerEnded = 7;     // the worker ended on its own: the bridge no longer publishes
-constexpr int kEventHealthChanged = 8;   // something Health() tells has changed
-
-// What the running bridge knows of its own health, beyond the events above.
-struct THealth {
-  bool bDeviceLost = false;     // the serial device failed; it is being reopened
-  long nBehindSeconds = 0;      // the age of the frame being published, once it is worth a line; else 0
-  int nUnconfirmed = 0;         // publications given up on whose confirmation has not come (at most 100)
-  bool bNotConfirming = false;  // the last publication was not confirmed within its bound
-  int nRefusal = 0;             // the broker's refusal (CONNACK code) of the last reconnect; 0: none
-};
-void Health(THealth* pHealth) noexcept;
+constexpr int kEventHealthChanged = 8;   // something health::Snapshot() tells has changed (kestrin_health.h)
+constexpr int kEventConnecting = 9;      // the start-up connect begins; told on the thread that called Init
 
 // Runs on the bridge's and the client library's threads: it must return at once, never block.
 typedef void (*TEventHandler)(int nEvent);

@@ -102,11 +102,6 @@ inline void MainUnlockMutex(SDL_mutex* pMutex) { SDL_UnlockMutex(pMutex); }
 
 // Tells the supervisor's handler, if one is set.
 void Notify(int nEvent) noexcept;
-// Health() as the worker and the broker connection see it; a change tells the handler.
-void SetDeviceLost(bool bLost);
-void SetBehind(long nMs);
-void SetUnconfirmed(int nUnconfirmed, bool bNotConfirming);
-void SetReconnectRefusal(int nCode);
 
 // Broker connection (kestrin_broker.cpp).
 // Creates the client under serial_no and connects it; nStopFd ends the wait. False when it failed; the

@@ -12,6 +12,7 @@
 #include "kestrin_control_l.h"
 #include "kestrin_deadline.h"
 #include "kestrin_frame.h"
+#include "kestrin_health.h"
 
 namespace control {
 namespace {
@@ -28,6 +29,7 @@ class SilenceWatch {
   void FrameArrived() {
     if (bSilent_) {
       console::Notice("Frames from %s again\n", pPortName_);
+      health::SetSilent(false);
       Notify(kEventFramesAgain);
     }
     bSilent_ = false;
@@ -38,6 +40,7 @@ class SilenceWatch {
   void Report() {
     if (!bSilent_) {
       console::Notice("No frame from %s for %d s; still waiting\n", pPortName_, kSilenceSeconds);
+      health::SetSilent(true);
       Notify(kEventWheelSilent);
     }
     bSilent_ = true;
@@ -72,7 +75,7 @@ class BacklogWatch {
       console::Notice("Caught up with the wheel on %s\n", pPortName_);
       nReportedMs_ = 0;
     }
-    SetBehind(nReportedMs_ > 0 ? nAgeMs : 0);
+    health::SetBehind(nReportedMs_ > 0 ? nAgeMs / 1000 : 0);
   }
 
  private:
@@ -95,7 +98,7 @@ class Reopener {
     ThKestrinTrans hTrans = transport::InitQuiet(pPortName_, !bFailedUnheard_, &nError);
     if (hTrans != nullptr) {
       nLastError_ = 0;
-      SetDeviceLost(false);
+      health::SetDeviceLost(false);
       return hTrans;
     }
     if (nError != ENOENT && nError != nLastError_) {
@@ -109,7 +112,7 @@ class Reopener {
   }
   void FrameArrived() { bFramed_ = true; bFailedUnheard_ = false; }
   void Lost() {
-    SetDeviceLost(true);
+    health::SetDeviceLost(true);
     if (!bFailedUnheard_) console::Notice("Serial device %s lost; reopening it\n", pPortName_);
     bFailedUnheard_ = !bFramed_;
     bFramed_ = false;
@@ -132,6 +135,7 @@ bool QuitRequested(TMyData& d) {
 void PublishFrame(TMyData& d) {
   if (!frame::WellFormed(d.Recived)) {
     ReportMalformed(d.Recived);
+    health::CountMalformed();
     Notify(kEventFrameDropped);
     return;
   }

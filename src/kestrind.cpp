@@ -25,6 +25,7 @@
 
 #include "kestrin_console.h"
 #include "kestrin_control.h"
+#include "kestrin_health.h"
 #include "kestrin_process.h"
 #include "kestrin_usage.h"
 
@@ -66,10 +67,6 @@ void PrintUsage() {
 
 // What the event handler has heard; written on the library's threads, read by main.
 struct TEvents {
-  std::atomic<long> nPublished{0};
-  std::atomic<long> nDropped{0};
-  std::atomic<bool> bConnected{true};
-  std::atomic<bool> bSilent{false};
   std::atomic<bool> bWorkerEnded{false};
   int nBell = -1;  // eventfd; set before the control layer starts its threads
 };
@@ -77,29 +74,21 @@ TEvents gEvents;
 
 void OnEvent(int nEvent) {
   switch (nEvent) {
-    case control::kEventFramePublished:
-      ++gEvents.nPublished;
-      break;
-    case control::kEventFrameDropped:
-      ++gEvents.nDropped;
-      break;
-    case control::kEventConnectionLost:
-      gEvents.bConnected = false;
-      break;
-    case control::kEventConnectionBack:
-      gEvents.bConnected = true;
-      break;
-    case control::kEventWheelSilent:
-      gEvents.bSilent = true;
-      break;
-    case control::kEventFramesAgain:
-      gEvents.bSilent = false;
-      break;
     case control::kEventWorkerEnded:
       gEvents.bWorkerEnded = true;
       break;
+    case control::kEventFramePublished:
+    case control::kEventFrameDropped:
+    case control::kEventConnectionLost:
+    case control::kEventConnectionBack:
+    case control::kEventWheelSilent:
+    case control::kEventFramesAgain:
     case control::kEventHealthChanged:
-      break;  // main asks control::Health()
+      break;  // main asks health::Snapshot()
+    case control::kEventConnecting:
+      // Told on the main thread, from within Init: the status line says so at once.
+      sd_notifyf(0, "STATUS=Connecting to the broker at %s", control::BrokerUri());
+      return;
     default:
       return;
   }
@@ -122,24 +111,29 @@ bool IsAuto(const char* pDevice) {
 }
 
 // The state part of the status line; a change of it is notified at once, a change of the counts at
-// most every kStatusInterval. The worst of what is wrong comes first.
+// most every kStatusInterval. The health module orders the states worst first.
 std::string StateText(const char* pWheel) {
-  control::THealth health;
-  control::Health(&health);
+  health::THealth health;
+  health::Snapshot(&health);
   const std::string wheel = "Wheel " + std::string(pWheel) + ": ";
-  if (health.bDeviceLost) return wheel + "serial device lost, reopening it";
-  if (!gEvents.bConnected) {
-    std::string state = wheel + "broker connection lost, reconnecting";
-    if (health.nRefusal != 0)
-      state += "; the broker refuses it (code " + std::to_string(health.nRefusal) + ")";
-    return state;
+  switch (health.nState) {
+    case health::kDeviceLost:
+      return wheel + "serial device lost, reopening it";
+    case health::kBrokerAway: {
+      std::string state = wheel + "broker connection lost, reconnecting";
+      if (health.nRefusal != 0)
+        state += "; the broker refuses it (code " + std::to_string(health.nRefusal) + ")";
+      return state;
+    }
+    case health::kNotConfirming:
+      return wheel + "deliveries not confirmed by the broker (" + std::to_string(health.nUnconfirmed) + ")";
+    case health::kBehind:
+      return wheel + "behind the wheel by " + std::to_string(health.nBehindSeconds) + " s";
+    case health::kSilent:
+      return wheel + "no frame for 30 s";
+    default:
+      return "Publishing wheel " + std::string(pWheel) + " to " + control::BrokerUri();
   }
-  if (health.bNotConfirming)
-    return wheel + "deliveries not confirmed by the broker (" + std::to_string(health.nUnconfirmed) + ")";
-  if (health.nBehindSeconds > 0)
-    return wheel + "behind the wheel by " + std::to_string(health.nBehindSeconds) + " s";
-  if (gEvents.bSilent) return wheel + "no frame for 30 s";
-  return "Publishing wheel " + std::string(pWheel) + " to " + control::BrokerUri();
 }
 
 // A state without its figures: a new kind of state is told at once, new figures (the seconds behind
@@ -151,24 +145,31 @@ std::string Kind(std::string state) {
 }
 
 void NotifyStatus(const std::string& state, bool bReady) {
-  control::THealth health;
-  control::Health(&health);
+  health::THealth health;
+  health::Snapshot(&health);
   sd_notifyf(0, "%sSTATUS=%s; frames since start: %ld published, %ld dropped, %d unconfirmed",
-             bReady ? "READY=1\n" : "", state.c_str(), gEvents.nPublished.load(), gEvents.nDropped.load(),
+             bReady ? "READY=1\n" : "", state.c_str(), health.nPublished, health.nDropped,
              health.nUnconfirmed);
+}
+
+// The counts the status line shows, as one figure that changes whenever one of them does.
+long Counted() {
+  health::THealth health;
+  health::Snapshot(&health);
+  return health.nPublished + health.nDropped + health.nUnconfirmed;
 }
 
 // Runs until a stop is requested or the worker ends; keeps the service manager's status line current.
 void Supervise(const char* pWheel) {
   using Clock = std::chrono::steady_clock;
   std::string state = StateText(pWheel);
-  long nCounted = gEvents.nPublished + gEvents.nDropped;
+  long nCounted = Counted();
   auto lastSent = Clock::now();
   NotifyStatus(state, /*bReady=*/false);
 
   while (!gEvents.bWorkerEnded) {
     const std::string current = StateText(pWheel);
-    const long nCount = gEvents.nPublished + gEvents.nDropped;
+    const long nCount = Counted();
     int nTimeoutMs = -1;
     if (current != state || nCount != nCounted) {
       const auto due = lastSent + kStatusInterval;

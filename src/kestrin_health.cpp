@@ -1,0 +1,133 @@
+// The health figures behind one lock; the state is derived from the flags, worst first, and remembers
+// since when it holds.
+#include "kestrin_health.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+namespace health {
+namespace {
+
+struct TFlags {
+  bool bStarted = false;   // start-up is over
+  bool bStopping = false;
+  bool bDeviceLost = false;
+  bool bBrokerAway = false;
+  bool bNotConfirming = false;
+  bool bSilent = false;
+};
+
+std::mutex gMutex;
+THealth gHealth;  // guarded by gMutex
+TFlags gFlags;    // guarded by gMutex
+std::atomic<void (*)()> gListener{nullptr};
+
+std::int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+int StateOf(const TFlags& f, const THealth& h) {
+  if (f.bStopping) return kStopping;
+  if (!f.bStarted) return h.bConnecting ? kConnecting : kStarting;
+  if (f.bDeviceLost) return kDeviceLost;
+  if (f.bBrokerAway) return kBrokerAway;
+  if (f.bNotConfirming) return kNotConfirming;
+  if (h.nBehindSeconds > 0) return kBehind;
+  if (f.bSilent) return kSilent;
+  return kPublishing;
+}
+
+// Applies change under the lock, keeps the state and its time current, and tells the listener when
+// anything changed.
+template <typename Change>
+void Update(Change change) noexcept {
+  bool bChanged = false;
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    const THealth before = gHealth;
+    const TFlags flagsBefore = gFlags;
+    change(gHealth, gFlags);
+    const int nState = StateOf(gFlags, gHealth);
+    if (nState != gHealth.nState) {
+      gHealth.nState = nState;
+      gHealth.nStateSinceMs = NowMs();
+    }
+    // The time of the last frame alone is not worth a wake-up: it changes with every frame.
+    bChanged = before.nState != gHealth.nState ||
+               before.nPublished != gHealth.nPublished || before.nDropped != gHealth.nDropped ||
+               before.nMalformed != gHealth.nMalformed || before.nUnconfirmed != gHealth.nUnconfirmed ||
+               before.nBehindSeconds != gHealth.nBehindSeconds ||
+               before.nFramesWaiting != gHealth.nFramesWaiting || before.bConnecting != gHealth.bConnecting ||
+               before.nRefusal != gHealth.nRefusal || flagsBefore.bSilent != gFlags.bSilent ||
+               flagsBefore.bDeviceLost != gFlags.bDeviceLost || flagsBefore.bBrokerAway != gFlags.bBrokerAway ||
+               flagsBefore.bNotConfirming != gFlags.bNotConfirming;
+  }
+  if (auto pListener = gListener.load(); bChanged && pListener) pListener();
+}
+
+}  // namespace
+
+void Snapshot(THealth* pHealth) noexcept {
+  if (pHealth == nullptr) return;
+  std::lock_guard<std::mutex> lock(gMutex);
+  *pHealth = gHealth;
+}
+
+void SetListener(void (*pListener)()) noexcept { gListener = pListener; }
+
+void Reset() noexcept {
+  Update([](THealth& h, TFlags& f) {
+    h = THealth();
+    f = TFlags();
+  });
+}
+
+void SetConnecting(bool b) noexcept {
+  Update([b](THealth& h, TFlags&) { h.bConnecting = b; });
+}
+void SetRunning() noexcept {
+  Update([](THealth&, TFlags& f) { f.bStarted = true; });
+}
+void SetStopping() noexcept {
+  Update([](THealth&, TFlags& f) { f.bStopping = true; });
+}
+void SetDeviceLost(bool b) noexcept {
+  Update([b](THealth&, TFlags& f) { f.bDeviceLost = b; });
+}
+void SetBrokerAway(bool b) noexcept {
+  Update([b](THealth&, TFlags& f) { f.bBrokerAway = b; });
+}
+void SetRefusal(int nCode) noexcept {
+  Update([nCode](THealth& h, TFlags&) { h.nRefusal = nCode; });
+}
+void SetNotConfirming(bool b) noexcept {
+  Update([b](THealth&, TFlags& f) { f.bNotConfirming = b; });
+}
+void SetUnconfirmed(int n) noexcept {
+  Update([n](THealth& h, TFlags&) { h.nUnconfirmed = n; });
+}
+void SetBehind(long nSeconds) noexcept {
+  Update([nSeconds](THealth& h, TFlags&) { h.nBehindSeconds = nSeconds; });
+}
+void SetSilent(bool b) noexcept {
+  Update([b](THealth&, TFlags& f) { f.bSilent = b; });
+}
+void SetFramesWaiting(int n) noexcept {
+  Update([n](THealth& h, TFlags&) { h.nFramesWaiting = n; });
+}
+void FrameArrived() noexcept {
+  Update([](THealth& h, TFlags&) { h.nLastFrameMs = NowMs(); });
+}
+void CountPublished() noexcept {
+  Update([](THealth& h, TFlags&) { ++h.nPublished; });
+}
+void CountDropped(long n) noexcept {
+  Update([n](THealth& h, TFlags&) { h.nDropped += n; });
+}
+void CountMalformed() noexcept {
+  Update([](THealth& h, TFlags&) { ++h.nMalformed; });
+}
+
+}  // namespace health

@@ -1,0 +1,63 @@
+// The running bridge's health: what STATUS, the console and a status topic tell of it. The worker and
+// the broker connection write the figures as they change; any thread may take a snapshot at any time.
+// Nothing here blocks beyond a short internal lock, so the writers may be library callbacks.
+#pragma once
+
+#include <cstdint>
+
+namespace health {
+
+// The bridge's state, the worst of what is wrong first. The numbers are stable: a status topic or a
+// monitor may carry them as they are.
+constexpr int kStarting = 0;        // waiting for the wheel's first frame (or looking for its port)
+constexpr int kConnecting = 1;      // the start-up connect to the broker is in progress
+constexpr int kPublishing = 2;      // all well
+constexpr int kDeviceLost = 3;      // the serial device failed; it is being reopened
+constexpr int kBrokerAway = 4;      // the broker connection is lost; reconnecting, frames are held
+constexpr int kNotConfirming = 5;   // the last publication was not confirmed within its bound
+constexpr int kBehind = 6;          // publishing frames more than 2 s old
+constexpr int kSilent = 7;          // no frame from the wheel for 30 s
+constexpr int kStopping = 8;        // shutdown has begun
+
+// One consistent copy of the figures.
+struct THealth {
+  int nState = kStarting;
+  std::int64_t nStateSinceMs = 0;   // when nState began, ms since the Unix epoch
+  std::int64_t nLastFrameMs = 0;    // when the last well-formed frame arrived, ms since the epoch; 0: none
+  long nPublished = 0;              // frames whose publication the broker confirmed
+  long nDropped = 0;                // frames the wheel sent and the bridge lost (refused, failed, the
+                                    // link's full queue, left at shutdown); never noise
+  long nMalformed = 0;              // frames reported as malformed, not published
+  int nUnconfirmed = 0;             // publications given up on whose outcome has not come
+  long nBehindSeconds = 0;          // age of the frame being published once it is worth a line; else 0
+  int nFramesWaiting = 0;           // whole frames waiting in the link's queue, as last counted
+  bool bConnecting = false;         // a connect to the broker is in progress (start-up or reconnect)
+  int nRefusal = 0;                 // the broker's refusal (CONNACK code) of the last reconnect; 0: none
+};
+
+// Copies the current figures into *pHealth. Null does nothing.
+void Snapshot(THealth* pHealth) noexcept;
+
+// Called after every change of the state or the figures, on the thread that made it; must return at
+// once. Set before the bridge starts; null: none.
+void SetListener(void (*pListener)()) noexcept;
+
+// Writers: the bridge's own threads and the client library's callbacks.
+void Reset() noexcept;  // back to kStarting with every count 0; for a fresh start-up
+void SetConnecting(bool bConnecting) noexcept;
+void SetRunning() noexcept;  // start-up is over: publishing
+void SetStopping() noexcept;
+void SetDeviceLost(bool bLost) noexcept;
+void SetBrokerAway(bool bAway) noexcept;
+void SetRefusal(int nCode) noexcept;
+void SetNotConfirming(bool bNotConfirming) noexcept;
+void SetUnconfirmed(int nUnconfirmed) noexcept;
+void SetBehind(long nSeconds) noexcept;
+void SetSilent(bool bSilent) noexcept;
+void SetFramesWaiting(int nFrames) noexcept;
+void FrameArrived() noexcept;
+void CountPublished() noexcept;
+void CountDropped(long nFrames) noexcept;
+void CountMalformed() noexcept;
+
+}  // namespace health
