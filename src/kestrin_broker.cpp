@@ -68,6 +68,29 @@ constexpr int kRefusedProtocolVersion = 1;
 // Publications given up on are remembered for their late outcome up to this many, the oldest dropped.
 constexpr std::size_t kMaxUnconfirmed = 100;
 
+// The will of every connect, made once the client identifier is known (ConnectBroker) and read by
+// every connect after it; the library copies it at each connect.
+std::atomic<TWillMaker> gWillMaker{nullptr};
+struct TWill {
+  bool bSet = false;
+  std::string topic;
+  std::string payload;
+  MQTTAsync_willOptions options = MQTTAsync_willOptions_initializer;
+};
+TWill gWill;
+
+// Retained publications (PublishRetained): the last one's outcome, which the caller may wait for.
+struct TRetained {
+  std::atomic<std::uint64_t> nLastId{0};
+  std::atomic<std::uint64_t> nDoneId{0};
+  std::atomic<bool> bDelivered{false};
+  TDoorbell done;
+};
+TRetained& Retained() {
+  static TRetained retained;
+  return retained;
+}
+
 // Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false).
 bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs) {
   const TDeadline deadline(nTimeoutMs);
@@ -175,6 +198,28 @@ void onSendFailure(void* context, MQTTAsync_failureData* response) {
   }
 }
 
+void RetainedDone(void* context, bool bDelivered) {
+  TRetained& retained = Retained();
+  if (IdOf(context) != retained.nLastId) return;  // an older one's, no longer waited for
+  retained.bDelivered = bDelivered;
+  retained.nDoneId = IdOf(context);
+  retained.done.Ring();
+}
+
+void onRetainedSent(void* context, MQTTAsync_successData*) {
+  try {
+    RetainedDone(context, true);
+  } catch (...) {
+  }
+}
+
+void onRetainedFailure(void* context, MQTTAsync_failureData*) {
+  try {
+    RetainedDone(context, false);
+  } catch (...) {
+  }
+}
+
 void onDisconnect(void*, MQTTAsync_successData*) {
   try {
     console::Print("Successful disconnection\n");
@@ -252,6 +297,7 @@ MQTTAsync_connectOptions ConnectOptions(TMyData& d, int nVersion) {
   conn_opts.onFailure = onConnectFailure;
   conn_opts.context = d.client;
   conn_opts.MQTTVersion = nVersion;
+  if (gWill.bSet) conn_opts.will = &gWill.options;
   // Start-up and every reconnect log in with the account, if one is configured.
   if (*CredentialUser() != '\0') {
     conn_opts.username = CredentialUser();
@@ -316,6 +362,43 @@ int ReconnectMain(void* hInst) {
 
 const char* BrokerUri() noexcept { return kServerUri; }
 
+void SetWillMaker(TWillMaker pMaker) noexcept { gWillMaker = pMaker; }
+
+int PublishRetained(ThKestrinControl hInst, const char* pTopic, const std::string& payload,
+                    int nWaitMs) noexcept {
+  try {
+    TMyData* pMyData = static_cast<TMyData*>(hInst);
+    if (pMyData == nullptr || pMyData->client == nullptr || pMyData->bConnectionLost) return -1;
+    TRetained& retained = Retained();
+    const std::uint64_t nId = retained.nLastId + 1;
+    retained.nLastId = nId;
+    retained.done.Drain();
+    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+    opts.onSuccess = onRetainedSent;
+    opts.onFailure = onRetainedFailure;
+    opts.context = reinterpret_cast<void*>(static_cast<std::uintptr_t>(nId));
+    // The library copies topic and payload before it returns.
+    std::string copy = payload;
+    MQTTAsync_message message = MQTTAsync_message_initializer;
+    message.payload = copy.data();
+    message.payloadlen = static_cast<int>(copy.size());
+    message.qos = 1;
+    message.retained = 1;
+    if (MQTTAsync_sendMessage(pMyData->client, pTopic, &message, &opts) != MQTTASYNC_SUCCESS) return -1;
+    if (nWaitMs <= 0) return 0;
+    const TDeadline deadline(nWaitMs);
+    while (retained.nDoneId != nId) {
+      if (deadline.Passed()) return -2;
+      pollfd fd = {retained.done.Fd(), POLLIN, 0};
+      if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) return -2;
+      retained.done.Drain();
+    }
+    return retained.bDelivered ? 0 : -1;
+  } catch (...) {
+    return -1;
+  }
+}
+
 bool ConnectBroker(TMyData& d, int nStopFd) {
   int rc = MQTTAsync_create(&d.client, kServerUri, d.serial_no, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
   if (rc != MQTTASYNC_SUCCESS) {
@@ -336,6 +419,14 @@ bool ConnectBroker(TMyData& d, int nStopFd) {
     return false;
   }
   p = &d;
+  if (TWillMaker pMaker = gWillMaker.load()) {
+    pMaker(d.serial_no, d.pPortName, &gWill.topic, &gWill.payload);
+    gWill.options.topicName = gWill.topic.c_str();
+    gWill.options.message = gWill.payload.c_str();
+    gWill.options.retained = 1;
+    gWill.options.qos = 1;
+    gWill.bSet = true;
+  }
 
   // MQTT 3.1.1, and 3.1 only for a broker that refuses 3.1.1. Left to choose, the library also falls
   // back to 3.1 whenever a reconnect attempt fails for any reason, and a reconnect then came back as

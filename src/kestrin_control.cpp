@@ -217,6 +217,10 @@ const char* ClientId(ThKestrinControl hInst) noexcept {
   return hInst ? static_cast<TMyData*>(hInst)->serial_no : "";
 }
 
+const char* DeviceName(ThKestrinControl hInst) noexcept {
+  return hInst ? static_cast<TMyData*>(hInst)->pPortName : "";
+}
+
 const char* StartFailure() noexcept { return gStartFailure; }
 
 int StartRefusal() noexcept { return gStartRefusal; }

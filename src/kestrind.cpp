@@ -27,6 +27,7 @@
 #include "kestrin_control.h"
 #include "kestrin_health.h"
 #include "kestrin_process.h"
+#include "kestrin_status_topic.h"
 #include "kestrin_usage.h"
 
 namespace {
@@ -38,6 +39,8 @@ constexpr int kExitUsage = 2;
 // often. A change of state (connection lost, wheel silent) is sent at once.
 constexpr auto kStatusInterval = std::chrono::seconds(1);
 constexpr int kFlushMs = 2000;
+// An orderly stop waits this long at most for the broker to confirm the status "stopped".
+constexpr int kStoppedWaitMs = 2000;
 
 void PrintHelp() {
   std::printf(
@@ -159,8 +162,49 @@ long Counted() {
   return health.nPublished + health.nDropped + health.nUnconfirmed;
 }
 
-// Runs until a stop is requested or the worker ends; keeps the service manager's status line current.
-void Supervise(const char* pWheel) {
+// The status topic (kestrin_status_topic.h): who speaks, the will that speaks for a bridge that
+// vanishes, and the document whenever it is due.
+status_topic::TIdentity gIdentity;
+status_topic::TSchedule gSchedule;
+std::string gStatusTopic;
+
+void MakeWill(const char* pClientId, const char* pDevice, std::string* pTopic, std::string* pPayload) {
+  gIdentity.device = pDevice;
+  gStatusTopic = status_topic::Topic(pClientId);
+  *pTopic = gStatusTopic;
+  *pPayload = status_topic::Will(gIdentity);
+}
+
+std::int64_t SteadyMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::int64_t WallMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Publishes the status when it is due; otherwise lowers *pTimeoutMs to when it will be.
+void SendStatus(ThKestrinControl hControl, int* pTimeoutMs) {
+  health::THealth health;
+  health::Snapshot(&health);
+  int nWaitMs = -1;
+  const std::int64_t nNow = SteadyMs();
+  if (status_topic::Due(gSchedule, health.nState, nNow, &nWaitMs)) {
+    const std::string doc =
+        status_topic::Document(status_topic::StateName(health.nState), health, gIdentity, WallMs());
+    const bool bOk = control::PublishRetained(hControl, gStatusTopic.c_str(), doc, 0) == 0;
+    status_topic::Sent(gSchedule, health.nState, nNow, bOk);
+    status_topic::Due(gSchedule, health.nState, nNow, &nWaitMs);
+  }
+  if (nWaitMs >= 0 && (*pTimeoutMs < 0 || nWaitMs < *pTimeoutMs)) *pTimeoutMs = nWaitMs;
+}
+
+// Runs until a stop is requested or the worker ends; keeps the service manager's status line and the
+// status topic current.
+void Supervise(ThKestrinControl hControl) {
+  const char* pWheel = control::ClientId(hControl);
   using Clock = std::chrono::steady_clock;
   std::string state = StateText(pWheel);
   long nCounted = Counted();
@@ -183,6 +227,7 @@ void Supervise(const char* pWheel) {
             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count());
       }
     }
+    SendStatus(hControl, &nTimeoutMs);
     pollfd fds[2] = {{process::StopDescriptor(), POLLIN, 0}, {gEvents.nBell, POLLIN, 0}};
     int nReady = poll(fds, 2, nTimeoutMs);
     if (nReady < 0 && errno != EINTR) return;
@@ -247,6 +292,11 @@ int main(int argc, char* argv[]) {
   if (ToJournal()) console::PrefixPriorities();
   process::TakeStopSignals();
   control::SetEventHandler(OnEvent);
+  char box[256] = "";
+  gethostname(box, sizeof box - 1);
+  gIdentity.box = box;
+  gIdentity.version = KESTRIN_VERSION;
+  control::SetWillMaker(MakeWill);
   if (!TakeCredential()) {
     console::Flush(kFlushMs);
     return kExitFailed;
@@ -267,7 +317,7 @@ int main(int argc, char* argv[]) {
     return kExitFailed;
   }
 
-  if (hControl != nullptr) Supervise(control::ClientId(hControl));
+  if (hControl != nullptr) Supervise(hControl);
 
   int nExit = kExitStopped;
   if (gEvents.bWorkerEnded) {
@@ -275,6 +325,15 @@ int main(int argc, char* argv[]) {
     console::Err("The worker ended on its own; shutting down\n");
   }
   sd_notify(0, "STOPPING=1\nSTATUS=Shutting down");
+  if (hControl != nullptr) {
+    // Said before the disconnect, which discards the will: a site sees "stopped", not "offline".
+    health::THealth health;
+    health::Snapshot(&health);
+    health.nStateSinceMs = WallMs();
+    const std::string doc = status_topic::Document(status_topic::kStopped, health, gIdentity,
+                                                   health.nStateSinceMs);
+    control::PublishRetained(hControl, gStatusTopic.c_str(), doc, kStoppedWaitMs);
+  }
   console::Print("Destroying control layer class instance... ");
   control::Destroy(hControl);
   console::Print("done\n");
