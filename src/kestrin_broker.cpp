@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <iterator>
 
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
@@ -40,6 +41,7 @@ struct TPublication {
   std::string out;
   bool bDone = false;       // guarded by pMQTTConnectedMutex
   bool bDelivered = false;  // guarded by pMQTTConnectedMutex
+  bool bGivenUp = false;    // the worker no longer waits for it; guarded by pMQTTConnectedMutex
 };
 
 namespace {
@@ -54,15 +56,15 @@ constexpr int kKeepAliveSeconds = 20;
 constexpr int kFirstRetryMs = 100;
 constexpr int kMaxRetryMs = 500;
 constexpr int kRefusedRetryMs = 2000;
-// A reconnect attempt that gets no answer is given up after this, so a broker that accepts TCP and
-// says nothing holds up no later attempt for long.
-constexpr int kConnectTimeoutSeconds = 3;
+// A reconnect attempt that gets no answer is given up after its time-out, so a broker that accepts TCP
+// and says nothing holds up no later attempt for long; but a broker that is only slow to answer (8 s and
+// more) must be waited for long enough. So the time-out starts short and doubles after each attempt
+// that timed out, up to the last, and starts short again after a success. An attempt refused at once
+// (the broker restarting) does not lengthen it.
+constexpr int kConnectTimeoutsSeconds[] = {3, 6, 12, 24};
 // The disconnect is sent with time-out 0 and completes at once; this only bounds a library that never
 // calls back.
 constexpr int kDisconnectWaitMs = 10000;
-// A publication the broker has not confirmed by then is given up on, so that a lost completion cannot
-// stop the worker from reading the line.
-constexpr int kPublishWaitMs = 10000;
 // The broker's answer to a protocol version it does not speak.
 constexpr int kRefusedProtocolVersion = 1;
 // Publications given up on are remembered for their late outcome up to this many, the oldest dropped.
@@ -91,15 +93,19 @@ TRetained& Retained() {
   return retained;
 }
 
-// Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false).
-bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs) {
+// Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false); serves the
+// caller's descriptor meanwhile.
+bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs,
+                 const TServe& serve = {}) {
   const TDeadline deadline(nTimeoutMs);
   while (!flag.load()) {
     if (deadline.Passed()) return false;
-    pollfd fds[2] = {{bell.Fd(), POLLIN, 0}, {nWakeFd, POLLIN, 0}};
-    int nReady = poll(fds, nWakeFd >= 0 ? 2 : 1, deadline.PollTimeout());
+    const int nServeFd = serve.fd ? serve.fd() : -1;
+    pollfd fds[3] = {{bell.Fd(), POLLIN, 0}, {nWakeFd, POLLIN, 0}, {nServeFd, POLLIN, 0}};
+    int nReady = poll(fds, 3, deadline.PollTimeout());  // poll() skips negative descriptors
     if (nReady < 0 && errno != EINTR) return flag.load();
     if (nWakeFd >= 0 && (fds[1].revents & POLLIN)) return flag.load();
+    if (nServeFd >= 0 && fds[2].revents) serve.ready();
     bell.Drain();
   }
   return true;
@@ -157,43 +163,48 @@ std::uint64_t IdOf(void* context) {
 }
 int AttemptOf(void* context) { return static_cast<int>(reinterpret_cast<std::intptr_t>(context)); }
 
-// The outcome of one publication: marks it done and lets the list go of it. The worker may still wait
-// for it, or may have given up on it already; a record dropped from the list is not found any more.
-void CompletePublication(void* context, bool bDelivered) {
-  int nLeft = -1;
+// The outcome of one publication: marks it done and lets the list go of it. The worker learns of the one
+// it waits for through sendDone; one it has given up on is only counted, and its failure is told with
+// the others in one line (a lost connection fails them all at once).
+void CompletePublication(void* context, bool bDelivered, int nToken, int nCode) {
+  bool bAwaited = false;
+  int nLeft = 0;
   Complete(&TMyData::sendDone, [&](TMyData& d) {
     if (bDelivered) d.MQTTSent = true;
     for (auto it = d.publications.begin(); it != d.publications.end(); ++it) {
       if ((*it)->nId != IdOf(context)) continue;
       (*it)->bDone = true;
       (*it)->bDelivered = bDelivered;
+      bAwaited = !(*it)->bGivenUp;
       d.publications.erase(it);
       break;
     }
-    nLeft = static_cast<int>(d.publications.size());
+    nLeft = static_cast<int>(d.publications.size()) - (d.pAwaited && !d.pAwaited->bDone ? 1 : 0);
+    if (!bAwaited && !bDelivered) ++d.nLateFailures;
+    if (!bAwaited) {
+      health::SetUnconfirmed(nLeft);
+      if (!d.pAwaited) health::SetNotConfirming(nLeft > 0);
+    }
   });
-  // The publication being waited for, if any, is in the list too; the worker counts it out.
-  if (nLeft >= 0 && p && p->bPublishIdle) {
-    health::SetUnconfirmed(nLeft);
-    health::SetNotConfirming(nLeft > 0);
+  if (bDelivered) {
+    console::Debug("Message with token value %d delivery confirmed\n", nToken);
+    health::CountPublished();
+  } else if (bAwaited) {
+    console::Warning("Message send failed token %d error code %d\n", nToken, nCode);
   }
-  if (bDelivered) health::CountPublished(); else health::CountDropped(1);
   Notify(bDelivered ? kEventFramePublished : kEventFrameDropped);
 }
 
 void onSend(void* context, MQTTAsync_successData* response) {
   try {
-    console::Debug("Message with token value %d delivery confirmed\n", response ? response->token : 0);
-    CompletePublication(context, true);
+    CompletePublication(context, true, response ? response->token : 0, 0);
   } catch (...) {
   }
 }
 
 void onSendFailure(void* context, MQTTAsync_failureData* response) {
   try {
-    console::Warning("Message send failed token %d error code %d\n", response ? response->token : 0,
-                   response ? response->code : 0);
-    CompletePublication(context, false);
+    CompletePublication(context, false, response ? response->token : 0, response ? response->code : 0);
   } catch (...) {
   }
 }
@@ -273,6 +284,7 @@ void onReconnect(void* context, MQTTAsync_successData*) {
     TMyData* pMyData = p;
     if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
     pMyData->bConnectionLost = false;
+    pMyData->connectionBack.Ring();
     console::Notice("Reconnected to the broker\n");
     health::SetBrokerAway(false);
     Notify(kEventConnectionBack);
@@ -322,9 +334,11 @@ int ReconnectMain(void* hInst) {
   try {
     int nPauseMs = 0;
     int nToldRefusal = 0;
+    std::size_t nTimeout = 0;  // index into kConnectTimeoutsSeconds
     while (!d.bStopReconnect) {
       if (!d.bConnectionLost) {
         nPauseMs = 0;
+        nTimeout = 0;
         pollfd fds[2] = {{d.reconnect.Fd(), POLLIN, 0}, {d.stopReconnect.Fd(), POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 && errno != EINTR) return -1;
         d.reconnect.Drain();
@@ -337,13 +351,20 @@ int ReconnectMain(void* hInst) {
       conn_opts.onSuccess = onReconnect;
       conn_opts.onFailure = onReconnectFailure;
       conn_opts.context = reinterpret_cast<void*>(static_cast<std::intptr_t>(++d.nAttempt));
-      conn_opts.connectTimeout = kConnectTimeoutSeconds;
+      const int nTimeoutSeconds = kConnectTimeoutsSeconds[nTimeout];
+      conn_opts.connectTimeout = nTimeoutSeconds;
       d.bAttemptDone = false;
       d.attemptDone.Drain();
       if (MQTTAsync_connect(d.client, &conn_opts) != MQTTASYNC_SUCCESS) continue;
+      health::SetConnecting(true);
       // The library gives the attempt up after its connect time-out; this bounds one that never answers.
-      const int nBoundMs = (kConnectTimeoutSeconds + 2) * 1000;
-      if (!WaitForFlag(d.bAttemptDone, d.attemptDone, d.stopReconnect.Fd(), nBoundMs)) continue;
+      const TDeadline timedOut(nTimeoutSeconds * 1000 - 500);
+      const bool bDone =
+          WaitForFlag(d.bAttemptDone, d.attemptDone, d.stopReconnect.Fd(), (nTimeoutSeconds + 2) * 1000);
+      health::SetConnecting(false);
+      if (!bDone || timedOut.Passed())
+        nTimeout = std::min(nTimeout + 1, std::size(kConnectTimeoutsSeconds) - 1);
+      if (!bDone) continue;
       const int nCode = d.nAttemptCode;
       const int nRefusal = nCode > 0 ? nCode : 0;  // the library's own failures are negative
       if (nRefusal != 0 && nRefusal != nToldRefusal)
@@ -399,7 +420,7 @@ int PublishRetained(ThKestrinControl hInst, const char* pTopic, const std::strin
   }
 }
 
-bool ConnectBroker(TMyData& d, int nStopFd) {
+bool ConnectBroker(TMyData& d, int nStopFd, const TServe& serve) {
   int rc = MQTTAsync_create(&d.client, kServerUri, d.serial_no, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
   if (rc != MQTTASYNC_SUCCESS) {
     console::Err("Failed to create client object, return code %d\n", rc);
@@ -442,7 +463,7 @@ bool ConnectBroker(TMyData& d, int nStopFd) {
     }
     // The library gives up on a connect after its 30 s time-out, so this wait ends; a stop request
     // ends it sooner.
-    if (!WaitForFlag(d.MQTTThreadDone, d.mainDone, nStopFd, -1)) return false;
+    if (!WaitForFlag(d.MQTTThreadDone, d.mainDone, nStopFd, -1, serve)) return false;
     d.MQTTThreadDone = false;
     MainLockMutex(d.pMQTTConnectedMutex);
     bConnected = d.MQTTConnected;
@@ -479,25 +500,12 @@ void WaitForPublication(TMyData& d, int nTimeoutMs) {
   WaitForFlag(d.bPublishIdle, d.publishIdle, -1, nTimeoutMs);
 }
 
-namespace {
+bool BrokerConnected(const TMyData& d) { return !d.bConnectionLost; }
 
-// Marks the worker's wait for a publication over, whichever way it ends.
-struct TPublishing {
-  explicit TPublishing(TMyData& d) : d_(d) { d_.bPublishIdle = false; }
-  ~TPublishing() {
-    d_.bPublishIdle = true;
-    d_.publishIdle.Ring();
-  }
-  TMyData& d_;
-};
-
-}  // namespace
-
-bool Publish(TMyData& d, const std::string& topic, std::string out) {
-  TPublishing publishing(d);
+std::uint64_t StartPublication(TMyData& d, const char* pTopic, std::string out, int* pRc) {
   auto pPublication = std::make_shared<TPublication>();
   pPublication->nId = ++d.nLastPublication;
-  pPublication->topic = topic;
+  pPublication->topic = pTopic;
   pPublication->out = std::move(out);
 
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
@@ -515,48 +523,43 @@ bool Publish(TMyData& d, const std::string& topic, std::string out) {
   MainLockMutex(d.pMQTTConnectedMutex);
   d.MQTTSent = false;
   d.publications.push_back(pPublication);
-  if (d.publications.size() > kMaxUnconfirmed) d.publications.pop_front();
+  d.pAwaited = pPublication;
   MainUnlockMutex(d.pMQTTConnectedMutex);
-  int rc = MQTTAsync_sendMessage(d.client, pPublication->topic.c_str(), &pubmsg, &opts);
-  if (rc != MQTTASYNC_SUCCESS) {
-    MainLockMutex(d.pMQTTConnectedMutex);
-    d.publications.remove(pPublication);
-    MainUnlockMutex(d.pMQTTConnectedMutex);
-    console::Warning("Failed to start sendMessage, return code %d\n", rc);
-    health::CountDropped(1);
-    Notify(kEventFrameDropped);
-    return false;
-  }
-  console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic.c_str(),
-                 d.serial_no);
-
-  const TDeadline deadline(kPublishWaitMs);
-  bool bDone = false;
-  int nUnconfirmed = 0;
-  for (;;) {
-    MainLockMutex(d.pMQTTConnectedMutex);
-    bDone = pPublication->bDone;
-    nUnconfirmed = static_cast<int>(d.publications.size());
-    MainUnlockMutex(d.pMQTTConnectedMutex);
-    if (bDone || d.QuitThread || deadline.Passed()) break;
-    // The serial device is drained meanwhile: the wheel's frames wait in the link, not in the device.
-    WaitWhileDraining(d, d.sendDone.Fd(), deadline);
-    d.sendDone.Drain();
-  }
-  if (bDone) {
-    console::Debug("Published\n");
-    health::SetUnconfirmed(nUnconfirmed);
-    health::SetNotConfirming(false);
-    return pPublication->bDelivered;
-  }
-  if (!d.QuitThread) {
-    console::Warning("Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n",
-                   topic.c_str(), kPublishWaitMs / 1000);
-    health::SetUnconfirmed(nUnconfirmed);
-    health::SetNotConfirming(true);
-  }
-  return false;
+  *pRc = MQTTAsync_sendMessage(d.client, pPublication->topic.c_str(), &pubmsg, &opts);
+  if (*pRc == MQTTASYNC_SUCCESS) return pPublication->nId;
+  MainLockMutex(d.pMQTTConnectedMutex);
+  d.publications.remove(pPublication);
+  d.pAwaited.reset();
+  MainUnlockMutex(d.pMQTTConnectedMutex);
+  return 0;
 }
+
+int PublicationOutcome(TMyData& d) {
+  MainLockMutex(d.pMQTTConnectedMutex);
+  int nOutcome = kPublicationPending;
+  if (d.pAwaited && d.pAwaited->bDone) {
+    nOutcome = d.pAwaited->bDelivered ? kPublicationConfirmed : kPublicationFailed;
+    d.pAwaited.reset();
+  }
+  MainUnlockMutex(d.pMQTTConnectedMutex);
+  if (nOutcome != kPublicationPending) health::SetNotConfirming(false);
+  return nOutcome;
+}
+
+int GiveUpPublication(TMyData& d) {
+  MainLockMutex(d.pMQTTConnectedMutex);
+  if (d.pAwaited) d.pAwaited->bGivenUp = true;
+  d.pAwaited.reset();
+  // The oldest given up on are forgotten; a late outcome of one of them finds no record.
+  while (d.publications.size() > kMaxUnconfirmed) d.publications.pop_front();
+  const int nUnconfirmed = static_cast<int>(d.publications.size());
+  MainUnlockMutex(d.pMQTTConnectedMutex);
+  health::SetUnconfirmed(nUnconfirmed);
+  health::SetNotConfirming(true);
+  return nUnconfirmed;
+}
+
+int TakeLateFailures(TMyData& d) { return d.nLateFailures.exchange(0); }
 
 void DisconnectBroker(TMyData& d) {
   MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;

@@ -4,6 +4,8 @@
 
 #include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -79,7 +81,7 @@ ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRec
       const int rc =
           transport::ReciveMsgWithin(hTrans, pRecived, pRecivedLength, deadline.PollTimeout(), nWakeFd);
       if (rc == transport::kOk) {
-        if (frame::WellFormed(pRecived)) return hTrans;
+        if (transport::WholeFrame(pRecived)) return hTrans;
         // Another device's sentences can hold a '*' too (NMEA checksums); read on within the bound.
         ReportMalformed(pRecived);
         *pRecivedLength = 0;
@@ -127,7 +129,8 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
   try {
     pMyData = new TMyData;
     if (!pMyData->mainDone.Valid() || !pMyData->sendDone.Valid() || !pMyData->quit.Valid() ||
-        !pMyData->publishIdle.Valid()) {
+        !pMyData->publishIdle.Valid() || !pMyData->connectionBack.Valid() || !pMyData->drain.Valid() ||
+        !pMyData->drained.Valid()) {
       console::Perror("eventfd");
       delete pMyData;
       return nullptr;
@@ -160,7 +163,12 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
 
     health::SetConnecting(true);
     Notify(kEventConnecting);
-    const bool bConnected = ConnectBroker(*pMyData, process::StopDescriptor());
+    // The wheel goes on sending meanwhile (the library may wait 30 s for a slow broker): its frames
+    // wait in the link, not in the device's small queue.
+    ThKestrinTrans hTrans = pMyData->hTrans;
+    const TServe drainDevice{[hTrans] { return transport::Descriptor(hTrans); },
+                             [hTrans] { transport::Fill(hTrans); }};
+    const bool bConnected = ConnectBroker(*pMyData, process::StopDescriptor(), drainDevice);
     health::SetConnecting(false);
     if (!bConnected) {
       SetStartFailure(
@@ -205,9 +213,29 @@ void Destroy(ThKestrinControl hInst) noexcept {
     SDL_DestroyMutex(pMyData->pQuitThreadMutex);
     pMyData->pQuitThreadMutex = nullptr;
     console::Print("kestrin_control: Thread terminated.\n");
+    // Nothing is discarded without a word: the frames still waiting are counted as lost.
+    const int nLeft = std::max(transport::QueuedFrames(pMyData->hTrans), 0) + pMyData->nFramesLeft;
+    if (nLeft > 0) {
+      console::Warning("%d frames from %s were not published\n", nLeft, pMyData->pPortName);
+      health::CountDropped(nLeft);
+    }
 
     ReleaseRecord(pMyData);
   } catch (...) {
+  }
+}
+
+void Drain(ThKestrinControl hInst, int nTimeoutMs) noexcept {
+  if (hInst == nullptr) return;
+  TMyData& d = *static_cast<TMyData*>(hInst);
+  d.bDrained = false;
+  d.bDraining = true;
+  d.drain.Ring();
+  const TDeadline deadline(nTimeoutMs);
+  while (!d.bDrained && !deadline.Passed()) {
+    pollfd fd = {d.drained.Fd(), POLLIN, 0};
+    if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) break;
+    d.drained.Drain();
   }
 }
 

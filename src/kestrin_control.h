@@ -16,6 +16,11 @@ namespace control {
 // was requested during start-up; the reasons have been printed.
 ThKestrinControl Init(TInitData* pInitData) noexcept;
 
+// Publishes the frames that wait, without the pause between them, for at most nTimeoutMs: until none
+// waits, the broker is away or a publication is not confirmed in time. For a stop that should lose
+// as little as it can (the service entry); Destroy follows.
+void Drain(ThKestrinControl hInst, int nTimeoutMs) noexcept;
+
 // Disconnects, stops the worker, restores the serial port and releases everything. Null does nothing.
 void Destroy(ThKestrinControl hInst) noexcept;
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -55,6 +56,17 @@ struct TMyData {
   TDoorbell quit;      // rung when QuitThread is set
 
   std::uint64_t nLastPublication = 0;         // the worker's last publication id
+  // The publication the worker waits for, until it has read the outcome; guarded by pMQTTConnectedMutex.
+  std::shared_ptr<TPublication> pAwaited;
+  std::atomic<int> nLateFailures{0};          // publications given up on that failed since last asked
+  TDoorbell connectionBack;                   // rung when a reconnect succeeds
+  // The shutdown's drain (kestrin_bridged): the worker publishes what waits without pausing, and says
+  // when it has done what it can.
+  std::atomic<bool> bDraining{false};
+  std::atomic<bool> bDrained{false};
+  TDoorbell drain;                            // rung with bDraining, for the worker
+  TDoorbell drained;                          // rung with bDrained, for the main thread
+  int nFramesLeft = 0;                        // the worker's frame taken and not published; read after it ended
   std::atomic<bool> bPublishIdle{true};       // no publication is being waited for
   std::atomic<bool> bStopPublishing{false};   // shutdown has begun: no new publication
   TDoorbell publishIdle;                      // rung when bPublishIdle is set
@@ -104,20 +116,39 @@ inline void MainUnlockMutex(SDL_mutex* pMutex) { SDL_UnlockMutex(pMutex); }
 void Notify(int nEvent) noexcept;
 
 // Broker connection (kestrin_broker.cpp).
-// Creates the client under serial_no and connects it; nStopFd ends the wait. False when it failed; the
-// reason has been printed.
-bool ConnectBroker(TMyData& d, int nStopFd);
+// A descriptor a wait serves beside its own: fd() names it (negative: none now), ready() runs when it
+// is ready.
+struct TServe {
+  std::function<int()> fd;
+  std::function<void()> ready;
+};
+// Creates the client under serial_no and connects it; nStopFd ends the wait, serve is served meanwhile
+// (start-up keeps the serial device drained). False when it failed; the reason has been printed.
+bool ConnectBroker(TMyData& d, int nStopFd, const TServe& serve);
 // Starts the thread that reconnects after a loss. False when it could not be started.
 bool StartReconnecting(TMyData& d);
 // Stops reconnecting before shutdown: no attempt starts after this returns.
 void StopReconnecting(TMyData& d);
 // Waits, at most nTimeoutMs, for the outcome of the publication the worker waits for.
 void WaitForPublication(TMyData& d, int nTimeoutMs);
+// False while the connection is lost and not yet back; connectionBack rings when it is.
+bool BrokerConnected(const TMyData& d);
+// Starts publishing document out on topic with QoS 1 and returns at once: the id of the publication, or
+// 0 when the library refused to start it, its code in *pRc (MQTTASYNC_DISCONNECTED: not connected).
+// The outcome comes on a library thread, which rings sendDone.
+std::uint64_t StartPublication(TMyData& d, const char* pTopic, std::string out, int* pRc);
+constexpr int kPublicationPending = 0;
+constexpr int kPublicationConfirmed = 1;
+constexpr int kPublicationFailed = 2;
+// The outcome of the publication last started, once; kPublicationPending until it has come.
+int PublicationOutcome(TMyData& d);
+// Stops waiting for the publication last started; a late outcome is still told. Returns how many
+// publications given up on still lack their outcome (the last 100 are remembered).
+int GiveUpPublication(TMyData& d);
+// How many publications given up on have failed since the last call.
+int TakeLateFailures(TMyData& d);
 // Disconnects and waits, bounded, for the outcome, with the shutdown's lines.
 void DisconnectBroker(TMyData& d);
-// Publishes document out on topic with QoS 1 and waits, bounded, for the outcome, with the worker's
-// lines. True when the broker confirmed it.
-bool Publish(TMyData& d, const std::string& topic, std::string out);
 
 // The broker account set by SetCredentials (kestrin_credentials.cpp); "" for none.
 const char* CredentialUser() noexcept;
@@ -129,11 +160,5 @@ const char* CredentialPassword() noexcept;
 void ReportMalformed(const unsigned char* pFrame);
 bool StartWorker(TMyData& d);
 int MainInThread(void* hInst);
-// Blocks for nMs or until the worker is asked to quit, keeping the serial device drained into the link.
-void Pause(TMyData& d, int nMs);
-// Blocks until nFd (negative: none) is readable (true), the worker is asked to quit or the deadline
-// passes (false). Meanwhile whatever the serial device receives is moved into the link's queue, so the
-// device's own small queue never overflows while the worker waits for the broker or pauses.
-bool WaitWhileDraining(TMyData& d, int nFd, const TDeadline& deadline);
 
 }  // namespace control

@@ -16,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,77 +37,97 @@ constexpr auto kArrivalGrain = std::chrono::milliseconds(20);
 
 int Queued(const TMyData& link) { return link.nTail - link.nHead; }
 
+// The bytes a frame may be cut from: all that is queued, or only those before the point where a failed
+// device was released.
+int Available(const TMyData& link) {
+  const int nQueued = Queued(link);
+  if (link.nCut <= link.nTakenTotal) return nQueued;
+  return static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(nQueued), link.nCut - link.nTakenTotal));
+}
+
 void Consume(TMyData& link, int n) {
   link.nHead += n;
   link.nTakenTotal += static_cast<std::uint64_t>(n);
+  // Arrival entries whose bytes are all taken tell nothing more; noise is let go of like frames.
+  while (link.arrivals.size() > 1 && link.arrivals.front().first <= link.nTakenTotal) link.arrivals.pop_front();
   if (link.nHead == link.nTail) link.nHead = link.nTail = 0;  // keeps an idle link in its first pages
 }
 
 // Drops the bytes before the first start byte; a start byte already at the front begins a frame. Hands
-// out the frame once all of it is there. A start byte inside a well-formed frame's body does not
-// restart it; a malformed one (a frame cut short and the next one glued to it) is handed out whole, but
-// the search goes on from the first start byte inside it that is not followed by another, so the frame
-// that follows is still found.
+// out the frame once all of it is there. A start byte inside a whole frame's body does not restart it;
+// a malformed one (a frame cut short and the next one glued to it, or one whose last two bytes are not
+// CR LF) is handed out as it is, but the search goes on from the first start byte inside it that is
+// not followed by another, so the frame that follows is still found.
 bool TakeFrame(TMyData& link, unsigned char* pDest) {
-  const unsigned char* pQueue = link.queue.get() + link.nHead;
-  if (Queued(link) > 0 && pQueue[0] != kStartByte) {
-    const void* pStart = std::memchr(pQueue, kStartByte, static_cast<std::size_t>(Queued(link)));
-    Consume(link,
-            pStart ? static_cast<int>(static_cast<const unsigned char*>(pStart) - pQueue) : Queued(link));
-    pQueue = link.queue.get() + link.nHead;
-  }
-  if (Queued(link) < kFrameLength) return false;
-  std::memcpy(pDest, pQueue, kFrameLength);
-  int nUsed = kFrameLength;
-  if (!frame::WellFormed(pDest)) {
-    // The last start byte of a run: a line of '*' noise is one malformed frame, not one per byte.
-    for (int i = 1; i < kFrameLength; ++i) {
-      if (pQueue[i] == kStartByte && (i + 1 >= Queued(link) || pQueue[i + 1] != kStartByte)) {
-        nUsed = i;
-        break;
+  for (;;) {
+    const unsigned char* pQueue = link.queue.get() + link.nHead;
+    const int nAvailable = Available(link);
+    if (nAvailable > 0 && pQueue[0] != kStartByte) {
+      const void* pStart = std::memchr(pQueue, kStartByte, static_cast<std::size_t>(nAvailable));
+      Consume(link,
+              pStart ? static_cast<int>(static_cast<const unsigned char*>(pStart) - pQueue) : nAvailable);
+      continue;
+    }
+    if (nAvailable < kFrameLength) {
+      if (nAvailable == 0 || link.nCut <= link.nTakenTotal) return false;
+      Consume(link, nAvailable);  // a frame the device's failure cut short
+      continue;
+    }
+    std::memcpy(pDest, pQueue, kFrameLength);
+    int nUsed = kFrameLength;
+    if (!WholeFrame(pDest)) {
+      // The last start byte of a run: a line of '*' noise is one malformed frame, not one per byte.
+      for (int i = 1; i < kFrameLength; ++i) {
+        if (pQueue[i] == kStartByte && (i + 1 >= nAvailable || pQueue[i + 1] != kStartByte)) {
+          nUsed = i;
+          break;
+        }
       }
     }
+    // The frame had come whole when its last byte arrived.
+    const std::uint64_t nEnd = link.nTakenTotal + kFrameLength;
+    while (link.arrivals.size() > 1 && link.arrivals.front().first < nEnd) link.arrivals.pop_front();
+    link.frameArrived = link.arrivals.empty() ? TMyData::Clock::now() : link.arrivals.front().second;
+    Consume(link, nUsed);
+    return true;
   }
-  // The frame had come whole when its last byte arrived.
-  const std::uint64_t nEnd = link.nTakenTotal + kFrameLength;
-  while (link.arrivals.size() > 1 && link.arrivals.front().first < nEnd) link.arrivals.pop_front();
-  link.frameArrived = link.arrivals.empty() ? TMyData::Clock::now() : link.arrivals.front().second;
-  Consume(link, nUsed);
-  return true;
+}
+
+// Makes room in a full queue: its oldest frames give way, whole, and are counted; the newest stay,
+// since a live table wants the latest state of the game.
+void GiveWay(TMyData& link) {
+  unsigned char frame[kFrameLength];
+  while (Queued(link) > kQueueSize - kGiveWaySize && TakeFrame(link, frame))
+    if (WholeFrame(frame)) ++link.nDroppedFrames;
+  if (Queued(link) > kQueueSize - kGiveWaySize) Consume(link, Queued(link) - (kQueueSize - kGiveWaySize));
 }
 
 // One read() of what the device holds into the queue; returns what read() returned. *pMore is set when
-// the read was cut short by the room it had, so the device may hold more. Bytes that find no room are
-// read all the same, so the device keeps taking the wheel's bytes, and counted until there is room
-// again.
+// the read was cut short by the room it had, so the device may hold more.
 ssize_t ReadOnce(TMyData& link, bool* pMore) {
+  if (Queued(link) == kQueueSize) GiveWay(link);
   if (link.nHead > 0 && (link.nTail == kQueueSize || link.nHead >= kQueueSize / 4)) {
     std::memmove(link.queue.get(), link.queue.get() + link.nHead, static_cast<std::size_t>(Queued(link)));
     link.nTail -= link.nHead;
     link.nHead = 0;
   }
   const std::size_t nRoom = static_cast<std::size_t>(kQueueSize - link.nTail);
-  if (nRoom == 0) {
-    unsigned char discard[4096];
-    const ssize_t n = read(link.hSerial, discard, sizeof discard);
-    if (n > 0) link.nDropped += n;
-    *pMore = n == static_cast<ssize_t>(sizeof discard);
-    return n;
-  }
-  const ssize_t n = read(link.hSerial, link.queue.get() + link.nTail, nRoom);
+  unsigned char* pNew = link.queue.get() + link.nTail;
+  const ssize_t n = read(link.hSerial, pNew, nRoom);
   *pMore = static_cast<std::size_t>(n) == nRoom;
   if (n <= 0) return n;
   link.nTail += static_cast<int>(n);
   link.nQueuedTotal += static_cast<std::uint64_t>(n);
+  for (const unsigned char* pAt = pNew; (pAt = static_cast<const unsigned char*>(
+                                             std::memchr(pAt, kStartByte, static_cast<std::size_t>(pNew + n - pAt))));
+       ++pAt)
+    ++link.nStarts;
   const auto now = TMyData::Clock::now();
-  if (!link.arrivals.empty() && now - link.arrivals.back().second < kArrivalGrain)
+  if (!link.arrivals.empty() &&
+      (now - link.arrivals.back().second < kArrivalGrain || link.arrivals.size() >= kMaxArrivals))
     link.arrivals.back().first = link.nQueuedTotal;
   else
     link.arrivals.emplace_back(link.nQueuedTotal, now);
-  if (link.nDropped > 0) {
-    console::Warning("The queue of %s was full: %ld bytes from it were dropped\n", link.name, link.nDropped);
-    link.nDropped = 0;
-  }
   return n;
 }
 
@@ -123,33 +144,40 @@ termios LineSettings() noexcept {
 
 namespace {
 
-// Opens and sets up the link; on failure returns null with the reason in *pError. bReport prints the
-// reason of a failure and the line announcing the open port.
+// Opens Device and sets it up into link; on failure returns false with the reason in *pError. bReport
+// prints the reason of a failure and the line announcing the open port.
+bool OpenInto(TMyData& link, const char* Device, bool bReport, int* pError) noexcept {
+  const int fd = open(Device, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    *pError = errno;
+    if (bReport) console::Perror(Device);
+    return false;
+  }
+  // Two readers on one line would split its bytes between them and both see broken frames.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *pError = errno;
+    if (bReport && errno == EWOULDBLOCK)
+      console::Error("%s: already in use by another program\n", Device);
+    else if (bReport)
+      console::Perror(Device);
+    close(fd);
+    return false;
+  }
+  if (bReport) console::Print("Port je odprt:%s\n", Device);
+  link.hSerial = fd;
+  link.bFailed = false;
+  tcgetattr(fd, &link.oldopt);
+  link.newopt = LineSettings();
+  tcflush(fd, TCIOFLUSH);
+  tcsetattr(fd, TCSANOW, &link.newopt);
+  return true;
+}
+
 ThKestrinTrans Open(char* Device, bool bReport, int* pError) noexcept {
   try {
     auto pLink = std::make_unique<TMyData>();
-    pLink->hSerial = open(Device, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (pLink->hSerial < 0) {
-      *pError = errno;
-      if (bReport) console::Perror(Device);
-      return nullptr;
-    }
-    // Two readers on one line would split its bytes between them and both see broken frames.
-    if (flock(pLink->hSerial, LOCK_EX | LOCK_NB) != 0) {
-      *pError = errno;
-      if (bReport && errno == EWOULDBLOCK)
-        console::Error("%s: already in use by another program\n", Device);
-      else if (bReport)
-        console::Perror(Device);
-      close(pLink->hSerial);
-      return nullptr;
-    }
-    if (bReport) console::Print("Port je odprt:%s\n", Device);
     std::snprintf(pLink->name, sizeof pLink->name, "%s", Device);
-    tcgetattr(pLink->hSerial, &pLink->oldopt);
-    pLink->newopt = LineSettings();
-    tcflush(pLink->hSerial, TCIOFLUSH);
-    tcsetattr(pLink->hSerial, TCSANOW, &pLink->newopt);
+    if (!OpenInto(*pLink, Device, bReport, pError)) return nullptr;
     return pLink.release();
   } catch (...) {
     *pError = ENOMEM;
@@ -170,6 +198,69 @@ ThKestrinTrans InitQuiet(char* Device, bool bAnnounce, int* pError) noexcept {
   ThKestrinTrans hTrans = Open(Device, false, pError);
   if (hTrans != nullptr && bAnnounce) console::Print("Port je odprt:%s\n", Device);
   return hTrans;
+}
+
+bool WholeFrame(const unsigned char* pFrame) noexcept {
+  return frame::WellFormed(pFrame) && pFrame[kFrameLength - 2] == '\r' && pFrame[kFrameLength - 1] == '\n';
+}
+
+void Release(ThKestrinTrans hInst) noexcept {
+  if (hInst == nullptr) return;
+  TMyData& link = *static_cast<TMyData*>(hInst);
+  if (link.hSerial < 0) return;
+  tcsetattr(link.hSerial, TCSANOW, &link.oldopt);
+  close(link.hSerial);
+  link.hSerial = -1;
+  link.bFailed = false;
+  link.nCut = link.nQueuedTotal;
+}
+
+bool Reopen(ThKestrinTrans hInst, bool bAnnounce, int* pError) noexcept {
+  if (hInst == nullptr || pError == nullptr) return false;
+  TMyData& link = *static_cast<TMyData*>(hInst);
+  if (link.hSerial >= 0) return true;
+  if (!OpenInto(link, link.name, false, pError)) return false;
+  if (bAnnounce) console::Print("Port je odprt:%s\n", link.name);
+  return true;
+}
+
+int Take(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength) noexcept {
+  if (DataLength != nullptr) *DataLength = 0;
+  if (hInst == nullptr || pDest == nullptr || DataLength == nullptr) return kBadArgument;
+  if (!TakeFrame(*static_cast<TMyData*>(hInst), pDest)) return kNoFrame;
+  *DataLength = kFrameLength;
+  return kOk;
+}
+
+int QueuedFrames(ThKestrinTrans hInst) noexcept {
+  if (hInst == nullptr) return -1;
+  const TMyData& link = *static_cast<const TMyData*>(hInst);
+  // The same search as TakeFrame's, counting instead of taking.
+  const unsigned char* pAt = link.queue.get() + link.nHead;
+  const unsigned char* pEnd = link.queue.get() + link.nTail;
+  int nFrames = 0;
+  while ((pAt = static_cast<const unsigned char*>(std::memchr(pAt, kStartByte, static_cast<std::size_t>(pEnd - pAt)))) &&
+         pEnd - pAt >= kFrameLength) {
+    if (WholeFrame(pAt)) {
+      ++nFrames;
+      pAt += kFrameLength;
+    } else {
+      ++pAt;
+    }
+  }
+  return nFrames;
+}
+
+long TakeDroppedFrames(ThKestrinTrans hInst) noexcept {
+  if (hInst == nullptr) return 0;
+  TMyData& link = *static_cast<TMyData*>(hInst);
+  const long n = link.nDroppedFrames;
+  link.nDroppedFrames = 0;
+  return n;
+}
+
+std::uint64_t FramesBegun(ThKestrinTrans hInst) noexcept {
+  return hInst ? static_cast<const TMyData*>(hInst)->nStarts : 0;
 }
 
 int ReciveMsg(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength) noexcept {
@@ -223,7 +314,7 @@ int ReciveMsgWithin(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* 
 int Fill(ThKestrinTrans hInst) noexcept {
   if (hInst == nullptr) return kBadArgument;
   TMyData& link = *static_cast<TMyData*>(hInst);
-  if (link.bFailed) return ReadFailed(link);
+  if (link.bFailed || link.hSerial < 0) return ReadFailed(link);
   // Called once the device was reported ready: a first read that brings nothing means it hung up.
   for (bool bFirst = true;; bFirst = false) {
     bool bMore = false;
@@ -240,7 +331,7 @@ int Fill(ThKestrinTrans hInst) noexcept {
 int Descriptor(ThKestrinTrans hInst) noexcept {
   if (hInst == nullptr) return -1;
   const TMyData& link = *static_cast<const TMyData*>(hInst);
-  return link.bFailed ? -1 : link.hSerial;
+  return link.bFailed ? -1 : link.hSerial;  // -1 too once released
 }
 
 long FrameAgeMs(ThKestrinTrans hInst) noexcept {
@@ -259,18 +350,17 @@ int QueuedBytes(ThKestrinTrans hInst) noexcept {
   if (hInst == nullptr) return -1;
   const TMyData& link = *static_cast<const TMyData*>(hInst);
   int nDevice = 0;
-  if (ioctl(link.hSerial, FIONREAD, &nDevice) != 0) return -1;
+  if (link.hSerial >= 0 && ioctl(link.hSerial, FIONREAD, &nDevice) != 0) return -1;
   return nDevice + Queued(link);
 }
 
 void Destroy(ThKestrinTrans hInst) noexcept {
   if (hInst == nullptr) return;
   std::unique_ptr<TMyData> pLink(static_cast<TMyData*>(hInst));
-  if (pLink->nDropped > 0)
-    console::Warning("The queue of %s was full: %ld bytes from it were dropped\n", pLink->name,
-                   pLink->nDropped);
-  tcsetattr(pLink->hSerial, TCSANOW, &pLink->oldopt);
-  close(pLink->hSerial);
+  if (pLink->nDroppedFrames > 0)
+    console::Warning("The queue of %s was full: %ld frames from it were dropped\n", pLink->name,
+                     pLink->nDroppedFrames);
+  Release(hInst);
 }
 
 }  // namespace transport

@@ -2,6 +2,8 @@
 // restores the device's settings at the end.
 #pragma once
 
+#include <cstdint>
+
 typedef void* ThKestrinTrans;
 
 namespace transport {
@@ -16,6 +18,7 @@ constexpr int kSearchFailed = -2;  // the device failed or hung up before a star
 constexpr int kFrameFailed = -3;   // the device failed or hung up inside a frame
 constexpr int kInterrupted = -4;   // the wake descriptor became readable
 constexpr int kTimedOut = -5;      // no whole frame within the time given
+constexpr int kNoFrame = -6;       // Take: no whole frame is queued
 
 // Opens Device at 19200 baud 8N2, raw, and takes an exclusive lock on it. Null when Device is null,
 // SlaveId > 125, or the device cannot be opened or is locked by another program (reported on stderr).
@@ -55,6 +58,34 @@ bool FrameBegun(ThKestrinTrans hInst) noexcept;
 // Bytes that have arrived and not yet been handed out as frames: those held in the link and those still
 // queued in the device. -1 for null or when the device cannot tell.
 int QueuedBytes(ThKestrinTrans hInst) noexcept;
+
+// True for a frame the link cuts whole: well formed (frame::WellFormed) and ending in CR LF. Any other
+// frame is malformed, and the search for the next one starts again at a start byte inside it.
+bool WholeFrame(const unsigned char* pFrame) noexcept;
+
+// Hands out the next frame already queued, whole or malformed, without reading the device; kNoFrame when
+// none is.
+int Take(ThKestrinTrans hInst, unsigned char* pDest, unsigned short* DataLength) noexcept;
+
+// Whole frames queued in the link (noise and malformed frames not counted); -1 for null. It searches the
+// whole queue: for a line or a status, not for every frame.
+int QueuedFrames(ThKestrinTrans hInst) noexcept;
+
+// Whole frames that gave way, oldest first, because the queue was full, since the last call. The link
+// keeps up to 1 MiB of the wheel's bytes; when it is full, its oldest 64 KiB give way in whole frames.
+long TakeDroppedFrames(ThKestrinTrans hInst) noexcept;
+
+// Start bytes ever queued: it grows as frames begin to arrive, whether or not they are taken yet.
+std::uint64_t FramesBegun(ThKestrinTrans hInst) noexcept;
+
+// Puts back the device's settings and closes it after a failure, keeping the queued frames, which are
+// still handed out; no frame is cut across the failure. Descriptor() is then -1.
+void Release(ThKestrinTrans hInst) noexcept;
+
+// Opens the released link's device again (its path as given to Init), behind the frames it still holds.
+// As InitQuiet: false with the reason in *pError; "Port je odprt" only when bAnnounce. True at once when
+// the device is open.
+bool Reopen(ThKestrinTrans hInst, bool bAnnounce, int* pError) noexcept;
 
 // Puts back the device's settings found at Init and closes it. Null does nothing.
 void Destroy(ThKestrinTrans hInst) noexcept;

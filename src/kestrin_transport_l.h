@@ -15,6 +15,11 @@ namespace transport {
 // readable, also while its user is busy, and keeps up to this much: over 10 minutes of a wheel at
 // 40 frames/s. Pages are touched only as the queue grows.
 constexpr int kQueueSize = 1 << 20;
+// When the queue is full, this much of its oldest part gives way, in whole frames.
+constexpr int kGiveWaySize = kQueueSize / 16;
+// Arrival entries kept at most; beyond it new bytes share the newest entry. Entries are let go as their
+// bytes are taken, so only a queue of bytes trickling in far apart comes near this.
+constexpr std::size_t kMaxArrivals = 4096;
 
 struct TMyData {
   std::int32_t hSerial = -1;
@@ -33,7 +38,11 @@ struct TMyData {
   std::uint64_t nQueuedTotal = 0;    // bytes ever queued
   std::uint64_t nTakenTotal = 0;     // bytes ever handed out or skipped
   Clock::time_point frameArrived{};  // when the last frame handed out had come whole
-  long nDropped = 0;                 // bytes that did not fit the queue and are not reported yet
+  long nDroppedFrames = 0;           // whole frames that gave way to newer bytes, not yet collected
+  std::uint64_t nStarts = 0;         // start bytes ever queued: frames that have begun to arrive
+  // Bytes ever queued when the device was released: no frame is cut across that point, so a frame
+  // the failure cut short never swallows the first bytes of the reopened device.
+  std::uint64_t nCut = 0;
   bool bFailed = false;              // a read while filling failed; the next reception reports it
 };
 

@@ -1,55 +1,94 @@
-// The publishing worker: reads every frame from the serial link, reports it, publishes its document when
-// it is well formed and paces itself; reopens a lost device and notices a silent wheel and a backlog.
+// The publishing worker: one loop on a thread of its own, and a frame's whole way from the device to the
+// broker.
+//
+// The loop waits in one poll() on everything it serves: the serial device, the completion of its
+// publication (sendDone), the broker's return (connectionBack), the stop request (quit) and the
+// shutdown's drain, with the nearest of its timers as the time-out. What it is doing is its state, not a
+// wait somewhere else:
+//   idle        nothing to publish; waits for the device (the silence timer runs)
+//   publishing  a publication is in flight; its outcome is waited for at most 10 s
+//   pausing     150 ms after each frame published (or refused), before the next is taken
+//   holding     the broker is away: frames stay in the link's queue, in order, until it is back
+//   reopening   the device failed: it is opened again every second, while the frames it delivered
+//               before are still published
+// A frame's way: whenever the device is readable its bytes go into the link's queue (transport::Fill),
+// whatever else the loop is doing, so the device's small input queue never overflows. The loop takes the
+// next frame from the queue (transport::Take) only when it can publish it; a malformed one is reported
+// and the next is taken at once. A whole frame is reported and its document handed to the library
+// (StartPublication), which returns at once; the library's callback rings sendDone, and the loop prints
+// the outcome and pauses.
 #include <poll.h>
-#include <unistd.h>
+
+#include <MQTTAsync.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
-#include "kestrin_deadline.h"
 #include "kestrin_frame.h"
 #include "kestrin_health.h"
 
 namespace control {
 namespace {
 
-constexpr int kPassPauseMs = 150;
-constexpr int kReopenPauseMs = 1000;
-constexpr int kSilenceSeconds = 30;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+constexpr Clock::time_point kNever = Clock::time_point::max();
 
-// Notices a wheel that has fallen silent, and its return, each with one line.
+constexpr auto kPassPause = milliseconds(150);
+constexpr auto kReopenPause = milliseconds(1000);
+constexpr int kSilenceSeconds = 30;
+// A publication the broker has not confirmed by then is given up on, so that a lost completion cannot
+// stop the bridge from publishing the frames after it.
+constexpr int kPublishWaitSeconds = 10;
+// The library may say "not connected" a moment before its connection-lost callback comes; the frame is
+// kept and tried again after this.
+constexpr auto kRetryWhileLost = milliseconds(250);
+// A lost connection fails every publication given up on at once: their failures are told in one line,
+// gathered for this long.
+constexpr auto kLateFailureGather = milliseconds(500);
+// How often the whole frames waiting are counted for the health figures.
+constexpr auto kRecount = milliseconds(1000);
+
+int PollTimeout(Clock::time_point due, Clock::time_point now) {
+  if (due == kNever) return -1;
+  if (due <= now) return 0;
+  return static_cast<int>(std::min<long long>(std::chrono::ceil<milliseconds>(due - now).count(), 1 << 30));
+}
+
+// Notices a wheel that has fallen silent, and its return, each with one line. A frame that begins to
+// arrive counts, whether or not it has been taken from the link yet.
 class SilenceWatch {
  public:
   explicit SilenceWatch(const char* pPortName) : pPortName_(pPortName) {}
 
-  void FrameArrived() {
+  void Heard(Clock::time_point now) {
     if (bSilent_) {
       console::Notice("Frames from %s again\n", pPortName_);
       health::SetSilent(false);
       Notify(kEventFramesAgain);
     }
     bSilent_ = false;
-    deadline_ = TDeadline(kSilenceSeconds * 1000);
+    due_ = now + std::chrono::seconds(kSilenceSeconds);
+    health::FrameArrived();
   }
-  // How long the next reception may wait before the silence is worth a line; -1 once it is reported.
-  int TimeoutMs() const { return bSilent_ ? -1 : deadline_.PollTimeout(); }
-  void Report() {
-    if (!bSilent_) {
-      console::Notice("No frame from %s for %d s; still waiting\n", pPortName_, kSilenceSeconds);
-      health::SetSilent(true);
-      Notify(kEventWheelSilent);
-    }
+  Clock::time_point Due() const { return bSilent_ ? kNever : due_; }
+  void Check(Clock::time_point now) {
+    if (bSilent_ || now < due_) return;
+    console::Notice("No frame from %s for %d s; still waiting\n", pPortName_, kSilenceSeconds);
+    health::SetSilent(true);
+    Notify(kEventWheelSilent);
     bSilent_ = true;
   }
 
  private:
   const char* pPortName_;
   bool bSilent_ = false;
-  TDeadline deadline_{kSilenceSeconds * 1000};
+  Clock::time_point due_ = Clock::now() + std::chrono::seconds(kSilenceSeconds);
 };
 
 // Notices a backlog by the age of the frame being published, taken from when its bytes arrived: one
@@ -61,17 +100,16 @@ class BacklogWatch {
  public:
   explicit BacklogWatch(const char* pPortName) : pPortName_(pPortName) {}
 
-  // A frame was taken from the link nAgeMs ago (negative: unknown); nQueuedBytes (negative: unknown)
-  // still wait behind it.
-  void FrameTaken(long nAgeMs, int nQueuedBytes) {
+  void FrameTaken(ThKestrinTrans hTrans) {
+    const long nAgeMs = transport::FrameAgeMs(hTrans);
     if (nAgeMs < 0) return;
+    const int nQueuedBytes = transport::QueuedBytes(hTrans);
     if (nAgeMs > std::max(kBehindMs, 2 * nReportedMs_)) {
-      const int nFrames = std::max(nQueuedBytes, 0) / static_cast<int>(frame::kFrameLength);
-      console::Notice("Behind the wheel by about %.1f s: %d frames wait on %s\n", nAgeMs / 1000.0, nFrames,
-                     pPortName_);
+      console::Notice("Behind the wheel by about %.1f s: %d frames wait on %s\n", nAgeMs / 1000.0,
+                      std::max(transport::QueuedFrames(hTrans), 0), pPortName_);
       nReportedMs_ = nAgeMs;
     } else if (nReportedMs_ > 0 &&
-               (nAgeMs < kCaughtUpMs || (nQueuedBytes >= 0 && nQueuedBytes < int(frame::kFrameLength)))) {
+               (nAgeMs < kCaughtUpMs || (nQueuedBytes >= 0 && nQueuedBytes < transport::kFrameLength))) {
       console::Notice("Caught up with the wheel on %s\n", pPortName_);
       nReportedMs_ = 0;
     }
@@ -85,21 +123,20 @@ class BacklogWatch {
   long nReportedMs_ = 0;  // the age the last line told of; 0: not behind
 };
 
-// Opens the lost device again, about once a second. A path that is missing (the adapter is still
-// unplugged) says nothing; any other reason it cannot be opened is printed once, when it first appears
-// or changes, so a port that stays locked or forbidden does not fill the console. A device that opens
-// but fails again before it delivers a frame (a path now pointing at /dev/null) is reported once too.
+// Opens the lost device again. A path that is missing (the adapter is still unplugged) says nothing;
+// any other reason it cannot be opened is printed once, when it first appears or changes, so a port
+// that stays locked or forbidden does not fill the console. A device that opens but fails again before
+// it delivers a frame (a path now pointing at /dev/null) is reported once too.
 class Reopener {
  public:
-  explicit Reopener(char* pPortName) : pPortName_(pPortName) {}
+  explicit Reopener(const char* pPortName) : pPortName_(pPortName) {}
 
-  ThKestrinTrans TryOpen() {
+  bool TryOpen(ThKestrinTrans hTrans) {
     int nError = 0;
-    ThKestrinTrans hTrans = transport::InitQuiet(pPortName_, !bFailedUnheard_, &nError);
-    if (hTrans != nullptr) {
+    if (transport::Reopen(hTrans, !bFailedUnheard_, &nError)) {
       nLastError_ = 0;
       health::SetDeviceLost(false);
-      return hTrans;
+      return true;
     }
     if (nError != ENOENT && nError != nLastError_) {
       if (nError == EWOULDBLOCK)
@@ -108,9 +145,12 @@ class Reopener {
         console::Error("%s: %s\n", pPortName_, std::strerror(nError));
     }
     nLastError_ = nError;
-    return nullptr;
+    return false;
   }
-  void FrameArrived() { bFramed_ = true; bFailedUnheard_ = false; }
+  void FrameArrived() {
+    bFramed_ = true;
+    bFailedUnheard_ = false;
+  }
   void Lost() {
     health::SetDeviceLost(true);
     if (!bFailedUnheard_) console::Notice("Serial device %s lost; reopening it\n", pPortName_);
@@ -119,36 +159,219 @@ class Reopener {
   }
 
  private:
-  char* pPortName_;
+  const char* pPortName_;
   int nLastError_ = 0;
-  bool bFramed_ = false;         // the open link has delivered a frame
-  bool bFailedUnheard_ = false;  // the last link failed before delivering any frame
+  bool bFramed_ = false;         // the open device has delivered a frame
+  bool bFailedUnheard_ = false;  // the device last opened failed before delivering any frame
 };
 
-bool QuitRequested(TMyData& d) {
-  MainLockMutex(d.pQuitThreadMutex);
-  bool bQuit = d.QuitThread;
-  MainUnlockMutex(d.pQuitThreadMutex);
-  return bQuit;
-}
+class TWorker {
+ public:
+  explicit TWorker(TMyData& d)
+      : d_(d), silence_(d.pPortName), backlog_(d.pPortName), reopener_(d.pPortName) {}
 
-void PublishFrame(TMyData& d) {
-  if (!frame::WellFormed(d.Recived)) {
-    ReportMalformed(d.Recived);
-    health::CountMalformed();
-    Notify(kEventFrameDropped);
-    return;
+  void Run() {
+    bFrame_ = d_.bStartFramePending;  // Recived still holds the frame that accepted the port
+    d_.bStartFramePending = false;
+    nBegun_ = transport::FramesBegun(d_.hTrans);
+    if (bFrame_) reopener_.FrameArrived();
+    while (!d_.QuitThread) {
+      Step(Clock::now());
+      Wait(Clock::now());
+    }
+    d_.nFramesLeft = bFrame_ ? 1 : 0;
   }
-  // Every field of a well-formed frame decodes, so nothing carries over from earlier frames.
-  frame::TStatus status;
-  frame::Decode(d.Recived, &status);
-  const std::string report = frame::Report(d.Recived, status);
-  (status.nFError == 0 ? console::Debug : console::Warning)("%s", report.c_str());
-  if (d.bStopPublishing) return;  // shutdown has begun: the frame is reported, not published
-  char topic[frame::kTopicSize];
-  frame::FormatTopic(topic, status.nSerial);
-  Publish(d, topic, frame::Document(status));
-}
+
+ private:
+  // Acts on whatever is due.
+  void Step(Clock::time_point now) {
+    if (bPublishing_) CheckPublication(now);
+    if (const int nLate = TakeLateFailures(d_); nLate > 0) {
+      if (nLate_ == 0) lateDue_ = now + kLateFailureGather;
+      nLate_ += nLate;
+    }
+    if (nLate_ > 0 && now >= lateDue_) {
+      console::Warning("Message send failed for %d publications not confirmed in time\n", nLate_);
+      nLate_ = 0;
+      lateDue_ = kNever;
+    }
+    if (!bDeviceOpen_ && now >= reopenDue_) {
+      bDeviceOpen_ = reopener_.TryOpen(d_.hTrans);
+      reopenDue_ = now + kReopenPause;
+    }
+    if (const long nGaveWay = transport::TakeDroppedFrames(d_.hTrans); nGaveWay > 0) {
+      console::Warning("The queue of %s was full: %ld frames from it were dropped\n", d_.pPortName, nGaveWay);
+      health::CountDropped(nGaveWay);
+    }
+    if (const std::uint64_t nBegun = transport::FramesBegun(d_.hTrans); nBegun != nBegun_) {
+      nBegun_ = nBegun;
+      silence_.Heard(now);
+      reopener_.FrameArrived();
+    }
+    if (bDeviceOpen_) silence_.Check(now);
+    if (!bPublishing_ && !d_.bStopPublishing && (now >= pauseEnd_ || d_.bDraining)) PublishNext(now);
+    if (now >= recountDue_) {
+      const bool bBacklog = transport::QueuedBytes(d_.hTrans) >= transport::kFrameLength;
+      health::SetFramesWaiting(bBacklog ? std::max(transport::QueuedFrames(d_.hTrans), 0) : 0);
+      recountDue_ = now + kRecount;
+    }
+    // The shutdown's drain is over once nothing more can be published now: nothing waits, the broker is
+    // away, or it stopped confirming.
+    if (d_.bDraining && !d_.bDrained && !bPublishing_ && (bQueueEmpty_ || bHolding_ || bGivenUp_)) {
+      d_.bDrained = true;
+      d_.drained.Ring();
+    }
+  }
+
+  // Blocks in one poll() until something the loop serves is ready or its nearest timer is due.
+  void Wait(Clock::time_point now) {
+    Clock::time_point due = kNever;
+    if (bPublishing_) due = std::min(due, publishDue_);
+    // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
+    if (!bPublishing_ && pauseEnd_ > now && (bFrame_ || transport::FrameBegun(d_.hTrans)))
+      due = std::min(due, pauseEnd_);
+    if (bDeviceOpen_) due = std::min(due, silence_.Due());
+    if (!bDeviceOpen_) due = std::min(due, reopenDue_);
+    if (bHolding_ && retryDue_ > now) due = std::min(due, retryDue_);
+    due = std::min(due, lateDue_);
+    const int nDevice = bDeviceOpen_ ? transport::Descriptor(d_.hTrans) : -1;
+    pollfd fds[5] = {{d_.quit.Fd(), POLLIN, 0},
+                     {nDevice, POLLIN, 0},
+                     {d_.sendDone.Fd(), POLLIN, 0},
+                     {bHolding_ ? d_.connectionBack.Fd() : -1, POLLIN, 0},
+                     {d_.bDraining ? -1 : d_.drain.Fd(), POLLIN, 0}};
+    const int nReady = poll(fds, 5, PollTimeout(due, now));  // poll() skips negative descriptors
+    if (nReady <= 0) return;
+    if (fds[1].revents && transport::Fill(d_.hTrans) != transport::kOk) DeviceLost(Clock::now());
+    if (fds[2].revents) d_.sendDone.Drain();
+    if (fds[3].revents) d_.connectionBack.Drain();
+    if (fds[4].revents) d_.drain.Drain();
+  }
+
+  // The device failed: said at once, however many frames wait; those are still published, in order.
+  void DeviceLost(Clock::time_point now) {
+    reopener_.Lost();
+    transport::Release(d_.hTrans);
+    bDeviceOpen_ = false;
+    reopenDue_ = now + kReopenPause;
+  }
+
+  // Takes frames from the link and starts the next publication, unless the broker is away.
+  void PublishNext(Clock::time_point now) {
+    bQueueEmpty_ = false;
+    for (;;) {
+      if (!bFrame_) {
+        if (!CanPublish(now)) return Hold();
+        unsigned short nLength = 0;
+        if (transport::Take(d_.hTrans, d_.Recived, &nLength) != transport::kOk) {
+          bQueueEmpty_ = true;
+          return;
+        }
+        bFrame_ = true;
+        bReported_ = false;
+      }
+      if (!transport::WholeFrame(d_.Recived)) {
+        ReportMalformed(d_.Recived);
+        health::CountMalformed();
+        Notify(kEventFrameDropped);
+        bFrame_ = false;
+        continue;  // nothing was published: no pause
+      }
+      if (!bReported_) {
+        backlog_.FrameTaken(d_.hTrans);
+        // Every field of a whole frame decodes, so nothing carries over from earlier frames.
+        frame::Decode(d_.Recived, &status_);
+        const std::string report = frame::Report(d_.Recived, status_);
+        (status_.nFError == 0 ? console::Debug : console::Warning)("%s", report.c_str());
+        bReported_ = true;
+      }
+      if (!CanPublish(now)) return Hold();
+      char topic[frame::kTopicSize];
+      frame::FormatTopic(topic, status_.nSerial);
+      int rc = 0;
+      if (StartPublication(d_, topic, frame::Document(status_), &rc) != 0) {
+        console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic,
+                       d_.serial_no);
+        std::memcpy(topic_, topic, sizeof topic_);
+        d_.bPublishIdle = false;
+        bPublishing_ = true;
+        bHolding_ = false;
+        bHoldTold_ = false;
+        publishDue_ = now + std::chrono::seconds(kPublishWaitSeconds);
+        return;
+      }
+      if (rc == MQTTASYNC_DISCONNECTED) {
+        retryDue_ = now + kRetryWhileLost;
+        return Hold();
+      }
+      // Refused while connected: the frame is lost.
+      console::Warning("Failed to start sendMessage, return code %d\n", rc);
+      health::CountDropped(1);
+      Notify(kEventFrameDropped);
+      bFrame_ = false;
+      pauseEnd_ = now + kPassPause;
+      return;
+    }
+  }
+
+  bool CanPublish(Clock::time_point now) const { return BrokerConnected(d_) && now >= retryDue_; }
+
+  // The broker is away: frames wait in the link. Said once for each absence, when a frame is held.
+  void Hold() {
+    bHolding_ = true;
+    if (bHoldTold_ || (!bFrame_ && transport::QueuedFrames(d_.hTrans) <= 0)) return;
+    console::Notice("The broker is away; the frames from %s are held until it is back\n", d_.pPortName);
+    bHoldTold_ = true;
+  }
+
+  void CheckPublication(Clock::time_point now) {
+    const int nOutcome = PublicationOutcome(d_);
+    if (nOutcome != kPublicationPending) {
+      console::Debug("Published\n");
+      if (nOutcome == kPublicationFailed) health::CountDropped(1);
+      bGivenUp_ = false;
+      EndPublication(now);
+    } else if (now >= publishDue_) {
+      console::Warning(
+          "Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n", topic_,
+          kPublishWaitSeconds);
+      GiveUpPublication(d_);
+      bGivenUp_ = true;
+      EndPublication(now);
+    }
+  }
+
+  void EndPublication(Clock::time_point now) {
+    bPublishing_ = false;
+    bFrame_ = false;
+    pauseEnd_ = now + kPassPause;
+    d_.bPublishIdle = true;
+    d_.publishIdle.Ring();
+  }
+
+  TMyData& d_;
+  SilenceWatch silence_;
+  BacklogWatch backlog_;
+  Reopener reopener_;
+  frame::TStatus status_;
+  char topic_[frame::kTopicSize] = {};
+  bool bFrame_ = false;      // Recived holds a frame taken from the link and not yet published
+  bool bReported_ = false;   // ... and its report has been printed
+  bool bPublishing_ = false;
+  bool bGivenUp_ = false;    // the last publication was not confirmed in time
+  bool bQueueEmpty_ = false; // the last look found no frame in the link
+  bool bHolding_ = false;    // the broker is away
+  bool bHoldTold_ = false;
+  bool bDeviceOpen_ = true;
+  int nLate_ = 0;            // failures of publications given up on, still to be told
+  std::uint64_t nBegun_ = 0;
+  Clock::time_point publishDue_{};
+  Clock::time_point pauseEnd_{};
+  Clock::time_point reopenDue_{};
+  Clock::time_point retryDue_{};
+  Clock::time_point lateDue_ = kNever;
+  Clock::time_point recountDue_{};
+};
 
 }  // namespace
 
@@ -158,24 +381,6 @@ void ReportMalformed(const unsigned char* pFrame) {
   console::Warning("%s", frame::Report(pFrame, status).c_str());
   console::Warning("Malformed frame: not published\n");
 }
-
-bool WaitWhileDraining(TMyData& d, int nFd, const TDeadline& deadline) {
-  bool bWatchDevice = true;
-  for (;;) {
-    const int nDevice = bWatchDevice ? transport::Descriptor(d.hTrans) : -1;
-    // poll() skips negative descriptors.
-    pollfd fds[3] = {{d.quit.Fd(), POLLIN, 0}, {nFd, POLLIN, 0}, {nDevice, POLLIN, 0}};
-    const int nReady = poll(fds, 3, deadline.PollTimeout());
-    if (nReady < 0 && errno == EINTR) continue;
-    if (nReady <= 0 || (fds[0].revents & POLLIN)) return false;
-    if (fds[1].revents & POLLIN) return true;
-    // An error the read would not show is left to the next reception.
-    if (fds[2].revents & (POLLERR | POLLNVAL)) bWatchDevice = false;
-    else if (fds[2].revents) transport::Fill(d.hTrans);
-  }
-}
-
-void Pause(TMyData& d, int nMs) { WaitWhileDraining(d, -1, TDeadline(nMs)); }
 
 bool StartWorker(TMyData& d) {
   d.QuitThread = false;
@@ -196,44 +401,8 @@ int MainInThread(void* hInst) {
   if (hInst == nullptr) return -1;
   TMyData& d = *static_cast<TMyData*>(hInst);
   try {
-    SilenceWatch silence(d.pPortName);
-    BacklogWatch backlog(d.pPortName);
-    Reopener reopener(d.pPortName);
-
-    for (;;) {
-      if (QuitRequested(d) || d.bStopPublishing) return 0;
-      if (d.hTrans == nullptr) {
-        d.hTrans = reopener.TryOpen();
-        if (d.hTrans == nullptr) Pause(d, kReopenPauseMs);
-        continue;
-      }
-      if (d.bStartFramePending) {
-        d.bStartFramePending = false;  // Recived still holds the frame that accepted the port
-      } else {
-        int rc = transport::ReciveMsgWithin(d.hTrans, d.Recived, &d.RecivedLength, silence.TimeoutMs(),
-                                            d.quit.Fd());
-        if (rc == transport::kTimedOut) {
-          silence.Report();
-          continue;
-        }
-        if (rc == transport::kSearchFailed || rc == transport::kFrameFailed) {
-          reopener.Lost();
-          transport::Destroy(d.hTrans);
-          d.hTrans = nullptr;
-          // However soon the device failed after it opened (a path now pointing at /dev/null or an
-          // empty file fails at once), the next attempt waits.
-          Pause(d, kReopenPauseMs);
-          continue;
-        }
-      }
-      if (d.RecivedLength == transport::kFrameLength) {
-        silence.FrameArrived();
-        reopener.FrameArrived();
-        backlog.FrameTaken(transport::FrameAgeMs(d.hTrans), transport::QueuedBytes(d.hTrans));
-        PublishFrame(d);
-      }
-      Pause(d, kPassPauseMs);
-    }
+    TWorker(d).Run();
+    return 0;
   } catch (...) {
     Notify(kEventWorkerEnded);
     return -1;

@@ -39,6 +39,7 @@ constexpr int kExitUsage = 2;
 // often. A change of state (connection lost, wheel silent) is sent at once.
 constexpr auto kStatusInterval = std::chrono::seconds(1);
 constexpr int kFlushMs = 2000;
+constexpr int kDrainMs = 5000;
 // An orderly stop waits this long at most for the broker to confirm the status "stopped".
 constexpr int kStoppedWaitMs = 2000;
 
@@ -325,6 +326,9 @@ int main(int argc, char* argv[]) {
     console::Err("The worker ended on its own; shutting down\n");
   }
   sd_notify(0, "STOPPING=1\nSTATUS=Shutting down");
+  // A stop (an upgrade's restart, say) first publishes what waits, while the broker confirms: well
+  // inside the unit's stop time-out (20 s).
+  if (!gEvents.bWorkerEnded) control::Drain(hControl, kDrainMs);
   if (hControl != nullptr) {
     // Said before the disconnect, which discards the will: a site sees "stopped", not "offline".
     health::THealth health;

@@ -126,6 +126,12 @@ TEST_F(BridgeTest, FramesBackToBackArePublishedInOrderAndACutFrameCostsNoOther) 
     if (i % 10 == 3) continue;
     EXPECT_NE(messages[at++].find(Hex("\"game id\" : " + std::to_string(200 + i) + ",")), std::string::npos);
   }
+  // A storm of start bytes is noise that holds back no good frame: 476 malformed frames take no pause
+  // (at one pass each they took 71 s).
+  pty_.Write(std::string(20000, '*') + GameFrame(300));
+  messages = subscriber_->WaitMessages(29, 10000ms);
+  ASSERT_EQ(messages.size(), 29u) << bridge_->Out().substr(bridge_->Out().size() - 2000);
+  EXPECT_NE(messages[28].find(Hex("\"game id\" : 300,")), std::string::npos);
   bridge_->CloseStdin();
   EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
 }
@@ -223,9 +229,10 @@ TEST_F(BridgeTest, PublishingResumesSoonAfterBrokerRestartsAndALongOutage) {
   broker_->Stop();
   ASSERT_TRUE(bridge_->WaitForOutput("Connection lost, cause: ", 10000ms, from));
   const std::size_t lost = bridge_->Out().find("Connection lost, cause: ", from);
-  // Frames while the broker is down are refused; the bridge keeps going.
+  // Frames while the broker is down are held in the link, said once.
   pty_.Write(GameFrame(300));
-  ASSERT_TRUE(bridge_->WaitForOutput("Failed to start sendMessage, return code -3\n", 10000ms));
+  ASSERT_TRUE(bridge_->WaitForOutput("The broker is away; the frames from " + pty_.Path() +
+                                     " are held until it is back\n", 10000ms));
   std::this_thread::sleep_for(40s);
   StartBroker();
   // Attempts are at most a few seconds apart, so the first frames after the broker's return get through.
@@ -241,8 +248,11 @@ TEST_F(BridgeTest, PublishingResumesSoonAfterBrokerRestartsAndALongOutage) {
   // One line when the connection is back, none for attempts that were never made, and no start-up lines.
   EXPECT_EQ(since.find("Reconnected to the broker\n"), since.rfind("Reconnected to the broker\n"));
   EXPECT_NE(since.find("Reconnected to the broker\n"), std::string::npos);
-  for (const char* stray : {"Reconnect failed", "Connect failed", "Successful connection"})
+  for (const char* stray : {"Reconnect failed", "Connect failed", "Successful connection", "Failed to start"})
     EXPECT_EQ(since.find(stray), std::string::npos) << stray;
+  // The held frame is published first once the broker is back, and reported only then.
+  ExpectInOrder(since, {"are held until it is back\n", "Reconnected to the broker\n", "Raw data: " + GameFrame(300),
+                        "delivery confirmed\n", "Published\n", "Raw data: " + GameFrame(301)});
   // The reconnect speaks MQTT 3.1.1.
   EXPECT_NE(broker_->Log().find(" as 0042 (p2,"), std::string::npos) << broker_->Log();
 }
@@ -426,11 +436,15 @@ TEST_F(BridgeTest, ServiceEntryIgnoresStandardInputNotifiesAndStopsInOrderOnSigt
   ExpectPortRestored();
 }
 
-// A broker in a few lines: CONNACK for CONNECT, PINGRESP for PINGREQ, and no PUBACK before `until`.
+// A broker in a few lines: CONNACK for CONNECT (`connack_delay` late), PINGRESP for PINGREQ, and no
+// PUBACK before `until`. Drop() closes the connection, as a broker restart does.
 class WithholdingBroker {
  public:
-  explicit WithholdingBroker(std::chrono::steady_clock::time_point until) : until_(until) {
+  explicit WithholdingBroker(std::chrono::steady_clock::time_point until, Ms connack_delay = 0ms)
+      : until_(until), connack_delay_(connack_delay) {
     listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // after another test's broker
     sockaddr_in addr{AF_INET, htons(1883), {htonl(INADDR_LOOPBACK)}, {}};
     EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     listen(listen_, 4);
@@ -439,17 +453,27 @@ class WithholdingBroker {
   ~WithholdingBroker() { stop_ = true, thread_.join(), close(listen_); }
   // The game id of each PUBLISH, in the order received.
   std::vector<int> Games() { return std::lock_guard<std::mutex>(mutex_), games_; }
+  void Drop() { drop_ = true; }
 
  private:
   void Serve() {
+    using Clock = std::chrono::steady_clock;
     int conn = -1;
     std::string in, held;
+    auto connack_due = Clock::time_point::max();
     while (!stop_) {
       pollfd fds[2] = {{listen_, POLLIN, 0}, {conn, POLLIN, 0}};
       poll(fds, 2, 50);
-      if (fds[0].revents & POLLIN) conn = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+      ssize_t n = 0;
       char buf[4096];
-      ssize_t n = fds[1].revents ? read(conn, buf, sizeof buf) : 0;
+      if (fds[1].revents && (n = read(conn, buf, sizeof buf)) <= 0) drop_ = true;
+      if (fds[0].revents & POLLIN) {
+        if (conn >= 0) close(conn);
+        conn = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        in.clear(), held.clear(), n = 0, connack_due = Clock::time_point::max();
+      } else if (drop_.exchange(false) && conn >= 0) {
+        close(conn), conn = -1, in.clear(), held.clear(), n = 0;
+      }
       if (n > 0) in.append(buf, static_cast<std::size_t>(n));
       for (std::size_t i = 1, len = 0, shift = 0; i < in.size(); ++i, shift += 7) {
         len |= std::size_t(in[i] & 0x7F) << shift;
@@ -459,25 +483,59 @@ class WithholdingBroker {
         const int type = (in[0] >> 4) & 0x0F;
         in.erase(0, i + 1 + len);
         i = 0, len = 0, shift = -7;
-        if (type == 1 || type == 12) Send(conn, type == 1 ? std::string("\x20\x02\0\0", 4) : std::string("\xD0\0", 2));
+        if (type == 1) connack_due = Clock::now() + connack_delay_;
+        if (type == 12) Send(conn, std::string("\xD0\0", 2));
         if (type != 3) continue;
         const std::size_t topic = (std::size_t(body[0] & 0xFF) << 8) | (body[1] & 0xFF);
         held += "\x40\x02" + body.substr(2 + topic, 2);
         std::lock_guard<std::mutex> lock(mutex_);
         games_.push_back(std::stoi(body.substr(body.find("\"game id\" : ") + 12)));
       }
-      if (std::chrono::steady_clock::now() >= until_ && !held.empty()) Send(conn, held), held.clear();
+      if (conn >= 0 && Clock::now() >= connack_due)
+        Send(conn, std::string("\x20\x02\0\0", 4)), connack_due = Clock::time_point::max();
+      if (Clock::now() >= until_ && !held.empty()) Send(conn, held), held.clear();
     }
+    if (conn >= 0) close(conn);
   }
   static void Send(int fd, const std::string& bytes) { EXPECT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
 
   std::chrono::steady_clock::time_point until_;
+  Ms connack_delay_;
   int listen_ = -1;
-  std::atomic<bool> stop_{false};
+  std::atomic<bool> stop_{false}, drop_{false};
   std::mutex mutex_;
   std::vector<int> games_;
   std::thread thread_;
 };
+
+// A broker that answers CONNECT 8 s late, at start-up and after a loss: the bridge reaches it both
+// times, and the frames of the wait (read from the device meanwhile, held in the link) are all published,
+// in order.
+TEST_F(BridgeTest, ABrokerSlowToAnswerIsReachedAndFramesWaitForIt) {
+  WithholdingBroker broker(std::chrono::steady_clock::now(), 8000ms);
+  StartBridge();
+  pty_.Write(kFrame);
+  // More than the device holds (4 KiB) while the start-up connect waits.
+  std::vector<int> expected{123};
+  for (int game = 1000; game < 1120; ++game, std::this_thread::sleep_for(50ms))
+    pty_.Write(GameFrame(game)), expected.push_back(game);
+  ASSERT_TRUE(bridge_->WaitForOutput("MQTT connected\n", 30000ms)) << bridge_->Out();
+  ASSERT_TRUE(WaitUntil([&] { return broker.Games().size() == expected.size(); }, 90000ms)) << bridge_->Out();
+  const std::size_t from = bridge_->Out().size();
+  broker.Drop();
+  ASSERT_TRUE(bridge_->WaitForOutput("Connection lost", 10000ms, from));
+  const auto lost = std::chrono::steady_clock::now();
+  for (int game = 2000; game < 2010; ++game) pty_.Write(GameFrame(game)), expected.push_back(game);
+  // Attempts given up after 3 s, then 6 s; the one after waits 12 s, long enough.
+  ASSERT_TRUE(bridge_->WaitForOutput("Reconnected to the broker\n", 60000ms, from)) << bridge_->Out().substr(from);
+  std::printf("reconnected to the slow broker %.1f s after the loss\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - lost).count());
+  ASSERT_TRUE(WaitUntil([&] { return broker.Games().size() >= expected.size(); }, 30000ms)) << bridge_->Out();
+  EXPECT_EQ(broker.Games(), expected);
+  ExpectInOrder(bridge_->Out().substr(from), {"are held until it is back\n", "Reconnected to the broker\n"});
+  bridge_->WriteStdin("\n");
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
+}
 
 TEST_F(BridgeTest, WithheldAcknowledgementsCostNoFrameAndTheServiceTellsThatAndALostDevice) {
   using Clock = std::chrono::steady_clock;

@@ -122,6 +122,67 @@ long CpuTicks(pid_t pid) {
   return utime + stime;
 }
 
+std::string Frames(int first, int n) {
+  std::string frames;
+  for (int game = first; game < first + n; ++game) frames += GameFrame(game);
+  return frames;
+}
+
+TEST_F(FaultTest, ADeviceLostBehindABacklogIsNoticedAtOnceAndItsFramesAreStillPublished) {
+  WheelPort port;
+  auto bridge = StartBridge(port.Path(), port.Current());
+  const int first = game_;
+  std::size_t from = bridge->Out().size();
+  port.Current().Write(Frames(first, 100));  // 15 s of passes
+  game_ += 100;
+  ASSERT_TRUE(bridge->WaitForOutput("Published\n", 5000ms, from));
+  const auto unplugged = std::chrono::steady_clock::now();
+  port.Unplug();
+  ASSERT_TRUE(bridge->WaitForOutput("Serial device " + port.Path() + " lost; reopening it\n", 6000ms, from));
+  std::printf("device loss told %.2f s after it, behind a backlog\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - unplugged).count());
+  port.Replace();
+  ASSERT_TRUE(bridge->WaitForOutput("Port je odprt:" + port.Path() + "\n", 5000ms, from));
+  auto messages = subscriber_->WaitMessages(101, 60000ms);
+  ASSERT_EQ(messages.size(), 101u) << bridge->Out().substr(from);
+  for (int i = 0; i < 100; ++i) EXPECT_NE(messages[1 + i].find(GameIdHex(first + i)), std::string::npos) << i;
+  ASSERT_TRUE(DeliveredAgain(port.Current()));
+  bridge->WriteStdin("\n");
+  EXPECT_EQ(bridge->WaitExit(10000ms), 0);
+}
+
+// Shutdown loses nothing without a word: the console program counts what waits; the service entry
+// first publishes it.
+TEST_F(FaultTest, ShutdownWithABacklogCountsItAndTheServiceEntryPublishesItFirst) {
+  Pty pty;
+  auto bridge = StartBridge(pty.Path(), pty);
+  pty.Write(Frames(game_, 50));
+  game_ += 50;
+  ASSERT_TRUE(bridge->WaitForOutput("Published\n", 5000ms, bridge->Out().rfind("Published\n") + 1));
+  bridge->WriteStdin("\n");
+  EXPECT_EQ(bridge->WaitExit(10000ms), 0);
+  const std::string out = bridge->Out();
+  const std::string line = " frames from " + pty.Path() + " were not published\n";
+  const std::size_t at = out.find(line);
+  ASSERT_NE(at, std::string::npos) << out;
+  const int left = std::atoi(out.c_str() + out.rfind('\n', at) + 1);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(left + static_cast<int>(subscriber_->WaitMessages(0, 0ms).size()), 51) << out;
+  EXPECT_GT(left, 10);
+
+  Pty service_pty;
+  Process service(Bridged({service_pty.Path()}), kStdinNull);
+  ASSERT_TRUE(WaitUntil([&] { return service_pty.Settings().c_lflag == 0; }, 5000ms));
+  service_pty.Write(Frames(1000, 1));
+  ASSERT_TRUE(service.WaitForOutput("Published\n", 10000ms));
+  service_pty.Write(Frames(1001, 50));
+  ASSERT_TRUE(service.WaitForOutput("Raw data: ", 5000ms, service.Out().rfind("Published\n")));
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.WaitExit(15000ms), 0);
+  EXPECT_EQ(service.Out().find(" were not published"), std::string::npos) << service.Out();
+  EXPECT_EQ(subscriber_->WaitMessages(51 - left + 51, 10000ms).size(), 51u - left + 51) << service.Out();
+}
+
 TEST_F(FaultTest, ADevicePathThatFailsAtOnceOrCannotBeOpenedIsRetriedCalmlyAndQuietly) {
   WheelPort port;
   auto bridge = StartBridge(port.Path(), port.Current());

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -71,6 +72,62 @@ TEST_F(LinkTest, StarInsideAWellFormedFrameDoesNotRestartItButACutFrameGivesWayT
   EXPECT_EQ(Receive(link_).bytes, frame);
   EXPECT_EQ(Receive(link_).bytes, kFrameA.substr(0, 20) + kFrameB.substr(0, 22));  // reported as it came
   EXPECT_EQ(Receive(link_).bytes, kFrameB);
+  // Cut two bytes short, so that the next frame's start byte stands where CR LF belongs.
+  pty_.Write(kFrameA.substr(0, 40) + kFrameB);
+  Reception cut = Receive(link_);
+  EXPECT_FALSE(transport::WholeFrame(reinterpret_cast<const unsigned char*>(cut.bytes.data())));
+  EXPECT_EQ(cut.bytes, kFrameA.substr(0, 40) + kFrameB.substr(0, 2));
+  EXPECT_EQ(Receive(link_).bytes, kFrameB);
+}
+
+// Fills the link from the pty, as fast as the bytes come, until pred holds.
+bool FillUntil(ThKestrinTrans link, const std::function<bool()>& pred) {
+  const auto end = std::chrono::steady_clock::now() + 60s;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    pollfd fd = {transport::Descriptor(link), POLLIN, 0};
+    if (poll(&fd, 1, 100) > 0 && transport::Fill(link) != transport::kOk) return false;
+  }
+  return true;
+}
+
+TEST_F(LinkTest, AFullQueueGivesWayWholeFramesOldestFirstAndCountsThem) {
+  const int kFrames = transport::kQueueSize / 42 + 2000;
+  std::string stream;
+  for (int game = 0; game < kFrames; ++game) stream += Frame(42, 1, "  ", 1, 0, 1, 0, 1, game % 10000, 0);
+  std::thread writer([&] { pty_.Write(stream); });
+  long dropped = 0;
+  EXPECT_TRUE(FillUntil(link_, [&] {
+    dropped += transport::TakeDroppedFrames(link_);
+    return transport::QueuedFrames(link_) + dropped == kFrames;
+  }));
+  writer.join();
+  EXPECT_GE(dropped, 2000);
+  // The oldest gave way; the rest come whole, in order.
+  for (long game = dropped; game < kFrames; ++game) ASSERT_EQ(Receive(link_, 0).bytes, stream.substr(42 * game, 42));
+}
+
+TEST_F(LinkTest, AReleasedLinkHandsOutWhatItHeldAndNoiseLeavesNoArrivalRecords) {
+  for (int i = 0; i < 100; ++i) {  // a line with no start byte, in reads far apart
+    pty_.Write(std::string(20, 'x'));
+    std::this_thread::sleep_for(25ms);
+    unsigned char frame[42];
+    unsigned short length = 0;
+    ASSERT_TRUE(FillUntil(link_, [&] {
+      return transport::Take(link_, frame, &length) == transport::kNoFrame && transport::QueuedBytes(link_) == 0;
+    }));
+    EXPECT_LE(static_cast<transport::TMyData*>(link_)->arrivals.size(), 1u);
+  }
+  pty_.Write(kFrameA + kFrameB + kFrameA.substr(0, 30));
+  ASSERT_TRUE(FillUntil(link_, [&] { return transport::QueuedBytes(link_) == 42 * 2 + 30; }));
+  EXPECT_EQ(transport::QueuedFrames(link_), 2);
+  transport::Release(link_);
+  EXPECT_EQ(transport::Descriptor(link_), -1);
+  int error = 0;
+  ASSERT_TRUE(transport::Reopen(link_, false, &error));
+  pty_.Write(kFrameB);  // the frame the failure cut short does not swallow the next one
+  ASSERT_TRUE(FillUntil(link_, [&] { return transport::QueuedBytes(link_) == 42 * 3 + 30; }));
+  for (const std::string& frame : {kFrameA, kFrameB, kFrameB}) EXPECT_EQ(Receive(link_, 0).bytes, frame);
 }
 
 TEST_F(LinkTest, FillingKeepsFarMoreThanTheDeviceHoldsInOrder) {
