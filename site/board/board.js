@@ -13,6 +13,7 @@ const kTestWheel = '9999';
 const boxes = new Map();   // name -> { up: true/false/null, since: ms or null, sinceSeen: bool }
 const wheels = new Map();  // serial -> { status, statusAt, statusLive, doc, docAt, row }
 const loadedAt = Date.now();
+const decoder = new TextDecoder();
 let client = null;
 let dirty = false;
 
@@ -59,7 +60,7 @@ function connect(account) {
 }
 
 function onMessage(topic, payload, packet) {
-  const text = new TextDecoder().decode(payload);
+  const text = decoder.decode(payload);
   const now = Date.now();
   let m = /^\$SYS\/broker\/connection\/([^/]+)\/state$/.exec(topic);
   if (m) {
