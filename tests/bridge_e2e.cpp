@@ -488,6 +488,7 @@ class WithholdingBroker {
         if (type != 3) continue;
         const std::size_t topic = (std::size_t(body[0] & 0xFF) << 8) | (body[1] & 0xFF);
         held += "\x40\x02" + body.substr(2 + topic, 2);
+        if (body.compare(2 + topic - 11, 11, "/gameStatus") != 0) continue;  // the service's status
         std::lock_guard<std::mutex> lock(mutex_);
         games_.push_back(std::stoi(body.substr(body.find("\"game id\" : ") + 12)));
       }

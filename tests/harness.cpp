@@ -268,7 +268,8 @@ namespace {
 std::vector<std::string> SubscriberCommand(std::vector<std::string> connection) {
   std::vector<std::string> argv{"stdbuf", "-oL", "mosquitto_sub"};
   argv.insert(argv.end(), connection.begin(), connection.end());
-  argv.insert(argv.end(), {"-d", "-q", "1", "-t", "/rng/roulette/kestrin_live/#", "-F", "MSG %t %q %r %x"});
+  // The documents only: the service entry also publishes its status topic beside them.
+  argv.insert(argv.end(), {"-d", "-q", "1", "-t", "/rng/roulette/kestrin_live/+/gameStatus", "-F", "MSG %t %q %r %x"});
   return argv;
 }
 

@@ -107,7 +107,7 @@ class Broker {
   std::unique_ptr<Process> process_;
 };
 
-// mosquitto_sub on the bridge's topics; each message as "topic qos retained hexpayload".
+// mosquitto_sub on the documents' topics; each message as "topic qos retained hexpayload".
 class Subscriber {
  public:
   // `connection`: mosquitto_sub's options naming the broker and how to log in to it.
