@@ -283,9 +283,10 @@ void onReconnect(void* context, MQTTAsync_successData*) {
   try {
     TMyData* pMyData = p;
     if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
+    // Said before the worker may publish again, so the line comes before the held frames' lines.
+    console::Notice("Reconnected to the broker\n");
     pMyData->bConnectionLost = false;
     pMyData->connectionBack.Ring();
-    console::Notice("Reconnected to the broker\n");
     health::SetBrokerAway(false);
     Notify(kEventConnectionBack);
     AttemptDone(context, 0);

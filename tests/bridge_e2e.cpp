@@ -252,7 +252,7 @@ TEST_F(BridgeTest, PublishingResumesSoonAfterBrokerRestartsAndALongOutage) {
     EXPECT_EQ(since.find(stray), std::string::npos) << stray;
   // The held frame is published first once the broker is back, and reported only then.
   ExpectInOrder(since, {"are held until it is back\n", "Reconnected to the broker\n", "Raw data: " + GameFrame(300),
-                        "delivery confirmed\n", "Published\n", "Raw data: " + GameFrame(301)});
+                        "delivery confirmed\n", "Published\n"});
   // The reconnect speaks MQTT 3.1.1.
   EXPECT_NE(broker_->Log().find(" as 0042 (p2,"), std::string::npos) << broker_->Log();
 }

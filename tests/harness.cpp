@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -147,16 +148,27 @@ void Process::Signal(int sig) {
   if (!exited_) kill(pid_, sig);
 }
 
+Ms Scaled(Ms timeout) {
+  // Under an emulator or a sanitizer everything takes about three times as long; so does a machine
+  // busy with other work, which KESTRIN_TEST_TIME_SCALE tells.
+#if defined(KESTRIN_EMULATOR) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  static const double scale = std::getenv("KESTRIN_TEST_TIME_SCALE") ? std::atof(std::getenv("KESTRIN_TEST_TIME_SCALE")) : 3.0;
+#else
+  static const double scale = std::getenv("KESTRIN_TEST_TIME_SCALE") ? std::atof(std::getenv("KESTRIN_TEST_TIME_SCALE")) : 1.0;
+#endif
+  return Ms(static_cast<long>(static_cast<double>(timeout.count()) * std::max(scale, 1.0)));
+}
+
 bool Process::WaitForOutput(const std::string& text, Ms timeout, std::size_t from) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] {
+  return changed_.wait_for(lock, Scaled(timeout), [&] {
     return out_.size() > from && out_.find(text, from) != std::string::npos;
   });
 }
 
 int Process::WaitExit(Ms timeout) {
   if (exited_) return status_;
-  const auto end = std::chrono::steady_clock::now() + timeout;
+  const auto end = std::chrono::steady_clock::now() + Scaled(timeout);
   for (;;) {
     int status;
     pid_t r = waitpid(pid_, &status, WNOHANG);
@@ -317,7 +329,7 @@ std::string Hex(const std::string& bytes) {
 }
 
 bool WaitUntil(const std::function<bool()>& done, Ms timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
+  const auto end = std::chrono::steady_clock::now() + Scaled(timeout);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(10ms);

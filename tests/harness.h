@@ -124,6 +124,9 @@ class Subscriber {
   Process process_;
 };
 
+// A bound for a wait, scaled for a slower run (an emulator, a sanitizer, KESTRIN_TEST_TIME_SCALE);
+// every wait of the harness applies it.
+Ms Scaled(Ms timeout);
 std::string Hex(const std::string& bytes);
 bool WaitUntil(const std::function<bool()>& done, Ms timeout);
 int CountFds(pid_t pid);
