@@ -166,6 +166,13 @@ try {
   // An orderly stop says so; a retired box and its wheel's status are gone from the site.
   b1.procs.bridge.kill('SIGTERM');
   await expect('stopped', 10000, { [b1.serial]: 'stopped' });
+  // A bridge that went quiet long ago (its last word retained, then nothing) is stale to a board opened later.
+  const old = new Date(Date.now() - 600000).toISOString().replace(/\.\d+Z$/, 'Z');
+  execFileSync('mosquitto_pub', ['-r', '-q', '1', '-t', `/rng/roulette/kestrin_live/${b1.serial}/bridgeStatus`, '-m',
+                                 JSON.stringify({ state: 'publishing', since: old, time: old, box: 'box1' })],
+               { env: { ...process.env, XDG_CONFIG_HOME: `${work}/site/admin` } });  // box1's own uplink stays
+  await page.reload();
+  await expect('stale after a reload', 10000, { [b1.serial]: 'stale', [b2.serial]: 'publishing' });
   admin('retire-box box3');
   await until('box3 gone from the board', 10000, async () => !('box3' in await uplinks()) && (await states())[b3.serial] === 'no status');
   const left = sh(`mosquitto_sub -h localhost -u kestrin-reader -P '${reader}' -v -W 2 -t '$SYS/broker/connection/box3/state' -t '/rng/roulette/kestrin_live/${b3.serial}/bridgeStatus' || true`);
