@@ -23,7 +23,9 @@
 #include <iterator>
 
 #include "kestrin_console.h"
-#include "kestrin_control_l.h"
+#include "kestrin_broker.h"
+#include "kestrin_broker_l.h"
+#include "kestrin_control.h"
 #include "kestrin_deadline.h"
 #include "kestrin_health.h"
 
@@ -31,7 +33,7 @@
 #define KESTRIN_BROKER_HOST "localhost"
 #endif
 
-namespace control {
+namespace broker {
 
 // One publish in flight. The client library is handed the topic and document text and reports the
 // outcome later, possibly after the worker has stopped waiting, so both live here until then.
@@ -45,6 +47,13 @@ struct TPublication {
 };
 
 namespace {
+
+// The one broker record; the client library's callbacks reach it only through this pointer.
+TBroker* gBroker = nullptr;
+
+void Notify(int nEvent) {
+  if (TBroker* pBroker = gBroker; pBroker && pBroker->pNotify) pBroker->pNotify(nEvent);
+}
 
 constexpr char kServerUri[] = "tcp://" KESTRIN_BROKER_HOST ":1883";
 constexpr int kKeepAliveSeconds = 20;
@@ -69,29 +78,6 @@ constexpr int kDisconnectWaitMs = 10000;
 constexpr int kRefusedProtocolVersion = 1;
 // Publications given up on are remembered for their late outcome up to this many, the oldest dropped.
 constexpr std::size_t kMaxUnconfirmed = 100;
-
-// The will of every connect, made once the client identifier is known (ConnectBroker) and read by
-// every connect after it; the library copies it at each connect.
-std::atomic<TWillMaker> gWillMaker{nullptr};
-struct TWill {
-  bool bSet = false;
-  std::string topic;
-  std::string payload;
-  MQTTAsync_willOptions options = MQTTAsync_willOptions_initializer;
-};
-TWill gWill;
-
-// Retained publications (PublishRetained): the last one's outcome, which the caller may wait for.
-struct TRetained {
-  std::atomic<std::uint64_t> nLastId{0};
-  std::atomic<std::uint64_t> nDoneId{0};
-  std::atomic<bool> bDelivered{false};
-  TDoorbell done;
-};
-TRetained& Retained() {
-  static TRetained retained;
-  return retained;
-}
 
 // Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false); serves the
 // caller's descriptor meanwhile.
@@ -125,19 +111,19 @@ const char* RefusalText(int nCode) {
 
 // Sets the flags of a completion under the mutex, then rings the waiter's doorbell.
 template <typename Update>
-void Complete(TDoorbell TMyData::*pBell, Update update) {
-  TMyData* pMyData = p;
+void Complete(TDoorbell TBroker::*pBell, Update update) {
+  TBroker* pMyData = gBroker;
   if (pMyData == nullptr) return;
-  LockMutex(pMyData->pMQTTConnectedMutex);
+  SDL_LockMutex(pMyData->pMQTTConnectedMutex);
   update(*pMyData);
-  UnlockMutex(pMyData->pMQTTConnectedMutex);
+  SDL_UnlockMutex(pMyData->pMQTTConnectedMutex);
   if (pBell) (pMyData->*pBell).Ring();
 }
 
 void onConnect(void*, MQTTAsync_successData*) {
   try {
     console::Print("Successful connection\n");
-    Complete(&TMyData::mainDone, [](TMyData& d) {
+    Complete(&TBroker::mainDone, [](TBroker& d) {
       d.MQTTConnected = true;
       d.MQTTThreadDone = true;
     });
@@ -149,7 +135,7 @@ void onConnectFailure(void*, MQTTAsync_failureData* response) {
   try {
     const int nCode = response ? response->code : 0;
     console::Warning("Connect failed, rc %d\n", nCode);
-    Complete(&TMyData::mainDone, [&](TMyData& d) {
+    Complete(&TBroker::mainDone, [&](TBroker& d) {
       d.nConnectFailure = nCode;
       d.MQTTConnected = false;
       d.MQTTThreadDone = true;
@@ -169,7 +155,7 @@ int AttemptOf(void* context) { return static_cast<int>(reinterpret_cast<std::int
 void CompletePublication(void* context, bool bDelivered, int nToken, int nCode) {
   bool bAwaited = false;
   int nLeft = 0;
-  Complete(&TMyData::sendDone, [&](TMyData& d) {
+  Complete(&TBroker::sendDone, [&](TBroker& d) {
     if (bDelivered) d.MQTTSent = true;
     for (auto it = d.publications.begin(); it != d.publications.end(); ++it) {
       if ((*it)->nId != IdOf(context)) continue;
@@ -192,7 +178,7 @@ void CompletePublication(void* context, bool bDelivered, int nToken, int nCode) 
   } else if (bAwaited) {
     console::Warning("Message send failed token %d error code %d\n", nToken, nCode);
   }
-  Notify(bDelivered ? kEventFramePublished : kEventFrameDropped);
+  Notify(bDelivered ? control::kEventFramePublished : control::kEventFrameDropped);
 }
 
 void onSend(void* context, MQTTAsync_successData* response) {
@@ -209,12 +195,13 @@ void onSendFailure(void* context, MQTTAsync_failureData* response) {
   }
 }
 
+// The outcome of a retained publication; one older than the last started is no longer waited for.
 void RetainedDone(void* context, bool bDelivered) {
-  TRetained& retained = Retained();
-  if (IdOf(context) != retained.nLastId) return;  // an older one's, no longer waited for
-  retained.bDelivered = bDelivered;
-  retained.nDoneId = IdOf(context);
-  retained.done.Ring();
+  TBroker* pBroker = gBroker;
+  if (pBroker == nullptr || IdOf(context) != pBroker->nRetainedId) return;
+  pBroker->bRetainedDelivered = bDelivered;
+  pBroker->nRetainedDone = IdOf(context);
+  pBroker->retainedDone.Ring();
 }
 
 void onRetainedSent(void* context, MQTTAsync_successData*) {
@@ -234,7 +221,7 @@ void onRetainedFailure(void* context, MQTTAsync_failureData*) {
 void onDisconnect(void*, MQTTAsync_successData*) {
   try {
     console::Print("Successful disconnection\n");
-    Complete(&TMyData::mainDone, [](TMyData& d) {
+    Complete(&TBroker::mainDone, [](TBroker& d) {
       d.MQTTConnected = false;
       d.MQTTThreadDone = true;
     });
@@ -245,7 +232,7 @@ void onDisconnect(void*, MQTTAsync_successData*) {
 void onDisconnectFailure(void*, MQTTAsync_failureData*) {
   try {
     console::Warning("Disconnect failed\n");
-    Complete(&TMyData::mainDone, [](TMyData& d) { d.MQTTThreadDone = true; });
+    Complete(&TBroker::mainDone, [](TBroker& d) { d.MQTTThreadDone = true; });
   } catch (...) {
   }
 }
@@ -260,19 +247,19 @@ int messageArrived(void*, char* topicName, int, MQTTAsync_message* m) {
 void connlost(void*, char* cause) {
   try {
     console::Notice("\nConnection lost, cause: %s; reconnecting...\n", cause ? cause : "(null)");
-    if (p) {
-      p->bConnectionLost = true;
-      p->reconnect.Ring();
+    if (TBroker* pBroker = gBroker) {
+      pBroker->bConnectionLost = true;
+      pBroker->reconnect.Ring();
     }
     health::SetBrokerAway(true);
-    Notify(kEventConnectionLost);
+    Notify(control::kEventConnectionLost);
   } catch (...) {
   }
 }
 
 // The outcome of a reconnect attempt; one of an earlier attempt is stale and changes nothing.
 void AttemptDone(void* context, int nCode) {
-  TMyData* pMyData = p;
+  TBroker* pMyData = gBroker;
   if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
   pMyData->nAttemptCode = nCode;
   pMyData->bAttemptDone = true;
@@ -281,14 +268,14 @@ void AttemptDone(void* context, int nCode) {
 
 void onReconnect(void* context, MQTTAsync_successData*) {
   try {
-    TMyData* pMyData = p;
+    TBroker* pMyData = gBroker;
     if (pMyData == nullptr || AttemptOf(context) != pMyData->nAttempt) return;
     // Said before the worker may publish again, so the line comes before the held frames' lines.
     console::Notice("Reconnected to the broker\n");
     pMyData->bConnectionLost = false;
     pMyData->connectionBack.Ring();
     health::SetBrokerAway(false);
-    Notify(kEventConnectionBack);
+    Notify(control::kEventConnectionBack);
     AttemptDone(context, 0);
   } catch (...) {
   }
@@ -302,7 +289,7 @@ void onReconnectFailure(void* context, MQTTAsync_failureData* response) {
   }
 }
 
-MQTTAsync_connectOptions ConnectOptions(TMyData& d, int nVersion) {
+MQTTAsync_connectOptions ConnectOptions(TBroker& d, int nVersion) {
   MQTTAsync_connectOptions conn_opts = MQTTAsync_connectOptions_initializer;
   conn_opts.keepAliveInterval = kKeepAliveSeconds;
   conn_opts.cleansession = 1;
@@ -310,17 +297,17 @@ MQTTAsync_connectOptions ConnectOptions(TMyData& d, int nVersion) {
   conn_opts.onFailure = onConnectFailure;
   conn_opts.context = d.client;
   conn_opts.MQTTVersion = nVersion;
-  if (gWill.bSet) conn_opts.will = &gWill.options;
+  if (d.bWill) conn_opts.will = &d.will;
   // Start-up and every reconnect log in with the account, if one is configured.
-  if (*CredentialUser() != '\0') {
-    conn_opts.username = CredentialUser();
-    conn_opts.password = CredentialPassword();
+  if (!d.user.empty()) {
+    conn_opts.username = d.user.c_str();
+    conn_opts.password = d.password.c_str();
   }
   return conn_opts;
 }
 
 // Blocks up to nMs, or until a stop of reconnecting; true when stopped.
-bool ReconnectPause(TMyData& d, int nMs) {
+bool ReconnectPause(TBroker& d, int nMs) {
   pollfd fd = {d.stopReconnect.Fd(), POLLIN, 0};
   const TDeadline deadline(nMs);
   while (!d.bStopReconnect && !deadline.Passed())
@@ -331,7 +318,7 @@ bool ReconnectPause(TMyData& d, int nMs) {
 // Reconnects after every loss, one attempt at a time. A refusal by the broker is told once, when it
 // first appears or changes; other failures (broker away, no answer) are not printed.
 int ReconnectMain(void* hInst) {
-  TMyData& d = *static_cast<TMyData*>(hInst);
+  TBroker& d = *static_cast<TBroker*>(hInst);
   try {
     int nPauseMs = 0;
     int nToldRefusal = 0;
@@ -382,106 +369,156 @@ int ReconnectMain(void* hInst) {
 
 }  // namespace
 
-const char* BrokerUri() noexcept { return kServerUri; }
+const char* Uri() noexcept { return kServerUri; }
 
-void SetWillMaker(TWillMaker pMaker) noexcept { gWillMaker = pMaker; }
+void SetWill(ThKestrinBroker hInst, const char* pTopic, const std::string& payload) noexcept {
+  try {
+    TBroker& d = *static_cast<TBroker*>(hInst);
+    d.willTopic = pTopic;
+    d.willPayload = payload;
+    d.will.topicName = d.willTopic.c_str();
+    d.will.message = d.willPayload.c_str();
+    d.will.retained = 1;
+    d.will.qos = 1;
+    d.bWill = true;
+  } catch (...) {
+  }
+}
 
-int PublishRetained(ThKestrinControl hInst, const char* pTopic, const std::string& payload,
+int PublishRetained(ThKestrinBroker hInst, const char* pTopic, const std::string& payload,
                     int nWaitMs) noexcept {
   try {
-    TMyData* pMyData = static_cast<TMyData*>(hInst);
-    if (pMyData == nullptr || pMyData->client == nullptr || pMyData->bConnectionLost) return -1;
-    TRetained& retained = Retained();
-    const std::uint64_t nId = retained.nLastId + 1;
-    retained.nLastId = nId;
-    retained.done.Drain();
+    TBroker* pBroker = static_cast<TBroker*>(hInst);
+    if (pBroker == nullptr || pBroker->client == nullptr || pBroker->bConnectionLost) return -1;
+    TBroker& d = *pBroker;
+    const std::uint64_t nId = d.nRetainedId + 1;
+    d.nRetainedId = nId;
+    d.retainedDone.Drain();
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
     opts.onSuccess = onRetainedSent;
     opts.onFailure = onRetainedFailure;
     opts.context = reinterpret_cast<void*>(static_cast<std::uintptr_t>(nId));
-    // The library copies topic and payload before it returns.
-    std::string copy = payload;
+    std::string copy = payload;  // the library copies it before it returns
     MQTTAsync_message message = MQTTAsync_message_initializer;
     message.payload = copy.data();
     message.payloadlen = static_cast<int>(copy.size());
     message.qos = 1;
     message.retained = 1;
-    if (MQTTAsync_sendMessage(pMyData->client, pTopic, &message, &opts) != MQTTASYNC_SUCCESS) return -1;
+    if (MQTTAsync_sendMessage(d.client, pTopic, &message, &opts) != MQTTASYNC_SUCCESS) return -1;
     if (nWaitMs <= 0) return 0;
     const TDeadline deadline(nWaitMs);
-    while (retained.nDoneId != nId) {
+    while (d.nRetainedDone != nId) {
       if (deadline.Passed()) return -2;
-      pollfd fd = {retained.done.Fd(), POLLIN, 0};
+      pollfd fd = {d.retainedDone.Fd(), POLLIN, 0};
       if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) return -2;
-      retained.done.Drain();
+      d.retainedDone.Drain();
     }
-    return retained.bDelivered ? 0 : -1;
+    return d.bRetainedDelivered ? 0 : -1;
   } catch (...) {
     return -1;
   }
 }
 
-bool ConnectBroker(TMyData& d, int nStopFd, const TServe& serve) {
-  int rc = MQTTAsync_create(&d.client, kServerUri, d.serial_no, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
-  if (rc != MQTTASYNC_SUCCESS) {
-    console::Err("Failed to create client object, return code %d\n", rc);
-    d.client = nullptr;
-    return false;
-  }
-  rc = MQTTAsync_setCallbacks(d.client, d.client, connlost, messageArrived, nullptr);
-  if (rc != MQTTASYNC_SUCCESS) {
-    console::Err("Failed to set callback, return code %d\n", rc);
-    return false;
-  }
-  d.MQTTConnected = false;
-  d.MQTTThreadDone = false;
-  d.pMQTTConnectedMutex = SDL_CreateMutex();
-  if (d.pMQTTConnectedMutex == nullptr) {
-    console::Err("Failed to create mutex: %s\n", SDL_GetError());
-    return false;
-  }
-  p = &d;
-  if (TWillMaker pMaker = gWillMaker.load()) {
-    pMaker(d.serial_no, d.pPortName, &gWill.topic, &gWill.payload);
-    gWill.options.topicName = gWill.topic.c_str();
-    gWill.options.message = gWill.payload.c_str();
-    gWill.options.retained = 1;
-    gWill.options.qos = 1;
-    gWill.bSet = true;
-  }
-
-  // MQTT 3.1.1, and 3.1 only for a broker that refuses 3.1.1. Left to choose, the library also falls
-  // back to 3.1 whenever a reconnect attempt fails for any reason, and a reconnect then came back as
-  // 3.1 about every other time.
-  bool bConnected = false;
-  for (int nVersion : {MQTTVERSION_3_1_1, MQTTVERSION_3_1}) {
-    MQTTAsync_connectOptions conn_opts = ConnectOptions(d, nVersion);
-    d.nMqttVersion = nVersion;
-    rc = MQTTAsync_connect(d.client, &conn_opts);
-    if (rc != MQTTASYNC_SUCCESS) {
-      console::Err("Failed to start connect, return code %d\n", rc);
-      return false;
+ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPassword,
+                     void (*pNotify)(int)) noexcept {
+  try {
+    auto pBroker = std::make_unique<TBroker>();
+    TBroker& d = *pBroker;
+    if (!d.mainDone.Valid() || !d.sendDone.Valid() || !d.connectionBack.Valid() || !d.reconnect.Valid() ||
+        !d.attemptDone.Valid() || !d.stopReconnect.Valid()) {
+      console::Perror("eventfd");
+      return nullptr;
     }
-    // The library gives up on a connect after its 30 s time-out, so this wait ends; a stop request
-    // ends it sooner.
-    if (!WaitForFlag(d.MQTTThreadDone, d.mainDone, nStopFd, -1, serve)) return false;
-    d.MQTTThreadDone = false;
-    MainLockMutex(d.pMQTTConnectedMutex);
-    bConnected = d.MQTTConnected;
-    const int nRefusal = d.nConnectFailure;
-    MainUnlockMutex(d.pMQTTConnectedMutex);
-    if (bConnected || nRefusal != kRefusedProtocolVersion) break;
+    std::snprintf(d.clientId, sizeof d.clientId, "%s", pClientId);
+    d.user = pUser ? pUser : "";
+    d.password = pPassword ? pPassword : "";
+    d.pNotify = pNotify;
+    d.pMQTTConnectedMutex = SDL_CreateMutex();
+    if (d.pMQTTConnectedMutex == nullptr) {
+      console::Err("Failed to create mutex: %s\n", SDL_GetError());
+      return nullptr;
+    }
+    int rc = MQTTAsync_create(&d.client, kServerUri, d.clientId, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
+    if (rc != MQTTASYNC_SUCCESS) {
+      console::Err("Failed to create client object, return code %d\n", rc);
+      d.client = nullptr;
+      Destroy(pBroker.release());
+      return nullptr;
+    }
+    gBroker = &d;
+    rc = MQTTAsync_setCallbacks(d.client, d.client, connlost, messageArrived, nullptr);
+    if (rc != MQTTASYNC_SUCCESS) {
+      console::Err("Failed to set callback, return code %d\n", rc);
+      Destroy(pBroker.release());
+      return nullptr;
+    }
+    return pBroker.release();
+  } catch (...) {
+    return nullptr;
   }
-  if (!bConnected) {
-    console::Warning("MQTT not connected\n");
-    return false;
-  }
-  console::Print("MQTT connected\n");
-  return true;
 }
 
-bool StartReconnecting(TMyData& d) {
-  if (!d.reconnect.Valid() || !d.attemptDone.Valid() || !d.stopReconnect.Valid()) return false;
+void Destroy(ThKestrinBroker hInst) noexcept {
+  if (hInst == nullptr) return;
+  std::unique_ptr<TBroker> pBroker(static_cast<TBroker*>(hInst));
+  StopReconnecting(hInst);
+  if (pBroker->client) MQTTAsync_destroy(&pBroker->client);
+  if (gBroker == pBroker.get()) gBroker = nullptr;
+  if (pBroker->pMQTTConnectedMutex) SDL_DestroyMutex(pBroker->pMQTTConnectedMutex);
+}
+
+int ConnectFailure(ThKestrinBroker hInst) noexcept {
+  return hInst ? static_cast<TBroker*>(hInst)->nConnectFailure : 0;
+}
+
+bool Connected(ThKestrinBroker hInst) noexcept { return !static_cast<TBroker*>(hInst)->bConnectionLost; }
+const process::TDoorbell* Return(ThKestrinBroker hInst) noexcept {
+  return &static_cast<TBroker*>(hInst)->connectionBack;
+}
+const process::TDoorbell* Completion(ThKestrinBroker hInst) noexcept {
+  return &static_cast<TBroker*>(hInst)->sendDone;
+}
+
+bool Connect(ThKestrinBroker hInst, int nStopFd, const TServe& serve) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
+  try {
+    d.MQTTConnected = false;
+    d.MQTTThreadDone = false;
+    // MQTT 3.1.1, and 3.1 only for a broker that refuses 3.1.1. Left to choose, the library also falls
+    // back to 3.1 whenever a reconnect attempt fails for any reason, and a reconnect then came back as
+    // 3.1 about every other time.
+    bool bConnected = false;
+    for (int nVersion : {MQTTVERSION_3_1_1, MQTTVERSION_3_1}) {
+      MQTTAsync_connectOptions conn_opts = ConnectOptions(d, nVersion);
+      d.nMqttVersion = nVersion;
+      const int rc = MQTTAsync_connect(d.client, &conn_opts);
+      if (rc != MQTTASYNC_SUCCESS) {
+        console::Err("Failed to start connect, return code %d\n", rc);
+        return false;
+      }
+      // The library gives up on a connect after its 30 s time-out, so this wait ends; a stop request
+      // ends it sooner.
+      if (!WaitForFlag(d.MQTTThreadDone, d.mainDone, nStopFd, -1, serve)) return false;
+      d.MQTTThreadDone = false;
+      SDL_LockMutex(d.pMQTTConnectedMutex);
+      bConnected = d.MQTTConnected;
+      const int nRefusal = d.nConnectFailure;
+      SDL_UnlockMutex(d.pMQTTConnectedMutex);
+      if (bConnected || nRefusal != kRefusedProtocolVersion) break;
+    }
+    if (!bConnected) {
+      console::Warning("MQTT not connected\n");
+      return false;
+    }
+    console::Print("MQTT connected\n");
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool StartReconnecting(ThKestrinBroker hInst) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
   d.pReconnectThread = SDL_CreateThread(ReconnectMain, "kestrinreconn", &d);
   if (d.pReconnectThread == nullptr) {
     console::Err("Failed to start thread kestrinreconn: %s\n", SDL_GetError());
@@ -490,20 +527,17 @@ bool StartReconnecting(TMyData& d) {
   return true;
 }
 
-void StopReconnecting(TMyData& d) {
+void StopReconnecting(ThKestrinBroker hInst) noexcept {
+  if (hInst == nullptr) return;
+  TBroker& d = *static_cast<TBroker*>(hInst);
   d.bStopReconnect = true;
   d.stopReconnect.Ring();
   if (d.pReconnectThread) SDL_WaitThread(d.pReconnectThread, nullptr);
   d.pReconnectThread = nullptr;
 }
 
-void WaitForPublication(TMyData& d, int nTimeoutMs) {
-  WaitForFlag(d.bPublishIdle, d.publishIdle, -1, nTimeoutMs);
-}
-
-bool BrokerConnected(const TMyData& d) { return !d.bConnectionLost; }
-
-std::uint64_t StartPublication(TMyData& d, const char* pTopic, std::string out, int* pRc) {
+std::uint64_t StartPublication(ThKestrinBroker hInst, const char* pTopic, std::string out, int* pRc) noexcept try {
+  TBroker& d = *static_cast<TBroker*>(hInst);
   auto pPublication = std::make_shared<TPublication>();
   pPublication->nId = ++d.nLastPublication;
   pPublication->topic = pTopic;
@@ -521,56 +555,64 @@ std::uint64_t StartPublication(TMyData& d, const char* pTopic, std::string out, 
 
   // Listed before the library is called: the completion may arrive before MQTTAsync_sendMessage has
   // even returned.
-  MainLockMutex(d.pMQTTConnectedMutex);
+  SDL_LockMutex(d.pMQTTConnectedMutex);
   d.MQTTSent = false;
   d.publications.push_back(pPublication);
   d.pAwaited = pPublication;
-  MainUnlockMutex(d.pMQTTConnectedMutex);
+  SDL_UnlockMutex(d.pMQTTConnectedMutex);
   *pRc = MQTTAsync_sendMessage(d.client, pPublication->topic.c_str(), &pubmsg, &opts);
   if (*pRc == MQTTASYNC_SUCCESS) return pPublication->nId;
-  MainLockMutex(d.pMQTTConnectedMutex);
+  SDL_LockMutex(d.pMQTTConnectedMutex);
   d.publications.remove(pPublication);
   d.pAwaited.reset();
-  MainUnlockMutex(d.pMQTTConnectedMutex);
+  SDL_UnlockMutex(d.pMQTTConnectedMutex);
+  return 0;
+} catch (...) {
+  *pRc = MQTTASYNC_FAILURE;
   return 0;
 }
 
-int PublicationOutcome(TMyData& d) {
-  MainLockMutex(d.pMQTTConnectedMutex);
-  int nOutcome = kPublicationPending;
+int PublicationOutcome(ThKestrinBroker hInst) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
+  SDL_LockMutex(d.pMQTTConnectedMutex);
+  int nOutcome = kPending;
   if (d.pAwaited && d.pAwaited->bDone) {
-    nOutcome = d.pAwaited->bDelivered ? kPublicationConfirmed : kPublicationFailed;
+    nOutcome = d.pAwaited->bDelivered ? kConfirmed : kFailed;
     d.pAwaited.reset();
   }
-  MainUnlockMutex(d.pMQTTConnectedMutex);
-  if (nOutcome != kPublicationPending) health::SetNotConfirming(false);
+  SDL_UnlockMutex(d.pMQTTConnectedMutex);
+  if (nOutcome != kPending) health::SetNotConfirming(false);
   return nOutcome;
 }
 
-int GiveUpPublication(TMyData& d) {
-  MainLockMutex(d.pMQTTConnectedMutex);
+int GiveUpPublication(ThKestrinBroker hInst) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
+  SDL_LockMutex(d.pMQTTConnectedMutex);
   if (d.pAwaited) d.pAwaited->bGivenUp = true;
   d.pAwaited.reset();
   // The oldest given up on are forgotten; a late outcome of one of them finds no record.
   while (d.publications.size() > kMaxUnconfirmed) d.publications.pop_front();
   const int nUnconfirmed = static_cast<int>(d.publications.size());
-  MainUnlockMutex(d.pMQTTConnectedMutex);
+  SDL_UnlockMutex(d.pMQTTConnectedMutex);
   health::SetUnconfirmed(nUnconfirmed);
   health::SetNotConfirming(true);
   return nUnconfirmed;
 }
 
-int TakeLateFailures(TMyData& d) { return d.nLateFailures.exchange(0); }
+int TakeLateFailures(ThKestrinBroker hInst) noexcept {
+  return static_cast<TBroker*>(hInst)->nLateFailures.exchange(0);
+}
 
-void DisconnectBroker(TMyData& d) {
+void Disconnect(ThKestrinBroker hInst) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
   MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
   opts.onSuccess = onDisconnect;
   opts.onFailure = onDisconnectFailure;
   opts.context = d.client;
 
-  MainLockMutex(d.pMQTTConnectedMutex);
+  SDL_LockMutex(d.pMQTTConnectedMutex);
   d.MQTTThreadDone = false;
-  MainUnlockMutex(d.pMQTTConnectedMutex);
+  SDL_UnlockMutex(d.pMQTTConnectedMutex);
   d.mainDone.Drain();
   int rc = MQTTAsync_disconnect(d.client, &opts);
   if (rc == MQTTASYNC_DISCONNECTED) {
@@ -586,4 +628,4 @@ void DisconnectBroker(TMyData& d) {
   console::Print("Disconnected\n");
 }
 
-}  // namespace control
+}  // namespace broker

@@ -18,8 +18,6 @@
 
 namespace control {
 
-TMyData* p = nullptr;
-
 const char* const ports_to_try[10] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3",
                                       "/dev/ttyUSB4", "/dev/ttyS0",   "/dev/ttyS1",   "/dev/ttyS2",
                                       "/dev/ttyS3",   "/dev/ttyS4"};
@@ -27,6 +25,7 @@ const char* const ports_to_try[10] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyU
 namespace {
 
 std::atomic<TEventHandler> gEventHandler{nullptr};
+std::atomic<TWillMaker> gWillMaker{nullptr};
 
 char gStartFailure[200] = "";
 // Shutdown waits this long for the publication in flight before it disconnects.
@@ -48,15 +47,22 @@ void SetStartRefusal(int nCode) {
                 nCode == 4 ? "bad user name or password" : "not authorised");
 }
 
+// Waits, at most nTimeoutMs, until the worker waits for no publication.
+void WaitForPublication(TMyData& d, int nTimeoutMs) {
+  const TDeadline deadline(nTimeoutMs);
+  while (!d.bPublishIdle && !deadline.Passed()) {
+    pollfd fd = {d.publishIdle.Fd(), POLLIN, 0};
+    if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) break;
+    d.publishIdle.Drain();
+  }
+}
+
 // Releases the record and what it still holds, in the order shutdown needs: no callback can come once
 // the client is destroyed. Used by shutdown and by a start-up that fails part way.
 void ReleaseRecord(TMyData* pMyData) {
-  StopReconnecting(*pMyData);
-  if (pMyData->client) MQTTAsync_destroy(&pMyData->client);
+  broker::Destroy(pMyData->hBroker);  // stops reconnecting first
   transport::Destroy(pMyData->hTrans);
   pMyData->hTrans = nullptr;
-  if (p == pMyData) p = nullptr;
-  if (pMyData->pMQTTConnectedMutex) SDL_DestroyMutex(pMyData->pMQTTConnectedMutex);
   if (pMyData->pQuitThreadMutex) SDL_DestroyMutex(pMyData->pQuitThreadMutex);
   delete pMyData;
 }
@@ -128,8 +134,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
   health::SetListener([] { Notify(kEventHealthChanged); });
   try {
     pMyData = new TMyData;
-    if (!pMyData->mainDone.Valid() || !pMyData->sendDone.Valid() || !pMyData->quit.Valid() ||
-        !pMyData->publishIdle.Valid() || !pMyData->connectionBack.Valid() || !pMyData->drain.Valid() ||
+    if (!pMyData->quit.Valid() || !pMyData->publishIdle.Valid() || !pMyData->drain.Valid() ||
         !pMyData->drained.Valid()) {
       console::Perror("eventfd");
       delete pMyData;
@@ -161,24 +166,35 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     pMyData->serial_no[4] = '\0';
     pMyData->bStartFramePending = true;
 
+    pMyData->hBroker = broker::Init(pMyData->serial_no, CredentialUser(), CredentialPassword(), Notify);
+    if (pMyData->hBroker == nullptr) {
+      SetStartFailure("no connection to the broker at %s", BrokerUri());
+      ReleaseRecord(pMyData);
+      return nullptr;
+    }
+    if (TWillMaker pMaker = gWillMaker.load()) {
+      std::string topic, payload;
+      pMaker(pMyData->serial_no, pMyData->pPortName, &topic, &payload);
+      broker::SetWill(pMyData->hBroker, topic.c_str(), payload);
+    }
     health::SetConnecting(true);
     Notify(kEventConnecting);
     // The wheel goes on sending meanwhile (the library may wait 30 s for a slow broker): its frames
     // wait in the link, not in the device's small queue.
     ThKestrinTrans hTrans = pMyData->hTrans;
-    const TServe drainDevice{[hTrans] { return transport::Descriptor(hTrans); },
+    const broker::TServe drainDevice{[hTrans] { return transport::Descriptor(hTrans); },
                              [hTrans] { transport::Fill(hTrans); }};
-    const bool bConnected = ConnectBroker(*pMyData, process::StopDescriptor(), drainDevice);
+    const bool bConnected = broker::Connect(pMyData->hBroker, process::StopDescriptor(), drainDevice);
     health::SetConnecting(false);
     if (!bConnected) {
       SetStartFailure(
           process::StopRequested() ? "stopped during start-up" : "no connection to the broker at %s",
           BrokerUri());
-      if (!process::StopRequested()) SetStartRefusal(pMyData->nConnectFailure);
+      if (!process::StopRequested()) SetStartRefusal(broker::ConnectFailure(pMyData->hBroker));
       ReleaseRecord(pMyData);
       return nullptr;
     }
-    if (!StartReconnecting(*pMyData) || !StartWorker(*pMyData)) {
+    if (!broker::StartReconnecting(pMyData->hBroker) || !StartWorker(*pMyData)) {
       SetStartFailure("the worker could not be started");
       ReleaseRecord(pMyData);
       return nullptr;
@@ -197,11 +213,11 @@ void Destroy(ThKestrinControl hInst) noexcept {
   TMyData* pMyData = static_cast<TMyData*>(hInst);
   try {
     // No reconnect starts once shutdown has begun, and the publication in flight gets its real outcome.
-    StopReconnecting(*pMyData);
+    broker::StopReconnecting(pMyData->hBroker);
     health::SetStopping();
     pMyData->bStopPublishing = true;
     WaitForPublication(*pMyData, kLastPublicationWaitMs);
-    DisconnectBroker(*pMyData);
+    broker::Disconnect(pMyData->hBroker);
 
     console::Print("kestrin_control: Waiting for thread to finish.\n");
     MainLockMutex(pMyData->pQuitThreadMutex);
@@ -245,11 +261,17 @@ const char* ClientId(ThKestrinControl hInst) noexcept {
   return hInst ? static_cast<TMyData*>(hInst)->serial_no : "";
 }
 
-const char* DeviceName(ThKestrinControl hInst) noexcept {
-  return hInst ? static_cast<TMyData*>(hInst)->pPortName : "";
+void SetWillMaker(TWillMaker pMaker) noexcept { gWillMaker = pMaker; }
+
+int PublishRetained(ThKestrinControl hInst, const char* pTopic, const std::string& payload,
+                    int nWaitMs) noexcept {
+  if (hInst == nullptr) return -1;
+  return broker::PublishRetained(static_cast<TMyData*>(hInst)->hBroker, pTopic, payload, nWaitMs);
 }
 
 const char* StartFailure() noexcept { return gStartFailure; }
+
+const char* BrokerUri() noexcept { return broker::Uri(); }
 
 int StartRefusal() noexcept { return gStartRefusal; }
 

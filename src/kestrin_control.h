@@ -44,9 +44,6 @@ void SetEventHandler(TEventHandler pHandler) noexcept;
 // The client identifier: the wheel's four serial characters from its first frame. "" for null.
 const char* ClientId(ThKestrinControl hInst) noexcept;
 
-// The device the bridge reads, as opened (the port that discovery found). "" for null.
-const char* DeviceName(ThKestrinControl hInst) noexcept;
-
 // A last will for every connect, reconnects included, which the broker publishes with QoS 1, retained,
 // when the connection ends without a disconnect. The maker gives its topic and payload from the client
 // identifier and the device; it runs on the thread that connects. Set before Init; null: no will.

@@ -2,7 +2,7 @@
 // broker.
 //
 // The loop waits in one poll() on everything it serves: the serial device, the completion of its
-// publication (sendDone), the broker's return (connectionBack), the stop request (quit) and the
+// publication (broker::Completion), the broker's return (broker::Return), the stop request (quit) and the
 // shutdown's drain, with the nearest of its timers as the time-out. What it is doing is its state, not a
 // wait somewhere else:
 //   idle        nothing to publish; waits for the device (the silence timer runs)
@@ -15,7 +15,8 @@
 // whatever else the loop is doing, so the device's small input queue never overflows. The loop takes the
 // next frame from the queue (transport::Take) only when it can publish it; a malformed one is reported
 // and the next is taken at once. A whole frame is reported and its document handed to the library
-// (StartPublication), which returns at once; the library's callback rings sendDone, and the loop prints
+// (broker::StartPublication), which returns at once; the library's callback rings the completion
+// doorbell, and the loop prints
 // the outcome and pauses.
 #include <poll.h>
 
@@ -186,7 +187,7 @@ class TWorker {
   // Acts on whatever is due.
   void Step(Clock::time_point now) {
     if (bPublishing_) CheckPublication(now);
-    if (const int nLate = TakeLateFailures(d_); nLate > 0) {
+    if (const int nLate = broker::TakeLateFailures(d_.hBroker); nLate > 0) {
       if (nLate_ == 0) lateDue_ = now + kLateFailureGather;
       nLate_ += nLate;
     }
@@ -237,14 +238,14 @@ class TWorker {
     const int nDevice = bDeviceOpen_ ? transport::Descriptor(d_.hTrans) : -1;
     pollfd fds[5] = {{d_.quit.Fd(), POLLIN, 0},
                      {nDevice, POLLIN, 0},
-                     {d_.sendDone.Fd(), POLLIN, 0},
-                     {bHolding_ ? d_.connectionBack.Fd() : -1, POLLIN, 0},
+                     {broker::Completion(d_.hBroker)->Fd(), POLLIN, 0},
+                     {bHolding_ ? broker::Return(d_.hBroker)->Fd() : -1, POLLIN, 0},
                      {d_.bDraining ? -1 : d_.drain.Fd(), POLLIN, 0}};
     const int nReady = poll(fds, 5, PollTimeout(due, now));  // poll() skips negative descriptors
     if (nReady <= 0) return;
     if (fds[1].revents && transport::Fill(d_.hTrans) != transport::kOk) DeviceLost(Clock::now());
-    if (fds[2].revents) d_.sendDone.Drain();
-    if (fds[3].revents) d_.connectionBack.Drain();
+    if (fds[2].revents) broker::Completion(d_.hBroker)->Drain();
+    if (fds[3].revents) broker::Return(d_.hBroker)->Drain();
     if (fds[4].revents) d_.drain.Drain();
   }
 
@@ -289,7 +290,7 @@ class TWorker {
       char topic[frame::kTopicSize];
       frame::FormatTopic(topic, status_.nSerial);
       int rc = 0;
-      if (StartPublication(d_, topic, frame::Document(status_), &rc) != 0) {
+      if (broker::StartPublication(d_.hBroker, topic, frame::Document(status_), &rc) != 0) {
         console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic,
                        d_.serial_no);
         std::memcpy(topic_, topic, sizeof topic_);
@@ -314,7 +315,7 @@ class TWorker {
     }
   }
 
-  bool CanPublish(Clock::time_point now) const { return BrokerConnected(d_) && now >= retryDue_; }
+  bool CanPublish(Clock::time_point now) const { return broker::Connected(d_.hBroker) && now >= retryDue_; }
 
   // The broker is away: frames wait in the link. Said once for each absence, when a frame is held.
   void Hold() {
@@ -325,17 +326,17 @@ class TWorker {
   }
 
   void CheckPublication(Clock::time_point now) {
-    const int nOutcome = PublicationOutcome(d_);
-    if (nOutcome != kPublicationPending) {
+    const int nOutcome = broker::PublicationOutcome(d_.hBroker);
+    if (nOutcome != broker::kPending) {
       console::Debug("Published\n");
-      if (nOutcome == kPublicationFailed) health::CountDropped(1);
+      if (nOutcome == broker::kFailed) health::CountDropped(1);
       bGivenUp_ = false;
       EndPublication(now);
     } else if (now >= publishDue_) {
       console::Warning(
           "Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n", topic_,
           kPublishWaitSeconds);
-      GiveUpPublication(d_);
+      broker::GiveUpPublication(d_.hBroker);
       bGivenUp_ = true;
       EndPublication(now);
     }

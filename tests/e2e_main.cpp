@@ -1,7 +1,10 @@
 // Each end-to-end test process gets a network namespace of its own, so its broker on port 1883 clashes
-// with nothing on the machine nor with the other tests running beside it.
+// with nothing on the machine nor with the other tests running beside it; and pseudo-terminals of its
+// own (a private devpts instance), so that no other program on the machine (another bridge waiting
+// for /dev/pts/N to appear) opens or locks the ones its tests make.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/mount.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,5 +17,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (std::system("ip link set lo up") != 0) return 1;
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0 ||
+      mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr) != 0) {
+    std::fprintf(stderr, "private pseudo-terminals: %s\n", std::strerror(errno));
+    return 1;
+  }
   return RUN_ALL_TESTS();
 }
