@@ -5,15 +5,15 @@ import { readFileSync, writeFileSync, mkdirSync, existsSync } from 'node:fs';
 import { chromium } from 'playwright-core';
 
 const { KT_TAG: tag, KT_BUILD: build, KT_SOURCE: source, KT_WORK: work } = process.env;
-const site = `ksite-${tag}`;
 const boxes = [1, 2, 3].map((i) => ({ i, name: `box${i}`, ns: `kbox${i}-${tag}`, serial: 10 + i,
                                        dir: `${work}/box${i}`, procs: {} }));
 const children = [];
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-const sh = (cmd, env) => execFileSync('bash', ['-ec', cmd], { env: { ...process.env, ...env }, encoding: 'utf8',
-                                                             stdio: ['ignore', 'pipe', 'pipe'] });
+const sh = (cmd, env) => execFileSync('bash', ['-ec', cmd],
+  { env: { ...process.env, ...env }, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
 const siteEnv = { KESTRIN_SITE_DIR: `${work}/site`, KESTRIN_SITE_CONF: `${work}/site-conf/kestrin-site.conf`,
-                  KESTRIN_SITE_BOARD: `${work}/board`, KESTRIN_SITE_RELOAD: 'true' };
+  KESTRIN_SITE_BOARD: `${work}/board`, KESTRIN_SITE_RELOAD: 'true' };
+const topic = (serial, kind) => `/rng/roulette/kestrin_live/${serial}/${kind}`;
 const admin = (args) => sh(`${source}/site/kestrin-site ${args}`, siteEnv);
 
 function start(argv, log) {
@@ -58,10 +58,12 @@ sh(`cd ${work}
   openssl req -x509 $ec -days 1 -subj '/CN=site test CA' -keyout ca.key -out ca.crt
   openssl req $ec -subj /CN=site.kestrin.test -keyout site.key -out site.csr
   echo subjectAltName=DNS:site.kestrin.test,DNS:localhost >site.ext
-  openssl x509 -req -in site.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile site.ext -out site.crt
+  openssl x509 -req -in site.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile site.ext \
+    -out site.crt
   chmod 644 site.key`);
 admin(`setup ${work}/site.crt ${work}/site.key`);
-for (const box of boxes) box.password = /@SITE_PASSWORD@ (\S+)/.exec(admin(`add-box ${box.name} ${box.serial}`))[1];
+for (const box of boxes)
+  box.password = /@SITE_PASSWORD@ (\S+)/.exec(admin(`add-box ${box.name} ${box.serial}`))[1];
 const reader = readFileSync(`${work}/site/reader/mosquitto_sub`, 'utf8').match(/-P (\S+)/)[1];
 mkdirSync(`${work}/sitebroker/conf.d`, { recursive: true });
 sh(`cp ${work}/site-conf/kestrin-site.conf ${work}/sitebroker/conf.d/ && chown mosquitto ${work}/sitebroker`);
@@ -75,7 +77,8 @@ for (const box of boxes) {
   mkdirSync(`${d}/conf.d`, { recursive: true });
   mkdirSync(`${d}/cred`, { recursive: true });
   sh(`echo '192.0.2.1 site.kestrin.test' >${d}/hosts; echo '127.0.0.1 localhost' >>${d}/hosts
-    sed 's|/etc/mosquitto/|${d}/|' ${source}/debian/mosquitto/kestrin-bridge.conf >${d}/conf.d/kestrin-bridge.conf
+    sed 's|/etc/mosquitto/|${d}/|' ${source}/debian/mosquitto/kestrin-bridge.conf \
+      >${d}/conf.d/kestrin-bridge.conf
     cp ${source}/debian/mosquitto/kestrin-bridge.acl ${d}
     mosquitto_passwd -c -b ${d}/kestrin-bridge.passwd kestrin-bridge bridge-secret
     chmod 644 ${d}/kestrin-bridge.passwd
@@ -86,8 +89,8 @@ for (const box of boxes) {
   writeFileSync(`${d}/conf.d/kestrin-uplink.conf`,
                 example.replace(/@([A-Z_]+)@/g, (m, name) => (name in values ? values[name] : m)));
   box.procs.broker = await mosquitto(box.ns, d, 1883);
-  box.procs.wheel = start([`${build}/kestrin_wheel_sim`, '--rate', '5', '--serial', String(box.serial).padStart(4, '0'),
-                           '--link', `${d}/tty`]);
+  box.procs.wheel = start([`${build}/kestrin_wheel_sim`, '--rate', '5',
+                           '--serial', String(box.serial).padStart(4, '0'), '--link', `${d}/tty`]);
 }
 await until('the wheels\' links', 5000, () => boxes.every((b) => existsSync(`${b.dir}/tty`)));
 process.env.CREDENTIALS_DIRECTORY = `${boxes[0].dir}/cred`;  // the same account on every box
@@ -112,12 +115,18 @@ try {
   await page.fill('input[name=user]', 'kestrin-reader');
   await page.fill('input[name=password]', reader);
   await page.click('#login button');
-  const states = () => page.$$eval('[data-wheel]', (rows) => Object.fromEntries(rows.map((r) => [r.dataset.wheel, r.dataset.state])));
-  const uplinks = () => page.$$eval('[data-box]', (els) => Object.fromEntries(els.map((e) => [e.dataset.box, e.dataset.up])));
+  const states = () => page.$$eval('[data-wheel]',
+    (rows) => Object.fromEntries(rows.map((r) => [r.dataset.wheel, r.dataset.state])));
+  const uplinks = () => page.$$eval('[data-box]',
+    (els) => Object.fromEntries(els.map((e) => [e.dataset.box, e.dataset.up])));
   const expect = async (what, ms, wheels, ups = {}) => until(what, ms, async () => {
     const s = await states(), u = await uplinks();
-    return Object.entries(wheels).every(([w, st]) => s[w] === st) && Object.entries(ups).every(([b, up]) => u[b] === up);
-  }).catch(async (e) => { throw new Error(`${e.message}; board: ${JSON.stringify(await states())} ${JSON.stringify(await uplinks())}`); });
+    return Object.entries(wheels).every(([w, st]) => s[w] === st) &&
+           Object.entries(ups).every(([b, v]) => u[b] === v);
+  }).catch(async (e) => {
+    const seen = JSON.stringify([await states(), await uplinks()]);
+    throw new Error(`${e.message}; the board shows ${seen}`);
+  });
   const all = (state) => Object.fromEntries(boxes.map((b) => [b.serial, state]));
   const up = (v) => Object.fromEntries(boxes.map((b) => [b.name, v]));
 
@@ -132,7 +141,8 @@ try {
   const t1 = Date.now();
   await expect('offline', 30000, { [b2.serial]: 'offline' });
   console.log(`board: the killed bridge offline after ${Date.now() - t1} ms`);
-  await expect('silent and unreachable', 60000, { [b1.serial]: 'wheel silent', [b3.serial]: 'unreachable' }, { box3: '0' });
+  await expect('silent and unreachable', 60000, { [b1.serial]: 'wheel silent', [b3.serial]: 'unreachable' },
+               { box3: '0' });
   console.log(`board: wheel silent and the cut box's wheel unreachable after ${Date.now() - t1} ms`);
 
   // Each comes back.
@@ -151,31 +161,35 @@ try {
 
   // A box's account writes its own wheels and state only: box1 forges box2's.
   const sub = start(['mosquitto_sub', '-h', 'localhost', '-u', 'kestrin-reader', '-P', reader, '-v',
-                     '-t', `/rng/roulette/kestrin_live/${b2.serial}/#`, '-t', `/rng/roulette/kestrin_live/${b1.serial}/gameStatus`,
+                     '-t', topic(b2.serial, '#'), '-t', topic(b1.serial, 'gameStatus'),
                      '-t', '$SYS/broker/connection/box2/state']);
   await sleep(500);
   const as1 = ['-h', 'localhost', '-p', '8883', '--cafile', ca, '-u', 'box1', '-P', b1.password, '-q', '1'];
-  for (const [t, retain] of [[`/rng/roulette/kestrin_live/${b2.serial}/gameStatus`, []],
-                             [`/rng/roulette/kestrin_live/${b2.serial}/bridgeStatus`, ['-r']],
-                             ['$SYS/broker/connection/box2/state', ['-r']], [`/rng/roulette/kestrin_live/${b1.serial}/gameStatus`, []]])
+  for (const [t, retain] of [[topic(b2.serial, 'gameStatus'), []], [topic(b2.serial, 'bridgeStatus'), ['-r']],
+                             ['$SYS/broker/connection/box2/state', ['-r']],
+                             [topic(b1.serial, 'gameStatus'), []]])
     execFileSync('mosquitto_pub', [...as1, ...retain, '-t', t, '-m', 'forged']);
-  await until('box1\'s own publication at the site', 5000, () => sub.out.includes(`${b1.serial}/gameStatus forged`));
-  if (/forged/.test(sub.out.replace(`/rng/roulette/kestrin_live/${b1.serial}/gameStatus forged`, '')))
+  const own = `${topic(b1.serial, 'gameStatus')} forged`;
+  await until('box1\'s own publication at the site', 5000, () => sub.out.includes(own));
+  if (/forged/.test(sub.out.replace(own, '')))
     throw new Error(`box1 wrote what is box2's:\n${sub.out}`);
 
   // An orderly stop says so; a retired box and its wheel's status are gone from the site.
   b1.procs.bridge.kill('SIGTERM');
   await expect('stopped', 10000, { [b1.serial]: 'stopped' });
-  // A bridge that went quiet long ago (its last word retained, then nothing) is stale to a board opened later.
+  // A bridge gone quiet long ago (its last word retained, then nothing) is stale to a board opened later.
+  // Written with the admin's account: box1's would throw box1's uplink off.
   const old = new Date(Date.now() - 600000).toISOString().replace(/\.\d+Z$/, 'Z');
-  execFileSync('mosquitto_pub', ['-r', '-q', '1', '-t', `/rng/roulette/kestrin_live/${b1.serial}/bridgeStatus`, '-m',
+  execFileSync('mosquitto_pub', ['-r', '-q', '1', '-t', topic(b1.serial, 'bridgeStatus'), '-m',
                                  JSON.stringify({ state: 'publishing', since: old, time: old, box: 'box1' })],
-               { env: { ...process.env, XDG_CONFIG_HOME: `${work}/site/admin` } });  // box1's own uplink stays
+               { env: { ...process.env, XDG_CONFIG_HOME: `${work}/site/admin` } });
   await page.reload();
   await expect('stale after a reload', 10000, { [b1.serial]: 'stale', [b2.serial]: 'publishing' });
   admin('retire-box box3');
-  await until('box3 gone from the board', 10000, async () => !('box3' in await uplinks()) && (await states())[b3.serial] === 'no status');
-  const left = sh(`mosquitto_sub -h localhost -u kestrin-reader -P '${reader}' -v -W 2 -t '$SYS/broker/connection/box3/state' -t '/rng/roulette/kestrin_live/${b3.serial}/bridgeStatus' || true`);
+  await until('box3 gone from the board', 10000,
+              async () => !('box3' in await uplinks()) && (await states())[b3.serial] === 'no status');
+  const left = sh(`mosquitto_sub -h localhost -u kestrin-reader -P '${reader}' -v -W 2 \
+    -t '$SYS/broker/connection/box3/state' -t '${topic(b3.serial, 'bridgeStatus')}' || true`);
   if (left.trim()) throw new Error(`retained at the site after retire-box: ${left}`);
   console.log('1 passed, 0 failed');
 } catch (e) {
