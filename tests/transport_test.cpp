@@ -82,7 +82,7 @@ TEST_F(LinkTest, StarInsideAWellFormedFrameDoesNotRestartItButACutFrameGivesWayT
 
 // Fills the link from the pty, as fast as the bytes come, until pred holds.
 bool FillUntil(ThKestrinTrans link, const std::function<bool()>& pred) {
-  const auto end = std::chrono::steady_clock::now() + 60s;
+  const auto end = std::chrono::steady_clock::now() + Scaled(60s);
   while (!pred()) {
     if (std::chrono::steady_clock::now() > end) return false;
     pollfd fd = {transport::Descriptor(link), POLLIN, 0};
@@ -97,10 +97,12 @@ TEST_F(LinkTest, AFullQueueGivesWayWholeFramesOldestFirstAndCountsThem) {
   for (int game = 0; game < kFrames; ++game) stream += Frame(42, 1, "  ", 1, 0, 1, 0, 1, game % 10000, 0);
   std::thread writer([&] { pty_.Write(stream); });
   long dropped = 0;
-  EXPECT_TRUE(FillUntil(link_, [&] {
+  auto all_there = [&] {  // counting the frames searches the queue: only once the bytes are there
     dropped += transport::TakeDroppedFrames(link_);
-    return transport::QueuedFrames(link_) + dropped == kFrames;
-  }));
+    return transport::QueuedBytes(link_) + 42 * dropped == static_cast<long>(stream.size()) &&
+           transport::QueuedFrames(link_) + dropped == kFrames;
+  };
+  EXPECT_TRUE(FillUntil(link_, all_there));
   writer.join();
   EXPECT_GE(dropped, 2000);
   // The oldest gave way; the rest come whole, in order.
