@@ -471,11 +471,12 @@ TEST_F(BridgeTest, OnlyTheServiceEntryPublishesAStatusAndLeavesAWill) {
 }
 
 // A broker in a few lines: CONNACK for CONNECT (`connack_delay` late), PINGRESP for PINGREQ, and no
-// PUBACK before `until`. Drop() closes the connection, as a broker restart does.
+// PUBACK before `until`. Drop() closes the connection, as a broker restart does; a CONNECT while it is
+// Silent() is answered when the silence ends, as a frozen broker does once it runs again.
 class WithholdingBroker {
  public:
   explicit WithholdingBroker(std::chrono::steady_clock::time_point until, Ms connack_delay = 0ms)
-      : until_(until), connack_delay_(connack_delay) {
+      : until_(until), connack_delay_ms_(connack_delay.count()) {
     listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // after another test's broker
@@ -488,6 +489,11 @@ class WithholdingBroker {
   // The game id of each PUBLISH, in the order received.
   std::vector<int> Games() { return std::lock_guard<std::mutex>(mutex_), games_; }
   void Drop() { drop_ = true; }
+  // From now on CONNACK comes `delay` late, and not before the next `silence` has passed.
+  void Silent(Ms silence, Ms delay) {
+    silent_until_ = (std::chrono::steady_clock::now() + silence).time_since_epoch().count();
+    connack_delay_ms_ = delay.count();
+  }
 
  private:
   void Serve() {
@@ -517,7 +523,9 @@ class WithholdingBroker {
         const int type = (in[0] >> 4) & 0x0F;
         in.erase(0, i + 1 + len);
         i = 0, len = 0, shift = -7;
-        if (type == 1) connack_due = Clock::now() + connack_delay_;
+        if (type == 1)
+          connack_due = std::max(Clock::now(), Clock::time_point(Clock::duration(silent_until_.load()))) +
+                        Ms(connack_delay_ms_);
         if (type == 12) Send(conn, std::string("\xD0\0", 2));
         if (type != 3) continue;
         const std::size_t topic = (std::size_t(body[0] & 0xFF) << 8) | (body[1] & 0xFF);
@@ -535,7 +543,8 @@ class WithholdingBroker {
   static void Send(int fd, const std::string& bytes) { EXPECT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
 
   std::chrono::steady_clock::time_point until_;
-  Ms connack_delay_;
+  std::atomic<long> connack_delay_ms_;
+  std::atomic<long long> silent_until_{0};
   int listen_ = -1;
   std::atomic<bool> stop_{false}, drop_{false};
   std::mutex mutex_;
@@ -568,6 +577,16 @@ TEST_F(BridgeTest, ABrokerSlowToAnswerIsReachedAndFramesWaitForIt) {
   ASSERT_TRUE(WaitUntil([&] { return broker.Games().size() >= expected.size(); }, 30000ms)) << bridge_->Out();
   EXPECT_EQ(broker.Games(), expected);
   ExpectInOrder(bridge_->Out().substr(from), {"are held until it is back\n", "Reconnected to the broker\n"});
+  // Frozen for 8 s, then prompt: the reconnect comes soon after, however long the silence made the
+  // attempts.
+  const std::size_t again = bridge_->Out().size();
+  broker.Silent(8000ms, 0ms);
+  broker.Drop();
+  const auto back = std::chrono::steady_clock::now() + 8000ms;
+  ASSERT_TRUE(bridge_->WaitForOutput("Reconnected to the broker\n", 30000ms, again)) << bridge_->Out().substr(again);
+  const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
+  std::printf("reconnected %.1f s after the silent broker answered again\n", after);
+  EXPECT_LT(after, Scaled(5000ms).count() / 1000.0);
   bridge_->WriteStdin("\n");
   EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
 }
