@@ -334,12 +334,14 @@ int main(int argc, char* argv[]) {
   // inside the unit's stop time-out (20 s).
   if (!gEvents.bWorkerEnded) control::Drain(hControl, kDrainMs);
   if (hControl != nullptr) {
-    // Said before the disconnect, which discards the will: a site sees "stopped", not "offline".
+    // Said before the disconnect, which discards the will: a site sees "stopped" after an orderly
+    // stop, and what the will would have said when the bridge ends on its own.
     health::THealth health;
     health::Snapshot(&health);
     health.nStateSinceMs = WallMs();
-    const std::string doc = status_topic::Document(status_topic::kStopped, health, gIdentity,
-                                                   health.nStateSinceMs);
+    const std::string doc = gEvents.bWorkerEnded ? status_topic::Will(gIdentity)
+                                                 : status_topic::Document(status_topic::kStopped, health,
+                                                                          gIdentity, health.nStateSinceMs);
     control::PublishRetained(hControl, gStatusTopic.c_str(), doc, kStoppedWaitMs);
   }
   console::Print("Destroying control layer class instance... ");
