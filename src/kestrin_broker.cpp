@@ -195,6 +195,29 @@ void onSendFailure(void* context, MQTTAsync_failureData* response) {
   }
 }
 
+// The outcome of a retained publication; one older than the last started is no longer waited for.
+void RetainedDone(void* context, bool bDelivered) {
+  TBroker* pBroker = gBroker;
+  if (pBroker == nullptr || IdOf(context) != pBroker->nRetainedId) return;
+  pBroker->bRetainedDelivered = bDelivered;
+  pBroker->nRetainedDone = IdOf(context);
+  pBroker->retainedDone.Ring();
+}
+
+void onRetainedSent(void* context, MQTTAsync_successData*) {
+  try {
+    RetainedDone(context, true);
+  } catch (...) {
+  }
+}
+
+void onRetainedFailure(void* context, MQTTAsync_failureData*) {
+  try {
+    RetainedDone(context, false);
+  } catch (...) {
+  }
+}
+
 void onDisconnect(void*, MQTTAsync_successData*) {
   try {
     console::Print("Successful disconnection\n");
@@ -274,6 +297,7 @@ MQTTAsync_connectOptions ConnectOptions(TBroker& d, int nVersion) {
   conn_opts.onFailure = onConnectFailure;
   conn_opts.context = d.client;
   conn_opts.MQTTVersion = nVersion;
+  if (d.bWill) conn_opts.will = &d.will;
   // Start-up and every reconnect log in with the account, if one is configured.
   if (!d.user.empty()) {
     conn_opts.username = d.user.c_str();
@@ -346,6 +370,54 @@ int ReconnectMain(void* hInst) {
 }  // namespace
 
 const char* Uri() noexcept { return kServerUri; }
+
+void SetWill(ThKestrinBroker hInst, const char* pTopic, const std::string& payload) noexcept {
+  try {
+    TBroker& d = *static_cast<TBroker*>(hInst);
+    d.willTopic = pTopic;
+    d.willPayload = payload;
+    d.will.topicName = d.willTopic.c_str();
+    d.will.message = d.willPayload.c_str();
+    d.will.retained = 1;
+    d.will.qos = 1;
+    d.bWill = true;
+  } catch (...) {
+  }
+}
+
+int PublishRetained(ThKestrinBroker hInst, const char* pTopic, const std::string& payload,
+                    int nWaitMs) noexcept {
+  try {
+    TBroker* pBroker = static_cast<TBroker*>(hInst);
+    if (pBroker == nullptr || pBroker->client == nullptr || pBroker->bConnectionLost) return -1;
+    TBroker& d = *pBroker;
+    const std::uint64_t nId = d.nRetainedId + 1;
+    d.nRetainedId = nId;
+    d.retainedDone.Drain();
+    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+    opts.onSuccess = onRetainedSent;
+    opts.onFailure = onRetainedFailure;
+    opts.context = reinterpret_cast<void*>(static_cast<std::uintptr_t>(nId));
+    std::string copy = payload;  // the library copies it before it returns
+    MQTTAsync_message message = MQTTAsync_message_initializer;
+    message.payload = copy.data();
+    message.payloadlen = static_cast<int>(copy.size());
+    message.qos = 1;
+    message.retained = 1;
+    if (MQTTAsync_sendMessage(d.client, pTopic, &message, &opts) != MQTTASYNC_SUCCESS) return -1;
+    if (nWaitMs <= 0) return 0;
+    const TDeadline deadline(nWaitMs);
+    while (d.nRetainedDone != nId) {
+      if (deadline.Passed()) return -2;
+      pollfd fd = {d.retainedDone.Fd(), POLLIN, 0};
+      if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) return -2;
+      d.retainedDone.Drain();
+    }
+    return d.bRetainedDelivered ? 0 : -1;
+  } catch (...) {
+    return -1;
+  }
+}
 
 ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPassword,
                      void (*pNotify)(int)) noexcept {

@@ -57,6 +57,16 @@ int GiveUpPublication(ThKestrinBroker hInst) noexcept;
 // How many publications given up on have failed since the last call.
 int TakeLateFailures(ThKestrinBroker hInst) noexcept;
 
+// A last will for every connect, reconnects included: the broker publishes payload on pTopic with QoS 1,
+// retained, when the connection ends without a disconnect. Set before Connect.
+void SetWill(ThKestrinBroker hInst, const char* pTopic, const std::string& payload) noexcept;
+
+// Publishes payload on pTopic with QoS 1, retained, beside the publications above and counted as none
+// of them; with nWaitMs > 0 waits that long at most for the broker's confirmation. 0: handed to the
+// library (and confirmed, when waited for); -1: not connected, or refused; -2: not confirmed in time.
+int PublishRetained(ThKestrinBroker hInst, const char* pTopic, const std::string& payload,
+                    int nWaitMs) noexcept;
+
 // Disconnects and waits, bounded, for the outcome, with the shutdown's lines.
 void Disconnect(ThKestrinBroker hInst) noexcept;
 

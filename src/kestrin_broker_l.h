@@ -52,6 +52,15 @@ struct TBroker {
   TDoorbell reconnect;               // rung by a loss and at stop
   TDoorbell attemptDone;             // rung with bAttemptDone
   TDoorbell stopReconnect;           // rung with bStopReconnect
+  // The will of every connect (SetWill); the library copies it at each connect.
+  bool bWill = false;
+  std::string willTopic, willPayload;
+  MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+  // Retained publications (PublishRetained): the last one's outcome, which its caller may wait for.
+  std::atomic<std::uint64_t> nRetainedId{0};
+  std::atomic<std::uint64_t> nRetainedDone{0};
+  std::atomic<bool> bRetainedDelivered{false};
+  TDoorbell retainedDone;
 };
 
 }  // namespace broker

@@ -25,6 +25,7 @@ const char* const ports_to_try[10] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyU
 namespace {
 
 std::atomic<TEventHandler> gEventHandler{nullptr};
+std::atomic<TWillMaker> gWillMaker{nullptr};
 
 char gStartFailure[200] = "";
 // Shutdown waits this long for the publication in flight before it disconnects.
@@ -171,6 +172,11 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       ReleaseRecord(pMyData);
       return nullptr;
     }
+    if (TWillMaker pMaker = gWillMaker.load()) {
+      std::string topic, payload;
+      pMaker(pMyData->serial_no, pMyData->pPortName, &topic, &payload);
+      broker::SetWill(pMyData->hBroker, topic.c_str(), payload);
+    }
     health::SetConnecting(true);
     Notify(kEventConnecting);
     // The wheel goes on sending meanwhile (the library may wait 30 s for a slow broker): its frames
@@ -253,6 +259,14 @@ void SetEventHandler(TEventHandler pHandler) noexcept { gEventHandler = pHandler
 
 const char* ClientId(ThKestrinControl hInst) noexcept {
   return hInst ? static_cast<TMyData*>(hInst)->serial_no : "";
+}
+
+void SetWillMaker(TWillMaker pMaker) noexcept { gWillMaker = pMaker; }
+
+int PublishRetained(ThKestrinControl hInst, const char* pTopic, const std::string& payload,
+                    int nWaitMs) noexcept {
+  if (hInst == nullptr) return -1;
+  return broker::PublishRetained(static_cast<TMyData*>(hInst)->hBroker, pTopic, payload, nWaitMs);
 }
 
 const char* StartFailure() noexcept { return gStartFailure; }

@@ -1,6 +1,8 @@
 // The bridge: finds the wheel's serial port, connects to the broker and runs the publishing worker.
 #pragma once
 
+#include <string>
+
 typedef void* ThKestrinControl;
 
 // Start-up record built by main from the command line.
@@ -41,6 +43,20 @@ void SetEventHandler(TEventHandler pHandler) noexcept;
 
 // The client identifier: the wheel's four serial characters from its first frame. "" for null.
 const char* ClientId(ThKestrinControl hInst) noexcept;
+
+// A last will for every connect, reconnects included, which the broker publishes with QoS 1, retained,
+// when the connection ends without a disconnect. The maker gives its topic and payload from the client
+// identifier and the device; it runs on the thread that connects. Set before Init; null: no will.
+typedef void (*TWillMaker)(const char* pClientId, const char* pDevice, std::string* pTopic,
+                           std::string* pPayload);
+void SetWillMaker(TWillMaker pMaker) noexcept;
+
+// Publishes payload on pTopic with QoS 1, retained, beside the documents and counted as none of them;
+// with nWaitMs > 0 waits that long at most for the broker's confirmation. 0: handed to the client
+// library (and confirmed, when waited for); -1: not connected, or the library refused it; -2: not
+// confirmed in time.
+int PublishRetained(ThKestrinControl hInst, const char* pTopic, const std::string& payload,
+                    int nWaitMs) noexcept;
 
 // The broker the bridge publishes to, "tcp://HOST:1883".
 const char* BrokerUri() noexcept;

@@ -29,6 +29,7 @@
 #include "kestrin_control.h"
 #include "kestrin_health.h"
 #include "kestrin_process.h"
+#include "kestrin_status_topic.h"
 #include "kestrin_usage.h"
 
 namespace {
@@ -41,6 +42,8 @@ constexpr int kExitUsage = 2;
 constexpr auto kStatusInterval = std::chrono::seconds(1);
 constexpr int kFlushMs = 2000;
 constexpr int kDrainMs = 5000;
+// An orderly stop waits this long at most for the broker to confirm the status "stopped".
+constexpr int kStoppedWaitMs = 2000;
 
 void PrintHelp() {
   std::printf(
@@ -55,6 +58,10 @@ void PrintHelp() {
   std::printf(
       "The broker account, if the broker asks for one, is the line USER:PASSWORD of the file \"broker\"\n"
       "in $CREDENTIALS_DIRECTORY (systemd's LoadCredential=); without it the bridge connects without one.\n"
+      "\n"
+      "Beside the documents it publishes how it is (state, since when, counts), retained, on\n"
+      "/rng/roulette/kestrin_live/<serial>/bridgeStatus: on each change, else once a minute, \"stopped\" at\n"
+      "a stop, and \"offline\" through its last will when it vanishes.\n"
       "\n"
       "SIGTERM, SIGINT or SIGHUP disconnect, stop the worker and restore the port.\n"
       "\n"
@@ -162,8 +169,49 @@ long Counted() {
   return health.nPublished + health.nDropped + health.nUnconfirmed;
 }
 
-// Runs until a stop is requested or the worker ends; keeps the service manager's status line current.
-void Supervise(const char* pWheel) {
+// The status topic (kestrin_status_topic.h): who speaks, the will that speaks for a bridge that
+// vanishes, and the document whenever it is due.
+status_topic::TIdentity gIdentity;
+status_topic::TSchedule gSchedule;
+std::string gStatusTopic;
+
+void MakeWill(const char* pClientId, const char* pDevice, std::string* pTopic, std::string* pPayload) {
+  gIdentity.device = pDevice;
+  gStatusTopic = status_topic::Topic(pClientId);
+  *pTopic = gStatusTopic;
+  *pPayload = status_topic::Will(gIdentity);
+}
+
+std::int64_t SteadyMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::int64_t WallMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Publishes the status when it is due; otherwise lowers *pTimeoutMs to when it will be.
+void SendStatus(ThKestrinControl hControl, int* pTimeoutMs) {
+  health::THealth health;
+  health::Snapshot(&health);
+  int nWaitMs = -1;
+  const std::int64_t nNow = SteadyMs();
+  if (status_topic::Due(gSchedule, health.nState, nNow, &nWaitMs)) {
+    const std::string doc =
+        status_topic::Document(status_topic::StateName(health.nState), health, gIdentity, WallMs());
+    const bool bOk = control::PublishRetained(hControl, gStatusTopic.c_str(), doc, 0) == 0;
+    status_topic::Sent(gSchedule, health.nState, nNow, bOk);
+    status_topic::Due(gSchedule, health.nState, nNow, &nWaitMs);
+  }
+  if (nWaitMs >= 0 && (*pTimeoutMs < 0 || nWaitMs < *pTimeoutMs)) *pTimeoutMs = nWaitMs;
+}
+
+// Runs until a stop is requested or the worker ends; keeps the service manager's status line and the
+// status topic current.
+void Supervise(ThKestrinControl hControl) {
+  const char* pWheel = control::ClientId(hControl);
   using Clock = std::chrono::steady_clock;
   std::string state = StateText(pWheel);
   long nCounted = Counted();
@@ -186,6 +234,7 @@ void Supervise(const char* pWheel) {
             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count());
       }
     }
+    SendStatus(hControl, &nTimeoutMs);
     pollfd fds[2] = {{process::StopDescriptor(), POLLIN, 0}, {gEvents.nBell, POLLIN, 0}};
     int nReady = poll(fds, 2, nTimeoutMs);
     if (nReady < 0 && errno != EINTR) return;
@@ -348,6 +397,11 @@ int main(int argc, char* argv[]) {
   if (ToJournal()) console::PrefixPriorities();
   process::TakeStopSignals();
   control::SetEventHandler(OnEvent);
+  char box[256] = "";
+  gethostname(box, sizeof box - 1);
+  gIdentity.box = box;
+  gIdentity.version = KESTRIN_VERSION;
+  control::SetWillMaker(MakeWill);
   if (!TakeCredential()) {
     console::Flush(kFlushMs);
     return kExitFailed;
@@ -365,7 +419,7 @@ int main(int argc, char* argv[]) {
     return kExitFailed;
   }
 
-  if (hControl != nullptr) Supervise(control::ClientId(hControl));
+  if (hControl != nullptr) Supervise(hControl);
 
   int nExit = kExitStopped;
   if (gEvents.bWorkerEnded) {
@@ -376,6 +430,17 @@ int main(int argc, char* argv[]) {
   // A stop (an upgrade's restart, say) first publishes what waits, while the broker confirms: well
   // inside the unit's stop time-out (20 s).
   if (!gEvents.bWorkerEnded) control::Drain(hControl, kDrainMs);
+  if (hControl != nullptr) {
+    // Said before the disconnect, which discards the will: a site sees "stopped" after an orderly
+    // stop, and what the will would have said when the bridge ends on its own.
+    health::THealth health;
+    health::Snapshot(&health);
+    health.nStateSinceMs = WallMs();
+    const std::string doc = gEvents.bWorkerEnded ? status_topic::Will(gIdentity)
+                                                 : status_topic::Document(status_topic::kStopped, health,
+                                                                          gIdentity, health.nStateSinceMs);
+    control::PublishRetained(hControl, gStatusTopic.c_str(), doc, kStoppedWaitMs);
+  }
   console::Print("Destroying control layer class instance... ");
   control::Destroy(hControl);
   console::Print("done\n");

@@ -444,6 +444,40 @@ TEST_F(BridgeTest, ServiceEntryIgnoresStandardInputNotifiesAndStopsInOrderOnSigt
   ExpectPortRestored();
 }
 
+TEST_F(BridgeTest, OnlyTheServiceEntryPublishesAStatusAndLeavesAWill) {
+  StartBroker();
+  Subscriber all({"-h", "127.0.0.1"}, "#");
+  ASSERT_TRUE(all.Ready(5000ms));
+  StartBridge();
+  Connect();
+  ASSERT_TRUE(bridge_->WaitForOutput("Published\n", 5000ms));
+  bridge_->Signal(SIGKILL);  // a will would speak now
+  bridge_->WaitExit(5000ms);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(all.WaitMessages(0, 0ms), std::vector<std::string>{kTopic + " 1 0 " + Hex(kDocument)});
+
+  StartBridge(Bridged({pty_.Path()}), kStdinNull);
+  pty_.Write(kFrame);
+  const std::string status = "/rng/roulette/kestrin_live/42/bridgeStatus 1 ";
+  auto has = [&](const std::string& text) {
+    return WaitUntil([&] {
+      for (const auto& m : all.WaitMessages(0, 0ms))
+        if (m.rfind(status, 0) == 0 && m.find(Hex(text)) != std::string::npos) return true;
+      return false;
+    }, 10000ms);
+  };
+  ASSERT_TRUE(has("\"state\" : \"publishing\"")) << bridge_->Out();
+  bridge_->Signal(SIGKILL);
+  bridge_->WaitExit(5000ms);
+  EXPECT_TRUE(has("\"state\" : \"offline\""));
+  // Retained: a subscriber that comes later still learns it.
+  Subscriber later({"-h", "127.0.0.1"}, "/rng/roulette/kestrin_live/+/bridgeStatus");
+  const auto retained = later.WaitMessages(1, 5000ms);
+  ASSERT_EQ(retained.size(), 1u);
+  EXPECT_EQ(retained[0].rfind(status + "1 ", 0), 0u);
+  EXPECT_NE(retained[0].find(Hex("\"state\" : \"offline\"")), std::string::npos) << retained[0];
+}
+
 // A broker in a few lines: CONNACK for CONNECT (`connack_delay` late), PINGRESP for PINGREQ, and no
 // PUBACK before `until`. Drop() closes the connection, as a broker restart does; a CONNECT while it is
 // Silent() is answered when the silence ends, as a frozen broker does once it runs again.
@@ -504,6 +538,7 @@ class WithholdingBroker {
         if (type != 3) continue;
         const std::size_t topic = (std::size_t(body[0] & 0xFF) << 8) | (body[1] & 0xFF);
         held += "\x40\x02" + body.substr(2 + topic, 2);
+        if (body.compare(2 + topic - 11, 11, "/gameStatus") != 0) continue;  // the service's status
         std::lock_guard<std::mutex> lock(mutex_);
         games_.push_back(std::stoi(body.substr(body.find("\"game id\" : ") + 12)));
       }

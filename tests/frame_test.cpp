@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kestrin_frame.h"
+#include "kestrin_status_topic.h"
 
 namespace {
 
@@ -259,6 +260,50 @@ TEST(FrameDocument, MembersInKeyOrderWithoutCarriageReturn) {
     }
     EXPECT_EQ(keys, order);
   }
+}
+
+// The status topic's document and its timing (kestrin_status_topic.h).
+TEST(StatusTopic, TopicDocumentAndWill) {
+  EXPECT_EQ(status_topic::Topic("0042"), "/rng/roulette/kestrin_live/42/bridgeStatus");
+  health::THealth h;
+  h.nState = health::kBehind;
+  h.nStateSinceMs = 1796750000123;  // 2026-12-08T17:13:20Z
+  h.nLastFrameMs = 1796750004999;
+  h.nPublished = 1234;
+  h.nDropped = 2;
+  h.nMalformed = 3;
+  h.nUnconfirmed = 1;
+  h.nBehindSeconds = 4;
+  const status_topic::TIdentity id{"table-07", "/dev/ttyUSB0", "0.1.0"};
+  EXPECT_EQ(status_topic::Document(status_topic::StateName(h.nState), h, id, 1796750005000),
+            "{\n\t\"box\" : \"table-07\",\n\t\"device\" : \"/dev/ttyUSB0\",\n\t\"dropped\" : 2,\n"
+            "\t\"last frame\" : \"2026-12-08T17:13:24Z\",\n\t\"malformed\" : 3,\n\t\"published\" : 1234,\n"
+            "\t\"seconds behind\" : 4,\n\t\"since\" : \"2026-12-08T17:13:20Z\",\n"
+            "\t\"state\" : \"behind the wheel\",\n\t\"time\" : \"2026-12-08T17:13:25Z\",\n"
+            "\t\"unconfirmed\" : 1,\n\t\"version\" : \"0.1.0\"\n}\n");
+  EXPECT_EQ(status_topic::Will(id), "{\n\t\"box\" : \"table-07\",\n\t\"device\" : \"/dev/ttyUSB0\",\n"
+                                    "\t\"state\" : \"offline\",\n\t\"version\" : \"0.1.0\"\n}\n");
+}
+
+TEST(StatusTopic, SentAtOnceOnAChangeAtMostOnceASecondElseEveryMinute) {
+  status_topic::TSchedule s;
+  int nWait = 0;
+  EXPECT_TRUE(status_topic::Due(s, health::kPublishing, 0, &nWait));  // the first one at once
+  status_topic::Sent(s, health::kPublishing, 0, true);
+  EXPECT_FALSE(status_topic::Due(s, health::kPublishing, 500, &nWait));
+  EXPECT_EQ(nWait, 59500);
+  EXPECT_FALSE(status_topic::Due(s, health::kSilent, 500, &nWait));  // a change, but too soon
+  EXPECT_EQ(nWait, 500);
+  EXPECT_TRUE(status_topic::Due(s, health::kSilent, 1000, &nWait));
+  status_topic::Sent(s, health::kSilent, 1000, true);
+  EXPECT_TRUE(status_topic::Due(s, health::kSilent, 61000, &nWait));  // a minute on
+  // Away from the broker nothing is due; once back, the state is sent again though it is the same.
+  EXPECT_FALSE(status_topic::Due(s, health::kBrokerAway, 2000, &nWait));
+  EXPECT_EQ(nWait, -1);
+  EXPECT_TRUE(status_topic::Due(s, health::kSilent, 2000, &nWait));
+  status_topic::Sent(s, health::kSilent, 2000, false);  // failed: tried again after the gap
+  EXPECT_FALSE(status_topic::Due(s, health::kSilent, 2500, &nWait));
+  EXPECT_TRUE(status_topic::Due(s, health::kSilent, 3000, &nWait));
 }
 
 }  // namespace

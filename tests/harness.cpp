@@ -277,16 +277,17 @@ std::string Broker::Log() {
 
 namespace {
 
-std::vector<std::string> SubscriberCommand(std::vector<std::string> connection) {
+std::vector<std::string> SubscriberCommand(std::vector<std::string> connection, const std::string& topic) {
   std::vector<std::string> argv{"stdbuf", "-oL", "mosquitto_sub"};
   argv.insert(argv.end(), connection.begin(), connection.end());
-  argv.insert(argv.end(), {"-d", "-q", "1", "-t", "/rng/roulette/kestrin_live/#", "-F", "MSG %t %q %r %x"});
+  argv.insert(argv.end(), {"-d", "-q", "1", "-t", topic, "-F", "MSG %t %q %r %x"});
   return argv;
 }
 
 }  // namespace
 
-Subscriber::Subscriber(std::vector<std::string> connection) : process_(SubscriberCommand(std::move(connection))) {}
+Subscriber::Subscriber(std::vector<std::string> connection, const std::string& topic)
+    : process_(SubscriberCommand(std::move(connection), topic)) {}
 
 bool Subscriber::Ready(Ms timeout) { return process_.WaitForOutput("SUBACK", timeout); }
 

@@ -107,11 +107,13 @@ class Broker {
   std::unique_ptr<Process> process_;
 };
 
-// mosquitto_sub on the bridge's topics; each message as "topic qos retained hexpayload".
+// mosquitto_sub on the documents' topics; each message as "topic qos retained hexpayload".
 class Subscriber {
  public:
-  // `connection`: mosquitto_sub's options naming the broker and how to log in to it.
-  explicit Subscriber(std::vector<std::string> connection = {"-h", "127.0.0.1"});
+  // `connection`: mosquitto_sub's options naming the broker and how to log in to it. By default the
+  // documents only: the service entry publishes its status topic beside them.
+  explicit Subscriber(std::vector<std::string> connection = {"-h", "127.0.0.1"},
+                      const std::string& topic = "/rng/roulette/kestrin_live/+/gameStatus");
   bool Ready(Ms timeout);
   // Waits until n messages have arrived; returns all that did.
   std::vector<std::string> WaitMessages(std::size_t n, Ms timeout);

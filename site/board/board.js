@@ -1,0 +1,261 @@
+// The fleet board: every box's uplink and every wheel's state, live, from the site broker over MQTT on
+// WebSockets. It reads three kinds of topic, all readable with the site's read account:
+//   /rng/roulette/kestrin_live/<serial>/bridgeStatus  the bridge's retained status (JSON, with a will)
+//   /rng/roulette/kestrin_live/<serial>/gameStatus    the wheel's documents
+//   $SYS/broker/connection/<box>/state                each box's uplink, "1" or "0", retained
+// The broker is the one that served this page, unless ?broker=ws://HOST:PORT names another.
+'use strict';
+
+const kRoot = '/rng/roulette/kestrin_live/';
+const kStaleMs = 150 * 1000;  // the bridge speaks at least once a minute
+const kTestWheel = '9999';
+
+const boxes = new Map();   // name -> { up: true/false/null, since: ms or null, sinceSeen: bool }
+const wheels = new Map();  // serial -> { status, statusAt, statusLive, doc, docAt, row }
+const loadedAt = Date.now();
+const decoder = new TextDecoder();
+let client = null;
+let dirty = false;
+
+const $ = (sel) => document.querySelector(sel);
+
+function brokerUrl() {
+  const named = new URLSearchParams(location.search).get('broker');
+  if (named) return named;
+  if (location.protocol === 'file:') return 'ws://localhost:8080';
+  return (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host;
+}
+
+function savedAccount() {
+  const text = sessionStorage.getItem('kestrin-account') || localStorage.getItem('kestrin-account');
+  try { return text ? JSON.parse(text) : null; } catch (e) { return null; }
+}
+
+function connect(account) {
+  if (client) client.end(true);
+  const options = { clientId: 'kestrin-board-' + Math.random().toString(16).slice(2, 10),
+                    protocolVersion: 4, clean: true, reconnectPeriod: 2000, connectTimeout: 8000 };
+  if (account) { options.username = account.user; options.password = account.password; }
+  client = mqtt.connect(brokerUrl(), options);
+  client.on('connect', () => {
+    $('#link').textContent = 'connected to ' + brokerUrl();
+    $('#link').className = 'link-up';
+    $('#login').hidden = true;
+    client.subscribe([kRoot + '+/bridgeStatus', kRoot + '+/gameStatus', '$SYS/broker/connection/+/state'],
+                     { qos: 0 });
+  });
+  client.on('close', () => {
+    $('#link').textContent = 'not connected to ' + brokerUrl() + ' (retrying)';
+    $('#link').className = 'link-down';
+  });
+  client.on('error', (err) => {
+    // A refused account: retrying cannot help, the user has to say another.
+    if (err && (err.code === 4 || err.code === 5)) {
+      client.end(true);
+      $('#login').hidden = false;
+      $('#login-error').textContent = account ? 'the broker refused this account' : '';
+    }
+  });
+  client.on('message', onMessage);
+}
+
+function onMessage(topic, payload, packet) {
+  const text = decoder.decode(payload);
+  const now = Date.now();
+  let m = /^\$SYS\/broker\/connection\/([^/]+)\/state$/.exec(topic);
+  if (m) {
+    if (text === '') { boxes.delete(m[1]); markDirty(); return; }  // a retired box
+    const box = boxOf(m[1]);
+    const up = text.trim() === '1';
+    if (box.up !== up) {
+      box.up = up;
+      box.since = packet.retain ? null : now;  // a retained state is older than this page
+    }
+    markDirty();
+    return;
+  }
+  m = /^\/rng\/roulette\/kestrin_live\/([^/]+)\/(bridgeStatus|gameStatus)$/.exec(topic);
+  if (!m) return;
+  if (text === '') {  // a cleared status: the wheel was moved or its box retired
+    if (m[2] === 'bridgeStatus' && wheels.has(m[1])) { wheels.get(m[1]).status = null; markDirty(); }
+    return;
+  }
+  let doc;
+  try { doc = JSON.parse(text); } catch (e) { return; }
+  const wheel = wheelOf(m[1]);
+  if (m[2] === 'gameStatus') {
+    wheel.doc = doc;
+    wheel.docAt = now;
+  } else {
+    if (!wheel.status || wheel.status.state !== doc.state) markDirty();
+    wheel.status = doc;
+    // A retained status may be old: its own time says when the bridge sent it.
+    const sent = Date.parse(doc.time);
+    wheel.statusAt = packet.retain && !isNaN(sent) ? Math.min(sent, now) : now;
+    wheel.statusLive = !packet.retain;
+    if (doc.box) boxOf(doc.box);
+  }
+}
+
+// A change of a state is drawn at the next frame, not at the next tick.
+function markDirty() {
+  if (dirty) return;
+  dirty = true;
+  requestAnimationFrame(render);
+}
+
+function boxOf(name) {
+  if (!boxes.has(name)) { boxes.set(name, { up: null, since: null }); markDirty(); }
+  return boxes.get(name);
+}
+
+function wheelOf(serial) {
+  if (!wheels.has(serial)) {
+    wheels.set(serial, { status: null, statusAt: 0, statusLive: false, doc: null, docAt: 0, row: null });
+    markDirty();
+  }
+  return wheels.get(serial);
+}
+
+// What the board says of a wheel: its box's uplink and the status's age come before what the bridge
+// last said, which is not true any more once the box is cut off or the bridge has gone quiet.
+function verdict(wheel, now) {
+  const s = wheel.status;
+  if (!s) return { text: wheel.doc ? 'no status' : 'unknown', cls: 'st-unknown', rank: 5 };
+  const box = s.box ? boxes.get(s.box) : null;
+  if (box && box.up === false) return { text: 'unreachable', cls: 'st-unreach', rank: 1 };
+  if (s.state === 'offline') return { text: 'offline', cls: 'st-bad', rank: 0 };
+  if (s.state === 'stopped') return { text: 'stopped', cls: 'st-off', rank: 4 };
+  if (now - wheel.statusAt > kStaleMs) return { text: 'stale', cls: 'st-stale', rank: 1 };
+  if (s.state === 'serial device lost') return { text: s.state, cls: 'st-bad', rank: 0 };
+  if (s.state === 'publishing') return { text: s.state, cls: 'st-ok', rank: 6 };
+  return { text: s.state, cls: 'st-warn', rank: 2 };
+}
+
+function age(ms) {
+  if (ms < 0) ms = 0;
+  const s = Math.floor(ms / 1000);
+  if (s < 60) return s + ' s';
+  if (s < 3600) return Math.floor(s / 60) + ' min ' + (s % 60) + ' s';
+  return Math.floor(s / 3600) + ' h ' + Math.floor((s % 3600) / 60) + ' min';
+}
+
+function plural(n, one, many) { return n + ' ' + (n === 1 ? one : many || one + 's'); }
+
+function clock(ms) { return new Date(ms).toLocaleTimeString([], { hour12: false }); }
+
+function since(wheel, v) {
+  const s = wheel.status;
+  if (!s) return '';
+  const at = Date.parse(s.since);
+  if (!isNaN(at)) return clock(at);
+  // The will carries no time: the broker sent it when the bridge vanished.
+  return wheel.statusLive ? clock(wheel.statusAt) : 'before ' + clock(loadedAt);
+}
+
+function count(n, bad) {
+  if (n === undefined || n === null) return ['', ''];
+  return [String(n), n === 0 ? 'zero' : (bad ? 'count-bad' : '')];
+}
+
+function setCell(td, text, cls) {
+  if (td.textContent !== text) td.textContent = text;
+  if ((td.className || '') !== (cls || '')) td.className = cls || '';
+}
+
+function renderWheel(serial, wheel, v, now) {
+  if (!wheel.row) {
+    wheel.row = document.createElement('tr');
+    wheel.row.dataset.wheel = serial;
+    for (let i = 0; i < 14; i++) wheel.row.appendChild(document.createElement('td'));
+    wheel.row.cells[1].appendChild(document.createElement('span'));
+    if (serial === kTestWheel) wheel.row.classList.add('test');
+  }
+  const s = wheel.status || {};
+  const d = wheel.doc || {};
+  const c = wheel.row.cells;
+  wheel.row.dataset.state = v.text;
+  setCell(c[0], serial);
+  setCell(c[1].firstChild, v.text, 'state ' + v.cls);
+  setCell(c[2], since(wheel, v));
+  setCell(c[3], s.box || '');
+  setCell(c[4], d['game id'] !== undefined ? String(d['game id']) : '');
+  setCell(c[5], d.phase !== undefined ? String(d.phase) : '');
+  setCell(c[6], d['win number'] !== undefined && d['win number'] >= 0 ? String(d['win number']) : '');
+  setCell(c[7], wheel.docAt ? age(now - wheel.docAt) + ' ago' : '');
+  setCell(c[8], ...count(s.published, false));
+  setCell(c[9], ...count(s.dropped, true));
+  setCell(c[10], ...count(s.malformed, true));
+  setCell(c[11], ...count(s.unconfirmed, true));
+  setCell(c[12], ...count(s['seconds behind'], true));
+  setCell(c[13], wheel.statusAt ? age(now - wheel.statusAt) + ' ago' : '');
+}
+
+function renderBoxes(now, verdicts) {
+  const host = $('#boxes');
+  const names = [...boxes.keys()].sort();
+  for (const el of [...host.children]) if (!boxes.has(el.dataset.box)) el.remove();
+  names.forEach((name, i) => {
+    const box = boxes.get(name);
+    let el = host.querySelector(`[data-box="${CSS.escape(name)}"]`);
+    if (!el) {
+      el = document.createElement('div');
+      el.dataset.box = name;
+      el.innerHTML = '<div class="name"></div><div class="uplink"></div><div class="wheels"></div>';
+    }
+    if (host.children[i] !== el) host.insertBefore(el, host.children[i] || null);
+    const state = box.up === null ? 'unknown' : box.up ? 'up' : 'down';
+    el.className = 'box ' + state;
+    el.dataset.up = box.up === null ? '' : box.up ? '1' : '0';
+    const sinceText = box.since ? 'since ' + clock(box.since) : 'before ' + clock(loadedAt);
+    const mine = verdicts.filter((x) => x.wheel.status && x.wheel.status.box === name);
+    const bad = mine.filter((x) => x.v.rank < 6).length;
+    setCell(el.children[0], name);
+    setCell(el.children[1], box.up === null ? 'uplink state unknown' : 'uplink ' + state + ', ' + sinceText);
+    setCell(el.children[2], plural(mine.length, 'wheel') +
+                            (bad ? ', ' + bad + ' with a problem' : ''));
+  });
+}
+
+function render() {
+  const now = Date.now();
+  const verdicts = [...wheels].map(([serial, wheel]) => ({ serial, wheel, v: verdict(wheel, now) }));
+  // Problems first, worst first; then by box and serial.
+  verdicts.sort((a, b) => a.v.rank - b.v.rank ||
+                (a.wheel.status?.box || '').localeCompare(b.wheel.status?.box || '') ||
+                (a.serial === kTestWheel) - (b.serial === kTestWheel) || Number(a.serial) - Number(b.serial));
+  const body = $('#wheels tbody');
+  const problemsOnly = $('#problems-only').checked;
+  let i = 0;
+  for (const { serial, wheel, v } of verdicts) {
+    renderWheel(serial, wheel, v, now);
+    const show = !problemsOnly || v.rank < 6;
+    wheel.row.hidden = !show;
+    if (body.rows[i] !== wheel.row) body.insertBefore(wheel.row, body.rows[i] || null);
+    i++;
+  }
+  renderBoxes(now, verdicts);
+  const tally = new Map();
+  for (const { v } of verdicts) tally.set(v.text, (tally.get(v.text) || 0) + 1);
+  $('#summary').innerHTML = '';
+  $('#summary').append(`${plural(verdicts.length, 'wheel')}, ${plural(boxes.size, 'box', 'boxes')}: `);
+  for (const [text, n] of [...tally].sort()) {
+    const b = document.createElement('b');
+    b.textContent = `${n} ${text}`;
+    $('#summary').append(b, ' ');
+  }
+  dirty = false;
+}
+
+$('#login').addEventListener('submit', (e) => {
+  e.preventDefault();
+  const f = e.target;
+  const account = { user: f.user.value, password: f.password.value };
+  (f.remember.checked ? localStorage : sessionStorage).setItem('kestrin-account', JSON.stringify(account));
+  connect(account);
+});
+$('#problems-only').addEventListener('change', render);
+
+// Ages and staleness move with the clock.
+setInterval(render, 1000);
+connect(savedAccount());

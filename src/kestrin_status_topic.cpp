@@ -1,0 +1,93 @@
+// The status topic's document and when to send it.
+#include "kestrin_status_topic.h"
+
+#include <json/json.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+namespace status_topic {
+namespace {
+
+// "2026-12-08T19:40:00Z", or null for no time.
+Json::Value Utc(std::int64_t nMs) {
+  if (nMs <= 0) return Json::Value();
+  const std::time_t t = static_cast<std::time_t>(nMs / 1000);
+  std::tm tm{};
+  char text[32];
+  if (gmtime_r(&t, &tm) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+    return Json::Value();
+  return text;
+}
+
+Json::Value Identified(const char* pState, const TIdentity& identity) {
+  Json::Value root;
+  root["state"] = pState;
+  root["box"] = identity.box;
+  root["device"] = identity.device;
+  root["version"] = identity.version;
+  return root;
+}
+
+}  // namespace
+
+std::string Topic(const char* pClientId) {
+  // The client identifier is the frame's serial field, which reads whole as a decimal number; the
+  // document topic writes that number.
+  int nSerial = 0;
+  std::sscanf(pClientId, "%d", &nSerial);
+  return "/rng/roulette/kestrin_live/" + std::to_string(nSerial) + "/bridgeStatus";
+}
+
+const char* StateName(int nHealthState) noexcept {
+  switch (nHealthState) {
+    case health::kPublishing: return "publishing";
+    case health::kSilent: return "wheel silent";
+    case health::kDeviceLost: return "serial device lost";
+    case health::kBehind: return "behind the wheel";
+    case health::kBrokerAway:
+    case health::kNotConfirming: return "broker trouble";
+    case health::kStopping: return kStopped;
+    default: return "starting";
+  }
+}
+
+std::string Document(const char* pState, const health::THealth& health, const TIdentity& identity,
+                     std::int64_t nNowMs) {
+  Json::Value root = Identified(pState, identity);
+  root["since"] = Utc(health.nStateSinceMs);
+  root["time"] = Utc(nNowMs);
+  root["last frame"] = Utc(health.nLastFrameMs);
+  root["published"] = static_cast<Json::Int64>(health.nPublished);
+  root["dropped"] = static_cast<Json::Int64>(health.nDropped);
+  root["malformed"] = static_cast<Json::Int64>(health.nMalformed);
+  root["unconfirmed"] = health.nUnconfirmed;
+  root["seconds behind"] = static_cast<Json::Int64>(health.nBehindSeconds);
+  return root.toStyledString();
+}
+
+std::string Will(const TIdentity& identity) { return Identified(kOffline, identity).toStyledString(); }
+
+bool Due(TSchedule& schedule, int nState, std::int64_t nNowMs, int* pWaitMs) noexcept {
+  // While the broker is away nothing can be sent, and its will may have spoken for the bridge: the
+  // state is sent again as soon as the connection is back.
+  if (nState == health::kBrokerAway) {
+    schedule.bResend = true;
+    *pWaitMs = -1;
+    return false;
+  }
+  const bool bChanged = schedule.bResend || nState != schedule.nSentState;
+  const std::int64_t nDue = schedule.nSentAtMs + (bChanged ? kMinGapMs : kRepeatMs);
+  if (schedule.nSentState < 0 || nNowMs >= nDue) return true;
+  *pWaitMs = static_cast<int>(std::min<std::int64_t>(nDue - nNowMs, kRepeatMs));
+  return false;
+}
+
+void Sent(TSchedule& schedule, int nState, std::int64_t nNowMs, bool bOk) noexcept {
+  schedule.nSentState = nState;
+  schedule.nSentAtMs = nNowMs;
+  schedule.bResend = !bOk;
+}
+
+}  // namespace status_topic

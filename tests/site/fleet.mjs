@@ -1,0 +1,206 @@
+// The fleet seen from the site, run by tests/site_e2e inside the site's network namespace, which also
+// made each box's namespace and link.
+import { execFileSync, spawn } from 'node:child_process';
+import { readFileSync, writeFileSync, mkdirSync, existsSync } from 'node:fs';
+import { chromium } from 'playwright-core';
+
+const { KT_TAG: tag, KT_BUILD: build, KT_SOURCE: source, KT_WORK: work } = process.env;
+const boxes = [1, 2, 3].map((i) => ({ i, name: `box${i}`, ns: `kbox${i}-${tag}`, serial: 10 + i,
+                                       dir: `${work}/box${i}`, procs: {} }));
+const children = [];
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const sh = (cmd, env) => execFileSync('bash', ['-ec', cmd],
+  { env: { ...process.env, ...env }, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+const siteEnv = { KESTRIN_SITE_DIR: `${work}/site`, KESTRIN_SITE_CONF: `${work}/site-conf/kestrin-site.conf`,
+  KESTRIN_SITE_BOARD: `${work}/board`, KESTRIN_SITE_RELOAD: 'true' };
+const topic = (serial, kind) => `/rng/roulette/kestrin_live/${serial}/${kind}`;
+const admin = (args) => sh(`${source}/site/kestrin-site ${args}`, siteEnv);
+
+function start(argv, log) {
+  const child = spawn(argv[0], argv.slice(1), { stdio: ['ignore', 'pipe', 'pipe'] });
+  child.out = '';
+  child.stdout.on('data', (d) => { child.out += d; });
+  child.stderr.on('data', (d) => { child.out += d; });
+  child.on('exit', () => { if (log) writeFileSync(log, child.out); });
+  children.push(child);
+  return child;
+}
+
+async function until(what, ms, check) {
+  for (const end = Date.now() + ms; Date.now() < end; await sleep(200)) if (await check()) return;
+  throw new Error(`not within ${ms / 1000} s: ${what}`);
+}
+
+async function mosquitto(ns, dir, port) {
+  const prefix = ns ? ['ip', 'netns', 'exec', ns, 'unshare', '--mount', 'sh', '-c',
+                      `mount --bind ${dir}/hosts /etc/hosts && exec mosquitto -c ${dir}/main.conf`]
+                    : ['mosquitto', '-c', `${dir}/main.conf`];
+  writeFileSync(`${dir}/main.conf`, `persistence true\npersistence_location ${dir}/\n` +
+                `log_dest file ${dir}/mosquitto.log\nlog_type all\ninclude_dir ${dir}/conf.d\n`);
+  const broker = start(prefix);
+  const probe = `${ns ? `ip netns exec ${ns} ` : ''}bash -c 'exec 3<>/dev/tcp/127.0.0.1/${port}'`;
+  await until(`mosquitto in ${dir} listening`, 10000, () => {
+    try { sh(probe); return true; } catch { return false; }
+  });
+  return broker;
+}
+
+function bridged(box) {
+  box.procs.bridge = start(['ip', 'netns', 'exec', box.ns, 'unshare', '--uts', 'sh', '-c',
+                            `hostname ${box.name} && exec ${build}/kestrin_bridged ${box.dir}/tty`],
+                           `${box.dir}/bridged.log`);
+}
+
+// --- The site broker, configured as a site would be: kestrin-site setup, one account per box. -----
+const ca = `${work}/ca.crt`;
+sh(`cd ${work}
+  ec='-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes'
+  openssl req -x509 $ec -days 1 -subj '/CN=site test CA' -keyout ca.key -out ca.crt
+  openssl req $ec -subj /CN=site.kestrin.test -keyout site.key -out site.csr
+  echo subjectAltName=DNS:site.kestrin.test,DNS:localhost >site.ext
+  openssl x509 -req -in site.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile site.ext \
+    -out site.crt
+  chmod 644 site.key`);
+admin(`setup ${work}/site.crt ${work}/site.key`);
+for (const box of boxes)
+  box.password = /@SITE_PASSWORD@ (\S+)/.exec(admin(`add-box ${box.name} ${box.serial}`))[1];
+const reader = readFileSync(`${work}/site/reader/mosquitto_sub`, 'utf8').match(/-P (\S+)/)[1];
+mkdirSync(`${work}/sitebroker/conf.d`, { recursive: true });
+sh(`cp ${work}/site-conf/kestrin-site.conf ${work}/sitebroker/conf.d/ && chown mosquitto ${work}/sitebroker`);
+const siteBroker = await mosquitto(null, `${work}/sitebroker`, 8883);
+siteEnv.KESTRIN_SITE_RELOAD = `kill -HUP ${siteBroker.pid}`;
+
+// --- The boxes: the package's lock, the uplink example filled in, a wheel and its bridge. ---------
+const example = readFileSync(`${source}/examples/kestrin-uplink.conf`, 'utf8');
+for (const box of boxes) {
+  const d = box.dir;
+  mkdirSync(`${d}/conf.d`, { recursive: true });
+  mkdirSync(`${d}/cred`, { recursive: true });
+  sh(`echo '192.0.2.1 site.kestrin.test' >${d}/hosts; echo '127.0.0.1 localhost' >>${d}/hosts
+    sed 's|/etc/mosquitto/|${d}/|' ${source}/debian/mosquitto/kestrin-bridge.conf \
+      >${d}/conf.d/kestrin-bridge.conf
+    cp ${source}/debian/mosquitto/kestrin-bridge.acl ${d}
+    mosquitto_passwd -c -b ${d}/kestrin-bridge.passwd kestrin-bridge bridge-secret
+    chmod 644 ${d}/kestrin-bridge.passwd
+    chown mosquitto ${d}
+    echo kestrin-bridge:bridge-secret >${d}/cred/broker`);
+  const values = { SITE_BROKER_HOST: 'site.kestrin.test', SITE_BROKER_PORT: '8883', SITE_CA_FILE: ca,
+                   SITE_USER: box.name, SITE_PASSWORD: box.password, BOX_NAME: box.name };
+  writeFileSync(`${d}/conf.d/kestrin-uplink.conf`,
+                example.replace(/@([A-Z_]+)@/g, (m, name) => (name in values ? values[name] : m)));
+  box.procs.broker = await mosquitto(box.ns, d, 1883);
+  box.procs.wheel = start([`${build}/kestrin_wheel_sim`, '--rate', '5',
+                           '--serial', String(box.serial).padStart(4, '0'), '--link', `${d}/tty`]);
+}
+await until('the wheels\' links', 5000, () => boxes.every((b) => existsSync(`${b.dir}/tty`)));
+process.env.CREDENTIALS_DIRECTORY = `${boxes[0].dir}/cred`;  // the same account on every box
+for (const box of boxes) bridged(box);
+
+// --- The exporter for the wheels, as the site runs it. ----------------------------------------------
+process.env.MQTT2PROM_MQTT_USER = 'kestrin-reader';
+process.env.MQTT2PROM_MQTT_PASSWORD = reader;
+start(['prometheus-mqtt-exporter', '-config', `${source}/site/prometheus/kestrin-wheels.yaml`,
+       '-listen-address', '127.0.0.1', '-log-level', 'warn'], `${work}/exporter.log`);
+
+// --- The board in a real browser. ---------------------------------------------------------------------
+const browser = await chromium.launchPersistentContext(`${work}/chromium`, {
+  executablePath: '/usr/bin/chromium',
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+         '--disable-background-networking', '--disable-component-update', '--disable-sync'] });
+let failed = false;
+try {
+  const page = await browser.newPage();
+  const t0 = Date.now();
+  await page.goto('http://127.0.0.1:8080/');
+  await page.fill('input[name=user]', 'kestrin-reader');
+  await page.fill('input[name=password]', reader);
+  await page.click('#login button');
+  const states = () => page.$$eval('[data-wheel]',
+    (rows) => Object.fromEntries(rows.map((r) => [r.dataset.wheel, r.dataset.state])));
+  const uplinks = () => page.$$eval('[data-box]',
+    (els) => Object.fromEntries(els.map((e) => [e.dataset.box, e.dataset.up])));
+  const expect = async (what, ms, wheels, ups = {}) => until(what, ms, async () => {
+    const s = await states(), u = await uplinks();
+    return Object.entries(wheels).every(([w, st]) => s[w] === st) &&
+           Object.entries(ups).every(([b, v]) => u[b] === v);
+  }).catch(async (e) => {
+    const seen = JSON.stringify([await states(), await uplinks()]);
+    throw new Error(`${e.message}; the board shows ${seen}`);
+  });
+  const all = (state) => Object.fromEntries(boxes.map((b) => [b.serial, state]));
+  const up = (v) => Object.fromEntries(boxes.map((b) => [b.name, v]));
+
+  await expect('every wheel publishing, every box up', 30000, all('publishing'), up('1'));
+  console.log(`board: 3 boxes and 3 wheels publishing ${Date.now() - t0} ms after the page was asked for`);
+
+  // A wheel stopped, a bridge killed and a box cut off, all at once.
+  const [b1, b2, b3] = boxes;
+  b1.procs.wheel.kill('SIGSTOP');
+  b2.procs.bridge.kill('SIGKILL');  // the spawned process is the bridge: each wrapper execs the next
+  sh(`ip -n ${b3.ns} link set eth0 down`);
+  const t1 = Date.now();
+  await expect('offline', 30000, { [b2.serial]: 'offline' });
+  console.log(`board: the killed bridge offline after ${Date.now() - t1} ms`);
+  await expect('silent and unreachable', 60000, { [b1.serial]: 'wheel silent', [b3.serial]: 'unreachable' },
+               { box3: '0' });
+  console.log(`board: wheel silent and the cut box's wheel unreachable after ${Date.now() - t1} ms`);
+
+  // Each comes back.
+  b1.procs.wheel.kill('SIGCONT');
+  bridged(b2);
+  sh(`ip -n ${b3.ns} link set eth0 up`);
+  await expect('all back', 60000, all('publishing'), up('1'));
+
+  // The exporter serves every wheel's figures from its status topic.
+  const metrics = await (await fetch('http://127.0.0.1:9641/metrics')).text();
+  for (const b of boxes) {
+    if (!new RegExp(`kestrin_wheel_state\\{sensor="${b.serial}",[^}]*\\} 0`).test(metrics) ||
+        !new RegExp(`kestrin_wheel_published_frames\\{sensor="${b.serial}",[^}]*\\} \\d`).test(metrics))
+      throw new Error(`the exporter lacks wheel ${b.serial}'s figures:\n${metrics}`);
+  }
+
+  // A box's account writes its own wheels and state only: box1 forges box2's.
+  const sub = start(['mosquitto_sub', '-h', 'localhost', '-u', 'kestrin-reader', '-P', reader, '-v',
+                     '-t', topic(b2.serial, '#'), '-t', topic(b1.serial, 'gameStatus'),
+                     '-t', '$SYS/broker/connection/box2/state']);
+  await sleep(500);
+  const as1 = ['-h', 'localhost', '-p', '8883', '--cafile', ca, '-u', 'box1', '-P', b1.password, '-q', '1'];
+  for (const [t, retain] of [[topic(b2.serial, 'gameStatus'), []], [topic(b2.serial, 'bridgeStatus'), ['-r']],
+                             ['$SYS/broker/connection/box2/state', ['-r']],
+                             [topic(b1.serial, 'gameStatus'), []]])
+    execFileSync('mosquitto_pub', [...as1, ...retain, '-t', t, '-m', 'forged']);
+  const own = `${topic(b1.serial, 'gameStatus')} forged`;
+  await until('box1\'s own publication at the site', 5000, () => sub.out.includes(own));
+  if (/forged/.test(sub.out.replace(own, '')))
+    throw new Error(`box1 wrote what is box2's:\n${sub.out}`);
+
+  // An orderly stop says so; a retired box and its wheel's status are gone from the site.
+  b1.procs.bridge.kill('SIGTERM');
+  await expect('stopped', 10000, { [b1.serial]: 'stopped' });
+  // A bridge gone quiet long ago (its last word retained, then nothing) is stale to a board opened later.
+  // Written with the admin's account: box1's would throw box1's uplink off.
+  const old = new Date(Date.now() - 600000).toISOString().replace(/\.\d+Z$/, 'Z');
+  execFileSync('mosquitto_pub', ['-r', '-q', '1', '-t', topic(b1.serial, 'bridgeStatus'), '-m',
+                                 JSON.stringify({ state: 'publishing', since: old, time: old, box: 'box1' })],
+               { env: { ...process.env, XDG_CONFIG_HOME: `${work}/site/admin` } });
+  await page.reload();
+  await expect('stale after a reload', 10000, { [b1.serial]: 'stale', [b2.serial]: 'publishing' });
+  admin('retire-box box3');
+  await until('box3 gone from the board', 10000,
+              async () => !('box3' in await uplinks()) && (await states())[b3.serial] === 'no status');
+  const left = sh(`mosquitto_sub -h localhost -u kestrin-reader -P '${reader}' -v -W 2 \
+    -t '$SYS/broker/connection/box3/state' -t '${topic(b3.serial, 'bridgeStatus')}' || true`);
+  if (left.trim()) throw new Error(`retained at the site after retire-box: ${left}`);
+  console.log('1 passed, 0 failed');
+} catch (e) {
+  failed = true;
+  console.log(`FAIL: ${e.message}`);
+  for (const box of boxes) for (const [name, p] of Object.entries(box.procs))
+    if (name === 'bridge') console.log(`--- ${box.name} bridge:\n${p.out.split('\n').slice(-15).join('\n')}`);
+  console.log(sh(`tail -n 30 ${work}/sitebroker/mosquitto.log; tail -n 15 ${work}/box3/mosquitto.log`));
+  console.log('0 passed, 1 failed');
+} finally {
+  await browser.close();
+  for (const child of children.reverse()) if (child.exitCode === null) child.kill('SIGKILL');
+}
+process.exit(failed ? 1 : 0);
