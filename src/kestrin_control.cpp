@@ -11,6 +11,7 @@
 
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
+#include "kestrin_credentials.h"
 #include "kestrin_deadline.h"
 #include "kestrin_frame.h"
 #include "kestrin_health.h"

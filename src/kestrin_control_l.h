@@ -80,10 +80,6 @@ inline void MainUnlockMutex(SDL_mutex* pMutex) { SDL_UnlockMutex(pMutex); }
 // Tells the supervisor's handler, if one is set.
 void Notify(int nEvent) noexcept;
 
-// The broker account set by SetCredentials (kestrin_credentials.cpp); "" for none.
-const char* CredentialUser() noexcept;
-const char* CredentialPassword() noexcept;
-
 // Publishing worker (kestrin_worker.cpp).
 // Prints the report of a frame that is not well formed, decoded on its own, and the line saying it is
 // not published. Discovery's probes use it too.

@@ -11,7 +11,8 @@
 #include <cstring>
 #include <string>
 
-#include "kestrin_control_l.h"
+#include "kestrin_control.h"
+#include "kestrin_credentials.h"
 
 namespace control {
 namespace {

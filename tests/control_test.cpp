@@ -13,6 +13,7 @@
 #include "harness.h"
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
+#include "kestrin_credentials.h"
 
 namespace {
 
