@@ -171,13 +171,15 @@ void CompletePublication(void* context, bool bDelivered, int nToken, int nCode) 
       health::SetUnconfirmed(nLeft);
       if (!d.pAwaited) health::SetNotConfirming(nLeft > 0);
     }
+    // Queued before the worker can see the outcome (it reads it under this mutex), so the line always
+    // comes before its "Published".
+    if (bDelivered) {
+      console::Debug("Message with token value %d delivery confirmed\n", nToken);
+    } else if (bAwaited) {
+      console::FrameWarning("Message send failed token %d error code %d\n", nToken, nCode);
+    }
   });
-  if (bDelivered) {
-    console::Debug("Message with token value %d delivery confirmed\n", nToken);
-    health::CountPublished();
-  } else if (bAwaited) {
-    console::FrameWarning("Message send failed token %d error code %d\n", nToken, nCode);
-  }
+  if (bDelivered) health::CountPublished();
   Notify(bDelivered ? control::kEventFramePublished : control::kEventFrameDropped);
 }
 
