@@ -77,11 +77,12 @@ for (const box of boxes) {
   mkdirSync(`${d}/conf.d`, { recursive: true });
   mkdirSync(`${d}/cred`, { recursive: true });
   sh(`echo '192.0.2.1 site.kestrin.test' >${d}/hosts; echo '127.0.0.1 localhost' >>${d}/hosts
-    sed 's|/etc/mosquitto/|${d}/|' ${source}/debian/mosquitto/kestrin-bridge.conf \
-      >${d}/conf.d/kestrin-bridge.conf
+    sed 's|/etc/mosquitto/|${d}/|; s|/usr/share/kestrin-bridge/|${d}/|' \
+      ${source}/debian/mosquitto/kestrin-bridge.conf >${d}/conf.d/kestrin-bridge.conf
     cp ${source}/debian/mosquitto/kestrin-bridge.acl ${d}
     mosquitto_passwd -c -b ${d}/kestrin-bridge.passwd kestrin-bridge bridge-secret
-    chmod 644 ${d}/kestrin-bridge.passwd
+    mosquitto_passwd -c -b ${d}/kestrin-reader.passwd kestrin-reader reader-secret
+    chmod 644 ${d}/kestrin-*.passwd
     chown mosquitto ${d}
     echo kestrin-bridge:bridge-secret >${d}/cred/broker`);
   const values = { SITE_BROKER_HOST: 'site.kestrin.test', SITE_BROKER_PORT: '8883', SITE_CA_FILE: ca,
