@@ -1,9 +1,13 @@
 // The fleet board: every box's uplink and every wheel's state, live, from the site broker over MQTT on
-// WebSockets. It reads three kinds of topic, all readable with the site's read account:
+// WebSockets.
+// It reads four kinds of topic, all readable with the site's read accounts:
 //   /rng/roulette/kestrin_live/<serial>/bridgeStatus  the bridge's retained status (JSON, with a will)
 //   /rng/roulette/kestrin_live/<serial>/gameStatus    the wheel's documents
+//   /rng/roulette/kestrin_live/<serial>/ledger        what the site's ledger holds of it, retained
 //   $SYS/broker/connection/<box>/state                each box's uplink, "1" or "0", retained
-// The broker is the one that served this page, unless ?broker=ws://HOST:PORT names another.
+// The broker is the one that served this page. A link's ?broker=wss://HOST:PORT naming another is
+// used only once the person confirms it, and an account remembered for one broker is never sent to
+// another: a link could otherwise send it to anyone's.
 'use strict';
 
 const kRoot = '/rng/roulette/kestrin_live/';
@@ -11,7 +15,7 @@ const kStaleMs = 150 * 1000;  // the bridge speaks at least once a minute
 const kTestWheel = '9999';
 
 const boxes = new Map();   // name -> { up: true/false/null, since: ms or null, sinceSeen: bool }
-const wheels = new Map();  // serial -> { status, statusAt, statusLive, doc, docAt, row }
+const wheels = new Map();  // serial -> { status, statusAt, statusLive, doc, docAt, ledger, row }
 const loadedAt = Date.now();
 const decoder = new TextDecoder();
 let client = null;
@@ -19,41 +23,68 @@ let dirty = false;
 
 const $ = (sel) => document.querySelector(sel);
 
-function brokerUrl() {
+const ownBroker = location.protocol === 'file:' ? 'wss://localhost:8080'
+  : (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host;
+let broker = ownBroker;
+
+// The broker a link names, or null when it names none or this page's own.
+function namedBroker() {
   const named = new URLSearchParams(location.search).get('broker');
-  if (named) return named;
-  if (location.protocol === 'file:') return 'ws://localhost:8080';
-  return (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host;
+  if (!named) return null;
+  let url;
+  try { url = new URL(named); } catch (e) { return null; }
+  if (url.protocol !== 'ws:' && url.protocol !== 'wss:') return null;
+  const origin = url.protocol + '//' + url.host;
+  return origin === ownBroker ? null : origin + url.pathname.replace(/^\/$/, '');
 }
 
-function savedAccount() {
+// The remembered account, only for the broker it was given for.
+function savedAccount(url) {
   const text = sessionStorage.getItem('kestrin-account') || localStorage.getItem('kestrin-account');
-  try { return text ? JSON.parse(text) : null; } catch (e) { return null; }
+  let account = null;
+  try { account = text ? JSON.parse(text) : null; } catch (e) { return null; }
+  return account && account.broker === url ? account : null;
+}
+
+function askAccount(why) {
+  $('#login').hidden = false;
+  $('#login-broker').textContent = broker;
+  $('#login-error').textContent = why;
 }
 
 function connect(account) {
   if (client) client.end(true);
+  // The site broker makes the identifier the account's name; this one is for a broker that does not.
   const options = { clientId: 'kestrin-board-' + Math.random().toString(16).slice(2, 10),
-                    protocolVersion: 4, clean: true, reconnectPeriod: 2000, connectTimeout: 8000 };
+                    protocolVersion: 5, clean: true, reconnectPeriod: 2000, connectTimeout: 8000 };
   if (account) { options.username = account.user; options.password = account.password; }
-  client = mqtt.connect(brokerUrl(), options);
+  const mine = client = mqtt.connect(broker, options);
   client.on('connect', () => {
-    $('#link').textContent = 'connected to ' + brokerUrl();
+    $('#link').textContent = 'connected to ' + broker;
     $('#link').className = 'link-up';
     $('#login').hidden = true;
-    client.subscribe([kRoot + '+/bridgeStatus', kRoot + '+/gameStatus', '$SYS/broker/connection/+/state'],
-                     { qos: 0 });
+    client.subscribe([kRoot + '+/bridgeStatus', kRoot + '+/gameStatus', kRoot + '+/ledger',
+                      '$SYS/broker/connection/+/state'], { qos: 0 });
   });
   client.on('close', () => {
-    $('#link').textContent = 'not connected to ' + brokerUrl() + ' (retrying)';
+    if (client !== mine) return;
+    $('#link').textContent = 'not connected to ' + broker + (mine.disconnecting ? '' : ' (retrying)');
     $('#link').className = 'link-down';
   });
   client.on('error', (err) => {
-    // A refused account: retrying cannot help, the user has to say another.
-    if (err && (err.code === 4 || err.code === 5)) {
-      client.end(true);
-      $('#login').hidden = false;
-      $('#login-error').textContent = account ? 'the broker refused this account' : '';
+    // A refused account (MQTT 5's 134 and 135, 3.1.1's 4 and 5): retrying cannot help.
+    if (err && [4, 5, 134, 135].includes(err.code)) {
+      mine.end(true);
+      askAccount(account ? 'the broker refused this account' : '');
+    }
+  });
+  // The same account logged in elsewhere took this session's place (the broker names each session
+  // after its account): taking it back at once would throw the other off in turn, for ever.
+  client.on('disconnect', (packet) => {
+    if (packet && packet.reasonCode === 0x8e) {
+      mine.end(true);
+      askAccount(`another board or application logged in as ${account ? account.user : 'this account'}` +
+                 ' and took its place; connect again to take it back, or use an account of your own');
     }
   });
   client.on('message', onMessage);
@@ -74,16 +105,20 @@ function onMessage(topic, payload, packet) {
     markDirty();
     return;
   }
-  m = /^\/rng\/roulette\/kestrin_live\/([^/]+)\/(bridgeStatus|gameStatus)$/.exec(topic);
+  m = /^\/rng\/roulette\/kestrin_live\/([^/]+)\/(bridgeStatus|gameStatus|ledger)$/.exec(topic);
   if (!m) return;
   if (text === '') {  // a cleared status: the wheel was moved or its box retired
-    if (m[2] === 'bridgeStatus' && wheels.has(m[1])) { wheels.get(m[1]).status = null; markDirty(); }
+    const kind = m[2] === 'ledger' ? 'ledger' : 'status';
+    if (m[2] !== 'gameStatus' && wheels.has(m[1])) { wheels.get(m[1])[kind] = null; markDirty(); }
     return;
   }
   let doc;
   try { doc = JSON.parse(text); } catch (e) { return; }
   const wheel = wheelOf(m[1]);
-  if (m[2] === 'gameStatus') {
+  if (m[2] === 'ledger') {
+    if (ledgerMark(wheel.ledger).text !== ledgerMark(doc).text) markDirty();
+    wheel.ledger = doc;
+  } else if (m[2] === 'gameStatus') {
     wheel.doc = doc;
     wheel.docAt = now;
   } else {
@@ -111,15 +146,31 @@ function boxOf(name) {
 
 function wheelOf(serial) {
   if (!wheels.has(serial)) {
-    wheels.set(serial, { status: null, statusAt: 0, statusLive: false, doc: null, docAt: 0, row: null });
+    wheels.set(serial, { status: null, statusAt: 0, statusLive: false, doc: null, docAt: 0, ledger: null,
+                         row: null });
     markDirty();
   }
   return wheels.get(serial);
 }
 
+// What the ledger says of a wheel's documents: a conflict (a number stored with other bytes) is worse
+// than an open gap, which a replay may still close.
+function ledgerMark(l) {
+  if (!l) return { text: '', cls: '' };
+  if (l.conflicts > 0) return { text: 'conflict', cls: 'st-bad' };
+  if (l.missing > 0 || (Array.isArray(l.gaps) && l.gaps.length)) return { text: 'gap', cls: 'st-bad' };
+  return { text: 'complete', cls: 'st-ok' };
+}
+
 // What the board says of a wheel: its box's uplink and the status's age come before what the bridge
 // last said, which is not true any more once the box is cut off or the bridge has gone quiet.
 function verdict(wheel, now) {
+  const v = bridgeVerdict(wheel, now);
+  // A wheel whose documents have a hole or a conflict at the site is a problem, however it runs.
+  return v.rank > 3 && ledgerMark(wheel.ledger).cls === 'st-bad' ? { ...v, rank: 3 } : v;
+}
+
+function bridgeVerdict(wheel, now) {
   const s = wheel.status;
   if (!s) return { text: wheel.doc ? 'no status' : 'unknown', cls: 'st-unknown', rank: 5 };
   const box = s.box ? boxes.get(s.box) : null;
@@ -167,8 +218,9 @@ function renderWheel(serial, wheel, v, now) {
   if (!wheel.row) {
     wheel.row = document.createElement('tr');
     wheel.row.dataset.wheel = serial;
-    for (let i = 0; i < 14; i++) wheel.row.appendChild(document.createElement('td'));
+    for (let i = 0; i < 21; i++) wheel.row.appendChild(document.createElement('td'));
     wheel.row.cells[1].appendChild(document.createElement('span'));
+    wheel.row.cells[14].appendChild(document.createElement('span'));
     if (serial === kTestWheel) wheel.row.classList.add('test');
   }
   const s = wheel.status || {};
@@ -189,6 +241,19 @@ function renderWheel(serial, wheel, v, now) {
   setCell(c[11], ...count(s.unconfirmed, true));
   setCell(c[12], ...count(s['seconds behind'], true));
   setCell(c[13], wheel.statusAt ? age(now - wheel.statusAt) + ' ago' : '');
+  const l = wheel.ledger || {};
+  const mark = ledgerMark(wheel.ledger);
+  wheel.row.dataset.ledger = mark.text;
+  setCell(c[14].firstChild, mark.text, mark.cls && 'state ' + mark.cls);
+  setCell(c[15], l.seq !== undefined ? String(l.seq) : '');
+  c[15].title = l.latenessMs !== undefined ? `the newest arrived ${(l.latenessMs / 1000).toFixed(1)} s ` +
+    'after its frame was read' : '';
+  setCell(c[16], ...count(l.missing, true));
+  c[16].title = Array.isArray(l.gaps) ? l.gaps.map(([a, b]) => (a === b ? a : a + '-' + b)).join(', ') : '';
+  setCell(c[17], ...count(l.conflicts, true));
+  setCell(c[18], ...count(l.duplicates, false));
+  setCell(c[19], ...count(l.restarts, false));
+  setCell(c[20], ...count(l.missedGames, true));
 }
 
 function renderBoxes(now, verdicts) {
@@ -250,7 +315,9 @@ function render() {
 $('#login').addEventListener('submit', (e) => {
   e.preventDefault();
   const f = e.target;
-  const account = { user: f.user.value, password: f.password.value };
+  const account = { broker, user: f.user.value, password: f.password.value };
+  sessionStorage.removeItem('kestrin-account');
+  localStorage.removeItem('kestrin-account');
   (f.remember.checked ? localStorage : sessionStorage).setItem('kestrin-account', JSON.stringify(account));
   connect(account);
 });
@@ -258,4 +325,19 @@ $('#problems-only').addEventListener('change', render);
 
 // Ages and staleness move with the clock.
 setInterval(render, 1000);
-connect(savedAccount());
+const elsewhere = namedBroker();
+if (elsewhere) {
+  // Nothing is sent anywhere before the person says where.
+  $('#elsewhere-url').textContent = elsewhere;
+  $('#own-url').textContent = ownBroker;
+  $('#elsewhere').hidden = false;
+  $('#elsewhere').addEventListener('click', (e) => {
+    if (e.target.tagName !== 'BUTTON') return;
+    e.preventDefault();
+    $('#elsewhere').hidden = true;
+    if (e.target.name === 'other') broker = elsewhere;
+    connect(savedAccount(broker));
+  });
+} else {
+  connect(savedAccount(broker));
+}
