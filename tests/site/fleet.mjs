@@ -1,6 +1,6 @@
 // The fleet seen from the site, run by tests/site_e2e inside the site's network namespace, which also
 // made each box's namespace and link.
-import { execFileSync, spawn } from 'node:child_process';
+import { execFile, execFileSync, spawn } from 'node:child_process';
 import { readFileSync, writeFileSync, mkdirSync, existsSync } from 'node:fs';
 import { chromium } from 'playwright-core';
 
@@ -12,9 +12,16 @@ const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const sh = (cmd, env) => execFileSync('bash', ['-ec', cmd],
   { env: { ...process.env, ...env }, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
 const siteEnv = { KESTRIN_SITE_DIR: `${work}/site`, KESTRIN_SITE_CONF: `${work}/site-conf/kestrin-site.conf`,
-  KESTRIN_SITE_BOARD: `${work}/board`, KESTRIN_SITE_RELOAD: 'true' };
+  KESTRIN_SITE_BOARD: `${work}/board`, KESTRIN_SITE_RELOAD: 'true', KESTRIN_SITE_SYSTEMCTL: 'true',
+  KESTRIN_SITE_CREDSTORE: `${work}/site-cred` };
 const topic = (serial, kind) => `/rng/roulette/kestrin_live/${serial}/${kind}`;
 const admin = (args) => sh(`${source}/site/kestrin-site ${args}`, siteEnv);
+const adminAsync = (args) => new Promise((resolve, reject) => execFile('bash', ['-ec',
+  `${source}/site/kestrin-site ${args}`], { env: { ...process.env, ...siteEnv } },
+  (err, out, errOut) => (err ? reject(new Error(`kestrin-site ${args}: ${errOut}`)) : resolve(out))));
+// A read account's password, from its options file for mosquitto_sub.
+const secret = (name) => readFileSync(`${work}/site/${name === 'kestrin-reader' ? 'reader' : `accounts/${name}`}` +
+                                      '/mosquitto_sub', 'utf8').match(/-P (\S+)/)[1];
 
 function start(argv, log) {
   const child = spawn(argv[0], argv.slice(1), { stdio: ['ignore', 'pipe', 'pipe'] });
@@ -62,9 +69,15 @@ sh(`cd ${work}
     -out site.crt
   chmod 644 site.key`);
 admin(`setup ${work}/site.crt ${work}/site.key`);
-for (const box of boxes)
-  box.password = /@SITE_PASSWORD@ (\S+)/.exec(admin(`add-box ${box.name} ${box.serial}`))[1];
-const reader = readFileSync(`${work}/site/reader/mosquitto_sub`, 'utf8').match(/-P (\S+)/)[1];
+// All at once: each run waits for the one before it, and none loses another's box or account.
+const added = await Promise.all([...boxes.map((b) => adminAsync(`add-box ${b.name} ${b.serial}`)),
+                                 ...['app1', 'app2', 'app3'].map((a) => adminAsync(`app-account ${a}`))]);
+boxes.forEach((box, i) => { box.password = /@SITE_PASSWORD@ (\S+)/.exec(added[i])[1]; });
+const listed = admin('list');
+for (const name of ['box1: 11', 'box2: 12', 'box3: 13', 'read account app1', 'read account app2',
+                    'read account app3', 'read account kestrin-board'])
+  if (!listed.split('\n').includes(name)) throw new Error(`kestrin-site list lacks "${name}":\n${listed}`);
+const reader = secret('kestrin-reader');
 mkdirSync(`${work}/sitebroker/conf.d`, { recursive: true });
 sh(`cp ${work}/site-conf/kestrin-site.conf ${work}/sitebroker/conf.d/ && chown mosquitto ${work}/sitebroker`);
 const siteBroker = await mosquitto(null, `${work}/sitebroker`, 8883);
@@ -97,11 +110,12 @@ await until('the wheels\' links', 5000, () => boxes.every((b) => existsSync(`${b
 process.env.CREDENTIALS_DIRECTORY = `${boxes[0].dir}/cred`;  // the same account on every box
 for (const box of boxes) bridged(box);
 
-// --- The exporter for the wheels, as the site runs it. ----------------------------------------------
-process.env.MQTT2PROM_MQTT_USER = 'kestrin-reader';
-process.env.MQTT2PROM_MQTT_PASSWORD = reader;
-start(['prometheus-mqtt-exporter', '-config', `${source}/site/prometheus/kestrin-wheels.yaml`,
-       '-listen-address', '127.0.0.1', '-log-level', 'warn'], `${work}/exporter.log`);
+// --- The exporters for the wheels and the ledger, each with its own account, as the site runs them. ---
+for (const [kind, port] of [['wheels', 9641], ['ledger', 9643]])
+  start(['env', ...readFileSync(`${work}/site/accounts/kestrin-exporter-${kind}/env`, 'utf8').split('\n')
+    .filter(Boolean), 'prometheus-mqtt-exporter', '-config', `${source}/site/prometheus/kestrin-${kind}.yaml`,
+    '-listen-address', '127.0.0.1', '-listen-port', String(port), '-log-level', 'warn'],
+  `${work}/exporter-${kind}.log`);
 
 // --- The board in a real browser. ---------------------------------------------------------------------
 const browser = await chromium.launchPersistentContext(`${work}/chromium`, {
@@ -113,8 +127,9 @@ try {
   const page = await browser.newPage();
   const t0 = Date.now();
   await page.goto('http://127.0.0.1:8080/');
-  await page.fill('input[name=user]', 'kestrin-reader');
-  await page.fill('input[name=password]', reader);
+  await page.fill('input[name=user]', 'kestrin-board');
+  await page.fill('input[name=password]', secret('kestrin-board'));
+  await page.check('input[name=remember]');
   await page.click('#login button');
   const states = () => page.$$eval('[data-wheel]',
     (rows) => Object.fromEntries(rows.map((r) => [r.dataset.wheel, r.dataset.state])));
@@ -152,6 +167,28 @@ try {
   sh(`ip -n ${b3.ns} link set eth0 up`);
   await expect('all back', 60000, all('publishing'), up('1'));
 
+  // A gap and its closing, on the board and in the metrics: the ledger's confirmation as it would
+  // publish it, with its own account.
+  const ledgerAs = (name, serial, fields) => execFileSync('mosquitto_pub', ['-h', 'localhost', '-r', '-q', '1',
+    '-u', name, '-P', name === 'kestrin-ledger' ? readFileSync(`${work}/site-cred/kestrin-ledger.broker`,
+      'utf8').trim().split(':')[1] : b1.password, '-t', topic(serial, 'ledger'), '-m', JSON.stringify({
+    seq: 10, epoch: 1, time: new Date().toISOString(), stored: 17, duplicates: 1, conflicts: 0, restarts: 0,
+    missedGames: 0, gaps: [], missing: 0, latenessMs: 120, ...fields })]);
+  const ledgerMetric = async (name, serial) => (new RegExp(`^${name}\\{sensor="${serial}",[^}]*\\} (\\S+)$`, 'm')
+    .exec(await (await fetch('http://127.0.0.1:9643/metrics')).text()) || [])[1];
+  const ledgerShown = async (serial, mark, missing) => until(`wheel ${serial}'s ledger "${mark}"`, 10000,
+    async () => (await page.$eval(`[data-wheel="${serial}"]`, (r) => r.dataset.ledger)) === mark &&
+                 await ledgerMetric('kestrin_ledger_missing_documents', serial) === missing);
+  ledgerAs('kestrin-ledger', b1.serial, { gaps: [[11, 12], [15, 15]], missing: 3 });
+  await ledgerShown(b1.serial, 'gap', '3');
+  ledgerAs('box1', b1.serial, { missing: 0 });  // a box's account may not confirm, not even its own wheel
+  ledgerAs('kestrin-ledger', b2.serial, { missing: 0 });
+  await ledgerShown(b2.serial, 'complete', '0');
+  if (await ledgerMetric('kestrin_ledger_missing_documents', b1.serial) !== '3')
+    throw new Error('box1\'s account wrote the ledger\'s confirmation');
+  ledgerAs('kestrin-ledger', b1.serial, { seq: 17, stored: 20 });
+  await ledgerShown(b1.serial, 'complete', '0');
+
   // The exporter serves every wheel's figures from its status topic.
   const metrics = await (await fetch('http://127.0.0.1:9641/metrics')).text();
   for (const b of boxes) {
@@ -160,12 +197,27 @@ try {
       throw new Error(`the exporter lacks wheel ${b.serial}'s figures:\n${metrics}`);
   }
 
+  // On no listener does box1's account take box2's identifier (and throw box2's uplink off): it gets
+  // its own name, whatever it asks for.
+  const as1 = ['-h', 'localhost', '-p', '8883', '--cafile', ca, '-u', 'box1', '-P', b1.password, '-q', '1'];
+  execFileSync('mosquitto_pub', [...as1, '-i', 'box2', '-t', topic(b1.serial, 'gameStatus'), '-m', 'id']);
+  execFileSync('mosquitto_pub', [...as1.slice(0, 2), '-p', '1883', ...as1.slice(6), '-i', 'box2',
+                                 '-t', topic(b1.serial, 'gameStatus'), '-m', 'id']);
+  await page.evaluate(([password]) => new Promise((resolve) => {
+    const c = mqtt.connect('ws://127.0.0.1:8080', { clientId: 'box2', username: 'box1', password,
+                                                     reconnectPeriod: 0 });
+    c.on('connect', () => c.end(false, resolve));
+    c.on('close', resolve);
+  }), [b1.password]);
+  const siteLog = readFileSync(`${work}/sitebroker/mosquitto.log`, 'utf8');
+  if (/Client box2 already connected| as box2 \(.*u'box1'/.test(siteLog))
+    throw new Error('box1\'s account took box2\'s identifier');
+
   // A box's account writes its own wheels and state only: box1 forges box2's.
-  const sub = start(['mosquitto_sub', '-h', 'localhost', '-u', 'kestrin-reader', '-P', reader, '-v',
+  const sub = start(['mosquitto_sub', '-h', 'localhost', '-u', 'app1', '-P', secret('app1'), '-v',
                      '-t', topic(b2.serial, '#'), '-t', topic(b1.serial, 'gameStatus'),
                      '-t', '$SYS/broker/connection/box2/state']);
   await sleep(500);
-  const as1 = ['-h', 'localhost', '-p', '8883', '--cafile', ca, '-u', 'box1', '-P', b1.password, '-q', '1'];
   for (const [t, retain] of [[topic(b2.serial, 'gameStatus'), []], [topic(b2.serial, 'bridgeStatus'), ['-r']],
                              ['$SYS/broker/connection/box2/state', ['-r']],
                              [topic(b1.serial, 'gameStatus'), []]])
@@ -186,6 +238,25 @@ try {
                { env: { ...process.env, XDG_CONFIG_HOME: `${work}/site/admin` } });
   await page.reload();
   await expect('stale after a reload', 10000, { [b1.serial]: 'stale', [b2.serial]: 'publishing' });
+
+  // A link to another broker: nothing goes there before the person confirms it, and then not the
+  // account the board remembers for its own broker.
+  mkdirSync(`${work}/other/conf.d`, { recursive: true });
+  // (mosquitto 2.0.11 starts only with a plain listener beside its WebSockets one)
+  writeFileSync(`${work}/other/conf.d/ws.conf`, 'listener 9002 127.0.0.1\nlistener 9001 127.0.0.1\n' +
+                'protocol websockets\nsocket_domain ipv4\nallow_anonymous true\n');
+  sh(`chown mosquitto ${work}/other`);
+  await mosquitto(null, `${work}/other`, 9001);
+  const otherLog = () => readFileSync(`${work}/other/mosquitto.log`, 'utf8');
+  await page.goto('http://127.0.0.1:8080/?broker=ws://127.0.0.1:9001');
+  await page.waitForSelector('#elsewhere:not([hidden])', { timeout: 10000 });
+  await sleep(1000);
+  if (/New client/.test(otherLog())) throw new Error('the board connected to the link\'s broker unasked');
+  await page.click('#elsewhere button[name=other]');
+  await until('the board at the link\'s broker', 10000, () => /New client connected/.test(otherLog()));
+  if (/u'/.test(otherLog())) throw new Error(`the board sent an account to the link's broker:\n${otherLog()}`);
+  await page.goto('http://127.0.0.1:8080/');  // its own broker: the remembered account, unasked
+  await expect('its own broker again', 10000, { [b2.serial]: 'publishing' });
   admin('retire-box box3');
   await until('box3 gone from the board', 10000,
               async () => !('box3' in await uplinks()) && (await states())[b3.serial] === 'no status');
