@@ -170,7 +170,7 @@ try {
   // A gap and its closing, on the board and in the metrics: the ledger's confirmation as it would
   // publish it, with its own account.
   const ledgerAs = (name, serial, fields) => execFileSync('mosquitto_pub', ['-h', 'localhost', '-r', '-q', '1',
-    '-u', name, '-P', name === 'kestrin-ledger' ? readFileSync(`${work}/site-cred/kestrin-ledger.broker`,
+    '-u', name, '-P', name === 'kestrin-ledger' ? readFileSync(`${work}/site-cred/kestrin-ledger.account`,
       'utf8').trim().split(':')[1] : b1.password, '-t', topic(serial, 'ledger'), '-m', JSON.stringify({
     seq: 10, epoch: 1, time: new Date().toISOString(), stored: 17, duplicates: 1, conflicts: 0, restarts: 0,
     missedGames: 0, gaps: [], missing: 0, latenessMs: 120, ...fields })]);
