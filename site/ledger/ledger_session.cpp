@@ -1,0 +1,299 @@
+#include "ledger_session.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "ledger_checks.h"
+#include "ledger_session_l.h"
+
+namespace ledger {
+namespace {
+
+constexpr const char* kTopics[] = {"/rng/roulette/kestrin_live/+/gameStatus",
+                                   "/rng/roulette/kestrin_live/+/bridgeStatus"};
+// Past this many messages waiting for the ledger's thread (a stalled disk), the library keeps them.
+constexpr std::size_t kQueueLimit = 200000;
+
+std::string Property(MQTTProperties& props, const char* name) {
+  for (int i = 0; i < props.count; ++i) {
+    const MQTTProperty& p = props.array[i];
+    if (p.identifier != MQTTPROPERTY_CODE_USER_PROPERTY) continue;
+    if (static_cast<std::size_t>(p.value.data.len) == std::strlen(name) &&
+        std::memcmp(p.value.data.data, name, p.value.data.len) == 0)
+      return std::string(p.value.value.data, p.value.value.len);
+  }
+  return {};
+}
+
+// A decimal number that reads whole; 0 otherwise.
+std::uint64_t Number(const std::string& text) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return std::strtoull(text.c_str(), nullptr, 10);
+}
+
+int messageArrived(void* context, char* topicName, int topicLen, MQTTAsync_message* m) {
+  TSession& d = *static_cast<TSession*>(context);
+  try {
+    const std::string topic = topicLen > 0 ? std::string(topicName, topicLen) : std::string(topicName);
+    TMessage msg;
+    msg.doc.arrivedMs = NowMs();
+    int wheel = WheelOfTopic(topic, "gameStatus");
+    if (wheel < 0) {
+      wheel = WheelOfTopic(topic, "bridgeStatus");
+      msg.status = true;
+    }
+    msg.doc.wheel = static_cast<std::uint32_t>(wheel);
+    msg.doc.payload.assign(static_cast<const char*>(m->payload), m->payloadlen);
+    if (!msg.status) {
+      msg.doc.seq = Number(Property(m->properties, "seq"));
+      msg.doc.epoch = Number(Property(m->properties, "epoch"));
+      msg.doc.captured = Property(m->properties, "captured");
+      msg.doc.replayed = Property(m->properties, "replayed") == "1";
+    }
+    {
+      std::lock_guard<std::mutex> lock(d.mutex);
+      if (d.queue.size() >= kQueueLimit) return 0;  // handed over again later
+      if (wheel < 0)
+        ++d.ignored.foreign;
+      else if (!msg.status && msg.doc.seq == 0)
+        ++d.ignored.unnumbered;
+      else
+        d.queue.push_back(std::move(msg));
+    }
+    d.doorbell.Ring();
+  } catch (...) {
+    return 0;
+  }
+  MQTTAsync_freeMessage(&m);
+  MQTTAsync_free(topicName);
+  return 1;
+}
+
+void connectionLost(void* context, char*) {
+  TSession& d = *static_cast<TSession*>(context);
+  d.lost = true;
+  d.doorbell.Ring();
+}
+
+void onConnect(void* context, MQTTAsync_successData5*) {
+  TSession& d = *static_cast<TSession*>(context);
+  d.connectOk = true;
+  d.connectDone = true;
+  d.doorbell.Ring();
+}
+
+void onConnectFailure(void* context, MQTTAsync_failureData5* response) {
+  TSession& d = *static_cast<TSession*>(context);
+  d.connectCode = response ? (response->reasonCode ? static_cast<int>(response->reasonCode) : response->code) : 0;
+  d.connectOk = false;
+  d.connectDone = true;
+  d.doorbell.Ring();
+}
+
+void onSubscribeFailure(void*, MQTTAsync_failureData5* response) {
+  std::printf("The broker refused the subscriptions (code %d)\n", response ? response->reasonCode : 0);
+  std::fflush(stdout);
+}
+
+void onDisconnect(void* context, MQTTAsync_successData5*) {
+  TSession& d = *static_cast<TSession*>(context);
+  d.disconnected = true;
+  d.doorbell.Ring();
+}
+
+void onDisconnectFailure(void* context, MQTTAsync_failureData5*) { onDisconnect(context, nullptr); }
+
+bool StartConnect(TSession& d) {
+  MQTTAsync_connectOptions opts = MQTTAsync_connectOptions_initializer5;
+  // The session and its subscriptions stay at the broker while the ledger is away (a restart, an
+  // upgrade), so the documents published meanwhile wait there for it.
+  opts.cleanstart = 0;
+  opts.keepAliveInterval = d.options.keepAliveSeconds;
+  opts.connectTimeout = 10;
+  MQTTProperty expiry;
+  expiry.identifier = MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL;
+  expiry.value.integer4 = static_cast<unsigned int>(d.options.sessionExpirySeconds);
+  MQTTProperties props = MQTTProperties_initializer;
+  MQTTProperties_add(&props, &expiry);
+  opts.connectProperties = &props;
+  if (!d.options.user.empty()) {
+    opts.username = d.options.user.c_str();
+    opts.password = d.options.password.c_str();
+  }
+  opts.onSuccess5 = onConnect;
+  opts.onFailure5 = onConnectFailure;
+  opts.context = &d;
+  d.connectDone = false;
+  const int rc = MQTTAsync_connect(d.client, &opts);
+  MQTTProperties_free(&props);
+  return rc == MQTTASYNC_SUCCESS;
+}
+
+void Subscribe(TSession& d) {
+  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+  MQTTSubscribe_options each[2] = {MQTTSubscribe_options_initializer, MQTTSubscribe_options_initializer};
+  // Retained status topics again only for a new subscription, not at every reconnect.
+  for (auto& o : each) o.retainHandling = 1;
+  opts.subscribeOptionsCount = 2;
+  opts.subscribeOptionsList = each;
+  opts.onFailure5 = onSubscribeFailure;
+  opts.context = &d;
+  int qos[2] = {1, 1};
+  char* topics[2] = {const_cast<char*>(kTopics[0]), const_cast<char*>(kTopics[1])};
+  const int rc = MQTTAsync_subscribeMany(d.client, 2, topics, qos, &opts);
+  if (rc != MQTTASYNC_SUCCESS) std::printf("Cannot subscribe (code %d)\n", rc);
+}
+
+void Retry(TSession& d, std::int64_t nowMs, int code, const char* what) {
+  if (code != d.lastFailure || d.retrySeconds == 1)
+    std::printf("%s the broker at %s (code %d); trying again every few seconds\n", what, d.options.uri.c_str(),
+                code);
+  d.lastFailure = code;
+  d.link = TLink::kWaiting;
+  d.retryAtMs = nowMs + d.retrySeconds * 1000LL;
+  d.retrySeconds = std::min(d.retrySeconds * 2, 8);
+}
+
+}  // namespace
+
+int WheelOfTopic(const std::string& topic, const char* leaf) {
+  static const std::string kPrefix = "/rng/roulette/kestrin_live/";
+  if (topic.compare(0, kPrefix.size(), kPrefix) != 0) return -1;
+  const std::size_t slash = topic.find('/', kPrefix.size());
+  if (slash == std::string::npos || topic.compare(slash + 1, std::string::npos, leaf) != 0) return -1;
+  const std::string serial = topic.substr(kPrefix.size(), slash - kPrefix.size());
+  if (serial.empty() || serial.size() > 4 || serial.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  return std::atoi(serial.c_str());
+}
+
+ThLedgerSession SessionInit(const TSessionOptions& options, std::string* pError) noexcept {
+  try {
+    auto d = std::make_unique<TSession>();
+    d->options = options;
+    if (!d->doorbell.Valid()) {
+      *pError = std::string("eventfd: ") + std::strerror(errno);
+      return nullptr;
+    }
+    MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer5;
+    int rc = MQTTAsync_createWithOptions(&d->client, options.uri.c_str(), options.clientId.c_str(),
+                                         MQTTCLIENT_PERSISTENCE_NONE, nullptr, &create);
+    if (rc != MQTTASYNC_SUCCESS) {
+      *pError = "cannot make an MQTT client for " + options.uri + " (code " + std::to_string(rc) + ")";
+      return nullptr;
+    }
+    rc = MQTTAsync_setCallbacks(d->client, d.get(), connectionLost, messageArrived, nullptr);
+    if (rc != MQTTASYNC_SUCCESS) {
+      MQTTAsync_destroy(&d->client);
+      *pError = "cannot set the MQTT client's callbacks (code " + std::to_string(rc) + ")";
+      return nullptr;
+    }
+    return d.release();
+  } catch (...) {
+    *pError = "out of memory";
+    return nullptr;
+  }
+}
+
+void SessionDestroy(ThLedgerSession hInst) noexcept {
+  if (!hInst) return;
+  TSession* d = static_cast<TSession*>(hInst);
+  if (d->link == TLink::kConnected) {
+    MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer5;
+    opts.timeout = 1000;  // lets the confirmations in flight go out
+    opts.onSuccess5 = onDisconnect;
+    opts.onFailure5 = onDisconnectFailure;
+    opts.context = d;
+    if (MQTTAsync_disconnect(d->client, &opts) == MQTTASYNC_SUCCESS) {
+      pollfd fd = {d->doorbell.Fd(), POLLIN, 0};
+      for (int i = 0; i < 30 && !d->disconnected; ++i) {
+        poll(&fd, 1, 100);
+        d->doorbell.Drain();
+      }
+    }
+  }
+  MQTTAsync_destroy(&d->client);
+  delete d;
+}
+
+int SessionDoorbell(ThLedgerSession hInst) noexcept { return static_cast<TSession*>(hInst)->doorbell.Fd(); }
+
+bool SessionConnected(ThLedgerSession hInst) noexcept {
+  return static_cast<TSession*>(hInst)->link == TLink::kConnected;
+}
+
+bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNextMs) noexcept {
+  TSession& d = *static_cast<TSession*>(hInst);
+  bool connected = false;
+  *pNextMs = -1;
+  switch (d.link) {
+    case TLink::kConnected:
+      if (d.lost.exchange(false)) {
+        std::printf("Connection to the broker at %s lost; reconnecting\n", d.options.uri.c_str());
+        d.retrySeconds = 1;
+        d.lastFailure = 0;
+        d.link = TLink::kWaiting;
+        d.retryAtMs = nowMs;
+      }
+      break;
+    case TLink::kConnecting:
+      if (d.connectDone.exchange(false)) {
+        if (d.connectOk) {
+          std::printf("Connected to the broker at %s as %s\n", d.options.uri.c_str(), d.options.clientId.c_str());
+          d.link = TLink::kConnected;
+          d.lost = false;
+          d.retrySeconds = 1;
+          d.lastFailure = 0;
+          Subscribe(d);
+          connected = true;
+        } else {
+          Retry(d, nowMs, d.connectCode, "Cannot connect to");
+        }
+      }
+      break;
+    case TLink::kWaiting:
+      break;
+  }
+  if (d.link == TLink::kWaiting) {
+    if (nowMs >= d.retryAtMs) {
+      if (StartConnect(d))
+        d.link = TLink::kConnecting;
+      else
+        Retry(d, nowMs, -1, "Cannot start connecting to");
+    }
+    if (d.link == TLink::kWaiting) *pNextMs = d.retryAtMs;
+  }
+  std::fflush(stdout);
+  return connected;
+}
+
+void SessionTake(ThLedgerSession hInst, std::deque<TMessage>* pOut, TIgnored* pIgnored) noexcept {
+  TSession& d = *static_cast<TSession*>(hInst);
+  d.doorbell.Drain();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  try {
+    for (auto& m : d.queue) pOut->push_back(std::move(m));
+  } catch (...) {
+  }
+  d.queue.clear();
+  *pIgnored = d.ignored;
+}
+
+bool SessionPublish(ThLedgerSession hInst, const std::string& topic, const std::string& payload) noexcept {
+  TSession& d = *static_cast<TSession*>(hInst);
+  if (d.link != TLink::kConnected) return false;
+  MQTTAsync_message m = MQTTAsync_message_initializer;
+  m.payload = const_cast<char*>(payload.data());
+  m.payloadlen = static_cast<int>(payload.size());
+  m.qos = 1;
+  m.retained = 1;
+  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+  return MQTTAsync_sendMessage(d.client, topic.c_str(), &m, &opts) == MQTTASYNC_SUCCESS;
+}
+
+}  // namespace ledger

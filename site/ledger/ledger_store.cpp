@@ -1,0 +1,418 @@
+#include "ledger_store.h"
+
+#include <cstring>
+#include <set>
+
+#include "ledger_store_l.h"
+
+namespace ledger {
+namespace {
+
+// Every document once per wheel and seq; its place in the wheel's chain (pos) is unique too. The
+// game's fields are read from the payload when it is stored, for the checks and the bias test; they
+// are not hashed (the payload is).
+constexpr const char* kSchema = R"(
+CREATE TABLE IF NOT EXISTS documents(
+  wheel INTEGER NOT NULL, seq INTEGER NOT NULL, pos INTEGER NOT NULL, epoch INTEGER NOT NULL,
+  captured TEXT NOT NULL, arrived INTEGER NOT NULL, replayed INTEGER NOT NULL, payload BLOB NOT NULL,
+  game INTEGER NOT NULL, phase INTEGER NOT NULL, win INTEGER NOT NULL, hash BLOB NOT NULL,
+  PRIMARY KEY (wheel, seq)) WITHOUT ROWID;
+CREATE UNIQUE INDEX IF NOT EXISTS documents_chain ON documents(wheel, pos);
+CREATE TABLE IF NOT EXISTS conflicts(
+  wheel INTEGER NOT NULL, seq INTEGER NOT NULL, epoch INTEGER NOT NULL, captured TEXT NOT NULL,
+  arrived INTEGER NOT NULL, replayed INTEGER NOT NULL, payload BLOB NOT NULL);
+CREATE INDEX IF NOT EXISTS conflicts_seq ON conflicts(wheel, seq);
+CREATE TABLE IF NOT EXISTS wheels(
+  wheel INTEGER PRIMARY KEY, duplicates INTEGER NOT NULL, conflicts INTEGER NOT NULL,
+  missed_games INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS statuses(wheel INTEGER NOT NULL, arrived INTEGER NOT NULL, payload BLOB NOT NULL);
+)";
+
+TStore& Of(ThLedgerStore h) { return *static_cast<TStore*>(h); }
+
+bool Fail(TStore& d, const char* what) {
+  d.error = std::string(what) + ": " + sqlite3_errmsg(d.db);
+  return false;
+}
+
+bool Exec(TStore& d, const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(d.db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+  d.error = message ? message : sqlite3_errmsg(d.db);
+  sqlite3_free(message);
+  return false;
+}
+
+TStatement Prepare(TStore& d, const char* sql) {
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v3(d.db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+    Fail(d, sql);
+    sqlite3_finalize(s);
+    return nullptr;
+  }
+  return TStatement(s);
+}
+
+// Binds the arguments in order, from 1.
+void BindAll(sqlite3_stmt*, int) {}
+template <typename T, typename... Rest>
+void BindAll(sqlite3_stmt* s, int i, const T& value, const Rest&... rest) {
+  if constexpr (std::is_same_v<T, std::string>)
+    sqlite3_bind_blob(s, i, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);
+  else
+    sqlite3_bind_int64(s, i, static_cast<sqlite3_int64>(value));
+  BindAll(s, i + 1, rest...);
+}
+template <typename... Args>
+sqlite3_stmt* Bound(sqlite3_stmt* s, const Args&... args) {
+  sqlite3_reset(s);
+  sqlite3_clear_bindings(s);
+  BindAll(s, 1, args...);
+  return s;
+}
+
+std::string Column(sqlite3_stmt* s, int i) {
+  const void* p = sqlite3_column_blob(s, i);
+  return std::string(static_cast<const char*>(p), p ? static_cast<std::size_t>(sqlite3_column_bytes(s, i)) : 0);
+}
+std::int64_t Int(sqlite3_stmt* s, int i) { return sqlite3_column_int64(s, i); }
+
+// One statement run to its end, each row handed to row().
+template <typename... Args>
+bool Query(TStore& d, const char* sql, const std::function<void(sqlite3_stmt*)>& row, const Args&... args) {
+  TStatement s = Prepare(d, sql);
+  if (!s) return false;
+  Bound(s.get(), args...);
+  int rc;
+  while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) row(s.get());
+  return rc == SQLITE_DONE || Fail(d, sql);
+}
+
+std::int64_t Lateness(const std::string& captured, std::int64_t arrivedMs) {
+  std::int64_t capturedMs;
+  return ParseTime(captured, &capturedMs) ? arrivedMs - capturedMs : 0;
+}
+
+// The figures of every wheel, from what is committed.
+bool Load(TStore& d) {
+  d.wheels.clear();
+  bool ok = Query(d, "SELECT wheel, COUNT(*), MIN(seq), MAX(seq), MAX(pos) FROM documents GROUP BY wheel",
+                  [&d](sqlite3_stmt* s) {
+                    TWheel& w = d.wheels[static_cast<std::uint32_t>(Int(s, 0))];
+                    w.stored = Int(s, 1);
+                    w.lowest = Int(s, 2);
+                    w.highest = Int(s, 3);
+                    w.headPos = Int(s, 4);
+                  });
+  for (auto& [wheel, w] : d.wheels) {
+    if (!ok) break;
+    ok = Query(d, "SELECT hash FROM documents WHERE wheel = ? AND pos = ?",
+               [&w](sqlite3_stmt* s) { w.headHash = Column(s, 0); }, wheel, w.headPos) &&
+         Query(d, "SELECT epoch, captured, arrived, game FROM documents WHERE wheel = ? AND seq = ?",
+               [&w](sqlite3_stmt* s) {
+                 w.newestEpoch = Int(s, 0);
+                 w.latenessMs = Lateness(Column(s, 1), Int(s, 2));
+                 w.highestGame = static_cast<int>(Int(s, 3));
+               }, wheel, w.highest) &&
+         Query(d, "SELECT DISTINCT epoch FROM documents WHERE wheel = ?",
+               [&w](sqlite3_stmt* s) { w.epochs.insert(Int(s, 0)); }, wheel) &&
+         Query(d, "SELECT seq + 1, next - 1 FROM (SELECT seq, LEAD(seq) OVER (ORDER BY seq) AS next "
+                  "FROM documents WHERE wheel = ?) WHERE next > seq + 1",
+               [&w](sqlite3_stmt* s) { w.gaps.Open(Int(s, 0), Int(s, 1)); }, wheel);
+  }
+  return ok && Query(d, "SELECT wheel, duplicates, conflicts, missed_games FROM wheels", [&d](sqlite3_stmt* s) {
+           TWheel& w = d.wheels[static_cast<std::uint32_t>(Int(s, 0))];
+           w.duplicates = Int(s, 1);
+           w.conflicts = Int(s, 2);
+           w.missedGames = Int(s, 3);
+         });
+}
+
+// The game id stored at seq, -1 when there is none.
+int GameAt(TStore& d, std::uint32_t wheel, std::uint64_t seq) {
+  sqlite3_stmt* s = Bound(d.findGame.get(), wheel, seq);
+  return sqlite3_step(s) == SQLITE_ROW ? static_cast<int>(Int(s, 0)) : -1;
+}
+
+int Add(TStore& d, const TIncoming& doc) {
+  if (doc.seq == 0 || doc.seq > static_cast<std::uint64_t>(INT64_MAX)) {
+    d.error = "a document without a number";
+    return kFailed;
+  }
+  TWheel& w = d.wheels[doc.wheel];
+  const bool inRange = w.stored > 0 && doc.seq >= w.lowest && doc.seq <= w.highest;
+  if (inRange) {
+    sqlite3_stmt* s = Bound(d.findDoc.get(), doc.wheel, doc.seq);
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+      const bool same = Column(s, 0) == doc.payload;
+      sqlite3_reset(s);
+      w.changed = true;
+      // A conflict received again is a duplicate of that conflict, not another one.
+      bool seen = same;
+      if (!same) {
+        sqlite3_stmt* c = Bound(d.findConflict.get(), doc.wheel, doc.seq, doc.payload);
+        seen = sqlite3_step(c) == SQLITE_ROW;
+        sqlite3_reset(c);
+      }
+      if (seen) {
+        ++w.duplicates;
+        return kDuplicate;
+      }
+      sqlite3_stmt* c = Bound(d.insertConflict.get(), doc.wheel, doc.seq, doc.epoch, doc.captured,
+                              doc.arrivedMs, doc.replayed ? 1 : 0, doc.payload);
+      if (sqlite3_step(c) != SQLITE_DONE) return Fail(d, "storing a conflict"), kFailed;
+      ++w.conflicts;
+      return kConflict;
+    }
+    if (rc != SQLITE_DONE) return Fail(d, "looking up a document"), kFailed;
+  }
+
+  TRecord r;
+  r.wheel = doc.wheel;
+  r.pos = w.headPos + 1;
+  r.seq = doc.seq;
+  r.epoch = doc.epoch;
+  r.arrivedMs = doc.arrivedMs;
+  r.replayed = doc.replayed;
+  r.captured = doc.captured;
+  r.payload = doc.payload;
+  THash prev{}, hash{};
+  if (w.headHash.size() == prev.size()) std::memcpy(prev.data(), w.headHash.data(), prev.size());
+  if (!RecordHash(prev, r, &hash)) {
+    d.error = "the crypto library failed to hash";
+    return kFailed;
+  }
+  const TGameFields f = ReadGameFields(doc.payload);
+  const std::string hashBytes(hash.begin(), hash.end());
+  sqlite3_stmt* s = Bound(d.insertDoc.get(), doc.wheel, doc.seq, r.pos, doc.epoch, doc.captured, doc.arrivedMs,
+                          doc.replayed ? 1 : 0, doc.payload, f.game, f.phase, f.win, hashBytes);
+  if (sqlite3_step(s) != SQLITE_DONE) return Fail(d, "storing a document"), kFailed;
+
+  // Games missed between this document and its neighbours by seq, where they are stored.
+  if (w.stored > 0) {
+    const bool beforeIn = doc.seq - 1 >= w.lowest && doc.seq - 1 <= w.highest;
+    const int before = !beforeIn ? -1 : doc.seq - 1 == w.highest ? w.highestGame : GameAt(d, doc.wheel, doc.seq - 1);
+    const int after = doc.seq + 1 >= w.lowest && doc.seq + 1 <= w.highest ? GameAt(d, doc.wheel, doc.seq + 1) : -1;
+    w.missedGames += MissedGames(before, f.game) + MissedGames(f.game, after);
+    w.gaps.Stored(doc.seq, w.lowest, w.highest);
+  }
+  if (w.stored == 0 || doc.seq < w.lowest) w.lowest = doc.seq;
+  if (w.stored == 0 || doc.seq > w.highest) {
+    w.highest = doc.seq;
+    w.newestEpoch = doc.epoch;
+    w.latenessMs = Lateness(doc.captured, doc.arrivedMs);
+    w.highestGame = f.game;
+  }
+  w.epochs.insert(doc.epoch);
+  ++w.stored;
+  w.headPos = r.pos;
+  w.headHash = hashBytes;
+  w.changed = true;
+  return kStored;
+}
+
+}  // namespace
+
+ThLedgerStore StoreInit(const char* pPath, bool bWrite, std::string* pError) noexcept {
+  try {
+    auto d = std::make_unique<TStore>();
+    const int flags = bWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    if (sqlite3_open_v2(pPath, &d->db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+      *pError = std::string(pPath) + ": " + (d->db ? sqlite3_errmsg(d->db) : "cannot open");
+      return nullptr;
+    }
+    sqlite3_busy_timeout(d->db, 5000);
+    // WAL: the verbs read beside a running ledger; FULL: a committed batch survives a power cut, since
+    // its confirmation lets the boxes release their copies.
+    bool ok = true;
+    if (bWrite) {
+      ok = Exec(*d, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;") && Exec(*d, kSchema);
+      ok = ok && (d->insertDoc = Prepare(*d, "INSERT INTO documents VALUES (?,?,?,?,?,?,?,?,?,?,?,?)")) &&
+           (d->findDoc = Prepare(*d, "SELECT payload FROM documents WHERE wheel = ? AND seq = ?")) &&
+           (d->findGame = Prepare(*d, "SELECT game FROM documents WHERE wheel = ? AND seq = ?")) &&
+           (d->insertConflict = Prepare(*d, "INSERT INTO conflicts VALUES (?,?,?,?,?,?,?)")) &&
+           (d->findConflict =
+                Prepare(*d, "SELECT 1 FROM conflicts WHERE wheel = ? AND seq = ? AND payload = ?")) &&
+           (d->saveWheel = Prepare(*d, "INSERT OR REPLACE INTO wheels VALUES (?,?,?,?)")) &&
+           (d->insertStatus = Prepare(*d, "INSERT INTO statuses VALUES (?,?,?)")) && Load(*d);
+    } else {
+      ok = Exec(*d, "SELECT 1 FROM documents LIMIT 0");
+    }
+    if (!ok) {
+      *pError = std::string(pPath) + ": " + d->error;
+      return nullptr;
+    }
+    return d.release();
+  } catch (...) {
+    *pError = std::string(pPath) + ": out of memory";
+    return nullptr;
+  }
+}
+
+void StoreDestroy(ThLedgerStore hInst) noexcept {
+  if (!hInst) return;
+  TStore* d = static_cast<TStore*>(hInst);
+  if (d->inBatch) Exec(*d, "ROLLBACK");
+  delete d;
+}
+
+const std::string& StoreError(ThLedgerStore hInst) noexcept { return Of(hInst).error; }
+
+int StoreBegin(ThLedgerStore hInst) noexcept {
+  TStore& d = Of(hInst);
+  if (d.inBatch) return 0;
+  if (!Exec(d, "BEGIN IMMEDIATE")) return -1;
+  d.inBatch = true;
+  return 0;
+}
+
+int StoreAdd(ThLedgerStore hInst, const TIncoming& doc) noexcept {
+  try {
+    return Add(Of(hInst), doc);
+  } catch (...) {
+    Of(hInst).error = "out of memory";
+    return kFailed;
+  }
+}
+
+int StoreStatus(ThLedgerStore hInst, std::uint32_t wheel, const std::string& payload,
+                std::int64_t arrivedMs) noexcept {
+  TStore& d = Of(hInst);
+  return sqlite3_step(Bound(d.insertStatus.get(), wheel, arrivedMs, payload)) == SQLITE_DONE
+             ? 0
+             : (Fail(d, "storing a status"), -1);
+}
+
+int StoreCommit(ThLedgerStore hInst) noexcept {
+  TStore& d = Of(hInst);
+  if (!d.inBatch) return 0;
+  try {
+    bool ok = true;
+    for (auto& [wheel, w] : d.wheels) {
+      if (!w.changed || !ok) continue;
+      ok = sqlite3_step(Bound(d.saveWheel.get(), wheel, w.duplicates, w.conflicts, w.missedGames)) == SQLITE_DONE ||
+           Fail(d, "storing a wheel's counts");
+    }
+    if (ok && Exec(d, "COMMIT")) {
+      d.inBatch = false;
+      return 0;
+    }
+    const std::string reason = d.error;
+    Exec(d, "ROLLBACK");
+    d.inBatch = false;
+    Load(d);
+    d.error = reason;
+  } catch (...) {
+    d.error = "out of memory";
+  }
+  return -1;
+}
+
+std::map<std::uint32_t, TWheel>* StoreWheels(ThLedgerStore hInst) noexcept {
+  TStore& d = Of(hInst);
+  if (d.wheels.empty() && !d.insertDoc) {
+    try {
+      Load(d);
+    } catch (...) {
+    }
+  }
+  return &d.wheels;
+}
+
+std::vector<std::uint32_t> StoreWheelList(ThLedgerStore hInst) noexcept {
+  std::vector<std::uint32_t> out;
+  try {
+    Query(Of(hInst), "SELECT DISTINCT wheel FROM documents ORDER BY wheel",
+          [&out](sqlite3_stmt* s) { out.push_back(static_cast<std::uint32_t>(Int(s, 0))); });
+  } catch (...) {
+  }
+  return out;
+}
+
+bool StoreWalk(ThLedgerStore hInst, std::uint32_t wheel, std::uint64_t fromPos, std::uint64_t toPos,
+               const std::function<bool(const TStoredRecord&)>& visit) noexcept {
+  TStore& d = Of(hInst);
+  try {
+    TStatement s = Prepare(d, "SELECT pos, seq, epoch, captured, arrived, replayed, payload, hash FROM documents "
+                              "WHERE wheel = ? AND pos BETWEEN ? AND ? ORDER BY pos");
+    if (!s) return false;
+    Bound(s.get(), wheel, fromPos, std::min<std::uint64_t>(toPos, INT64_MAX));
+    TStoredRecord rec;
+    rec.r.wheel = wheel;
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+      rec.r.pos = Int(s.get(), 0);
+      rec.r.seq = Int(s.get(), 1);
+      rec.r.epoch = Int(s.get(), 2);
+      rec.r.captured = Column(s.get(), 3);
+      rec.r.arrivedMs = Int(s.get(), 4);
+      rec.r.replayed = Int(s.get(), 5) != 0;
+      rec.r.payload = Column(s.get(), 6);
+      const std::string hash = Column(s.get(), 7);
+      rec.hash = THash{};
+      std::memcpy(rec.hash.data(), hash.data(), std::min(hash.size(), rec.hash.size()));
+      if (!visit(rec)) return false;
+    }
+    return rc == SQLITE_DONE || Fail(d, "reading the chain");
+  } catch (...) {
+    d.error = "out of memory";
+    return false;
+  }
+}
+
+bool StoreSelected(const TRange& range, const TRecord& r) {
+  return range.bySeq ? r.seq >= range.fromSeq && r.seq <= range.toSeq
+                     : r.arrivedMs >= range.fromMs && r.arrivedMs <= range.toMs;
+}
+
+bool StoreSegment(ThLedgerStore hInst, std::uint32_t wheel, const TRange& range, std::uint64_t* pFromPos,
+                  std::uint64_t* pToPos, THash* pPrev) noexcept {
+  TStore& d = Of(hInst);
+  try {
+    std::int64_t from = 0, to = 0;
+    auto minMax = [&](sqlite3_stmt* s) {
+      from = Int(s, 0);
+      to = Int(s, 1);
+    };
+    const bool ok =
+        range.bySeq
+            ? Query(d, "SELECT MIN(pos), MAX(pos) FROM documents WHERE wheel = ? AND seq BETWEEN ? AND ?", minMax,
+                    wheel, range.fromSeq, std::min<std::uint64_t>(range.toSeq, INT64_MAX))
+            : Query(d, "SELECT MIN(pos), MAX(pos) FROM documents WHERE wheel = ? AND arrived BETWEEN ? AND ?",
+                    minMax, wheel, range.fromMs, range.toMs);
+    if (!ok || from <= 0) return false;
+    *pFromPos = from;
+    *pToPos = to;
+    *pPrev = THash{};
+    return Query(d, "SELECT hash FROM documents WHERE wheel = ? AND pos = ?", [pPrev](sqlite3_stmt* s) {
+      const std::string hash = Column(s, 0);
+      std::memcpy(pPrev->data(), hash.data(), std::min(hash.size(), pPrev->size()));
+    }, wheel, from - 1);
+  } catch (...) {
+    return false;
+  }
+}
+
+std::vector<int> StoreWinningNumbers(ThLedgerStore hInst, std::uint32_t wheel, int nGames) noexcept {
+  std::vector<int> out;
+  try {
+    // Newest first; a game's documents are consecutive, so the last of a run is the game's first.
+    int game = -1, win = -1;
+    TStatement s = Prepare(Of(hInst), "SELECT game, win FROM documents WHERE wheel = ? AND win BETWEEN 0 AND 36 "
+                                      "ORDER BY seq DESC");
+    if (!s) return out;
+    Bound(s.get(), wheel);
+    while (static_cast<int>(out.size()) < nGames && sqlite3_step(s.get()) == SQLITE_ROW) {
+      const int g = static_cast<int>(Int(s.get(), 0));
+      if (g != game && win >= 0) out.push_back(win);
+      game = g;
+      win = static_cast<int>(Int(s.get(), 1));
+    }
+    if (static_cast<int>(out.size()) < nGames && win >= 0) out.push_back(win);
+  } catch (...) {
+  }
+  return out;
+}
+
+}  // namespace ledger

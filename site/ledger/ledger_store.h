@@ -1,0 +1,77 @@
+// The ledger's store: one SQLite database holding every wheel's documents once, each chained to the
+// wheel's previous record (ledger_chain.h), the conflicting documents beside them, and each wheel's
+// counts. The run loop adds documents inside a transaction per batch; a document counts as stored
+// once Commit() has returned 0. The verbs open the same file read-only beside a running ledger (WAL).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ledger_chain.h"
+#include "ledger_checks.h"
+
+typedef void* ThLedgerStore;
+
+namespace ledger {
+
+// A document as it came from the broker.
+struct TIncoming {
+  std::uint32_t wheel = 0;
+  std::uint64_t seq = 0;  // 0: the document carried no number
+  std::uint64_t epoch = 0;
+  std::string captured;
+  bool replayed = false;
+  std::string payload;
+  std::int64_t arrivedMs = 0;
+};
+
+constexpr int kStored = 0;
+constexpr int kDuplicate = 1;
+constexpr int kConflict = 2;
+constexpr int kFailed = -1;
+
+// Opens (and with bWrite creates) the database at pPath; null on failure with the reason in *pError.
+ThLedgerStore StoreInit(const char* pPath, bool bWrite, std::string* pError) noexcept;
+void StoreDestroy(ThLedgerStore hInst) noexcept;
+const std::string& StoreError(ThLedgerStore hInst) noexcept;
+
+// A batch: Begin, Add each document, Commit. A failed Commit rolls the batch back and reloads the
+// figures, so nothing of it counts; -1 then, 0 once it is on disk.
+int StoreBegin(ThLedgerStore hInst) noexcept;
+int StoreAdd(ThLedgerStore hInst, const TIncoming& doc) noexcept;  // kStored ... kFailed
+int StoreStatus(ThLedgerStore hInst, std::uint32_t wheel, const std::string& payload,
+                std::int64_t arrivedMs) noexcept;
+int StoreCommit(ThLedgerStore hInst) noexcept;
+
+// Every wheel's figures as committed (and as added, inside a batch). The run loop clears `changed`.
+std::map<std::uint32_t, TWheel>* StoreWheels(ThLedgerStore hInst) noexcept;
+
+// Reading, for the verbs.
+std::vector<std::uint32_t> StoreWheelList(ThLedgerStore hInst) noexcept;
+struct TStoredRecord {
+  TRecord r;
+  THash hash{};
+  bool selected = true;  // in the range asked for (an export's other rows keep its chain whole)
+};
+// Calls visit for the wheel's records in chain order, pos from..to; false when visit returns false or
+// the database fails (StoreError says so).
+bool StoreWalk(ThLedgerStore hInst, std::uint32_t wheel, std::uint64_t fromPos, std::uint64_t toPos,
+               const std::function<bool(const TStoredRecord&)>& visit) noexcept;
+// The chain positions that hold the documents of seq fromSeq..toSeq (bySeq) or of arrival fromMs..toMs;
+// false when there are none. *pPrev: the hash before the first of them.
+struct TRange {
+  bool bySeq = true;
+  std::uint64_t fromSeq = 0, toSeq = UINT64_MAX;
+  std::int64_t fromMs = INT64_MIN, toMs = INT64_MAX;
+};
+bool StoreSegment(ThLedgerStore hInst, std::uint32_t wheel, const TRange& range, std::uint64_t* pFromPos,
+                  std::uint64_t* pToPos, THash* pPrev) noexcept;
+bool StoreSelected(const TRange& range, const TRecord& r);
+// The winning numbers of the wheel's last nGames games, newest first: per game id, the first document
+// that carries a winning number (0 to 36).
+std::vector<int> StoreWinningNumbers(ThLedgerStore hInst, std::uint32_t wheel, int nGames) noexcept;
+
+}  // namespace ledger

@@ -1,0 +1,372 @@
+#include "ledger_verbs.h"
+
+#include <json/json.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "ledger_chain.h"
+#include "ledger_checks.h"
+#include "ledger_stats.h"
+
+namespace ledger {
+namespace {
+
+struct TStoreCloser {
+  void operator()(void* h) const { StoreDestroy(h); }
+};
+using TStoreGuard = std::unique_ptr<void, TStoreCloser>;
+
+TStoreGuard OpenRead(const std::string& database) {
+  std::string error;
+  TStoreGuard store(StoreInit(database.c_str(), false, &error));
+  if (!store) std::fprintf(stderr, "kestrin-ledger: %s\n", error.c_str());
+  return store;
+}
+
+std::vector<std::uint32_t> WheelsOf(ThLedgerStore store, int wheel) {
+  if (wheel >= 0) return {static_cast<std::uint32_t>(wheel)};
+  return StoreWheelList(store);
+}
+
+const char* kColumns = "wheel,pos,seq,epoch,captured,arrived,replayed,payload,prev,hash,selected";
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string out = "\"";
+  for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+// Splits one CSV line (RFC 4180 quoting, no line breaks inside fields).
+bool CsvSplit(const std::string& line, std::vector<std::string>* pFields) {
+  pFields->assign(1, "");
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+        pFields->back() += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        pFields->back() += c;
+      }
+    } else if (c == '"' && pFields->back().empty()) {
+      quoted = true;
+    } else if (c == ',') {
+      pFields->emplace_back();
+    } else if (c != '\r') {
+      pFields->back() += c;
+    }
+  }
+  return !quoted;
+}
+
+// One record of an exported file, with the hashes it claims.
+struct TExported {
+  TRecord r;
+  THash prev{}, hash{};
+};
+
+bool Unsigned(const std::string& text, std::uint64_t* pOut) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *pOut = std::strtoull(text.c_str(), nullptr, 10);
+  return true;
+}
+
+bool FromFields(const std::vector<std::string>& f, TExported* pOut) {
+  std::uint64_t wheel, replayed;
+  return f.size() == 11 && Unsigned(f[0], &wheel) && (pOut->r.wheel = static_cast<std::uint32_t>(wheel), true) &&
+         Unsigned(f[1], &pOut->r.pos) && Unsigned(f[2], &pOut->r.seq) && Unsigned(f[3], &pOut->r.epoch) &&
+         DecodeText(f[4], &pOut->r.captured) && ParseTime(f[5], &pOut->r.arrivedMs) && Unsigned(f[6], &replayed) &&
+         (pOut->r.replayed = replayed != 0, true) && FromHex(f[7], &pOut->r.payload) &&
+         HashFromHex(f[8], &pOut->prev) && HashFromHex(f[9], &pOut->hash);
+}
+
+bool ReadCsv(std::istream& in, std::vector<TExported>* pRows, std::string* pError) {
+  std::string line;
+  if (!std::getline(in, line) || line.rfind(kColumns, 0) != 0) {
+    *pError = "not a ledger export: the first line is not the columns' line";
+    return false;
+  }
+  std::vector<std::string> fields;
+  for (int n = 2; std::getline(in, line); ++n) {
+    if (line.empty()) continue;
+    TExported row;
+    if (!CsvSplit(line, &fields) || !FromFields(fields, &row)) {
+      *pError = "line " + std::to_string(n) + " is not a ledger record";
+      return false;
+    }
+    pRows->push_back(std::move(row));
+  }
+  return true;
+}
+
+bool ReadJson(std::istream& in, std::vector<TExported>* pRows, std::string* pError) {
+  Json::CharReaderBuilder builder;
+  Json::Value root;
+  std::string errors;
+  if (!Json::parseFromStream(builder, in, &root, &errors) || !root.isObject() || !root["records"].isArray()) {
+    *pError = "not a ledger export: " + (errors.empty() ? std::string("no \"records\"") : errors);
+    return false;
+  }
+  const std::string wheel = root["wheel"].isUInt() ? std::to_string(root["wheel"].asUInt()) : "";
+  for (Json::ArrayIndex i = 0; i < root["records"].size(); ++i) {
+    const Json::Value& v = root["records"][i];
+    auto text = [&v](const char* key) {
+      const Json::Value& m = v[key];
+      return m.isString() ? m.asString() : m.isUInt64() ? std::to_string(m.asUInt64()) : std::string();
+    };
+    TExported row;
+    if (!v.isObject() || !FromFields({wheel, text("pos"), text("seq"), text("epoch"), text("captured"),
+                                      text("arrived"), text("replayed"), text("payload"), text("prev"),
+                                      text("hash"), ""},
+                                     &row)) {
+      *pError = "record " + std::to_string(i + 1) + " is not a ledger record";
+      return false;
+    }
+    pRows->push_back(std::move(row));
+  }
+  return true;
+}
+
+std::string Describe(const TRecord& r) {
+  return "record " + std::to_string(r.pos) + " (seq " + std::to_string(r.seq) + ", stored " +
+         FormatTime(r.arrivedMs) + ")";
+}
+
+}  // namespace
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out.push_back(kDigits[c >> 4]);
+    out.push_back(kDigits[c & 15]);
+  }
+  return out;
+}
+
+bool FromHex(const std::string& hex, std::string* pBytes) {
+  if (hex.size() % 2) return false;
+  pBytes->clear();
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    int value = 0;
+    for (int k = 0; k < 2; ++k) {
+      const char c = hex[i + k];
+      const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (digit < 0) return false;
+      value = value * 16 + digit;
+    }
+    pBytes->push_back(static_cast<char>(value));
+  }
+  return true;
+}
+
+std::string EncodeText(const std::string& bytes) {
+  bool plain = bytes.rfind("hex:", 0) != 0;
+  for (unsigned char c : bytes) plain = plain && c >= 0x20 && c < 0x7f;
+  return plain ? bytes : "hex:" + Hex(bytes);
+}
+
+bool DecodeText(const std::string& text, std::string* pBytes) {
+  if (text.rfind("hex:", 0) == 0) return FromHex(text.substr(4), pBytes);
+  *pBytes = text;
+  return true;
+}
+
+int Verify(const std::string& database, int wheel) {
+  TStoreGuard store = OpenRead(database);
+  if (!store) return kExitError;
+  int status = kExitOk;
+  const auto wheels = WheelsOf(store.get(), wheel);
+  if (wheels.empty()) std::printf("no records\n");
+  for (std::uint32_t w : wheels) {
+    THash prev{};
+    std::uint64_t expected = 1, count = 0;
+    std::string problem;
+    const bool walked = StoreWalk(store.get(), w, 1, UINT64_MAX, [&](const TStoredRecord& rec) {
+      THash hash{};
+      if (rec.r.pos != expected)
+        problem = Describe(rec.r) + " does not match: the chain's record " + std::to_string(expected) +
+                  (rec.r.pos > expected ? " before it is missing" : " is there twice");
+      else if (!RecordHash(prev, rec.r, &hash) || hash != rec.hash)
+        problem = Describe(rec.r) + " does not match its hash: it was changed, or a record was put before it";
+      if (!problem.empty()) return false;
+      prev = rec.hash;
+      ++expected;
+      ++count;
+      return true;
+    });
+    if (!problem.empty()) {
+      std::printf("wheel %u: %s\n", w, problem.c_str());
+      status = kExitFound;
+    } else if (!walked) {
+      std::fprintf(stderr, "kestrin-ledger: wheel %u: %s\n", w, StoreError(store.get()).c_str());
+      return kExitError;
+    } else if (count == 0) {
+      std::printf("wheel %u: no records\n", w);
+    } else {
+      std::printf("wheel %u: %llu records, the chain matches; head %s\n", w,
+                  static_cast<unsigned long long>(count), HashHex(prev).c_str());
+    }
+  }
+  return status;
+}
+
+int VerifyFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "kestrin-ledger: cannot read %s\n", path.c_str());
+    return kExitError;
+  }
+  std::vector<TExported> rows;
+  std::string error;
+  const int first = (in >> std::ws).peek();
+  if (!(first == '{' ? ReadJson(in, &rows, &error) : ReadCsv(in, &rows, &error))) {
+    std::fprintf(stderr, "kestrin-ledger: %s: %s\n", path.c_str(), error.c_str());
+    return kExitError;
+  }
+  if (rows.empty()) {
+    std::printf("%s: no records\n", path.c_str());
+    return kExitOk;
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const TExported& row = rows[i];
+    std::string problem;
+    THash hash{};
+    if (i > 0 && (row.r.wheel != rows[i - 1].r.wheel || row.r.pos != rows[i - 1].r.pos + 1))
+      problem = "does not follow record " + std::to_string(rows[i - 1].r.pos) + ": a record between is missing";
+    else if (i > 0 && row.prev != rows[i - 1].hash)
+      problem = "does not match: its previous hash is not the hash of the record before it";
+    else if (!RecordHash(row.prev, row.r, &hash) || hash != row.hash)
+      problem = "does not match its hash: it was changed";
+    if (!problem.empty()) {
+      std::printf("%s: wheel %u: %s %s\n", path.c_str(), row.r.wheel, Describe(row.r).c_str(), problem.c_str());
+      return kExitFound;
+    }
+  }
+  std::printf("%s: wheel %u, records %llu to %llu (%zu), the chain matches; it follows %s and ends with %s\n",
+              path.c_str(), rows[0].r.wheel, static_cast<unsigned long long>(rows[0].r.pos),
+              static_cast<unsigned long long>(rows.back().r.pos), rows.size(), HashHex(rows[0].prev).c_str(),
+              HashHex(rows.back().hash).c_str());
+  return kExitOk;
+}
+
+int Export(const std::string& database, int wheel, const TRange& range, bool json) {
+  TStoreGuard store = OpenRead(database);
+  if (!store) return kExitError;
+  std::uint64_t fromPos = 0, toPos = 0;
+  THash prev{};
+  const std::uint32_t w = static_cast<std::uint32_t>(wheel);
+  Json::Value records(Json::arrayValue);
+  if (!json) std::printf("%s\n", kColumns);
+  // The chain from the first record in the range to the last: records stored meanwhile that are
+  // outside it (a replayed document of another range) keep the chain whole, marked not selected.
+  bool ok = !StoreSegment(store.get(), w, range, &fromPos, &toPos, &prev) ||
+            StoreWalk(store.get(), w, fromPos, toPos, [&](const TStoredRecord& rec) {
+              const bool selected = StoreSelected(range, rec.r);
+              if (json) {
+                Json::Value v(Json::objectValue);
+                v["pos"] = Json::UInt64(rec.r.pos);
+                v["seq"] = Json::UInt64(rec.r.seq);
+                v["epoch"] = Json::UInt64(rec.r.epoch);
+                v["captured"] = EncodeText(rec.r.captured);
+                v["arrived"] = FormatTime(rec.r.arrivedMs);
+                v["replayed"] = rec.r.replayed ? 1 : 0;
+                v["payload"] = Hex(rec.r.payload);
+                v["prev"] = HashHex(prev);
+                v["hash"] = HashHex(rec.hash);
+                v["selected"] = selected;
+                records.append(v);
+              } else {
+                std::printf("%u,%llu,%llu,%llu,%s,%s,%d,%s,%s,%s,%d\n", w,
+                            static_cast<unsigned long long>(rec.r.pos), static_cast<unsigned long long>(rec.r.seq),
+                            static_cast<unsigned long long>(rec.r.epoch), CsvField(EncodeText(rec.r.captured)).c_str(),
+                            FormatTime(rec.r.arrivedMs).c_str(), rec.r.replayed ? 1 : 0, Hex(rec.r.payload).c_str(),
+                            HashHex(prev).c_str(), HashHex(rec.hash).c_str(), selected ? 1 : 0);
+              }
+              prev = rec.hash;
+              return true;
+            });
+  if (!ok) {
+    std::fprintf(stderr, "kestrin-ledger: %s\n", StoreError(store.get()).c_str());
+    return kExitError;
+  }
+  if (json) {
+    Json::Value root(Json::objectValue);
+    root["wheel"] = w;
+    root["records"] = records;
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = " ";
+    std::cout << Json::writeString(builder, root) << "\n";
+  }
+  return std::fflush(stdout) == 0 ? kExitOk : kExitError;
+}
+
+int Gaps(const std::string& database, int wheel) {
+  TStoreGuard store = OpenRead(database);
+  if (!store) return kExitError;
+  auto& all = *StoreWheels(store.get());
+  if (!StoreError(store.get()).empty()) {
+    std::fprintf(stderr, "kestrin-ledger: %s\n", StoreError(store.get()).c_str());
+    return kExitError;
+  }
+  for (std::uint32_t w : WheelsOf(store.get(), wheel)) {
+    const auto it = all.find(w);
+    if (it == all.end() || it->second.stored == 0) {
+      std::printf("wheel %u: no records\n", w);
+      continue;
+    }
+    const TWheel& f = it->second;
+    std::printf("wheel %u: seq %llu to %llu, %llu stored, complete up to %llu", w,
+                static_cast<unsigned long long>(f.lowest), static_cast<unsigned long long>(f.highest),
+                static_cast<unsigned long long>(f.stored), static_cast<unsigned long long>(f.Confirmed()));
+    if (f.gaps.Open().empty()) {
+      std::printf(", no gaps\n");
+      continue;
+    }
+    std::printf(", %llu missing:", static_cast<unsigned long long>(f.gaps.Missing()));
+    for (const auto& [first, last] : f.gaps.Open()) {
+      if (first == last)
+        std::printf(" %llu", static_cast<unsigned long long>(first));
+      else
+        std::printf(" %llu-%llu", static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+    }
+    std::printf("\n");
+  }
+  return kExitOk;
+}
+
+int Stats(const std::string& database, int wheel, int games) {
+  TStoreGuard store = OpenRead(database);
+  if (!store) return kExitError;
+  const std::vector<int> winning = StoreWinningNumbers(store.get(), static_cast<std::uint32_t>(wheel), games);
+  const TBias b = BiasTest(winning);
+  std::printf("wheel %d: the winning numbers of the last %d games (asked for %d), from each game's first "
+              "document with a winning number (phase 4 on the simulator's wheel)\n",
+              wheel, b.games, games);
+  for (int n = 0; n < kPockets; ++n)
+    std::printf("%2d %6d%s", n, b.counts[n], n % 6 == 5 || n == kPockets - 1 ? "\n" : "    ");
+  std::printf("chi-square %.2f, %d degrees of freedom, p = %.4g; flagged below p = %g (chi-square above %.2f)\n",
+              b.chiSquare, kPockets - 1, b.pValue, kAlpha, b.critical);
+  if (!b.enough) {
+    std::printf("too few games to judge: the test needs at least %d\n", kMinGames);
+    return kExitOk;
+  }
+  if (b.flagged) {
+    std::printf("FLAGGED: the numbers deviate from a fair single-zero wheel's\n");
+    return kExitFound;
+  }
+  std::printf("not flagged: the numbers fit a fair single-zero wheel\n");
+  return kExitOk;
+}
+
+}  // namespace ledger

@@ -1,0 +1,31 @@
+// The ledger's verbs besides run: each works on the database (read-only, beside a running ledger) or
+// on an exported file, prints to standard output and returns the process's exit status.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ledger_store.h"
+
+namespace ledger {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFound = 1;  // verify: a record does not match; stats: the wheel is flagged
+constexpr int kExitError = 2;  // a wrong command line, a database or file that cannot be read
+
+// Walks the chain of one wheel (wheel >= 0) or of all.
+int Verify(const std::string& database, int wheel);
+// Checks an exported file (CSV or JSON) with nothing but the file.
+int VerifyFile(const std::string& path);
+int Export(const std::string& database, int wheel, const TRange& range, bool json);
+int Gaps(const std::string& database, int wheel);
+int Stats(const std::string& database, int wheel, int games);
+
+// How an export writes a record's captured text: as it is when it is printable ASCII, else "hex:"
+// and its bytes in hex; and back.
+std::string EncodeText(const std::string& bytes);
+bool DecodeText(const std::string& text, std::string* pBytes);
+std::string Hex(const std::string& bytes);
+bool FromHex(const std::string& hex, std::string* pBytes);
+
+}  // namespace ledger
