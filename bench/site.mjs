@@ -8,7 +8,8 @@ const { chromium } = require('playwright-core');
 const [work, windowSeconds] = [process.argv[2], Number(process.argv[3])];
 const source = new URL('..', import.meta.url).pathname;
 const env = { ...process.env, KESTRIN_SITE_DIR: `${work}/site`, KESTRIN_SITE_BOARD: `${work}/board`,
-              KESTRIN_SITE_CONF: `${work}/broker/conf.d/kestrin-site.conf`, KESTRIN_SITE_RELOAD: 'true' };
+              KESTRIN_SITE_CONF: `${work}/broker/conf.d/kestrin-site.conf`, KESTRIN_SITE_RELOAD: 'true',
+              KESTRIN_SITE_SYSTEMCTL: 'true', KESTRIN_SITE_CREDSTORE: `${work}/cred` };
 const sh = (cmd) => execFileSync('bash', ['-ec', cmd],
                                  { env, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));

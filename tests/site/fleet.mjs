@@ -82,6 +82,8 @@ mkdirSync(`${work}/sitebroker/conf.d`, { recursive: true });
 sh(`cp ${work}/site-conf/kestrin-site.conf ${work}/sitebroker/conf.d/ && chown mosquitto ${work}/sitebroker`);
 const siteBroker = await mosquitto(null, `${work}/sitebroker`, 8883);
 siteEnv.KESTRIN_SITE_RELOAD = `kill -HUP ${siteBroker.pid}`;
+start([`${build}/kestrin-ledger`, 'run', '--account', `${work}/site-cred/kestrin-ledger.account`,
+       '--database', `${work}/ledger.db`], `${work}/ledger.log`);
 
 // --- The boxes: the package's lock, the uplink example filled in, a wheel and its bridge. ---------
 const example = readFileSync(`${source}/examples/kestrin-uplink.conf`, 'utf8');
@@ -167,27 +169,33 @@ try {
   sh(`ip -n ${b3.ns} link set eth0 up`);
   await expect('all back', 60000, all('publishing'), up('1'));
 
-  // A gap and its closing, on the board and in the metrics: the ledger's confirmation as it would
-  // publish it, with its own account.
-  const ledgerAs = (name, serial, fields) => execFileSync('mosquitto_pub', ['-h', 'localhost', '-r', '-q', '1',
-    '-u', name, '-P', name === 'kestrin-ledger' ? readFileSync(`${work}/site-cred/kestrin-ledger.account`,
-      'utf8').trim().split(':')[1] : b1.password, '-t', topic(serial, 'ledger'), '-m', JSON.stringify({
-    seq: 10, epoch: 1, time: new Date().toISOString(), stored: 17, duplicates: 1, conflicts: 0, restarts: 0,
-    missedGames: 0, gaps: [], missing: 0, latenessMs: 120, ...fields })]);
-  const ledgerMetric = async (name, serial) => (new RegExp(`^${name}\\{sensor="${serial}",[^}]*\\} (\\S+)$`, 'm')
+  // A gap and its closing, a duplicate and a conflict, on the board and in the metrics: numbered
+  // documents of a test wheel published by hand with box1's account, as its uplink would, to the ledger.
+  admin('add-wheel box1 9999');
+  const doc = (seq, text, replayed = []) => execFileSync('mosquitto_pub', ['-h', 'localhost', '-V', '5', '-q', '1',
+    '-u', 'box1', '-P', b1.password, '-t', topic(9999, 'gameStatus'), ...replayed,
+    ...[['seq', seq], ['epoch', 1], ['captured', new Date().toISOString()]].flatMap(([k, v]) =>
+      ['-D', 'publish', 'user-property', k, String(v)]), '-m', JSON.stringify({ 'game id': seq, text })]);
+  const ledgerMetric = async (name) => (new RegExp(`^${name}\\{sensor="9999",[^}]*\\} (\\S+)$`, 'm')
     .exec(await (await fetch('http://127.0.0.1:9643/metrics')).text()) || [])[1];
-  const ledgerShown = async (serial, mark, missing) => until(`wheel ${serial}'s ledger "${mark}"`, 10000,
-    async () => (await page.$eval(`[data-wheel="${serial}"]`, (r) => r.dataset.ledger)) === mark &&
-                 await ledgerMetric('kestrin_ledger_missing_documents', serial) === missing);
-  ledgerAs('kestrin-ledger', b1.serial, { gaps: [[11, 12], [15, 15]], missing: 3 });
-  await ledgerShown(b1.serial, 'gap', '3');
-  ledgerAs('box1', b1.serial, { missing: 0 });  // a box's account may not confirm, not even its own wheel
-  ledgerAs('kestrin-ledger', b2.serial, { missing: 0 });
-  await ledgerShown(b2.serial, 'complete', '0');
-  if (await ledgerMetric('kestrin_ledger_missing_documents', b1.serial) !== '3')
-    throw new Error('box1\'s account wrote the ledger\'s confirmation');
-  ledgerAs('kestrin-ledger', b1.serial, { seq: 17, stored: 20 });
-  await ledgerShown(b1.serial, 'complete', '0');
+  const ledgerShown = async (mark, metric, value) => until(`wheel 9999's ledger "${mark}", ${metric} ${value}`,
+    10000, async () => (await page.$eval('[data-wheel="9999"]', (r) => r.dataset.ledger).catch(() => '')) === mark &&
+                       await ledgerMetric(metric) === value);
+  doc(1, 'one');
+  doc(3, 'three');
+  await ledgerShown('gap', 'kestrin_ledger_missing_documents', '1');
+  // A box's account may not confirm, not even its own wheel.
+  execFileSync('mosquitto_pub', ['-h', 'localhost', '-q', '1', '-r', '-u', 'box1', '-P', b1.password,
+                                 '-t', topic(9999, 'ledger'), '-m', '{"seq":3,"gaps":[],"missing":0}']);
+  const confirmation = sh(`mosquitto_sub -h localhost -u app2 -P '${secret('app2')}' -C 1 -W 5 \
+    -t '${topic(9999, 'ledger')}'`);
+  if (!/"missing" *: *1/.test(confirmation)) throw new Error(`box1 confirmed wheel 9999: ${confirmation}`);
+  doc(2, 'two', ['-D', 'publish', 'user-property', 'replayed', '1']);
+  await ledgerShown('complete', 'kestrin_ledger_missing_documents', '0');
+  doc(1, 'one');
+  await ledgerShown('complete', 'kestrin_ledger_duplicates', '1');
+  doc(3, 'three, told otherwise');
+  await ledgerShown('conflict', 'kestrin_ledger_conflicts', '1');
 
   // The exporter serves every wheel's figures from its status topic.
   const metrics = await (await fetch('http://127.0.0.1:9641/metrics')).text();
