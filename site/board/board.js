@@ -13,6 +13,10 @@
 const kRoot = '/rng/roulette/kestrin_live/';
 const kStaleMs = 150 * 1000;  // the bridge speaks at least once a minute
 const kTestWheel = '9999';
+// Connections in a row that the broker closed within this time of accepting them: another client with
+// the same account is taking the session's place, since the broker names each session after its account.
+const kShortLivedMs = 30 * 1000;
+const kShortLivedLimit = 3;
 
 const boxes = new Map();   // name -> { up: true/false/null, since: ms or null, sinceSeen: bool }
 const wheels = new Map();  // serial -> { status, statusAt, statusLive, doc, docAt, ledger, row }
@@ -38,12 +42,14 @@ function namedBroker() {
   return origin === ownBroker ? null : origin + url.pathname.replace(/^\/$/, '');
 }
 
-// The remembered account, only for the broker it was given for.
+// The account remembered for this tab or this browser, only for the broker it was given for.
 function savedAccount(url) {
-  const text = sessionStorage.getItem('kestrin-account') || localStorage.getItem('kestrin-account');
-  let account = null;
-  try { account = text ? JSON.parse(text) : null; } catch (e) { return null; }
-  return account && account.broker === url ? account : null;
+  for (const store of [sessionStorage, localStorage]) {
+    let account = null;
+    try { account = JSON.parse(store.getItem('kestrin-account')); } catch (e) { /* none */ }
+    if (account && account.broker === url) return account;
+  }
+  return null;
 }
 
 function askAccount(why) {
@@ -59,7 +65,10 @@ function connect(account) {
                     protocolVersion: 5, clean: true, reconnectPeriod: 2000, connectTimeout: 8000 };
   if (account) { options.username = account.user; options.password = account.password; }
   const mine = client = mqtt.connect(broker, options);
+  let connectedAt = 0;
+  let shortLived = 0;
   client.on('connect', () => {
+    connectedAt = Date.now();
     $('#link').textContent = 'connected to ' + broker;
     $('#link').className = 'link-up';
     $('#login').hidden = true;
@@ -68,6 +77,13 @@ function connect(account) {
   });
   client.on('close', () => {
     if (client !== mine) return;
+    if (connectedAt && !mine.disconnecting)
+      shortLived = Date.now() - connectedAt < kShortLivedMs ? shortLived + 1 : 0;
+    connectedAt = 0;
+    if (shortLived >= kShortLivedLimit) {
+      shortLived = 0;
+      return takenOver();
+    }
     $('#link').textContent = 'not connected to ' + broker + (mine.disconnecting ? '' : ' (retrying)');
     $('#link').className = 'link-down';
   });
@@ -78,15 +94,16 @@ function connect(account) {
       askAccount(account ? 'the broker refused this account' : '');
     }
   });
-  // The same account logged in elsewhere took this session's place (the broker names each session
-  // after its account): taking it back at once would throw the other off in turn, for ever.
-  client.on('disconnect', (packet) => {
-    if (packet && packet.reasonCode === 0x8e) {
-      mine.end(true);
-      askAccount(`another board or application logged in as ${account ? account.user : 'this account'}` +
-                 ' and took its place; connect again to take it back, or use an account of your own');
-    }
-  });
+  // The same account logged in elsewhere took this session's place: taking it back at once would
+  // throw the other off in turn, for ever. An MQTT 5 broker may say so (reason 0x8e); mosquitto 2.0.11
+  // only closes the connection, which the count of short-lived connections above sees.
+  function takenOver() {
+    mine.end(true);
+    $('#link').textContent = 'not connected to ' + broker;
+    askAccount(`another board or application logged in as ${account ? account.user : 'this account'}` +
+               ' and took its place; connect again to take it back, or use an account of your own');
+  }
+  client.on('disconnect', (packet) => { if (packet && packet.reasonCode === 0x8e) takenOver(); });
   client.on('message', onMessage);
 }
 
@@ -316,9 +333,8 @@ $('#login').addEventListener('submit', (e) => {
   e.preventDefault();
   const f = e.target;
   const account = { broker, user: f.user.value, password: f.password.value };
-  sessionStorage.removeItem('kestrin-account');
-  localStorage.removeItem('kestrin-account');
-  (f.remember.checked ? localStorage : sessionStorage).setItem('kestrin-account', JSON.stringify(account));
+  sessionStorage.setItem('kestrin-account', JSON.stringify(account));
+  if (f.remember.checked) localStorage.setItem('kestrin-account', JSON.stringify(account));
   connect(account);
 });
 $('#problems-only').addEventListener('change', render);
