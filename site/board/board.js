@@ -17,6 +17,7 @@ const kTestWheel = '9999';
 // the same account is taking the session's place, since the broker names each session after its account.
 const kShortLivedMs = 30 * 1000;
 const kShortLivedLimit = 3;
+const kLateMs = 30 * 1000;  // as the alert rule KestrinLedgerLate
 
 const boxes = new Map();   // name -> { up: true/false/null, since: ms or null, sinceSeen: bool }
 const wheels = new Map();  // serial -> { status, statusAt, statusLive, doc, docAt, ledger, row }
@@ -235,7 +236,7 @@ function renderWheel(serial, wheel, v, now) {
   if (!wheel.row) {
     wheel.row = document.createElement('tr');
     wheel.row.dataset.wheel = serial;
-    for (let i = 0; i < 21; i++) wheel.row.appendChild(document.createElement('td'));
+    for (let i = 0; i < 22; i++) wheel.row.appendChild(document.createElement('td'));
     wheel.row.cells[1].appendChild(document.createElement('span'));
     wheel.row.cells[14].appendChild(document.createElement('span'));
     if (serial === kTestWheel) wheel.row.classList.add('test');
@@ -263,14 +264,14 @@ function renderWheel(serial, wheel, v, now) {
   wheel.row.dataset.ledger = mark.text;
   setCell(c[14].firstChild, mark.text, mark.cls && 'state ' + mark.cls);
   setCell(c[15], l.seq !== undefined ? String(l.seq) : '');
-  c[15].title = l.latenessMs !== undefined ? `the newest arrived ${(l.latenessMs / 1000).toFixed(1)} s ` +
-    'after its frame was read' : '';
   setCell(c[16], ...count(l.missing, true));
   c[16].title = Array.isArray(l.gaps) ? l.gaps.map(([a, b]) => (a === b ? a : a + '-' + b)).join(', ') : '';
   setCell(c[17], ...count(l.conflicts, true));
   setCell(c[18], ...count(l.duplicates, false));
   setCell(c[19], ...count(l.restarts, false));
   setCell(c[20], ...count(l.missedGames, true));
+  setCell(c[21], typeof l.latenessMs === 'number' ? (l.latenessMs / 1000).toFixed(1) + ' s' : '',
+          l.latenessMs > kLateMs ? 'count-bad' : '');
 }
 
 function renderBoxes(now, verdicts) {
