@@ -4,12 +4,17 @@
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "kestrin_process.h"
 #include "ledger_checks.h"
@@ -27,14 +32,25 @@ std::string LedgerTopic(std::uint32_t wheel) {
   return "/rng/roulette/kestrin_live/" + std::to_string(wheel) + "/ledger";
 }
 
-// Publishes the confirmation of every changed wheel; a wheel whose publication could not start keeps
-// its mark and goes with the next commit or the next connect.
-void Confirm(ThLedgerStore store, ThLedgerSession session) {
-  if (!SessionConnected(session)) return;
+// What the store's thread hands the main thread, and asks of it.
+struct TShared {
+  std::mutex mutex;  // guards outbox and flushed
+  std::vector<std::pair<std::string, std::string>> outbox;  // topic, confirmation
+  bool flushed = false;
+  process::TDoorbell bell;  // rung with a new outbox or flushed
+  std::atomic<bool> republish{false};  // every wheel's confirmation again (a new connection)
+  std::atomic<bool> flush{false};      // sync and confirm now (before disconnecting)
+  std::atomic<bool> stop{false};       // the session is gone: commit, sync and end
+};
+
+// The changed wheels' confirmations, into the outbox.
+void Confirm(ThLedgerStore store, TShared& shared) {
   const std::int64_t now = NowMs();
+  std::lock_guard<std::mutex> lock(shared.mutex);
   for (auto& [wheel, w] : *StoreWheels(store)) {
     if (!w.changed) continue;
-    if (SessionPublish(session, LedgerTopic(wheel), Confirmation(w, now))) w.changed = false;
+    shared.outbox.emplace_back(LedgerTopic(wheel), Confirmation(w, now));
+    w.changed = false;
   }
 }
 
@@ -112,6 +128,68 @@ bool ReadAccount(const std::string& path, std::string* pUser, std::string* pPass
   return true;
 }
 
+namespace {
+
+void StoreThread(ThLedgerStore store, ThLedgerSession session, TShared& shared, int syncMs, TCounts* pCounts) {
+  std::deque<TMessage> batch;
+  TIgnored ignored, told;
+  std::int64_t nextSync = -1;  // steady ms; -1: nothing committed since the last sync
+  for (;;) {
+    const bool stopping = shared.stop;
+    const int timeout = stopping ? 0 : nextSync < 0 ? 1000 : static_cast<int>(std::max<std::int64_t>(0, nextSync - SteadyMs()));
+    const std::uint64_t last = SessionTake(session, timeout, &batch, &ignored);
+    const bool any = !batch.empty();
+    if (any) {
+      StoreBatch(store, batch, pCounts);
+      if (nextSync < 0) nextSync = SteadyMs() + syncMs;
+    }
+    SessionCommitted(session, last);
+    if (shared.republish.exchange(false)) {
+      for (auto& [wheel, w] : *StoreWheels(store)) w.changed = true;
+      if (nextSync < 0) nextSync = SteadyMs();
+    }
+    const bool flush = shared.flush.exchange(false);
+    if (flush || stopping || (nextSync >= 0 && SteadyMs() >= nextSync)) {
+      if (StoreSync(store) == 0) {
+        Confirm(store, shared);
+        nextSync = -1;
+      } else {
+        std::printf("Cannot sync the database: %s; confirming nothing until it can\n", StoreError(store).c_str());
+        nextSync = SteadyMs() + 1000;
+      }
+      {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        shared.flushed = shared.flushed || flush;
+      }
+      shared.bell.Ring();
+    }
+    if (ignored.unnumbered != told.unnumbered || ignored.foreign != told.foreign) {
+      std::printf("Not stored: %llu documents without a number (seq), %llu messages on other topics\n",
+                  static_cast<unsigned long long>(ignored.unnumbered),
+                  static_cast<unsigned long long>(ignored.foreign));
+      told = ignored;
+    }
+    if (stopping && !any) return;
+  }
+}
+
+// Publishes what the outbox holds, without its lock; true once the store's thread has flushed.
+bool Publish(ThLedgerSession session, TShared& shared) {
+  std::vector<std::pair<std::string, std::string>> out;
+  bool flushed;
+  shared.bell.Drain();
+  {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    out.swap(shared.outbox);
+    flushed = shared.flushed;
+  }
+  // A confirmation that cannot go now goes again with the next connect (every wheel's then).
+  for (const auto& [topic, payload] : out) SessionPublish(session, topic, payload);
+  return flushed;
+}
+
+}  // namespace
+
 int Run(const TRunOptions& o) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::string error;
@@ -129,61 +207,55 @@ int Run(const TRunOptions& o) {
     std::printf("Cannot start the MQTT session: %s\n", error.c_str());
     return 1;
   }
+  TShared shared;
+  TCounts counts;
+  std::thread storeThread;
+  try {
+    storeThread = std::thread(StoreThread, store.get(), session.get(), std::ref(shared), o.syncMs, &counts);
+  } catch (...) {
+    std::printf("Cannot start the store's thread\n");
+    return 1;
+  }
   sd_notify(0, "READY=1");
 
-  std::deque<TMessage> batch;
-  TCounts counts;
-  TIgnored ignored, told;
-  std::int64_t batchDeadline = -1, nextReport = SteadyMs() + 60000;
   for (;;) {
-    const std::int64_t now = SteadyMs();
     std::int64_t retryAt = -1;
     if (SessionService(session.get(), NowMs(), &retryAt)) {
-      // Every wheel's confirmation again: the broker keeps it retained, but another client may have
-      // cleared it, and those that failed while the broker was away go now.
-      for (auto& [wheel, w] : *StoreWheels(store.get())) w.changed = true;
-      Confirm(store.get(), session.get());
+      // Every wheel's confirmation again: those that could not go while the broker was away, and the
+      // retained ones another client may have cleared.
+      shared.republish = true;
+      SessionWake(session.get());
     }
-    const std::size_t before = batch.size();
-    SessionTake(session.get(), &batch, &ignored);
-    if (before == 0 && !batch.empty()) batchDeadline = now + o.batchMs;
-    const bool stopping = process::StopRequested();
-    if (!batch.empty() && (stopping || now >= batchDeadline || static_cast<int>(batch.size()) >= o.batchMax)) {
-      if (StoreBatch(store.get(), batch, &counts)) Confirm(store.get(), session.get());
-      batchDeadline = -1;
-    }
-    if (ignored.unnumbered != told.unnumbered || ignored.foreign != told.foreign) {
-      std::printf("Not stored: %llu documents without a number (seq), %llu messages on other topics\n",
-                  static_cast<unsigned long long>(ignored.unnumbered),
-                  static_cast<unsigned long long>(ignored.foreign));
-      told = ignored;
-    }
-    if (now >= nextReport) {
-      sd_notifyf(0, "STATUS=%llu stored, %llu duplicates, %llu conflicts since start",
-                 static_cast<unsigned long long>(counts.stored), static_cast<unsigned long long>(counts.duplicates),
-                 static_cast<unsigned long long>(counts.conflicts));
-      nextReport = now + 60000;
-    }
-    if (stopping) break;
-
-    // The nearest of: the batch's deadline, the next reconnect, the status line.
-    std::int64_t wake = nextReport;
-    if (batchDeadline >= 0) wake = std::min(wake, batchDeadline);
-    if (retryAt >= 0) wake = std::min(wake, now + std::max<std::int64_t>(0, retryAt - NowMs()));
-    // While a batch gathers, what arrives waits for its deadline: one wake-up per batch, not per document.
-    pollfd fds[2] = {{process::StopDescriptor(), POLLIN, 0}, {SessionDoorbell(session.get()), POLLIN, 0}};
-    const int timeout = static_cast<int>(std::max<std::int64_t>(0, wake - SteadyMs()));
-    if (poll(fds, batch.empty() ? 2 : 1, timeout) < 0 && errno != EINTR) {
+    Publish(session.get(), shared);
+    if (process::StopRequested()) break;
+    pollfd fds[3] = {{process::StopDescriptor(), POLLIN, 0},
+                     {SessionDoorbell(session.get()), POLLIN, 0},
+                     {shared.bell.Fd(), POLLIN, 0}};
+    const int timeout = retryAt < 0 ? 60000 : static_cast<int>(std::max<std::int64_t>(0, retryAt - NowMs()));
+    if (poll(fds, 3, timeout) < 0 && errno != EINTR) {
       std::printf("poll: %s\n", std::strerror(errno));
       break;
     }
   }
   sd_notify(0, "STOPPING=1");
-  std::printf("Stopping: %llu stored, %llu duplicates, %llu conflicts since start\n",
-              static_cast<unsigned long long>(counts.stored), static_cast<unsigned long long>(counts.duplicates),
-              static_cast<unsigned long long>(counts.conflicts));
+  // The last confirmations, then the disconnect; the store's thread serves what still arrives.
+  shared.flush = true;
+  SessionWake(session.get());
+  for (int i = 0; i < 30 && !Publish(session.get(), shared); ++i) {
+    pollfd fd = {shared.bell.Fd(), POLLIN, 0};
+    poll(&fd, 1, 100);
+  }
+  SessionDisconnect(session.get());
+  shared.stop = true;
+  SessionWake(session.get());
+  storeThread.join();
+  const std::uint64_t unstored = SessionAckedUnstored(session.get());
   session.reset();
   store.reset();
+  std::printf("Stopping: %llu stored, %llu duplicates, %llu conflicts since start%s\n",
+              static_cast<unsigned long long>(counts.stored), static_cast<unsigned long long>(counts.duplicates),
+              static_cast<unsigned long long>(counts.conflicts),
+              unstored ? (", " + std::to_string(unstored) + " acknowledged before their commit").c_str() : "");
   return 0;
 }
 

@@ -1,7 +1,11 @@
-// `kestrin-ledger run`: the service. One thread of its own beside the client library's: it waits in
-// one poll on the session's doorbell and the stop request, with the batch's deadline or the next
-// reconnect as the time-out; stores each batch in one transaction; after each commit publishes the
-// confirmation of every wheel whose figures changed.
+// `kestrin-ledger run`: the service, on two threads of its own beside the client library's.
+// - The store's thread takes what arrives, commits it (a transaction for what waits, mostly one
+//   document, since the library hands them over one at a time and waits for each commit) and
+//   releases the waiting callback; every syncMs after a commit it syncs the database (one fsync for
+//   all commits since) and only then makes the changed wheels' confirmations. It never calls the
+//   client library, which holds its lock while a callback waits for this thread.
+// - The main thread connects, reconnects, subscribes and publishes the confirmations, waiting in one
+//   poll on the session's doorbell, the confirmations' doorbell and the stop request.
 #pragma once
 
 #include <string>
@@ -13,8 +17,7 @@ namespace ledger {
 struct TRunOptions {
   TSessionOptions session;
   std::string database;
-  int batchMs = 50;      // a batch is committed this long after its first document at the latest
-  int batchMax = 1000;   // or once it holds this many
+  int syncMs = 50;  // the longest a commit waits for its sync and its confirmation
 };
 
 // Runs until a stop signal; the exit status.

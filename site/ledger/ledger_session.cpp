@@ -2,7 +2,9 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +18,6 @@ namespace {
 
 constexpr const char* kTopics[] = {"/rng/roulette/kestrin_live/+/gameStatus",
                                    "/rng/roulette/kestrin_live/+/bridgeStatus"};
-// Past this many messages waiting for the ledger's thread (a stalled disk), the library keeps them.
-constexpr std::size_t kQueueLimit = 200000;
 
 std::string Property(MQTTProperties& props, const char* name) {
   for (int i = 0; i < props.count; ++i) {
@@ -55,22 +55,24 @@ int messageArrived(void* context, char* topicName, int topicLen, MQTTAsync_messa
       msg.doc.captured = Property(m->properties, "captured");
       msg.doc.replayed = Property(m->properties, "replayed") == "1";
     }
-    {
-      std::lock_guard<std::mutex> lock(d.mutex);
-      if (d.queue.size() >= kQueueLimit) return 0;  // handed over again later
-      if (wheel < 0)
-        ++d.ignored.foreign;
-      else if (!msg.status && msg.doc.seq == 0)
-        ++d.ignored.unnumbered;
-      else
-        d.queue.push_back(std::move(msg));
+    MQTTAsync_freeMessage(&m);
+    MQTTAsync_free(topicName);
+    std::unique_lock<std::mutex> lock(d.mutex);
+    if (wheel < 0) {
+      ++d.ignored.foreign;
+    } else if (!msg.status && msg.doc.seq == 0) {
+      ++d.ignored.unnumbered;
+    } else {
+      d.inbox.push_back(std::move(msg));
+      const std::uint64_t number = ++d.pushed;
+      d.arrivedCv.notify_one();
+      // The one wait: the acknowledgement goes when this returns.
+      if (!d.committedCv.wait_for(lock, std::chrono::milliseconds(kCommitWaitMs),
+                                  [&d, number] { return d.committed >= number; }))
+        ++d.ackedUnstored;
     }
-    d.doorbell.Ring();
   } catch (...) {
-    return 0;
   }
-  MQTTAsync_freeMessage(&m);
-  MQTTAsync_free(topicName);
   return 1;
 }
 
@@ -200,23 +202,26 @@ ThLedgerSession SessionInit(const TSessionOptions& options, std::string* pError)
   }
 }
 
+void SessionDisconnect(ThLedgerSession hInst) noexcept {
+  TSession* d = static_cast<TSession*>(hInst);
+  if (d->link != TLink::kConnected) return;
+  MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer5;
+  opts.timeout = 1000;  // lets the confirmations in flight go out
+  opts.onSuccess5 = onDisconnect;
+  opts.onFailure5 = onDisconnectFailure;
+  opts.context = d;
+  d->link = TLink::kWaiting;
+  if (MQTTAsync_disconnect(d->client, &opts) != MQTTASYNC_SUCCESS) return;
+  pollfd fd = {d->doorbell.Fd(), POLLIN, 0};
+  for (int i = 0; i < 30 && !d->disconnected; ++i) {
+    poll(&fd, 1, 100);
+    d->doorbell.Drain();
+  }
+}
+
 void SessionDestroy(ThLedgerSession hInst) noexcept {
   if (!hInst) return;
   TSession* d = static_cast<TSession*>(hInst);
-  if (d->link == TLink::kConnected) {
-    MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer5;
-    opts.timeout = 1000;  // lets the confirmations in flight go out
-    opts.onSuccess5 = onDisconnect;
-    opts.onFailure5 = onDisconnectFailure;
-    opts.context = d;
-    if (MQTTAsync_disconnect(d->client, &opts) == MQTTASYNC_SUCCESS) {
-      pollfd fd = {d->doorbell.Fd(), POLLIN, 0};
-      for (int i = 0; i < 30 && !d->disconnected; ++i) {
-        poll(&fd, 1, 100);
-        d->doorbell.Drain();
-      }
-    }
-  }
   MQTTAsync_destroy(&d->client);
   delete d;
 }
@@ -272,16 +277,44 @@ bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNe
   return connected;
 }
 
-void SessionTake(ThLedgerSession hInst, std::deque<TMessage>* pOut, TIgnored* pIgnored) noexcept {
+std::uint64_t SessionTake(ThLedgerSession hInst, int nTimeoutMs, std::deque<TMessage>* pOut,
+                          TIgnored* pIgnored) noexcept {
   TSession& d = *static_cast<TSession*>(hInst);
-  d.doorbell.Drain();
-  std::lock_guard<std::mutex> lock(d.mutex);
+  std::unique_lock<std::mutex> lock(d.mutex);
+  d.arrivedCv.wait_for(lock, std::chrono::milliseconds(std::max(0, nTimeoutMs)),
+                       [&d] { return !d.inbox.empty() || d.wake; });
+  d.wake = false;
   try {
-    for (auto& m : d.queue) pOut->push_back(std::move(m));
+    for (auto& m : d.inbox) pOut->push_back(std::move(m));
   } catch (...) {
   }
-  d.queue.clear();
+  d.inbox.clear();
   *pIgnored = d.ignored;
+  return d.pushed;
+}
+
+void SessionCommitted(ThLedgerSession hInst, std::uint64_t last) noexcept {
+  TSession& d = *static_cast<TSession*>(hInst);
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.committed = std::max(d.committed, last);
+  }
+  d.committedCv.notify_all();
+}
+
+void SessionWake(ThLedgerSession hInst) noexcept {
+  TSession& d = *static_cast<TSession*>(hInst);
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.wake = true;
+  }
+  d.arrivedCv.notify_all();
+}
+
+std::uint64_t SessionAckedUnstored(ThLedgerSession hInst) noexcept {
+  TSession& d = *static_cast<TSession*>(hInst);
+  std::lock_guard<std::mutex> lock(d.mutex);
+  return d.ackedUnstored;
 }
 
 bool SessionPublish(ThLedgerSession hInst, const std::string& topic, const std::string& payload) noexcept {

@@ -1,15 +1,18 @@
 // The ledger's MQTT 5 session with the site broker: a persistent session (clean start off, a session
 // expiry), QoS 1 subscriptions to every wheel's documents and status topics, and the retained
-// confirmations. The library's threads only copy what arrives into a queue and ring the doorbell; the
-// ledger's own thread takes the queue, connects, subscribes and publishes (Service, Take, Publish).
+// confirmations. The library's thread copies what arrives into an inbox, which the store's thread
+// takes (Take, Committed); the ledger's main thread connects, subscribes and publishes (Service,
+// Publish).
 //
-// When a document counts as received: the client library acknowledges a QoS 1 publication (PUBACK)
-// as soon as it has read it, before the message reaches messageArrived, whatever that returns (its
-// result only asks the library to hand the message over again). So the MQTT acknowledgement cannot
-// wait for the ledger's commit. The acknowledgement that counts is the ledger's confirmation topic:
-// a box releases its copy of a document only once a confirmation's "seq" covers it, and that "seq"
-// is published after the commit. A document lost between the library's acknowledgement and the
-// commit (the ledger killed inside a batch, at most one batch) is still on its box and comes again.
+// When a document counts as received: the client library sends the broker its acknowledgement of a
+// QoS 1 publication (PUBACK) when messageArrived returns, whatever that returns (0 does not hold the
+// acknowledgement back: it is sent all the same and the message only handed over again), and there
+// is no acknowledging later. So messageArrived hands the document to the store's thread and waits,
+// bounded, until that thread has committed it; only then does it return and the acknowledgement go.
+// The library holds its own lock while messageArrived runs, so the thread that waits for the commit
+// must never be the one that calls the library: the store's thread calls none of it. A document whose
+// commit does not come within kCommitWaitMs (a stalled disk) is acknowledged all the same and counted:
+// its box keeps it until a confirmation covers it, so it comes again.
 #pragma once
 
 #include <cstdint>
@@ -41,17 +44,27 @@ struct TIgnored {
 };
 
 ThLedgerSession SessionInit(const TSessionOptions& options, std::string* pError) noexcept;
-// Disconnects (bounded) and destroys the client; null does nothing.
+// Disconnects and waits (bounded) for it; messages arriving meanwhile still need the store's thread.
+void SessionDisconnect(ThLedgerSession hInst) noexcept;
+// Destroys the client; null does nothing.
 void SessionDestroy(ThLedgerSession hInst) noexcept;
-// Readable while messages or a connection event wait for Service/Take.
+constexpr int kCommitWaitMs = 5000;
+
+// Readable while a connection event waits for Service.
 int SessionDoorbell(ThLedgerSession hInst) noexcept;
 // Connects, reconnects after a loss or failure, subscribes. True once after each connect that
 // succeeded: the caller publishes every confirmation again then. *pNextMs: when to call it again at
 // the latest (a retry's time), -1 for none.
 bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNextMs) noexcept;
 bool SessionConnected(ThLedgerSession hInst) noexcept;
-// Moves everything that arrived into *pOut (appended).
-void SessionTake(ThLedgerSession hInst, std::deque<TMessage>* pOut, TIgnored* pIgnored) noexcept;
+// For the store's thread: waits up to nTimeoutMs for what arrives (or SessionWake); moves it into
+// *pOut and returns the number of the last message taken, which SessionCommitted then releases.
+std::uint64_t SessionTake(ThLedgerSession hInst, int nTimeoutMs, std::deque<TMessage>* pOut,
+                          TIgnored* pIgnored) noexcept;
+void SessionCommitted(ThLedgerSession hInst, std::uint64_t last) noexcept;
+void SessionWake(ThLedgerSession hInst) noexcept;
+// Documents acknowledged because their commit did not come in time.
+std::uint64_t SessionAckedUnstored(ThLedgerSession hInst) noexcept;
 // Publishes payload on topic, QoS 1, retained; false when not connected or refused.
 bool SessionPublish(ThLedgerSession hInst, const std::string& topic, const std::string& payload) noexcept;
 

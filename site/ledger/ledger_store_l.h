@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 
@@ -20,8 +21,9 @@ struct TStore {
   sqlite3* db = nullptr;
   std::string error;
   bool inBatch = false;
-  TStatement insertDoc, findDoc, findGame, insertConflict, findConflict, saveWheel, insertStatus;
+  TStatement insertDoc, findDoc, findGame, insertConflict, findConflict, saveWheel, insertStatus, saveSync;
   std::map<std::uint32_t, TWheel> wheels;
+  std::set<std::uint32_t> touched;  // wheels whose counts the open batch changed
   ~TStore() {
     insertDoc.reset();
     findDoc.reset();
@@ -30,6 +32,7 @@ struct TStore {
     findConflict.reset();
     saveWheel.reset();
     insertStatus.reset();
+    saveSync.reset();
     if (db) sqlite3_close(db);
   }
 };
