@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -10,11 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <utility>
-#include <vector>
 
 #include "kestrin_process.h"
 #include "ledger_checks.h"
@@ -22,6 +21,11 @@
 
 namespace ledger {
 namespace {
+
+// A commit that cannot have the store's lock in this time (a sync by SQLite itself, a stalled disk)
+// is given up: the document is acknowledged unstored, and its box keeps it until a confirmation
+// covers it.
+constexpr auto kLockWait = std::chrono::seconds(5);
 
 std::int64_t SteadyMs() {
   using namespace std::chrono;
@@ -32,71 +36,89 @@ std::string LedgerTopic(std::uint32_t wheel) {
   return "/rng/roulette/kestrin_live/" + std::to_string(wheel) + "/ledger";
 }
 
-// What the store's thread hands the main thread, and asks of it.
-struct TShared {
-  std::mutex mutex;  // guards outbox and flushed
-  std::vector<std::pair<std::string, std::string>> outbox;  // topic, confirmation
-  bool flushed = false;
-  process::TDoorbell bell;  // rung with a new outbox or flushed
-  std::atomic<bool> republish{false};  // every wheel's confirmation again (a new connection)
-  std::atomic<bool> flush{false};      // sync and confirm now (before disconnecting)
-  std::atomic<bool> stop{false};       // the session is gone: commit, sync and end
-};
-
-// The changed wheels' confirmations, into the outbox.
-void Confirm(ThLedgerStore store, TShared& shared) {
-  const std::int64_t now = NowMs();
-  std::lock_guard<std::mutex> lock(shared.mutex);
-  for (auto& [wheel, w] : *StoreWheels(store)) {
-    if (!w.changed) continue;
-    shared.outbox.emplace_back(LedgerTopic(wheel), Confirmation(w, now));
-    w.changed = false;
-  }
-}
-
 struct TCounts {
   std::uint64_t stored = 0, duplicates = 0, conflicts = 0, failed = 0;
 };
 
-// One transaction for the whole batch; false when it did not reach the disk.
-bool StoreBatch(ThLedgerStore store, std::deque<TMessage>& batch, TCounts* pCounts) {
-  if (StoreBegin(store) != 0) {
-    std::printf("Cannot store %zu documents: %s\n", batch.size(), StoreError(store).c_str());
-    batch.clear();
-    return false;
-  }
+// The store and what the library's thread tells the main thread.
+struct TLedger {
+  ThLedgerStore store = nullptr;
+  std::timed_mutex storeMutex;  // guards store and counts
   TCounts counts;
-  for (const TMessage& m : batch) {
-    if (m.status) {
-      StoreStatus(store, m.doc.wheel, m.doc.payload, m.doc.arrivedMs);
-      continue;
-    }
-    switch (StoreAdd(store, m.doc)) {
-      case kStored: ++counts.stored; break;
-      case kDuplicate: ++counts.duplicates; break;
-      case kConflict:
-        ++counts.conflicts;
-        std::printf("Wheel %u: conflict at seq %llu: other bytes than the document stored\n", m.doc.wheel,
-                    static_cast<unsigned long long>(m.doc.seq));
-        break;
-      default:
-        ++counts.failed;
-        std::printf("Wheel %u: seq %llu not stored: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
-                    StoreError(store).c_str());
-    }
-  }
-  const std::size_t n = batch.size();
-  batch.clear();
-  if (StoreCommit(store) != 0) {
-    std::printf("Cannot commit %zu documents: %s; their boxes keep them until a confirmation covers them\n", n,
-                StoreError(store).c_str());
+  process::TDoorbell committed;  // rung after each commit
+};
+
+// The sink of the session, on the library's thread: one message, one transaction.
+bool Take(void* context, const TMessage& m) {
+  TLedger& l = *static_cast<TLedger*>(context);
+  std::unique_lock<std::timed_mutex> lock(l.storeMutex, kLockWait);
+  if (!lock.owns_lock()) return false;
+  if (StoreBegin(l.store) != 0) {
+    std::printf("Cannot store wheel %u's seq %llu: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
+                StoreError(l.store).c_str());
     return false;
   }
-  pCounts->stored += counts.stored;
-  pCounts->duplicates += counts.duplicates;
-  pCounts->conflicts += counts.conflicts;
-  pCounts->failed += counts.failed;
-  return true;
+  int result = kStored;
+  if (m.status) {
+    result = StoreStatus(l.store, m.doc.wheel, m.doc.payload, m.doc.arrivedMs) == 0 ? kStored : kFailed;
+  } else {
+    result = StoreAdd(l.store, m.doc);
+    if (result == kConflict)
+      std::printf("Wheel %u: conflict at seq %llu: other bytes than the document stored\n", m.doc.wheel,
+                  static_cast<unsigned long long>(m.doc.seq));
+  }
+  if (result == kFailed)
+    std::printf("Wheel %u: seq %llu not stored: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
+                StoreError(l.store).c_str());
+  if (StoreCommit(l.store) != 0) {
+    std::printf("Cannot commit wheel %u's seq %llu: %s; its box keeps it until a confirmation covers it\n",
+                m.doc.wheel, static_cast<unsigned long long>(m.doc.seq), StoreError(l.store).c_str());
+    return false;
+  }
+  if (!m.status) {
+    TCounts& c = l.counts;
+    ++(result == kStored ? c.stored : result == kDuplicate ? c.duplicates : result == kConflict ? c.conflicts : c.failed);
+  }
+  lock.unlock();
+  l.committed.Ring();
+  return result != kFailed;
+}
+
+// The changed wheels' confirmations, made durable: taken under the lock, the WAL synced after it
+// (every commit they count came before), published by the caller. Empty when the sync failed: the
+// wheels keep their marks and go with the next sync.
+std::map<std::string, std::string> Confirmations(TLedger& l) {
+  std::map<std::string, std::string> out;
+  int walFd;
+  {
+    std::lock_guard<std::timed_mutex> lock(l.storeMutex);
+    const std::int64_t now = NowMs();
+    for (auto& [wheel, w] : *StoreWheels(l.store)) {
+      if (!w.changed) continue;
+      out[LedgerTopic(wheel)] = Confirmation(w, now);
+      w.changed = false;
+    }
+    walFd = StoreWalDescriptor(l.store);
+    if (walFd < 0 && StoreSync(l.store) != 0) walFd = -2;
+  }
+  if (out.empty()) return out;
+  if (walFd == -2 || (walFd >= 0 && fdatasync(walFd) != 0)) {
+    std::printf("Cannot sync the database: %s; confirming nothing until it can\n",
+                walFd == -2 ? "the sync's transaction failed" : std::strerror(errno));
+    std::lock_guard<std::timed_mutex> lock(l.storeMutex);
+    for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
+    out.clear();
+  }
+  return out;
+}
+
+// Publishes what waits, newest per wheel, as far as the session takes them; the rest waits for the
+// completions (the session's doorbell). Not connected: every wheel's confirmation goes again with the
+// next connect.
+void Publish(ThLedgerSession session, std::map<std::string, std::string>* pPending) {
+  if (!SessionConnected(session)) pPending->clear();
+  for (auto it = pPending->begin(); it != pPending->end() && SessionPublish(session, it->first, it->second);)
+    it = pPending->erase(it);
 }
 
 }  // namespace
@@ -128,134 +150,84 @@ bool ReadAccount(const std::string& path, std::string* pUser, std::string* pPass
   return true;
 }
 
-namespace {
-
-void StoreThread(ThLedgerStore store, ThLedgerSession session, TShared& shared, int syncMs, TCounts* pCounts) {
-  std::deque<TMessage> batch;
-  TIgnored ignored, told;
-  std::int64_t nextSync = -1;  // steady ms; -1: nothing committed since the last sync
-  for (;;) {
-    const bool stopping = shared.stop;
-    const int timeout = stopping ? 0 : nextSync < 0 ? 1000 : static_cast<int>(std::max<std::int64_t>(0, nextSync - SteadyMs()));
-    const std::uint64_t last = SessionTake(session, timeout, &batch, &ignored);
-    const bool any = !batch.empty();
-    if (any) {
-      StoreBatch(store, batch, pCounts);
-      if (nextSync < 0) nextSync = SteadyMs() + syncMs;
-    }
-    SessionCommitted(session, last);
-    if (shared.republish.exchange(false)) {
-      for (auto& [wheel, w] : *StoreWheels(store)) w.changed = true;
-      if (nextSync < 0) nextSync = SteadyMs();
-    }
-    const bool flush = shared.flush.exchange(false);
-    if (flush || stopping || (nextSync >= 0 && SteadyMs() >= nextSync)) {
-      if (StoreSync(store) == 0) {
-        Confirm(store, shared);
-        nextSync = -1;
-      } else {
-        std::printf("Cannot sync the database: %s; confirming nothing until it can\n", StoreError(store).c_str());
-        nextSync = SteadyMs() + 1000;
-      }
-      {
-        std::lock_guard<std::mutex> lock(shared.mutex);
-        shared.flushed = shared.flushed || flush;
-      }
-      shared.bell.Ring();
-    }
-    if (ignored.unnumbered != told.unnumbered || ignored.foreign != told.foreign) {
-      std::printf("Not stored: %llu documents without a number (seq), %llu messages on other topics\n",
-                  static_cast<unsigned long long>(ignored.unnumbered),
-                  static_cast<unsigned long long>(ignored.foreign));
-      told = ignored;
-    }
-    if (stopping && !any) return;
-  }
-}
-
-// Publishes what the outbox holds, without its lock; true once the store's thread has flushed.
-bool Publish(ThLedgerSession session, TShared& shared) {
-  std::vector<std::pair<std::string, std::string>> out;
-  bool flushed;
-  shared.bell.Drain();
-  {
-    std::lock_guard<std::mutex> lock(shared.mutex);
-    out.swap(shared.outbox);
-    flushed = shared.flushed;
-  }
-  // A confirmation that cannot go now goes again with the next connect (every wheel's then).
-  for (const auto& [topic, payload] : out) SessionPublish(session, topic, payload);
-  return flushed;
-}
-
-}  // namespace
-
 int Run(const TRunOptions& o) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::string error;
+  TLedger l;
   std::unique_ptr<void, void (*)(void*)> store(StoreInit(o.database.c_str(), true, &error), StoreDestroy);
   if (!store) {
     std::printf("Cannot open the ledger's database %s\n", error.c_str());
     return 1;
   }
+  l.store = store.get();
   std::uint64_t documents = 0;
-  for (const auto& [wheel, w] : *StoreWheels(store.get())) documents += w.stored;
-  std::printf("Ledger %s: %zu wheels, %llu documents\n", o.database.c_str(), StoreWheels(store.get())->size(),
+  for (const auto& [wheel, w] : *StoreWheels(l.store)) documents += w.stored;
+  std::printf("Ledger %s: %zu wheels, %llu documents\n", o.database.c_str(), StoreWheels(l.store)->size(),
               static_cast<unsigned long long>(documents));
-  std::unique_ptr<void, void (*)(void*)> session(SessionInit(o.session, &error), SessionDestroy);
+  std::unique_ptr<void, void (*)(void*)> session(SessionInit(o.session, TSink{Take, &l}, &error), SessionDestroy);
   if (!session) {
     std::printf("Cannot start the MQTT session: %s\n", error.c_str());
     return 1;
   }
-  TShared shared;
-  TCounts counts;
-  std::thread storeThread;
-  try {
-    storeThread = std::thread(StoreThread, store.get(), session.get(), std::ref(shared), o.syncMs, &counts);
-  } catch (...) {
-    std::printf("Cannot start the store's thread\n");
-    return 1;
-  }
   sd_notify(0, "READY=1");
 
+  std::map<std::string, std::string> pending;  // confirmations the library has not taken yet
+  std::int64_t syncAt = -1;                    // steady ms; -1: nothing committed since the last sync
+  TIgnored told;
   for (;;) {
     std::int64_t retryAt = -1;
     if (SessionService(session.get(), NowMs(), &retryAt)) {
       // Every wheel's confirmation again: those that could not go while the broker was away, and the
       // retained ones another client may have cleared.
-      shared.republish = true;
-      SessionWake(session.get());
+      std::lock_guard<std::timed_mutex> lock(l.storeMutex);
+      for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
+      syncAt = SteadyMs();
     }
-    Publish(session.get(), shared);
-    if (process::StopRequested()) break;
+    const bool stopping = process::StopRequested();
+    if (syncAt >= 0 && (stopping || SteadyMs() >= syncAt)) {
+      for (auto& [topic, payload] : Confirmations(l)) pending[topic] = std::move(payload);
+      syncAt = -1;
+    }
+    Publish(session.get(), &pending);
+    const TIgnored ignored = SessionIgnored(session.get());
+    if (ignored.unnumbered != told.unnumbered || ignored.foreign != told.foreign || ignored.unstored != told.unstored) {
+      std::printf("Not stored: %llu documents without a number (seq), %llu messages on other topics, %llu "
+                  "documents acknowledged before their commit could be made\n",
+                  static_cast<unsigned long long>(ignored.unnumbered),
+                  static_cast<unsigned long long>(ignored.foreign),
+                  static_cast<unsigned long long>(ignored.unstored));
+      told = ignored;
+    }
+    if (stopping) break;
+
     pollfd fds[3] = {{process::StopDescriptor(), POLLIN, 0},
                      {SessionDoorbell(session.get()), POLLIN, 0},
-                     {shared.bell.Fd(), POLLIN, 0}};
-    const int timeout = retryAt < 0 ? 60000 : static_cast<int>(std::max<std::int64_t>(0, retryAt - NowMs()));
-    if (poll(fds, 3, timeout) < 0 && errno != EINTR) {
+                     {l.committed.Fd(), POLLIN, 0}};
+    // While a sync is due, commits need not wake this thread: they wait for that sync.
+    std::int64_t wake = retryAt < 0 ? SteadyMs() + 60000 : SteadyMs() + std::max<std::int64_t>(0, retryAt - NowMs());
+    if (syncAt >= 0) wake = std::min(wake, syncAt);
+    const int timeout = static_cast<int>(std::max<std::int64_t>(0, wake - SteadyMs()));
+    if (poll(fds, syncAt >= 0 ? 2 : 3, timeout) < 0 && errno != EINTR) {
       std::printf("poll: %s\n", std::strerror(errno));
       break;
     }
+    if (fds[2].revents & POLLIN) {
+      l.committed.Drain();
+      if (syncAt < 0) syncAt = SteadyMs() + o.syncMs;
+    }
   }
   sd_notify(0, "STOPPING=1");
-  // The last confirmations, then the disconnect; the store's thread serves what still arrives.
-  shared.flush = true;
-  SessionWake(session.get());
-  for (int i = 0; i < 30 && !Publish(session.get(), shared); ++i) {
-    pollfd fd = {shared.bell.Fd(), POLLIN, 0};
-    poll(&fd, 1, 100);
+  // What arrives during the disconnect is still committed; its confirmation goes at the next start.
+  for (int i = 0; i < 50 && !pending.empty(); ++i) {
+    Publish(session.get(), &pending);
+    pollfd none = {-1, 0, 0};
+    poll(&none, 0, 20);
   }
   SessionDisconnect(session.get());
-  shared.stop = true;
-  SessionWake(session.get());
-  storeThread.join();
-  const std::uint64_t unstored = SessionAckedUnstored(session.get());
-  session.reset();
-  store.reset();
-  std::printf("Stopping: %llu stored, %llu duplicates, %llu conflicts since start%s\n",
-              static_cast<unsigned long long>(counts.stored), static_cast<unsigned long long>(counts.duplicates),
-              static_cast<unsigned long long>(counts.conflicts),
-              unstored ? (", " + std::to_string(unstored) + " acknowledged before their commit").c_str() : "");
+  session.reset();  // no callback after this
+  std::printf("Stopping: %llu stored, %llu duplicates, %llu conflicts since start\n",
+              static_cast<unsigned long long>(l.counts.stored), static_cast<unsigned long long>(l.counts.duplicates),
+              static_cast<unsigned long long>(l.counts.conflicts));
   return 0;
 }
 

@@ -1,11 +1,13 @@
-// `kestrin-ledger run`: the service, on two threads of its own beside the client library's.
-// - The store's thread takes what arrives, commits it (a transaction for what waits, mostly one
-//   document, since the library hands them over one at a time and waits for each commit) and
-//   releases the waiting callback; every syncMs after a commit it syncs the database (one fsync for
-//   all commits since) and only then makes the changed wheels' confirmations. It never calls the
-//   client library, which holds its lock while a callback waits for this thread.
-// - The main thread connects, reconnects, subscribes and publishes the confirmations, waiting in one
-//   poll on the session's doorbell, the confirmations' doorbell and the stop request.
+// `kestrin-ledger run`: the service.
+// - On the client library's thread, each document is committed (a transaction of its own, synchronous
+//   NORMAL: a write to the WAL file, no sync) before its callback returns and the broker gets its
+//   acknowledgement (see ledger_session.h).
+// - The main thread connects, reconnects and subscribes; at most syncMs after a commit it takes the
+//   changed wheels' confirmations, syncs the WAL file (one fdatasync for every commit before it, with
+//   no lock held, so no commit waits for the disk) and only then publishes them: a box releases no
+//   document that a power cut could still take. It waits in one poll on the session's doorbell, the
+//   commits' doorbell and the stop request.
+// The store's lock is held only around the store's own calls, never across a call of the library.
 #pragma once
 
 #include <string>

@@ -38,6 +38,7 @@ std::uint64_t Number(const std::string& text) {
 
 int messageArrived(void* context, char* topicName, int topicLen, MQTTAsync_message* m) {
   TSession& d = *static_cast<TSession*>(context);
+  bool freed = false;
   try {
     const std::string topic = topicLen > 0 ? std::string(topicName, topicLen) : std::string(topicName);
     TMessage msg;
@@ -57,21 +58,21 @@ int messageArrived(void* context, char* topicName, int topicLen, MQTTAsync_messa
     }
     MQTTAsync_freeMessage(&m);
     MQTTAsync_free(topicName);
-    std::unique_lock<std::mutex> lock(d.mutex);
-    if (wheel < 0) {
-      ++d.ignored.foreign;
-    } else if (!msg.status && msg.doc.seq == 0) {
-      ++d.ignored.unnumbered;
-    } else {
-      d.inbox.push_back(std::move(msg));
-      const std::uint64_t number = ++d.pushed;
-      d.arrivedCv.notify_one();
-      // The one wait: the acknowledgement goes when this returns.
-      if (!d.committedCv.wait_for(lock, std::chrono::milliseconds(kCommitWaitMs),
-                                  [&d, number] { return d.committed >= number; }))
-        ++d.ackedUnstored;
+    freed = true;
+    const bool foreign = wheel < 0, unnumbered = !foreign && !msg.status && msg.doc.seq == 0;
+    // The commit; the acknowledgement goes when this returns.
+    const bool unstored = !foreign && !unnumbered && !d.sink.take(d.sink.context, msg);
+    if (foreign || unnumbered || unstored) {
+      std::lock_guard<std::mutex> lock(d.mutex);
+      d.ignored.foreign += foreign;
+      d.ignored.unnumbered += unnumbered;
+      d.ignored.unstored += unstored;
     }
   } catch (...) {
+    if (!freed) {
+      MQTTAsync_freeMessage(&m);
+      MQTTAsync_free(topicName);
+    }
   }
   return 1;
 }
@@ -101,6 +102,15 @@ void onSubscribeFailure(void*, MQTTAsync_failureData5* response) {
   std::printf("The broker refused the subscriptions (code %d)\n", response ? response->reasonCode : 0);
   std::fflush(stdout);
 }
+
+// A confirmation's outcome: room for the next one. A failed one is made again with the next commit
+// of its wheel, or with the next connect.
+void onPublished(void* context, MQTTAsync_successData5*) {
+  TSession& d = *static_cast<TSession*>(context);
+  --d.inflight;
+  d.doorbell.Ring();
+}
+void onPublishFailure(void* context, MQTTAsync_failureData5*) { onPublished(context, nullptr); }
 
 void onDisconnect(void* context, MQTTAsync_successData5*) {
   TSession& d = *static_cast<TSession*>(context);
@@ -174,10 +184,11 @@ int WheelOfTopic(const std::string& topic, const char* leaf) {
   return std::atoi(serial.c_str());
 }
 
-ThLedgerSession SessionInit(const TSessionOptions& options, std::string* pError) noexcept {
+ThLedgerSession SessionInit(const TSessionOptions& options, TSink sink, std::string* pError) noexcept {
   try {
     auto d = std::make_unique<TSession>();
     d->options = options;
+    d->sink = sink;
     if (!d->doorbell.Valid()) {
       *pError = std::string("eventfd: ") + std::strerror(errno);
       return nullptr;
@@ -236,6 +247,7 @@ bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNe
   TSession& d = *static_cast<TSession*>(hInst);
   bool connected = false;
   *pNextMs = -1;
+  d.doorbell.Drain();  // the flags below are the truth
   switch (d.link) {
     case TLink::kConnected:
       if (d.lost.exchange(false)) {
@@ -252,6 +264,7 @@ bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNe
           std::printf("Connected to the broker at %s as %s\n", d.options.uri.c_str(), d.options.clientId.c_str());
           d.link = TLink::kConnected;
           d.lost = false;
+          d.inflight = 0;  // what was in flight on the lost connection is not coming back
           d.retrySeconds = 1;
           d.lastFailure = 0;
           Subscribe(d);
@@ -277,56 +290,30 @@ bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNe
   return connected;
 }
 
-std::uint64_t SessionTake(ThLedgerSession hInst, int nTimeoutMs, std::deque<TMessage>* pOut,
-                          TIgnored* pIgnored) noexcept {
-  TSession& d = *static_cast<TSession*>(hInst);
-  std::unique_lock<std::mutex> lock(d.mutex);
-  d.arrivedCv.wait_for(lock, std::chrono::milliseconds(std::max(0, nTimeoutMs)),
-                       [&d] { return !d.inbox.empty() || d.wake; });
-  d.wake = false;
-  try {
-    for (auto& m : d.inbox) pOut->push_back(std::move(m));
-  } catch (...) {
-  }
-  d.inbox.clear();
-  *pIgnored = d.ignored;
-  return d.pushed;
-}
-
-void SessionCommitted(ThLedgerSession hInst, std::uint64_t last) noexcept {
-  TSession& d = *static_cast<TSession*>(hInst);
-  {
-    std::lock_guard<std::mutex> lock(d.mutex);
-    d.committed = std::max(d.committed, last);
-  }
-  d.committedCv.notify_all();
-}
-
-void SessionWake(ThLedgerSession hInst) noexcept {
-  TSession& d = *static_cast<TSession*>(hInst);
-  {
-    std::lock_guard<std::mutex> lock(d.mutex);
-    d.wake = true;
-  }
-  d.arrivedCv.notify_all();
-}
-
-std::uint64_t SessionAckedUnstored(ThLedgerSession hInst) noexcept {
+TIgnored SessionIgnored(ThLedgerSession hInst) noexcept {
   TSession& d = *static_cast<TSession*>(hInst);
   std::lock_guard<std::mutex> lock(d.mutex);
-  return d.ackedUnstored;
+  return d.ignored;
 }
 
 bool SessionPublish(ThLedgerSession hInst, const std::string& topic, const std::string& payload) noexcept {
   TSession& d = *static_cast<TSession*>(hInst);
-  if (d.link != TLink::kConnected) return false;
+  // The library's queue stays short (it walks it for every packet it sends); what waits meanwhile is
+  // the caller's, where a newer confirmation of a wheel replaces the older.
+  if (d.link != TLink::kConnected || d.inflight >= kMaxInflight) return false;
   MQTTAsync_message m = MQTTAsync_message_initializer;
   m.payload = const_cast<char*>(payload.data());
   m.payloadlen = static_cast<int>(payload.size());
   m.qos = 1;
   m.retained = 1;
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-  return MQTTAsync_sendMessage(d.client, topic.c_str(), &m, &opts) == MQTTASYNC_SUCCESS;
+  opts.onSuccess5 = onPublished;
+  opts.onFailure5 = onPublishFailure;
+  opts.context = &d;
+  ++d.inflight;
+  if (MQTTAsync_sendMessage(d.client, topic.c_str(), &m, &opts) == MQTTASYNC_SUCCESS) return true;
+  --d.inflight;
+  return false;
 }
 
 }  // namespace ledger

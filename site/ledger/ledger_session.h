@@ -1,22 +1,19 @@
 // The ledger's MQTT 5 session with the site broker: a persistent session (clean start off, a session
 // expiry), QoS 1 subscriptions to every wheel's documents and status topics, and the retained
-// confirmations. The library's thread copies what arrives into an inbox, which the store's thread
-// takes (Take, Committed); the ledger's main thread connects, subscribes and publishes (Service,
-// Publish).
+// confirmations. The ledger's main thread connects, subscribes and publishes (Service, Publish); what
+// arrives goes, on the library's thread, to the sink that SessionInit was given.
 //
 // When a document counts as received: the client library sends the broker its acknowledgement of a
 // QoS 1 publication (PUBACK) when messageArrived returns, whatever that returns (0 does not hold the
 // acknowledgement back: it is sent all the same and the message only handed over again), and there
-// is no acknowledging later. So messageArrived hands the document to the store's thread and waits,
-// bounded, until that thread has committed it; only then does it return and the acknowledgement go.
-// The library holds its own lock while messageArrived runs, so the thread that waits for the commit
-// must never be the one that calls the library: the store's thread calls none of it. A document whose
-// commit does not come within kCommitWaitMs (a stalled disk) is acknowledged all the same and counted:
-// its box keeps it until a confirmation covers it, so it comes again.
+// is no acknowledging later. So the document is committed inside messageArrived, by the sink, before
+// it returns: the broker keeps every document the ledger has not committed, and hands it over again
+// after a restart. The library holds its own lock while messageArrived runs: the sink must never wait
+// for a thread that may be calling the library, and it waits for nothing but the store's own lock,
+// bounded.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 
 #include "ledger_store.h"
@@ -40,16 +37,20 @@ struct TMessage {
 
 // Counts of what arrived but is not for the ledger: another topic, or a document without a number.
 struct TIgnored {
-  std::uint64_t foreign = 0, unnumbered = 0;
+  std::uint64_t foreign = 0, unnumbered = 0, unstored = 0;
 };
 
-ThLedgerSession SessionInit(const TSessionOptions& options, std::string* pError) noexcept;
-// Disconnects and waits (bounded) for it; messages arriving meanwhile still need the store's thread.
+// Takes one message on the library's thread; false when it could not be stored in time (counted).
+struct TSink {
+  bool (*take)(void* context, const TMessage& message);
+  void* context;
+};
+
+ThLedgerSession SessionInit(const TSessionOptions& options, TSink sink, std::string* pError) noexcept;
+// Disconnects and waits (bounded) for it; messages arriving meanwhile still go to the sink.
 void SessionDisconnect(ThLedgerSession hInst) noexcept;
 // Destroys the client; null does nothing.
 void SessionDestroy(ThLedgerSession hInst) noexcept;
-constexpr int kCommitWaitMs = 5000;
-
 // Readable while a connection event waits for Service.
 int SessionDoorbell(ThLedgerSession hInst) noexcept;
 // Connects, reconnects after a loss or failure, subscribes. True once after each connect that
@@ -57,15 +58,11 @@ int SessionDoorbell(ThLedgerSession hInst) noexcept;
 // the latest (a retry's time), -1 for none.
 bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNextMs) noexcept;
 bool SessionConnected(ThLedgerSession hInst) noexcept;
-// For the store's thread: waits up to nTimeoutMs for what arrives (or SessionWake); moves it into
-// *pOut and returns the number of the last message taken, which SessionCommitted then releases.
-std::uint64_t SessionTake(ThLedgerSession hInst, int nTimeoutMs, std::deque<TMessage>* pOut,
-                          TIgnored* pIgnored) noexcept;
-void SessionCommitted(ThLedgerSession hInst, std::uint64_t last) noexcept;
-void SessionWake(ThLedgerSession hInst) noexcept;
-// Documents acknowledged because their commit did not come in time.
-std::uint64_t SessionAckedUnstored(ThLedgerSession hInst) noexcept;
-// Publishes payload on topic, QoS 1, retained; false when not connected or refused.
+// What arrived and was not for the ledger, and the messages the sink could not store in time.
+TIgnored SessionIgnored(ThLedgerSession hInst) noexcept;
+constexpr int kMaxInflight = 20;
+// Publishes payload on topic, QoS 1, retained; false when not connected, when kMaxInflight
+// publications are still in flight (the doorbell rings as they complete), or when refused.
 bool SessionPublish(ThLedgerSession hInst, const std::string& topic, const std::string& payload) noexcept;
 
 // The wheel of a topic /rng/roulette/kestrin_live/<serial>/<leaf>; -1 for any other topic.

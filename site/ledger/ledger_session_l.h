@@ -4,8 +4,6 @@
 #include <MQTTAsync.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <string>
 
@@ -33,13 +31,9 @@ struct TSession {
   // Set by the library's threads:
   std::atomic<bool> connectDone{false}, connectOk{false}, lost{false}, disconnected{false};
   std::atomic<int> connectCode{0};
-  // Between the library's thread and the store's: a message waits in inbox until the store's thread
-  // takes it; its callback waits until `committed` reaches its number.
-  std::mutex mutex;  // guards everything below
-  std::condition_variable arrivedCv, committedCv;
-  std::deque<TMessage> inbox;
-  std::uint64_t pushed = 0, committed = 0, ackedUnstored = 0;
-  bool wake = false;
+  std::atomic<int> inflight{0};  // confirmations handed to the library, not yet completed
+  TSink sink{};
+  std::mutex mutex;  // guards ignored
   TIgnored ignored;
 };
 

@@ -1,5 +1,8 @@
 #include "ledger_store.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <set>
 
@@ -215,6 +218,21 @@ int Add(TStore& d, const TIncoming& doc) {
   return kStored;
 }
 
+// The WAL file exists once a transaction has been committed; its directory entry is made durable once.
+void OpenWal(TStore& d) {
+  const char* path = sqlite3_db_filename(d.db, "main");
+  if (!path || !*path) return;
+  const std::string wal = std::string(path) + "-wal";
+  d.walFd = open(wal.c_str(), O_RDONLY | O_CLOEXEC);
+  const std::size_t slash = wal.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : wal.substr(0, slash);
+  const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    fsync(dirFd);
+    close(dirFd);
+  }
+}
+
 }  // namespace
 
 ThLedgerStore StoreInit(const char* pPath, bool bWrite, std::string* pError) noexcept {
@@ -302,6 +320,7 @@ int StoreCommit(ThLedgerStore hInst) noexcept {
     d.touched.clear();
     if (ok && Exec(d, "COMMIT")) {
       d.inBatch = false;
+      if (d.walFd < 0) OpenWal(d);
       return 0;
     }
     const std::string reason = d.error;
@@ -328,6 +347,8 @@ int StoreSync(ThLedgerStore hInst) noexcept {
   if (!ok) Exec(d, "ROLLBACK");
   return Exec(d, "PRAGMA synchronous=NORMAL") && ok ? 0 : -1;
 }
+
+int StoreWalDescriptor(ThLedgerStore hInst) noexcept { return Of(hInst).walFd; }
 
 std::map<std::uint32_t, TWheel>* StoreWheels(ThLedgerStore hInst) noexcept {
   TStore& d = Of(hInst);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <map>
 #include <set>
@@ -21,6 +22,7 @@ struct TStore {
   sqlite3* db = nullptr;
   std::string error;
   bool inBatch = false;
+  int walFd = -1;  // the WAL file, for StoreWalDescriptor; opened after the first commit
   TStatement insertDoc, findDoc, findGame, insertConflict, findConflict, saveWheel, insertStatus, saveSync;
   std::map<std::uint32_t, TWheel> wheels;
   std::set<std::uint32_t> touched;  // wheels whose counts the open batch changed
@@ -34,6 +36,7 @@ struct TStore {
     insertStatus.reset();
     saveSync.reset();
     if (db) sqlite3_close(db);
+    if (walFd >= 0) close(walFd);
   }
 };
 
