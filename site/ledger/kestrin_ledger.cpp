@@ -64,7 +64,7 @@ Exit status: 0 done (verify: every chain matches; stats: not flagged); 1 verify 
 does not match, or stats flagged the wheel; 2 a wrong command line, or a database or file that cannot
 be read; run: 1 when it cannot start.
 )",
-               kAlpha, GamesToFlag(3, 0.95), kMinGames);
+               kAlpha, kGamesToFlag3x, kMinGames);
 }
 
 int Wrong(const std::string& why) {

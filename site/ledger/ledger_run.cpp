@@ -3,13 +3,17 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "kestrin_process.h"
 #include "ledger_checks.h"
@@ -17,6 +21,11 @@
 
 namespace ledger {
 namespace {
+
+// A commit that cannot have the store's lock in this time (a sync by SQLite itself, a stalled disk)
+// is given up: the document is acknowledged unstored, and its box keeps it until a confirmation
+// covers it.
+constexpr auto kLockWait = std::chrono::seconds(5);
 
 std::int64_t SteadyMs() {
   using namespace std::chrono;
@@ -27,60 +36,89 @@ std::string LedgerTopic(std::uint32_t wheel) {
   return "/rng/roulette/kestrin_live/" + std::to_string(wheel) + "/ledger";
 }
 
-// Publishes the confirmation of every changed wheel; a wheel whose publication could not start keeps
-// its mark and goes with the next commit or the next connect.
-void Confirm(ThLedgerStore store, ThLedgerSession session) {
-  if (!SessionConnected(session)) return;
-  const std::int64_t now = NowMs();
-  for (auto& [wheel, w] : *StoreWheels(store)) {
-    if (!w.changed) continue;
-    if (SessionPublish(session, LedgerTopic(wheel), Confirmation(w, now))) w.changed = false;
-  }
-}
-
 struct TCounts {
   std::uint64_t stored = 0, duplicates = 0, conflicts = 0, failed = 0;
 };
 
-// One transaction for the whole batch; false when it did not reach the disk.
-bool StoreBatch(ThLedgerStore store, std::deque<TMessage>& batch, TCounts* pCounts) {
-  if (StoreBegin(store) != 0) {
-    std::printf("Cannot store %zu documents: %s\n", batch.size(), StoreError(store).c_str());
-    batch.clear();
-    return false;
-  }
+// The store and what the library's thread tells the main thread.
+struct TLedger {
+  ThLedgerStore store = nullptr;
+  std::timed_mutex storeMutex;  // guards store and counts
   TCounts counts;
-  for (const TMessage& m : batch) {
-    if (m.status) {
-      StoreStatus(store, m.doc.wheel, m.doc.payload, m.doc.arrivedMs);
-      continue;
-    }
-    switch (StoreAdd(store, m.doc)) {
-      case kStored: ++counts.stored; break;
-      case kDuplicate: ++counts.duplicates; break;
-      case kConflict:
-        ++counts.conflicts;
-        std::printf("Wheel %u: conflict at seq %llu: other bytes than the document stored\n", m.doc.wheel,
-                    static_cast<unsigned long long>(m.doc.seq));
-        break;
-      default:
-        ++counts.failed;
-        std::printf("Wheel %u: seq %llu not stored: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
-                    StoreError(store).c_str());
-    }
-  }
-  const std::size_t n = batch.size();
-  batch.clear();
-  if (StoreCommit(store) != 0) {
-    std::printf("Cannot commit %zu documents: %s; their boxes keep them until a confirmation covers them\n", n,
-                StoreError(store).c_str());
+  process::TDoorbell committed;  // rung after each commit
+};
+
+// The sink of the session, on the library's thread: one message, one transaction.
+bool Take(void* context, const TMessage& m) {
+  TLedger& l = *static_cast<TLedger*>(context);
+  std::unique_lock<std::timed_mutex> lock(l.storeMutex, kLockWait);
+  if (!lock.owns_lock()) return false;
+  if (StoreBegin(l.store) != 0) {
+    std::printf("Cannot store wheel %u's seq %llu: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
+                StoreError(l.store).c_str());
     return false;
   }
-  pCounts->stored += counts.stored;
-  pCounts->duplicates += counts.duplicates;
-  pCounts->conflicts += counts.conflicts;
-  pCounts->failed += counts.failed;
-  return true;
+  int result = kStored;
+  if (m.status) {
+    result = StoreStatus(l.store, m.doc.wheel, m.doc.payload, m.doc.arrivedMs) == 0 ? kStored : kFailed;
+  } else {
+    result = StoreAdd(l.store, m.doc);
+    if (result == kConflict)
+      std::printf("Wheel %u: conflict at seq %llu: other bytes than the document stored\n", m.doc.wheel,
+                  static_cast<unsigned long long>(m.doc.seq));
+  }
+  if (result == kFailed)
+    std::printf("Wheel %u: seq %llu not stored: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
+                StoreError(l.store).c_str());
+  if (StoreCommit(l.store) != 0) {
+    std::printf("Cannot commit wheel %u's seq %llu: %s; its box keeps it until a confirmation covers it\n",
+                m.doc.wheel, static_cast<unsigned long long>(m.doc.seq), StoreError(l.store).c_str());
+    return false;
+  }
+  if (!m.status) {
+    TCounts& c = l.counts;
+    ++(result == kStored ? c.stored : result == kDuplicate ? c.duplicates : result == kConflict ? c.conflicts : c.failed);
+  }
+  lock.unlock();
+  l.committed.Ring();
+  return result != kFailed;
+}
+
+// The changed wheels' confirmations, made durable: taken under the lock, the WAL synced after it
+// (every commit they count came before), published by the caller. Empty when the sync failed: the
+// wheels keep their marks and go with the next sync.
+std::map<std::string, std::string> Confirmations(TLedger& l) {
+  std::map<std::string, std::string> out;
+  int walFd;
+  {
+    std::lock_guard<std::timed_mutex> lock(l.storeMutex);
+    const std::int64_t now = NowMs();
+    for (auto& [wheel, w] : *StoreWheels(l.store)) {
+      if (!w.changed) continue;
+      out[LedgerTopic(wheel)] = Confirmation(w, now);
+      w.changed = false;
+    }
+    walFd = StoreWalDescriptor(l.store);
+    if (walFd < 0 && StoreSync(l.store) != 0) walFd = -2;
+  }
+  if (out.empty()) return out;
+  if (walFd == -2 || (walFd >= 0 && fdatasync(walFd) != 0)) {
+    std::printf("Cannot sync the database: %s; confirming nothing until it can\n",
+                walFd == -2 ? "the sync's transaction failed" : std::strerror(errno));
+    std::lock_guard<std::timed_mutex> lock(l.storeMutex);
+    for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
+    out.clear();
+  }
+  return out;
+}
+
+// Publishes what waits, newest per wheel, as far as the session takes them; the rest waits for the
+// completions (the session's doorbell). Not connected: every wheel's confirmation goes again with the
+// next connect.
+void Publish(ThLedgerSession session, std::map<std::string, std::string>* pPending) {
+  if (!SessionConnected(session)) pPending->clear();
+  for (auto it = pPending->begin(); it != pPending->end() && SessionPublish(session, it->first, it->second);)
+    it = pPending->erase(it);
 }
 
 }  // namespace
@@ -115,75 +153,81 @@ bool ReadAccount(const std::string& path, std::string* pUser, std::string* pPass
 int Run(const TRunOptions& o) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::string error;
+  TLedger l;
   std::unique_ptr<void, void (*)(void*)> store(StoreInit(o.database.c_str(), true, &error), StoreDestroy);
   if (!store) {
     std::printf("Cannot open the ledger's database %s\n", error.c_str());
     return 1;
   }
+  l.store = store.get();
   std::uint64_t documents = 0;
-  for (const auto& [wheel, w] : *StoreWheels(store.get())) documents += w.stored;
-  std::printf("Ledger %s: %zu wheels, %llu documents\n", o.database.c_str(), StoreWheels(store.get())->size(),
+  for (const auto& [wheel, w] : *StoreWheels(l.store)) documents += w.stored;
+  std::printf("Ledger %s: %zu wheels, %llu documents\n", o.database.c_str(), StoreWheels(l.store)->size(),
               static_cast<unsigned long long>(documents));
-  std::unique_ptr<void, void (*)(void*)> session(SessionInit(o.session, &error), SessionDestroy);
+  std::unique_ptr<void, void (*)(void*)> session(SessionInit(o.session, TSink{Take, &l}, &error), SessionDestroy);
   if (!session) {
     std::printf("Cannot start the MQTT session: %s\n", error.c_str());
     return 1;
   }
   sd_notify(0, "READY=1");
 
-  std::deque<TMessage> batch;
-  TCounts counts;
-  TIgnored ignored, told;
-  std::int64_t batchDeadline = -1, nextReport = SteadyMs() + 60000;
+  std::map<std::string, std::string> pending;  // confirmations the library has not taken yet
+  std::int64_t syncAt = -1;                    // steady ms; -1: nothing committed since the last sync
+  TIgnored told;
   for (;;) {
-    const std::int64_t now = SteadyMs();
     std::int64_t retryAt = -1;
     if (SessionService(session.get(), NowMs(), &retryAt)) {
-      // Every wheel's confirmation again: the broker keeps it retained, but another client may have
-      // cleared it, and those that failed while the broker was away go now.
-      for (auto& [wheel, w] : *StoreWheels(store.get())) w.changed = true;
-      Confirm(store.get(), session.get());
+      // Every wheel's confirmation again: those that could not go while the broker was away, and the
+      // retained ones another client may have cleared.
+      std::lock_guard<std::timed_mutex> lock(l.storeMutex);
+      for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
+      syncAt = SteadyMs();
     }
-    const std::size_t before = batch.size();
-    SessionTake(session.get(), &batch, &ignored);
-    if (before == 0 && !batch.empty()) batchDeadline = now + o.batchMs;
     const bool stopping = process::StopRequested();
-    if (!batch.empty() && (stopping || now >= batchDeadline || static_cast<int>(batch.size()) >= o.batchMax)) {
-      if (StoreBatch(store.get(), batch, &counts)) Confirm(store.get(), session.get());
-      batchDeadline = -1;
+    if (syncAt >= 0 && (stopping || SteadyMs() >= syncAt)) {
+      for (auto& [topic, payload] : Confirmations(l)) pending[topic] = std::move(payload);
+      syncAt = -1;
     }
-    if (ignored.unnumbered != told.unnumbered || ignored.foreign != told.foreign) {
-      std::printf("Not stored: %llu documents without a number (seq), %llu messages on other topics\n",
+    Publish(session.get(), &pending);
+    const TIgnored ignored = SessionIgnored(session.get());
+    if (ignored.unnumbered != told.unnumbered || ignored.foreign != told.foreign || ignored.unstored != told.unstored) {
+      std::printf("Not stored: %llu documents without a number (seq), %llu messages on other topics, %llu "
+                  "documents acknowledged before their commit could be made\n",
                   static_cast<unsigned long long>(ignored.unnumbered),
-                  static_cast<unsigned long long>(ignored.foreign));
+                  static_cast<unsigned long long>(ignored.foreign),
+                  static_cast<unsigned long long>(ignored.unstored));
       told = ignored;
-    }
-    if (now >= nextReport) {
-      sd_notifyf(0, "STATUS=%llu stored, %llu duplicates, %llu conflicts since start",
-                 static_cast<unsigned long long>(counts.stored), static_cast<unsigned long long>(counts.duplicates),
-                 static_cast<unsigned long long>(counts.conflicts));
-      nextReport = now + 60000;
     }
     if (stopping) break;
 
-    // The nearest of: the batch's deadline, the next reconnect, the status line.
-    std::int64_t wake = nextReport;
-    if (batchDeadline >= 0) wake = std::min(wake, batchDeadline);
-    if (retryAt >= 0) wake = std::min(wake, now + std::max<std::int64_t>(0, retryAt - NowMs()));
-    // While a batch gathers, what arrives waits for its deadline: one wake-up per batch, not per document.
-    pollfd fds[2] = {{process::StopDescriptor(), POLLIN, 0}, {SessionDoorbell(session.get()), POLLIN, 0}};
+    pollfd fds[3] = {{process::StopDescriptor(), POLLIN, 0},
+                     {SessionDoorbell(session.get()), POLLIN, 0},
+                     {l.committed.Fd(), POLLIN, 0}};
+    // While a sync is due, commits need not wake this thread: they wait for that sync.
+    std::int64_t wake = retryAt < 0 ? SteadyMs() + 60000 : SteadyMs() + std::max<std::int64_t>(0, retryAt - NowMs());
+    if (syncAt >= 0) wake = std::min(wake, syncAt);
     const int timeout = static_cast<int>(std::max<std::int64_t>(0, wake - SteadyMs()));
-    if (poll(fds, batch.empty() ? 2 : 1, timeout) < 0 && errno != EINTR) {
+    if (poll(fds, syncAt >= 0 ? 2 : 3, timeout) < 0 && errno != EINTR) {
       std::printf("poll: %s\n", std::strerror(errno));
       break;
     }
+    if (fds[2].revents & POLLIN) {
+      l.committed.Drain();
+      if (syncAt < 0) syncAt = SteadyMs() + o.syncMs;
+    }
   }
   sd_notify(0, "STOPPING=1");
+  // What arrives during the disconnect is still committed; its confirmation goes at the next start.
+  for (int i = 0; i < 50 && !pending.empty(); ++i) {
+    Publish(session.get(), &pending);
+    pollfd none = {-1, 0, 0};
+    poll(&none, 0, 20);
+  }
+  SessionDisconnect(session.get());
+  session.reset();  // no callback after this
   std::printf("Stopping: %llu stored, %llu duplicates, %llu conflicts since start\n",
-              static_cast<unsigned long long>(counts.stored), static_cast<unsigned long long>(counts.duplicates),
-              static_cast<unsigned long long>(counts.conflicts));
-  session.reset();
-  store.reset();
+              static_cast<unsigned long long>(l.counts.stored), static_cast<unsigned long long>(l.counts.duplicates),
+              static_cast<unsigned long long>(l.counts.conflicts));
   return 0;
 }
 

@@ -1,7 +1,13 @@
-// `kestrin-ledger run`: the service. One thread of its own beside the client library's: it waits in
-// one poll on the session's doorbell and the stop request, with the batch's deadline or the next
-// reconnect as the time-out; stores each batch in one transaction; after each commit publishes the
-// confirmation of every wheel whose figures changed.
+// `kestrin-ledger run`: the service.
+// - On the client library's thread, each document is committed (a transaction of its own, synchronous
+//   NORMAL: a write to the WAL file, no sync) before its callback returns and the broker gets its
+//   acknowledgement (see ledger_session.h).
+// - The main thread connects, reconnects and subscribes; at most syncMs after a commit it takes the
+//   changed wheels' confirmations, syncs the WAL file (one fdatasync for every commit before it, with
+//   no lock held, so no commit waits for the disk) and only then publishes them: a box releases no
+//   document that a power cut could still take. It waits in one poll on the session's doorbell, the
+//   commits' doorbell and the stop request.
+// The store's lock is held only around the store's own calls, never across a call of the library.
 #pragma once
 
 #include <string>
@@ -13,8 +19,7 @@ namespace ledger {
 struct TRunOptions {
   TSessionOptions session;
   std::string database;
-  int batchMs = 50;      // a batch is committed this long after its first document at the latest
-  int batchMax = 1000;   // or once it holds this many
+  int syncMs = 50;  // the longest a commit waits for its sync and its confirmation
 };
 
 // Runs until a stop signal; the exit status.

@@ -2,7 +2,9 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +18,6 @@ namespace {
 
 constexpr const char* kTopics[] = {"/rng/roulette/kestrin_live/+/gameStatus",
                                    "/rng/roulette/kestrin_live/+/bridgeStatus"};
-// Past this many messages waiting for the ledger's thread (a stalled disk), the library keeps them.
-constexpr std::size_t kQueueLimit = 200000;
 
 std::string Property(MQTTProperties& props, const char* name) {
   for (int i = 0; i < props.count; ++i) {
@@ -38,6 +38,7 @@ std::uint64_t Number(const std::string& text) {
 
 int messageArrived(void* context, char* topicName, int topicLen, MQTTAsync_message* m) {
   TSession& d = *static_cast<TSession*>(context);
+  bool freed = false;
   try {
     const std::string topic = topicLen > 0 ? std::string(topicName, topicLen) : std::string(topicName);
     TMessage msg;
@@ -55,22 +56,24 @@ int messageArrived(void* context, char* topicName, int topicLen, MQTTAsync_messa
       msg.doc.captured = Property(m->properties, "captured");
       msg.doc.replayed = Property(m->properties, "replayed") == "1";
     }
-    {
+    MQTTAsync_freeMessage(&m);
+    MQTTAsync_free(topicName);
+    freed = true;
+    const bool foreign = wheel < 0, unnumbered = !foreign && !msg.status && msg.doc.seq == 0;
+    // The commit; the acknowledgement goes when this returns.
+    const bool unstored = !foreign && !unnumbered && !d.sink.take(d.sink.context, msg);
+    if (foreign || unnumbered || unstored) {
       std::lock_guard<std::mutex> lock(d.mutex);
-      if (d.queue.size() >= kQueueLimit) return 0;  // handed over again later
-      if (wheel < 0)
-        ++d.ignored.foreign;
-      else if (!msg.status && msg.doc.seq == 0)
-        ++d.ignored.unnumbered;
-      else
-        d.queue.push_back(std::move(msg));
+      d.ignored.foreign += foreign;
+      d.ignored.unnumbered += unnumbered;
+      d.ignored.unstored += unstored;
     }
-    d.doorbell.Ring();
   } catch (...) {
-    return 0;
+    if (!freed) {
+      MQTTAsync_freeMessage(&m);
+      MQTTAsync_free(topicName);
+    }
   }
-  MQTTAsync_freeMessage(&m);
-  MQTTAsync_free(topicName);
   return 1;
 }
 
@@ -99,6 +102,15 @@ void onSubscribeFailure(void*, MQTTAsync_failureData5* response) {
   std::printf("The broker refused the subscriptions (code %d)\n", response ? response->reasonCode : 0);
   std::fflush(stdout);
 }
+
+// A confirmation's outcome: room for the next one. A failed one is made again with the next commit
+// of its wheel, or with the next connect.
+void onPublished(void* context, MQTTAsync_successData5*) {
+  TSession& d = *static_cast<TSession*>(context);
+  --d.inflight;
+  d.doorbell.Ring();
+}
+void onPublishFailure(void* context, MQTTAsync_failureData5*) { onPublished(context, nullptr); }
 
 void onDisconnect(void* context, MQTTAsync_successData5*) {
   TSession& d = *static_cast<TSession*>(context);
@@ -172,10 +184,11 @@ int WheelOfTopic(const std::string& topic, const char* leaf) {
   return std::atoi(serial.c_str());
 }
 
-ThLedgerSession SessionInit(const TSessionOptions& options, std::string* pError) noexcept {
+ThLedgerSession SessionInit(const TSessionOptions& options, TSink sink, std::string* pError) noexcept {
   try {
     auto d = std::make_unique<TSession>();
     d->options = options;
+    d->sink = sink;
     if (!d->doorbell.Valid()) {
       *pError = std::string("eventfd: ") + std::strerror(errno);
       return nullptr;
@@ -200,23 +213,26 @@ ThLedgerSession SessionInit(const TSessionOptions& options, std::string* pError)
   }
 }
 
+void SessionDisconnect(ThLedgerSession hInst) noexcept {
+  TSession* d = static_cast<TSession*>(hInst);
+  if (d->link != TLink::kConnected) return;
+  MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer5;
+  opts.timeout = 1000;  // lets the confirmations in flight go out
+  opts.onSuccess5 = onDisconnect;
+  opts.onFailure5 = onDisconnectFailure;
+  opts.context = d;
+  d->link = TLink::kWaiting;
+  if (MQTTAsync_disconnect(d->client, &opts) != MQTTASYNC_SUCCESS) return;
+  pollfd fd = {d->doorbell.Fd(), POLLIN, 0};
+  for (int i = 0; i < 30 && !d->disconnected; ++i) {
+    poll(&fd, 1, 100);
+    d->doorbell.Drain();
+  }
+}
+
 void SessionDestroy(ThLedgerSession hInst) noexcept {
   if (!hInst) return;
   TSession* d = static_cast<TSession*>(hInst);
-  if (d->link == TLink::kConnected) {
-    MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer5;
-    opts.timeout = 1000;  // lets the confirmations in flight go out
-    opts.onSuccess5 = onDisconnect;
-    opts.onFailure5 = onDisconnectFailure;
-    opts.context = d;
-    if (MQTTAsync_disconnect(d->client, &opts) == MQTTASYNC_SUCCESS) {
-      pollfd fd = {d->doorbell.Fd(), POLLIN, 0};
-      for (int i = 0; i < 30 && !d->disconnected; ++i) {
-        poll(&fd, 1, 100);
-        d->doorbell.Drain();
-      }
-    }
-  }
   MQTTAsync_destroy(&d->client);
   delete d;
 }
@@ -231,6 +247,7 @@ bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNe
   TSession& d = *static_cast<TSession*>(hInst);
   bool connected = false;
   *pNextMs = -1;
+  d.doorbell.Drain();  // the flags below are the truth
   switch (d.link) {
     case TLink::kConnected:
       if (d.lost.exchange(false)) {
@@ -247,6 +264,7 @@ bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNe
           std::printf("Connected to the broker at %s as %s\n", d.options.uri.c_str(), d.options.clientId.c_str());
           d.link = TLink::kConnected;
           d.lost = false;
+          d.inflight = 0;  // what was in flight on the lost connection is not coming back
           d.retrySeconds = 1;
           d.lastFailure = 0;
           Subscribe(d);
@@ -272,28 +290,30 @@ bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNe
   return connected;
 }
 
-void SessionTake(ThLedgerSession hInst, std::deque<TMessage>* pOut, TIgnored* pIgnored) noexcept {
+TIgnored SessionIgnored(ThLedgerSession hInst) noexcept {
   TSession& d = *static_cast<TSession*>(hInst);
-  d.doorbell.Drain();
   std::lock_guard<std::mutex> lock(d.mutex);
-  try {
-    for (auto& m : d.queue) pOut->push_back(std::move(m));
-  } catch (...) {
-  }
-  d.queue.clear();
-  *pIgnored = d.ignored;
+  return d.ignored;
 }
 
 bool SessionPublish(ThLedgerSession hInst, const std::string& topic, const std::string& payload) noexcept {
   TSession& d = *static_cast<TSession*>(hInst);
-  if (d.link != TLink::kConnected) return false;
+  // The library's queue stays short (it walks it for every packet it sends); what waits meanwhile is
+  // the caller's, where a newer confirmation of a wheel replaces the older.
+  if (d.link != TLink::kConnected || d.inflight >= kMaxInflight) return false;
   MQTTAsync_message m = MQTTAsync_message_initializer;
   m.payload = const_cast<char*>(payload.data());
   m.payloadlen = static_cast<int>(payload.size());
   m.qos = 1;
   m.retained = 1;
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-  return MQTTAsync_sendMessage(d.client, topic.c_str(), &m, &opts) == MQTTASYNC_SUCCESS;
+  opts.onSuccess5 = onPublished;
+  opts.onFailure5 = onPublishFailure;
+  opts.context = &d;
+  ++d.inflight;
+  if (MQTTAsync_sendMessage(d.client, topic.c_str(), &m, &opts) == MQTTASYNC_SUCCESS) return true;
+  --d.inflight;
+  return false;
 }
 
 }  // namespace ledger

@@ -1,19 +1,19 @@
 // The ledger's MQTT 5 session with the site broker: a persistent session (clean start off, a session
 // expiry), QoS 1 subscriptions to every wheel's documents and status topics, and the retained
-// confirmations. The library's threads only copy what arrives into a queue and ring the doorbell; the
-// ledger's own thread takes the queue, connects, subscribes and publishes (Service, Take, Publish).
+// confirmations. The ledger's main thread connects, subscribes and publishes (Service, Publish); what
+// arrives goes, on the library's thread, to the sink that SessionInit was given.
 //
-// When a document counts as received: the client library acknowledges a QoS 1 publication (PUBACK)
-// as soon as it has read it, before the message reaches messageArrived, whatever that returns (its
-// result only asks the library to hand the message over again). So the MQTT acknowledgement cannot
-// wait for the ledger's commit. The acknowledgement that counts is the ledger's confirmation topic:
-// a box releases its copy of a document only once a confirmation's "seq" covers it, and that "seq"
-// is published after the commit. A document lost between the library's acknowledgement and the
-// commit (the ledger killed inside a batch, at most one batch) is still on its box and comes again.
+// When a document counts as received: the client library sends the broker its acknowledgement of a
+// QoS 1 publication (PUBACK) when messageArrived returns, whatever that returns (0 does not hold the
+// acknowledgement back: it is sent all the same and the message only handed over again), and there
+// is no acknowledging later. So the document is committed inside messageArrived, by the sink, before
+// it returns: the broker keeps every document the ledger has not committed, and hands it over again
+// after a restart. The library holds its own lock while messageArrived runs: the sink must never wait
+// for a thread that may be calling the library, and it waits for nothing but the store's own lock,
+// bounded.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 
 #include "ledger_store.h"
@@ -37,22 +37,32 @@ struct TMessage {
 
 // Counts of what arrived but is not for the ledger: another topic, or a document without a number.
 struct TIgnored {
-  std::uint64_t foreign = 0, unnumbered = 0;
+  std::uint64_t foreign = 0, unnumbered = 0, unstored = 0;
 };
 
-ThLedgerSession SessionInit(const TSessionOptions& options, std::string* pError) noexcept;
-// Disconnects (bounded) and destroys the client; null does nothing.
+// Takes one message on the library's thread; false when it could not be stored in time (counted).
+struct TSink {
+  bool (*take)(void* context, const TMessage& message);
+  void* context;
+};
+
+ThLedgerSession SessionInit(const TSessionOptions& options, TSink sink, std::string* pError) noexcept;
+// Disconnects and waits (bounded) for it; messages arriving meanwhile still go to the sink.
+void SessionDisconnect(ThLedgerSession hInst) noexcept;
+// Destroys the client; null does nothing.
 void SessionDestroy(ThLedgerSession hInst) noexcept;
-// Readable while messages or a connection event wait for Service/Take.
+// Readable while a connection event waits for Service.
 int SessionDoorbell(ThLedgerSession hInst) noexcept;
 // Connects, reconnects after a loss or failure, subscribes. True once after each connect that
 // succeeded: the caller publishes every confirmation again then. *pNextMs: when to call it again at
 // the latest (a retry's time), -1 for none.
 bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNextMs) noexcept;
 bool SessionConnected(ThLedgerSession hInst) noexcept;
-// Moves everything that arrived into *pOut (appended).
-void SessionTake(ThLedgerSession hInst, std::deque<TMessage>* pOut, TIgnored* pIgnored) noexcept;
-// Publishes payload on topic, QoS 1, retained; false when not connected or refused.
+// What arrived and was not for the ledger, and the messages the sink could not store in time.
+TIgnored SessionIgnored(ThLedgerSession hInst) noexcept;
+constexpr int kMaxInflight = 20;
+// Publishes payload on topic, QoS 1, retained; false when not connected, when kMaxInflight
+// publications are still in flight (the doorbell rings as they complete), or when refused.
 bool SessionPublish(ThLedgerSession hInst, const std::string& topic, const std::string& payload) noexcept;
 
 // The wheel of a topic /rng/roulette/kestrin_live/<serial>/<leaf>; -1 for any other topic.

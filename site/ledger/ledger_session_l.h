@@ -4,7 +4,6 @@
 #include <MQTTAsync.h>
 
 #include <atomic>
-#include <deque>
 #include <mutex>
 #include <string>
 
@@ -32,8 +31,9 @@ struct TSession {
   // Set by the library's threads:
   std::atomic<bool> connectDone{false}, connectOk{false}, lost{false}, disconnected{false};
   std::atomic<int> connectCode{0};
-  std::mutex mutex;  // guards queue and ignored
-  std::deque<TMessage> queue;
+  std::atomic<int> inflight{0};  // confirmations handed to the library, not yet completed
+  TSink sink{};
+  std::mutex mutex;  // guards ignored
   TIgnored ignored;
 };
 

@@ -1,6 +1,7 @@
 #include "ledger_stats.h"
 
 #include <cmath>
+#include <random>
 
 namespace ledger {
 namespace {
@@ -37,18 +38,7 @@ double GammaP(double a, double x) {
 
 }  // namespace
 
-double ChiSquareSurvival(double x, int k, double lambda) {
-  if (lambda <= 0) return 1 - GammaP(k / 2.0, x / 2);
-  // Noncentral: a Poisson(lambda / 2) mixture of central chi-squares with k + 2j degrees of freedom.
-  const double half = lambda / 2;
-  double cdf = 0;
-  for (int j = 0; j < 2000; ++j) {
-    const double weight = std::exp(-half + j * std::log(half) - std::lgamma(j + 1.0));
-    cdf += weight * GammaP(k / 2.0 + j, x / 2);
-    if (j > half && weight < 1e-17) break;
-  }
-  return 1 - cdf;
-}
+double ChiSquareSurvival(double x, int k) { return 1 - GammaP(k / 2.0, x / 2); }
 
 double ChiSquareCritical(int k, double alpha) {
   double lo = 0, hi = 1000;
@@ -59,15 +49,28 @@ double ChiSquareCritical(int k, double alpha) {
   return (lo + hi) / 2;
 }
 
-int GamesToFlag(double factor, double power) {
-  // Noncentrality per game: sum over pockets of (p - p0)^2 / p0.
-  const double p0 = 1.0 / kPockets, favoured = factor / (factor + kPockets - 1), other = 1 / (factor + kPockets - 1);
-  const double perGame = (favoured - p0) * (favoured - p0) / p0 + (kPockets - 1) * (other - p0) * (other - p0) / p0;
-  const double critical = ChiSquareCritical(kPockets - 1, kAlpha);
-  int lo = 1, hi = 1000000;
+double Power(int games, double factor, int trials, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<double> weights(kPockets, 1.0);
+  weights[0] = factor;
+  std::discrete_distribution<int> pocket(weights.begin(), weights.end());
+  const double critical = ChiSquareCritical(kPockets - 1, kAlpha), expected = double(games) / kPockets;
+  int flagged = 0;
+  for (int t = 0; t < trials; ++t) {
+    std::array<int, kPockets> counts{};
+    for (int g = 0; g < games; ++g) ++counts[pocket(random)];
+    double chi = 0;
+    for (int c : counts) chi += (c - expected) * (c - expected) / expected;
+    flagged += games >= kMinGames && chi > critical;
+  }
+  return double(flagged) / trials;
+}
+
+int GamesToFlag(double factor, double power, int trials) {
+  int lo = kMinGames, hi = 100000;
   while (lo < hi) {
     const int mid = lo + (hi - lo) / 2;
-    if (ChiSquareSurvival(critical, kPockets - 1, mid * perGame) >= power)
+    if (Power(mid, factor, trials) >= power)
       hi = mid;
     else
       lo = mid + 1;

@@ -1,5 +1,8 @@
 #include "ledger_store.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <set>
 
@@ -26,6 +29,7 @@ CREATE TABLE IF NOT EXISTS wheels(
   wheel INTEGER PRIMARY KEY, duplicates INTEGER NOT NULL, conflicts INTEGER NOT NULL,
   missed_games INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS statuses(wheel INTEGER NOT NULL, arrived INTEGER NOT NULL, payload BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS syncs(id INTEGER PRIMARY KEY, at INTEGER NOT NULL);
 )";
 
 TStore& Of(ThLedgerStore h) { return *static_cast<TStore*>(h); }
@@ -148,6 +152,7 @@ int Add(TStore& d, const TIncoming& doc) {
       const bool same = Column(s, 0) == doc.payload;
       sqlite3_reset(s);
       w.changed = true;
+      d.touched.insert(doc.wheel);
       // A conflict received again is a duplicate of that conflict, not another one.
       bool seen = same;
       if (!same) {
@@ -209,7 +214,23 @@ int Add(TStore& d, const TIncoming& doc) {
   w.headPos = r.pos;
   w.headHash = hashBytes;
   w.changed = true;
+  d.touched.insert(doc.wheel);
   return kStored;
+}
+
+// The WAL file exists once a transaction has been committed; its directory entry is made durable once.
+void OpenWal(TStore& d) {
+  const char* path = sqlite3_db_filename(d.db, "main");
+  if (!path || !*path) return;
+  const std::string wal = std::string(path) + "-wal";
+  d.walFd = open(wal.c_str(), O_RDONLY | O_CLOEXEC);
+  const std::size_t slash = wal.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : wal.substr(0, slash);
+  const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    fsync(dirFd);
+    close(dirFd);
+  }
 }
 
 }  // namespace
@@ -223,11 +244,11 @@ ThLedgerStore StoreInit(const char* pPath, bool bWrite, std::string* pError) noe
       return nullptr;
     }
     sqlite3_busy_timeout(d->db, 5000);
-    // WAL: the verbs read beside a running ledger; FULL: a committed batch survives a power cut, since
-    // its confirmation lets the boxes release their copies.
+    // WAL: the verbs read beside a running ledger. NORMAL: a commit is in the WAL file when it returns
+    // and survives the ledger's end, not a power cut; StoreSync makes it survive that too.
     bool ok = true;
     if (bWrite) {
-      ok = Exec(*d, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;") && Exec(*d, kSchema);
+      ok = Exec(*d, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") && Exec(*d, kSchema);
       ok = ok && (d->insertDoc = Prepare(*d, "INSERT INTO documents VALUES (?,?,?,?,?,?,?,?,?,?,?,?)")) &&
            (d->findDoc = Prepare(*d, "SELECT payload FROM documents WHERE wheel = ? AND seq = ?")) &&
            (d->findGame = Prepare(*d, "SELECT game FROM documents WHERE wheel = ? AND seq = ?")) &&
@@ -235,7 +256,8 @@ ThLedgerStore StoreInit(const char* pPath, bool bWrite, std::string* pError) noe
            (d->findConflict =
                 Prepare(*d, "SELECT 1 FROM conflicts WHERE wheel = ? AND seq = ? AND payload = ?")) &&
            (d->saveWheel = Prepare(*d, "INSERT OR REPLACE INTO wheels VALUES (?,?,?,?)")) &&
-           (d->insertStatus = Prepare(*d, "INSERT INTO statuses VALUES (?,?,?)")) && Load(*d);
+           (d->insertStatus = Prepare(*d, "INSERT INTO statuses VALUES (?,?,?)")) &&
+           (d->saveSync = Prepare(*d, "INSERT OR REPLACE INTO syncs VALUES (1, ?)")) && Load(*d);
     } else {
       ok = Exec(*d, "SELECT 1 FROM documents LIMIT 0");
     }
@@ -289,25 +311,44 @@ int StoreCommit(ThLedgerStore hInst) noexcept {
   if (!d.inBatch) return 0;
   try {
     bool ok = true;
-    for (auto& [wheel, w] : d.wheels) {
-      if (!w.changed || !ok) continue;
-      ok = sqlite3_step(Bound(d.saveWheel.get(), wheel, w.duplicates, w.conflicts, w.missedGames)) == SQLITE_DONE ||
-           Fail(d, "storing a wheel's counts");
+    for (std::uint32_t wheel : d.touched) {
+      const TWheel& w = d.wheels[wheel];
+      ok = ok && (sqlite3_step(Bound(d.saveWheel.get(), wheel, w.duplicates, w.conflicts, w.missedGames)) ==
+                      SQLITE_DONE ||
+                  Fail(d, "storing a wheel's counts"));
     }
+    d.touched.clear();
     if (ok && Exec(d, "COMMIT")) {
       d.inBatch = false;
+      if (d.walFd < 0) OpenWal(d);
       return 0;
     }
     const std::string reason = d.error;
     Exec(d, "ROLLBACK");
     d.inBatch = false;
     Load(d);
+    // What was confirmed stays confirmed; what the rollback took is confirmed again as it now is.
+    for (auto& [wheel, w] : d.wheels) w.changed = true;
     d.error = reason;
   } catch (...) {
     d.error = "out of memory";
   }
   return -1;
 }
+
+int StoreSync(ThLedgerStore hInst) noexcept {
+  TStore& d = Of(hInst);
+  if (d.inBatch) return -1;
+  // One small row in a transaction of its own, committed with FULL: the WAL is synced, and with it
+  // every commit before this one.
+  const bool ok = Exec(d, "PRAGMA synchronous=FULL") && Exec(d, "BEGIN IMMEDIATE") &&
+                  (sqlite3_step(Bound(d.saveSync.get(), NowMs())) == SQLITE_DONE || Fail(d, "syncing")) &&
+                  Exec(d, "COMMIT");
+  if (!ok) Exec(d, "ROLLBACK");
+  return Exec(d, "PRAGMA synchronous=NORMAL") && ok ? 0 : -1;
+}
+
+int StoreWalDescriptor(ThLedgerStore hInst) noexcept { return Of(hInst).walFd; }
 
 std::map<std::uint32_t, TWheel>* StoreWheels(ThLedgerStore hInst) noexcept {
   TStore& d = Of(hInst);

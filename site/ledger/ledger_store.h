@@ -1,7 +1,9 @@
 // The ledger's store: one SQLite database holding every wheel's documents once, each chained to the
 // wheel's previous record (ledger_chain.h), the conflicting documents beside them, and each wheel's
-// counts. The run loop adds documents inside a transaction per batch; a document counts as stored
-// once Commit() has returned 0. The verbs open the same file read-only beside a running ledger (WAL).
+// counts. The ledger adds documents inside a transaction (Begin, Add, Commit); a committed document
+// survives the ledger's end, and once the WAL is synced after its commit (StoreWalDescriptor,
+// StoreSync), a power cut too. The verbs open the same file read-only beside a running ledger (WAL).
+// One thread at a time: the caller serialises every call on a handle.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +47,13 @@ int StoreAdd(ThLedgerStore hInst, const TIncoming& doc) noexcept;  // kStored ..
 int StoreStatus(ThLedgerStore hInst, std::uint32_t wheel, const std::string& payload,
                 std::int64_t arrivedMs) noexcept;
 int StoreCommit(ThLedgerStore hInst) noexcept;
+// Makes every commit so far durable (a transaction committed with a sync); 0 when done.
+int StoreSync(ThLedgerStore hInst) noexcept;
+// The WAL file (-1 before the first commit, or when it cannot be opened). Every commit returned so
+// far is durable once fdatasync() of it returns: the commits write their frames there (synchronous
+// NORMAL) and SQLite syncs it before each checkpoint, so syncing it needs no lock of SQLite's and
+// holds up no commit.
+int StoreWalDescriptor(ThLedgerStore hInst) noexcept;
 
 // Every wheel's figures as committed (and as added, inside a batch). The run loop clears `changed`.
 std::map<std::uint32_t, TWheel>* StoreWheels(ThLedgerStore hInst) noexcept;

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 
@@ -20,8 +22,10 @@ struct TStore {
   sqlite3* db = nullptr;
   std::string error;
   bool inBatch = false;
-  TStatement insertDoc, findDoc, findGame, insertConflict, findConflict, saveWheel, insertStatus;
+  int walFd = -1;  // the WAL file, for StoreWalDescriptor; opened after the first commit
+  TStatement insertDoc, findDoc, findGame, insertConflict, findConflict, saveWheel, insertStatus, saveSync;
   std::map<std::uint32_t, TWheel> wheels;
+  std::set<std::uint32_t> touched;  // wheels whose counts the open batch changed
   ~TStore() {
     insertDoc.reset();
     findDoc.reset();
@@ -30,7 +34,9 @@ struct TStore {
     findConflict.reset();
     saveWheel.reset();
     insertStatus.reset();
+    saveSync.reset();
     if (db) sqlite3_close(db);
+    if (walFd >= 0) close(walFd);
   }
 };
 

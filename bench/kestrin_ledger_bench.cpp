@@ -1,0 +1,371 @@
+// kestrin_ledger_bench: the built kestrin-ledger under a fleet's load. It starts a private mosquitto on
+// 127.0.0.1:1883 (run it in a network namespace of its own, see bench/ledger) and the ledger, publishes
+// the documents of N wheels at R documents/s each for T seconds (the bridge's properties, the bridge's
+// document bytes, QoS 1, MQTT 5) and times, for every document, its publication to the first
+// confirmation on .../<serial>/ledger whose "seq" covers it. Then it counts what the database holds,
+// and, in the same run, inserts the same rows with a plain SQLite loop: the floor the ledger's CPU is
+// compared with. Exit 1 only when it could not measure.
+#include <MQTTAsync.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kestrin_frame.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+void Check(bool ok, const std::string& what) {
+  if (!ok) throw Failure(what);
+}
+
+std::int64_t Ns(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& log) {
+  const pid_t pid = fork();
+  Check(pid >= 0, "fork");
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    FILE* out = std::fopen(log.c_str(), "w");
+    if (out) {
+      dup2(fileno(out), 1);
+      dup2(fileno(out), 2);
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// utime + stime of a process, in seconds.
+double ProcessCpu(pid_t pid) {
+  std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  Check(close != std::string::npos, "/proc/PID/stat");
+  std::istringstream in(stat.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && in >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+double ThreadCpu() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+std::string LoadAverage() {
+  std::string s = ReadAll("/proc/loadavg");
+  std::istringstream in(s);
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+// Every document's publication time, and the delay to the confirmation that covers it.
+struct TFleet {
+  int wheels = 0;
+  std::mutex mutex;
+  std::vector<std::vector<std::int64_t>> published;  // [wheel][seq - 1], ns
+  std::vector<std::uint64_t> confirmed;               // [wheel]: the highest "seq" confirmed
+  std::vector<double> delaysMs;
+  std::atomic<int> connected{0};
+};
+
+int OnConfirmation(void* context, char* topic, int, MQTTAsync_message* m) {
+  TFleet& f = *static_cast<TFleet*>(context);
+  const std::int64_t now = Ns(Clock::now());
+  const std::string t = topic, payload(static_cast<const char*>(m->payload), m->payloadlen);
+  const int wheel = std::atoi(t.c_str() + std::strlen("/rng/roulette/kestrin_live/")) - 1;
+  const std::size_t at = payload.find("\"seq\":");
+  if (wheel >= 0 && wheel < f.wheels && at != std::string::npos) {
+    const std::uint64_t seq = std::strtoull(payload.c_str() + at + 6, nullptr, 10);
+    std::lock_guard<std::mutex> lock(f.mutex);
+    auto& pub = f.published[wheel];
+    for (std::uint64_t s = f.confirmed[wheel] + 1; s <= seq && s <= pub.size(); ++s)
+      f.delaysMs.push_back((now - pub[s - 1]) / 1e6);
+    f.confirmed[wheel] = std::max<std::uint64_t>(f.confirmed[wheel], std::min<std::uint64_t>(seq, pub.size()));
+  }
+  MQTTAsync_freeMessage(&m);
+  MQTTAsync_free(topic);
+  return 1;
+}
+
+void OnConnected(void* context, MQTTAsync_successData5*) { ++static_cast<TFleet*>(context)->connected; }
+int Ignore(void*, char* topic, int, MQTTAsync_message* m) {
+  MQTTAsync_freeMessage(&m);
+  MQTTAsync_free(topic);
+  return 1;
+}
+
+MQTTAsync Client(const char* id, TFleet& fleet, MQTTAsync_messageArrived* arrived) {
+  MQTTAsync c;
+  MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer5;
+  Check(MQTTAsync_createWithOptions(&c, "tcp://127.0.0.1:1883", id, MQTTCLIENT_PERSISTENCE_NONE, nullptr,
+                                    &create) == MQTTASYNC_SUCCESS, "MQTT client");
+  MQTTAsync_setCallbacks(c, &fleet, nullptr, arrived, nullptr);
+  MQTTAsync_connectOptions opts = MQTTAsync_connectOptions_initializer5;
+  opts.onSuccess5 = OnConnected;
+  opts.context = &fleet;
+  Check(MQTTAsync_connect(c, &opts) == MQTTASYNC_SUCCESS, "connect");
+  return c;
+}
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * v.size()))];
+}
+
+// The plain insert loop: the same rows, one transaction each (as the ledger commits before it lets a
+// document's acknowledgement go), one sync every 50 ms of them; its CPU in seconds, its file's size.
+double Floor(const std::string& source, const std::string& path, std::int64_t* pBytes, std::uint64_t* pRows) {
+  sqlite3* in;
+  sqlite3* out;
+  Check(sqlite3_open_v2(source.c_str(), &in, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK, "open the ledger");
+  Check(sqlite3_open(path.c_str(), &out) == SQLITE_OK, "open the floor's database");
+  Check(sqlite3_exec(out, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; CREATE TABLE documents(wheel, seq, "
+                          "epoch, captured, arrived, replayed, payload, PRIMARY KEY (wheel, seq)) WITHOUT ROWID",
+                     nullptr, nullptr, nullptr) == SQLITE_OK, "floor schema");
+  struct TRow {
+    sqlite3_int64 wheel, seq, epoch, arrived, replayed;
+    std::string captured, payload;
+  };
+  std::vector<TRow> rows;
+  sqlite3_stmt* s;
+  sqlite3_prepare_v2(in, "SELECT wheel, seq, epoch, captured, arrived, replayed, payload FROM documents ORDER BY arrived",
+                     -1, &s, nullptr);
+  while (sqlite3_step(s) == SQLITE_ROW)
+    rows.push_back({sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1), sqlite3_column_int64(s, 2),
+                    sqlite3_column_int64(s, 4), sqlite3_column_int64(s, 5),
+                    std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, 3))),
+                    std::string(static_cast<const char*>(sqlite3_column_blob(s, 6)), sqlite3_column_bytes(s, 6))});
+  sqlite3_finalize(s);
+  sqlite3_close(in);
+  sqlite3_stmt* insert;
+  sqlite3_prepare_v2(out, "INSERT INTO documents VALUES (?,?,?,?,?,?,?)", -1, &insert, nullptr);
+  const double start = ThreadCpu();
+  std::int64_t lastSync = rows.empty() ? 0 : rows[0].arrived;
+  for (const TRow& r : rows) {
+    sqlite3_reset(insert);
+    sqlite3_bind_int64(insert, 1, r.wheel);
+    sqlite3_bind_int64(insert, 2, r.seq);
+    sqlite3_bind_int64(insert, 3, r.epoch);
+    sqlite3_bind_text(insert, 4, r.captured.data(), static_cast<int>(r.captured.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(insert, 5, r.arrived);
+    sqlite3_bind_int64(insert, 6, r.replayed);
+    sqlite3_bind_blob(insert, 7, r.payload.data(), static_cast<int>(r.payload.size()), SQLITE_STATIC);
+    Check(sqlite3_step(insert) == SQLITE_DONE, "floor insert");  // autocommit: a transaction each
+    if (r.arrived - lastSync >= 50) {
+      sqlite3_exec(out, "PRAGMA synchronous=FULL; INSERT OR REPLACE INTO documents VALUES (0,0,0,'',0,0,x'');"
+                        "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+      lastSync = r.arrived;
+    }
+  }
+  const double cpu = ThreadCpu() - start;
+  sqlite3_finalize(insert);
+  sqlite3_close(out);
+  struct stat st;
+  *pBytes = stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+  *pRows = rows.size();
+  return cpu;
+}
+
+int Usage() {
+  std::printf("Usage: kestrin_ledger_bench [--wheels N] [--rate DOCS_PER_S] [--seconds T]\n"
+              "  defaults: 100 wheels, 5 documents/s each, 600 s\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int wheels = 100, seconds = 600;
+  double rate = 5;
+  if (argc % 2 == 0) return Usage();
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string o = argv[i];
+    if (o == "--wheels") wheels = std::atoi(argv[i + 1]);
+    else if (o == "--rate") rate = std::atof(argv[i + 1]);
+    else if (o == "--seconds") seconds = std::atoi(argv[i + 1]);
+    else return Usage();
+  }
+  if (wheels < 1 || wheels > 9999 || rate <= 0 || seconds < 1) return Usage();
+  try {
+    char tmpl[] = "/tmp/kestrin-ledger-bench-XXXXXX";
+    Check(mkdtemp(tmpl) != nullptr, "mkdtemp");
+    const std::string dir = tmpl;
+    chmod(tmpl, 0777);
+    std::ofstream(dir + "/mosquitto.conf") << "listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                                               "max_queued_messages 0\n";
+    const pid_t broker = Spawn({"mosquitto", "-c", dir + "/mosquitto.conf"}, dir + "/mosquitto.log");
+    std::this_thread::sleep_for(300ms);
+    const std::string db = dir + "/ledger.db";
+    const pid_t ledger = Spawn({KESTRIN_LEDGER_PATH, "run", "--broker", "tcp://127.0.0.1:1883", "--database", db},
+                               dir + "/ledger.log");
+    Check(WaitFor([&] { return ReadAll(dir + "/ledger.log").find("Connected") != std::string::npos; }, 10s),
+          "the ledger did not connect: " + ReadAll(dir + "/ledger.log"));
+
+    TFleet fleet;
+    fleet.wheels = wheels;
+    fleet.published.resize(wheels);
+    fleet.confirmed.assign(wheels, 0);
+    MQTTAsync confirm = Client("bench-confirmations", fleet, OnConfirmation);
+    MQTTAsync publisher = Client("bench-wheels", fleet, Ignore);
+    Check(WaitFor([&] { return fleet.connected == 2; }, 10s), "the benchmark's clients did not connect");
+    MQTTAsync_responseOptions sub = MQTTAsync_responseOptions_initializer;
+    Check(MQTTAsync_subscribe(confirm, "/rng/roulette/kestrin_live/+/ledger", 1, &sub) == MQTTASYNC_SUCCESS,
+          "subscribe");
+    std::this_thread::sleep_for(500ms);
+
+    std::printf("kestrin-ledger under %d wheels at %g documents/s each for %d s; load average %s\n", wheels, rate,
+                seconds, LoadAverage().c_str());
+    std::fflush(stdout);
+    const double cpuBefore = ProcessCpu(ledger);
+    const std::uint64_t total = static_cast<std::uint64_t>(wheels * rate * seconds);
+    const auto start = Clock::now();
+    const double spacingNs = 1e9 / (wheels * rate);
+    std::uint64_t refused = 0;
+    for (std::uint64_t n = 0; n < total; ++n) {
+      std::this_thread::sleep_until(start + std::chrono::nanoseconds(static_cast<std::int64_t>(n * spacingNs)));
+      const int w = static_cast<int>(n % wheels);
+      const std::uint64_t seq = n / wheels + 1;
+      frame::TStatus st;
+      st.nCGame = static_cast<int>((seq - 1) / 4 % 10000);
+      st.nWheel = static_cast<int>((seq - 1) % 4 + 1);
+      st.nWinning = st.nWheel == 4 ? static_cast<int>((seq * 7 + w) % 37) : -1;
+      st.nSWheel = 250;
+      st.nSBall = 900;
+      const std::string doc = frame::Document(st);
+      const std::string seqText = std::to_string(seq);
+      char captured[40];
+      const std::time_t now = std::time(nullptr);
+      std::strftime(captured, sizeof captured, "%Y-%m-%dT%H:%M:%S.000Z", std::gmtime(&now));
+      MQTTProperty props[3];
+      const char* names[3] = {"seq", "epoch", "captured"};
+      const std::string values[3] = {seqText, "1", captured};
+      MQTTAsync_message m = MQTTAsync_message_initializer;
+      for (int i = 0; i < 3; ++i) {
+        props[i].identifier = MQTTPROPERTY_CODE_USER_PROPERTY;
+        props[i].value.data = {static_cast<int>(std::strlen(names[i])), const_cast<char*>(names[i])};
+        props[i].value.value = {static_cast<int>(values[i].size()), const_cast<char*>(values[i].c_str())};
+        MQTTProperties_add(&m.properties, &props[i]);
+      }
+      m.payload = const_cast<char*>(doc.data());
+      m.payloadlen = static_cast<int>(doc.size());
+      m.qos = 1;
+      const std::string topic = "/rng/roulette/kestrin_live/" + std::to_string(w + 1) + "/gameStatus";
+      {
+        std::lock_guard<std::mutex> lock(fleet.mutex);
+        fleet.published[w].push_back(Ns(Clock::now()));
+      }
+      MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+      if (MQTTAsync_sendMessage(publisher, topic.c_str(), &m, &opts) != MQTTASYNC_SUCCESS) ++refused;
+      MQTTProperties_free(&m.properties);
+    }
+    const double sendSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    // Everything confirmed, or 30 s more.
+    WaitFor([&] {
+      std::lock_guard<std::mutex> lock(fleet.mutex);
+      for (int w = 0; w < wheels; ++w)
+        if (fleet.confirmed[w] < fleet.published[w].size()) return false;
+      return true;
+    }, 30s);
+    const double cpuLedger = ProcessCpu(ledger) - cpuBefore;
+    const std::string loadAfter = LoadAverage();
+    kill(ledger, SIGTERM);
+    waitpid(ledger, nullptr, 0);
+    MQTTAsync_destroy(&publisher);
+    MQTTAsync_destroy(&confirm);
+    kill(broker, SIGTERM);
+    waitpid(broker, nullptr, 0);
+
+    // What the database holds: every seq of every wheel once.
+    sqlite3* check;
+    Check(sqlite3_open_v2(db.c_str(), &check, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK, "open the ledger");
+    sqlite3_stmt* s;
+    sqlite3_prepare_v2(check, "SELECT COUNT(*), COUNT(DISTINCT wheel * 100000000 + seq) FROM documents", -1, &s, nullptr);
+    sqlite3_step(s);
+    const std::uint64_t stored = sqlite3_column_int64(s, 1);
+    sqlite3_finalize(s);
+    sqlite3_close(check);
+    struct stat st;
+    const std::int64_t dbBytes = stat(db.c_str(), &st) == 0 ? st.st_size : 0;
+    std::int64_t floorBytes = 0;
+    std::uint64_t floorRows = 0;
+    const double cpuFloor = Floor(db, dir + "/floor.db", &floorBytes, &floorRows);
+
+    std::uint64_t confirmedDocs = 0;
+    for (int w = 0; w < wheels; ++w) confirmedDocs += fleet.confirmed[w];
+    std::printf("published %llu documents in %.1f s (%llu refused by the client library)\n",
+                static_cast<unsigned long long>(total), sendSeconds, static_cast<unsigned long long>(refused));
+    std::printf("| figure | measured |\n|---|---|\n");
+    std::printf("| documents lost (published, not in the database) | %llu |\n",
+                static_cast<unsigned long long>(total - std::min(total, stored)));
+    std::printf("| documents not confirmed within 30 s of the end | %llu |\n",
+                static_cast<unsigned long long>(total - std::min(total, confirmedDocs)));
+    std::printf("| ledger CPU per document | %.1f us |\n", cpuLedger / total * 1e6);
+    std::printf("| floor: a plain SQLite insert loop of the same %llu rows, a transaction each | %.1f us |\n",
+                static_cast<unsigned long long>(floorRows), floorRows ? cpuFloor / floorRows * 1e6 : 0.0);
+    std::printf("| ledger CPU over the floor's | %.2f |\n", floorRows ? (cpuLedger / total) / (cpuFloor / floorRows) : 0.0);
+    std::printf("| ledger CPU, share of one core | %.1f %% |\n", cpuLedger / sendSeconds * 100);
+    std::printf("| database bytes per document (the floor's) | %.0f (%.0f) |\n", double(dbBytes) / std::max<std::uint64_t>(1, stored),
+                double(floorBytes) / std::max<std::uint64_t>(1, floorRows));
+    std::printf("| confirmation delay, publication to the covering \"seq\": median / p99 / max | %.1f / %.1f / %.1f ms |\n",
+                Percentile(fleet.delaysMs, 0.5), Percentile(fleet.delaysMs, 0.99), Percentile(fleet.delaysMs, 1.0));
+    std::printf("load average at the end %s\n", loadAfter.c_str());
+    if (!std::getenv("KT_KEEP")) std::system(("rm -rf " + dir).c_str());
+    return 0;
+  } catch (const Failure& e) {
+    std::fprintf(stderr, "kestrin_ledger_bench: %s\n", e.what());
+    return 1;
+  }
+}
