@@ -68,7 +68,7 @@ class LedgerE2e : public ::testing::Test {
   }
   void StopLedger() {
     ledger_->Signal(SIGTERM);
-    EXPECT_EQ(ledger_->WaitExit(10000ms), 0) << ledger_->Out();
+    EXPECT_EQ(ledger_->WaitExit(10000ms), 0) << ledger_->Out() << ledger_->Err();
   }
   int Verb(std::vector<std::string> args, std::string* pOut = nullptr) {
     args.insert(args.begin(), KESTRIN_LEDGER_PATH);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -25,7 +26,7 @@ namespace {
 // A commit that cannot have the store's lock in this time (a sync by SQLite itself, a stalled disk)
 // is given up: the document is acknowledged unstored, and its box keeps it until a confirmation
 // covers it.
-constexpr auto kLockWait = std::chrono::seconds(5);
+constexpr std::chrono::milliseconds kLockWait(5000);
 
 std::int64_t SteadyMs() {
   using namespace std::chrono;
@@ -40,10 +41,39 @@ struct TCounts {
   std::uint64_t stored = 0, duplicates = 0, conflicts = 0, failed = 0;
 };
 
+// A lock whose taking can be bounded, made of a mutex and a condition variable (ThreadSanitizer does
+// not follow std::timed_mutex's timed lock).
+class TStoreLock {
+ public:
+  bool lock_for(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (!free_.wait_for(guard, limit, [this] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+  void lock() {
+    std::unique_lock<std::mutex> guard(mutex_);
+    free_.wait(guard, [this] { return !held_; });
+    held_ = true;
+  }
+  void unlock() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      held_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool held_ = false;
+};
+
 // The store and what the library's thread tells the main thread.
 struct TLedger {
   ThLedgerStore store = nullptr;
-  std::timed_mutex storeMutex;  // guards store and counts
+  TStoreLock storeLock;  // guards store and counts
   TCounts counts;
   process::TDoorbell committed;  // rung after each commit
 };
@@ -51,8 +81,8 @@ struct TLedger {
 // The sink of the session, on the library's thread: one message, one transaction.
 bool Take(void* context, const TMessage& m) {
   TLedger& l = *static_cast<TLedger*>(context);
-  std::unique_lock<std::timed_mutex> lock(l.storeMutex, kLockWait);
-  if (!lock.owns_lock()) return false;
+  if (!l.storeLock.lock_for(kLockWait)) return false;
+  std::unique_lock<TStoreLock> lock(l.storeLock, std::adopt_lock);
   if (StoreBegin(l.store) != 0) {
     std::printf("Cannot store wheel %u's seq %llu: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
                 StoreError(l.store).c_str());
@@ -91,7 +121,7 @@ std::map<std::string, std::string> Confirmations(TLedger& l) {
   std::map<std::string, std::string> out;
   int walFd;
   {
-    std::lock_guard<std::timed_mutex> lock(l.storeMutex);
+    std::lock_guard<TStoreLock> lock(l.storeLock);
     const std::int64_t now = NowMs();
     for (auto& [wheel, w] : *StoreWheels(l.store)) {
       if (!w.changed) continue;
@@ -105,7 +135,7 @@ std::map<std::string, std::string> Confirmations(TLedger& l) {
   if (walFd == -2 || (walFd >= 0 && fdatasync(walFd) != 0)) {
     std::printf("Cannot sync the database: %s; confirming nothing until it can\n",
                 walFd == -2 ? "the sync's transaction failed" : std::strerror(errno));
-    std::lock_guard<std::timed_mutex> lock(l.storeMutex);
+    std::lock_guard<TStoreLock> lock(l.storeLock);
     for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
     out.clear();
   }
@@ -179,7 +209,7 @@ int Run(const TRunOptions& o) {
     if (SessionService(session.get(), NowMs(), &retryAt)) {
       // Every wheel's confirmation again: those that could not go while the broker was away, and the
       // retained ones another client may have cleared.
-      std::lock_guard<std::timed_mutex> lock(l.storeMutex);
+      std::lock_guard<TStoreLock> lock(l.storeLock);
       for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
       syncAt = SteadyMs();
     }

@@ -98,9 +98,20 @@ void onConnectFailure(void* context, MQTTAsync_failureData5* response) {
   d.doorbell.Ring();
 }
 
-void onSubscribeFailure(void*, MQTTAsync_failureData5* response) {
-  std::printf("The broker refused the subscriptions (code %d)\n", response ? response->reasonCode : 0);
-  std::fflush(stdout);
+// A refused subscription is told by the main thread (SessionService); nothing here may block.
+void onSubscribe(void* context, MQTTAsync_successData5* response) {
+  TSession& d = *static_cast<TSession*>(context);
+  for (int i = 0; response && i < response->alt.sub.reasonCodeCount; ++i)
+    if (response->alt.sub.reasonCodes[i] >= 0x80) d.subscribeRefused = response->alt.sub.reasonCodes[i];
+  if (response && response->alt.sub.reasonCodeCount == 0 && response->reasonCode >= 0x80)
+    d.subscribeRefused = response->reasonCode;
+  d.doorbell.Ring();
+}
+
+void onSubscribeFailure(void* context, MQTTAsync_failureData5* response) {
+  TSession& d = *static_cast<TSession*>(context);
+  d.subscribeRefused = response && response->reasonCode ? static_cast<int>(response->reasonCode) : -1;
+  d.doorbell.Ring();
 }
 
 // A confirmation's outcome: room for the next one. A failed one is made again with the next commit
@@ -153,6 +164,7 @@ void Subscribe(TSession& d) {
   for (auto& o : each) o.retainHandling = 1;
   opts.subscribeOptionsCount = 2;
   opts.subscribeOptionsList = each;
+  opts.onSuccess5 = onSubscribe;
   opts.onFailure5 = onSubscribeFailure;
   opts.context = &d;
   int qos[2] = {1, 1};
@@ -248,6 +260,9 @@ bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNe
   bool connected = false;
   *pNextMs = -1;
   d.doorbell.Drain();  // the flags below are the truth
+  if (const int refused = d.subscribeRefused.exchange(0))
+    std::printf("The broker at %s refused the ledger's subscriptions (reason %d): is the account allowed to "
+                "read every wheel's topics?\n", d.options.uri.c_str(), refused);
   switch (d.link) {
     case TLink::kConnected:
       if (d.lost.exchange(false)) {
