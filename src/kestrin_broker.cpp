@@ -82,19 +82,8 @@ constexpr std::size_t kMaxUnconfirmed = 100;
 // Blocks until flag is set (true), nWakeFd becomes readable or nTimeoutMs passes (false); serves the
 // caller's descriptor meanwhile.
 bool WaitForFlag(const std::atomic<bool>& flag, const TDoorbell& bell, int nWakeFd, int nTimeoutMs,
-                 const TServe& serve = {}) {
-  const TDeadline deadline(nTimeoutMs);
-  while (!flag.load()) {
-    if (deadline.Passed()) return false;
-    const int nServeFd = serve.fd ? serve.fd() : -1;
-    pollfd fds[3] = {{bell.Fd(), POLLIN, 0}, {nWakeFd, POLLIN, 0}, {nServeFd, POLLIN, 0}};
-    int nReady = poll(fds, 3, deadline.PollTimeout());  // poll() skips negative descriptors
-    if (nReady < 0 && errno != EINTR) return flag.load();
-    if (nWakeFd >= 0 && (fds[1].revents & POLLIN)) return flag.load();
-    if (nServeFd >= 0 && fds[2].revents) serve.ready();
-    bell.Drain();
-  }
-  return true;
+                 const TServe* pServe = nullptr) {
+  return bell.WaitFor([&] { return flag.load(); }, nTimeoutMs, nWakeFd, pServe);
 }
 
 // What a broker's refusal (CONNACK code) means.
@@ -310,11 +299,7 @@ MQTTAsync_connectOptions ConnectOptions(TBroker& d, int nVersion) {
 
 // Blocks up to nMs, or until a stop of reconnecting; true when stopped.
 bool ReconnectPause(TBroker& d, int nMs) {
-  pollfd fd = {d.stopReconnect.Fd(), POLLIN, 0};
-  const TDeadline deadline(nMs);
-  while (!d.bStopReconnect && !deadline.Passed())
-    if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) break;
-  return d.bStopReconnect;
+  return d.stopReconnect.WaitFor([&] { return d.bStopReconnect.load(); }, nMs);
 }
 
 // Reconnects after every loss, one attempt at a time. A refusal by the broker is told once, when it
@@ -408,13 +393,7 @@ int PublishRetained(ThKestrinBroker hInst, const char* pTopic, const std::string
     message.retained = 1;
     if (MQTTAsync_sendMessage(d.client, pTopic, &message, &opts) != MQTTASYNC_SUCCESS) return -1;
     if (nWaitMs <= 0) return 0;
-    const TDeadline deadline(nWaitMs);
-    while (d.nRetainedDone != nId) {
-      if (deadline.Passed()) return -2;
-      pollfd fd = {d.retainedDone.Fd(), POLLIN, 0};
-      if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) return -2;
-      d.retainedDone.Drain();
-    }
+    if (!d.retainedDone.WaitFor([&] { return d.nRetainedDone == nId; }, nWaitMs)) return -2;
     return d.bRetainedDelivered ? 0 : -1;
   } catch (...) {
     return -1;
@@ -474,10 +453,10 @@ int ConnectFailure(ThKestrinBroker hInst) noexcept {
 }
 
 bool Connected(ThKestrinBroker hInst) noexcept { return !static_cast<TBroker*>(hInst)->bConnectionLost; }
-const process::TDoorbell* Return(ThKestrinBroker hInst) noexcept {
+const TDoorbell* Return(ThKestrinBroker hInst) noexcept {
   return &static_cast<TBroker*>(hInst)->connectionBack;
 }
-const process::TDoorbell* Completion(ThKestrinBroker hInst) noexcept {
+const TDoorbell* Completion(ThKestrinBroker hInst) noexcept {
   return &static_cast<TBroker*>(hInst)->sendDone;
 }
 
@@ -500,7 +479,7 @@ bool Connect(ThKestrinBroker hInst, int nStopFd, const TServe& serve) noexcept {
       }
       // The library gives up on a connect after its 30 s time-out, so this wait ends; a stop request
       // ends it sooner.
-      if (!WaitForFlag(d.MQTTThreadDone, d.mainDone, nStopFd, -1, serve)) return false;
+      if (!WaitForFlag(d.MQTTThreadDone, d.mainDone, nStopFd, -1, &serve)) return false;
       d.MQTTThreadDone = false;
       SDL_LockMutex(d.pMQTTConnectedMutex);
       bConnected = d.MQTTConnected;

@@ -8,18 +8,11 @@
 #include <functional>
 #include <string>
 
-#include "kestrin_process.h"
+#include "kestrin_doorbell.h"
 
 typedef void* ThKestrinBroker;
 
 namespace broker {
-
-// A descriptor a wait serves beside its own: fd() names it (negative: none now), ready() runs when it
-// is ready. Start-up keeps the serial device drained this way while it connects.
-struct TServe {
-  std::function<int()> fd;
-  std::function<void()> ready;
-};
 
 // Creates the client under pClientId, logging in with pUser / pPassword (an empty user: no account).
 // pNotify gets the control layer's events (kestrin_control.h) on the library's threads. Null when the
@@ -39,9 +32,9 @@ void StopReconnecting(ThKestrinBroker hInst) noexcept;
 
 // False while the connection is lost and not yet back; Return() rings when it is.
 bool Connected(ThKestrinBroker hInst) noexcept;
-const process::TDoorbell* Return(ThKestrinBroker hInst) noexcept;
+const TDoorbell* Return(ThKestrinBroker hInst) noexcept;
 // Rung when a publication's outcome comes.
-const process::TDoorbell* Completion(ThKestrinBroker hInst) noexcept;
+const TDoorbell* Completion(ThKestrinBroker hInst) noexcept;
 
 // Starts publishing document out on pTopic with QoS 1 and returns at once: the id of the publication,
 // or 0 when the library refused to start it, its code in *pRc (MQTTASYNC_DISCONNECTED: not connected).

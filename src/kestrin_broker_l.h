@@ -11,11 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "kestrin_process.h"
+#include "kestrin_doorbell.h"
 
 namespace broker {
-
-using process::TDoorbell;
 
 // One publish in flight (kestrin_broker.cpp).
 struct TPublication;

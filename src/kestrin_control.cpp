@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kestrin_cmdline.h"
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
 #include "kestrin_credentials.h"
@@ -18,10 +19,6 @@
 #include "kestrin_process.h"
 
 namespace control {
-
-const char* const ports_to_try[10] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3",
-                                      "/dev/ttyUSB4", "/dev/ttyS0",   "/dev/ttyS1",   "/dev/ttyS2",
-                                      "/dev/ttyS3",   "/dev/ttyS4"};
 
 namespace {
 
@@ -50,12 +47,7 @@ void SetStartRefusal(int nCode) {
 
 // Waits, at most nTimeoutMs, until the worker waits for no publication.
 void WaitForPublication(TMyData& d, int nTimeoutMs) {
-  const TDeadline deadline(nTimeoutMs);
-  while (!d.bPublishIdle && !deadline.Passed()) {
-    pollfd fd = {d.publishIdle.Fd(), POLLIN, 0};
-    if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) break;
-    d.publishIdle.Drain();
-  }
+  d.publishIdle.WaitFor([&] { return d.bPublishIdle.load(); }, nTimeoutMs);
 }
 
 // Releases the record and what it still holds, in the order shutdown needs: no callback can come once
@@ -146,8 +138,8 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     pMyData->hTrans = nullptr;
 
     const char* pName = pMyData->pSerialFileName;
-    if (std::strcmp(pName, "AUTO") == 0 || std::strcmp(pName, "auto") == 0) {
-      pMyData->hTrans = FindPort(ports_to_try, kPortsToTry, kDiscoveryProbeMs, pMyData->Recived,
+    if (cmdline::IsAuto(pName)) {
+      pMyData->hTrans = FindPort(cmdline::kCandidatePorts, cmdline::kCandidates, kDiscoveryProbeMs, pMyData->Recived,
                                  &pMyData->RecivedLength, process::StopDescriptor(), pMyData->pPortName);
       SetStartFailure("no wheel frame on any of the candidate ports");
     } else {
@@ -183,7 +175,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     // The wheel goes on sending meanwhile (the library may wait 30 s for a slow broker): its frames
     // wait in the link, not in the device's small queue.
     ThKestrinTrans hTrans = pMyData->hTrans;
-    const broker::TServe drainDevice{[hTrans] { return transport::Descriptor(hTrans); },
+    const TServe drainDevice{[hTrans] { return transport::Descriptor(hTrans); },
                              [hTrans] { transport::Fill(hTrans); }};
     const bool bConnected = broker::Connect(pMyData->hBroker, process::StopDescriptor(), drainDevice);
     health::SetConnecting(false);
@@ -248,12 +240,7 @@ void Drain(ThKestrinControl hInst, int nTimeoutMs) noexcept {
   d.bDrained = false;
   d.bDraining = true;
   d.drain.Ring();
-  const TDeadline deadline(nTimeoutMs);
-  while (!d.bDrained && !deadline.Passed()) {
-    pollfd fd = {d.drained.Fd(), POLLIN, 0};
-    if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) break;
-    d.drained.Drain();
-  }
+  d.drained.WaitFor([&] { return d.bDrained.load(); }, nTimeoutMs);
 }
 
 void SetEventHandler(TEventHandler pHandler) noexcept { gEventHandler = pHandler; }

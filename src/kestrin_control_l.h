@@ -21,8 +21,6 @@
 
 namespace control {
 
-using process::TDoorbell;
-
 struct TMyData {
   ThKestrinTrans hTrans = nullptr;
   ThKestrinBroker hBroker = nullptr;
@@ -52,9 +50,6 @@ struct TMyData {
   int nFramesLeft = 0;                        // the worker's frame taken and not published; read after it ended
 };
 
-// Candidate devices for discovery, in the order they are tried.
-extern const char* const ports_to_try[10];
-constexpr int kPortsToTry = 10;
 // How long discovery waits for a frame on a candidate that opened.
 constexpr int kDiscoveryProbeMs = 3000;
 // How much longer a probe waits, once, for a frame begun when its time runs out. The frame itself takes

@@ -69,6 +69,19 @@ void Update(Change change) noexcept {
 
 }  // namespace
 
+const char* StateName(int nState) noexcept {
+  switch (nState) {
+    case kPublishing: return "publishing";
+    case kSilent: return "wheel silent";
+    case kDeviceLost: return "serial device lost";
+    case kBehind: return "behind the wheel";
+    case kBrokerAway:
+    case kNotConfirming: return "broker trouble";
+    case kStopping: return "stopped";
+    default: return "starting";
+  }
+}
+
 void Snapshot(THealth* pHealth) noexcept {
   if (pHealth == nullptr) return;
   std::lock_guard<std::mutex> lock(gMutex);

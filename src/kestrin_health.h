@@ -7,17 +7,20 @@
 
 namespace health {
 
-// The bridge's state, the worst of what is wrong first. The numbers are stable: a status topic or a
-// monitor may carry them as they are.
-constexpr int kStarting = 0;        // waiting for the wheel's first frame (or looking for its port)
-constexpr int kConnecting = 1;      // the start-up connect to the broker is in progress
-constexpr int kPublishing = 2;      // all well
-constexpr int kDeviceLost = 3;      // the serial device failed; it is being reopened
-constexpr int kBrokerAway = 4;      // the broker connection is lost; reconnecting, frames are held
-constexpr int kNotConfirming = 5;   // the last publication was not confirmed within its bound
-constexpr int kBehind = 6;          // publishing frames more than 2 s old
-constexpr int kSilent = 7;          // no frame from the wheel for 30 s
-constexpr int kStopping = 8;        // shutdown has begun
+// The bridge's state, the worst of what is wrong first. The numbers are stable: a monitor may carry
+// them as they are; StateName() gives the one name of each, as the status topic carries it.
+enum TState : int {
+  kStarting = 0,       // "starting": waiting for the wheel's first frame (or its port), or its document
+  kConnecting = 1,     // "starting": the start-up connect to the broker is in progress
+  kPublishing = 2,     // "publishing": all well
+  kDeviceLost = 3,     // "serial device lost": the serial device failed; it is being reopened
+  kBrokerAway = 4,     // "broker trouble": the connection is lost; reconnecting, frames are held
+  kNotConfirming = 5,  // "broker trouble": the last publication was not confirmed within its bound
+  kBehind = 6,         // "behind the wheel": publishing frames more than 2 s old
+  kSilent = 7,         // "wheel silent": no frame from the wheel for 30 s
+  kStopping = 8,       // "stopped": shutdown has begun
+};
+const char* StateName(int nState) noexcept;
 
 // One consistent copy of the figures.
 struct THealth {

@@ -30,13 +30,12 @@
 #include "kestrin_health.h"
 #include "kestrin_process.h"
 #include "kestrin_status_topic.h"
-#include "kestrin_usage.h"
+#include "kestrin_cmdline.h"
 
 namespace {
 
 constexpr int kExitStopped = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 // Counts in the status line change with every frame; the service manager hears of them at most this
 // often. A change of state (connection lost, wheel silent) is sent at once.
 constexpr auto kStatusInterval = std::chrono::seconds(1);
@@ -44,36 +43,6 @@ constexpr int kFlushMs = 2000;
 constexpr int kDrainMs = 5000;
 // An orderly stop waits this long at most for the broker to confirm the status "stopped".
 constexpr int kStoppedWaitMs = 2000;
-
-void PrintHelp() {
-  std::printf(
-      "Usage: kestrin_bridged DEVICE\n"
-      "  or:  kestrin_bridged -h|--help|--version\n");
-  usage::PrintDescription(
-      "This is the bridge for a service manager such as systemd (Type=notify): it counts as started at\n"
-      "once, and the wait for the wheel and the broker shows in its status line. Its lines go to standard\n"
-      "output, a device that cannot be opened to standard error; when they are the journal, each line\n"
-      "carries its priority (\"<N>\", sd-daemon(3)): debug for the lines of every frame, warning for a\n"
-      "frame or a delivery in trouble, err for a failed start-up. Standard input is never read.\n");
-  std::printf(
-      "The broker account, if the broker asks for one, is the line USER:PASSWORD of the file \"broker\"\n"
-      "in $CREDENTIALS_DIRECTORY (systemd's LoadCredential=); without it the bridge connects without one.\n"
-      "\n"
-      "Beside the documents it publishes how it is (state, since when, counts), retained, on\n"
-      "/rng/roulette/kestrin_live/<serial>/bridgeStatus: on each change, else once a minute, \"stopped\" at\n"
-      "a stop, and \"offline\" through its last will when it vanishes.\n"
-      "\n"
-      "SIGTERM, SIGINT or SIGHUP disconnect, stop the worker and restore the port.\n"
-      "\n"
-      "Exit status:\n"
-      "  0  stopped by a signal\n"
-      "  1  start-up failed (no frame, broker unreachable, ...) or the bridge stopped publishing\n"
-      "  2  wrong command line\n");
-}
-
-void PrintUsage() {
-  std::fprintf(stderr, "Usage: kestrin_bridged DEVICE (a serial device, or AUTO); --help says more\n");
-}
 
 // What the event handler has heard; written on the library's threads, read by main.
 struct TEvents {
@@ -114,10 +83,6 @@ bool ToJournal() {
   struct stat out {};
   if (pStream == nullptr || fstat(STDOUT_FILENO, &out) != 0) return false;
   return std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino) == pStream;
-}
-
-bool IsAuto(const char* pDevice) {
-  return std::strcmp(pDevice, "AUTO") == 0 || std::strcmp(pDevice, "auto") == 0;
 }
 
 // The state part of the status line; a change of it is notified at once, a change of the counts at
@@ -200,7 +165,7 @@ void SendStatus(ThKestrinControl hControl, int* pTimeoutMs) {
   const std::int64_t nNow = SteadyMs();
   if (status_topic::Due(gSchedule, health.nState, nNow, &nWaitMs)) {
     const std::string doc =
-        status_topic::Document(status_topic::StateName(health.nState), health, gIdentity, WallMs());
+        status_topic::Document(health::StateName(health.nState), health, gIdentity, WallMs());
     const bool bOk = control::PublishRetained(hControl, gStatusTopic.c_str(), doc, 0) == 0;
     status_topic::Sent(gSchedule, health.nState, nNow, bOk);
     status_topic::Due(gSchedule, health.nState, nNow, &nWaitMs);
@@ -363,30 +328,11 @@ ThKestrinControl StartControl(TInitData* pInitData, int nRetrySeconds) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    PrintHelp();
-    return kExitStopped;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("kestrin_bridged %s\n", KESTRIN_VERSION);
-    return kExitStopped;
-  }
-  if (argc == 2 && argv[1][0] == '-') {
-    std::fprintf(stderr, "kestrin_bridged: unknown option %s\n", argv[1]);
-    PrintUsage();
-    return kExitUsage;
-  }
-  if (argc != 2) {
-    PrintUsage();
-    return kExitUsage;
-  }
+  const cmdline::TCommandLine commandLine = cmdline::Parse(cmdline::TProgram::kService, argc, argv);
+  if (commandLine.action != cmdline::TAction::kRun)
+    return cmdline::Answer(cmdline::TProgram::kService, commandLine);
   TInitData initData{};
-  if (std::strlen(argv[1]) >= sizeof initData.pSerialFileName) {
-    std::fprintf(stderr, "Device name too long: at most %zu characters\n",
-                 sizeof initData.pSerialFileName - 1);
-    return kExitUsage;
-  }
-  std::strcpy(initData.pSerialFileName, argv[1]);
+  std::snprintf(initData.pSerialFileName, sizeof initData.pSerialFileName, "%s", commandLine.pDevice);
   const char* pDevice = initData.pSerialFileName;
 
   gEvents.nBell = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -409,8 +355,8 @@ int main(int argc, char* argv[]) {
 
   // Started as soon as it runs: a wheel switched off must hold up neither the boot nor a package
   // upgrade that restarts the service. The wait for the wheel and the broker is a state of the status.
-  if (IsAuto(pDevice))
-    sd_notify(0, "READY=1\nSTATUS=Looking for the wheel's port among /dev/ttyUSB0-4 and /dev/ttyS0-4");
+  if (cmdline::IsAuto(pDevice))
+    sd_notifyf(0, "READY=1\nSTATUS=Looking for the wheel's port among %s", cmdline::CandidatesText(true).c_str());
   else
     sd_notifyf(0, "READY=1\nSTATUS=Waiting for the first frame on %s", pDevice);
   ThKestrinControl hControl = StartControl(&initData, StartRetrySeconds());
@@ -437,7 +383,7 @@ int main(int argc, char* argv[]) {
     health::Snapshot(&health);
     health.nStateSinceMs = WallMs();
     const std::string doc = gEvents.bWorkerEnded ? status_topic::Will(gIdentity)
-                                                 : status_topic::Document(status_topic::kStopped, health,
+                                                 : status_topic::Document(health::StateName(health::kStopping), health,
                                                                           gIdentity, health.nStateSinceMs);
     control::PublishRetained(hControl, gStatusTopic.c_str(), doc, kStoppedWaitMs);
   }

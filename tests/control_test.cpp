@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "kestrin_cmdline.h"
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
 #include "kestrin_credentials.h"
@@ -44,7 +45,8 @@ class Wheel {
 TEST(Discovery, CandidatesAreTheUsualSerialDevicesInOrder) {
   const char* expected[] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyUSB4",
                             "/dev/ttyS0",   "/dev/ttyS1",   "/dev/ttyS2",   "/dev/ttyS3",   "/dev/ttyS4"};
-  for (int i = 0; i < control::kPortsToTry; ++i) EXPECT_STREQ(control::ports_to_try[i], expected[i]);
+  for (int i = 0; i < cmdline::kCandidates; ++i) EXPECT_STREQ(cmdline::kCandidatePorts[i], expected[i]);
+  EXPECT_EQ(cmdline::CandidatesText(true), "/dev/ttyUSB0-4 and /dev/ttyS0-4");
 }
 
 TEST(Discovery, SkipsMissingSilentAndForeignPortsAndTakesTheFirstWheel) {
