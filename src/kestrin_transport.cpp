@@ -147,7 +147,7 @@ namespace {
 // Opens Device and sets it up into link; on failure returns false with the reason in *pError. bReport
 // prints the reason of a failure and the line announcing the open port.
 bool OpenInto(TMyData& link, const char* Device, bool bReport, int* pError) noexcept {
-  const int fd = open(Device, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const int fd = open(Device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *pError = errno;
     if (bReport) console::Perror(Device);

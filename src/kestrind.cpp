@@ -4,11 +4,10 @@
 // lines for `systemctl status`. Without NOTIFY_SOCKET the notifications do nothing. Its lines carry
 // their priorities for the journal.
 //
-// The control layer reports events on its own and the client library's threads, where nothing may
-// block; the handler only counts them and rings a doorbell. The main thread waits in poll() on that
-// doorbell and on the stop descriptor, and does all the notifying.
-#include <poll.h>
-#include <sys/eventfd.h>
+// The bridge's health (kestrin_health.h) changes on its own and the client library's threads, where
+// nothing may block; its listener only rings a doorbell. The main thread waits on that doorbell and on
+// the stop descriptor, and does all the notifying.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
@@ -27,6 +26,7 @@
 
 #include "kestrin_console.h"
 #include "kestrin_control.h"
+#include "kestrin_credentials.h"
 #include "kestrin_health.h"
 #include "kestrin_process.h"
 #include "kestrin_status_topic.h"
@@ -44,36 +44,25 @@ constexpr int kDrainMs = 5000;
 // An orderly stop waits this long at most for the broker to confirm the status "stopped".
 constexpr int kStoppedWaitMs = 2000;
 
-// What the event handler has heard; written on the library's threads, read by main.
-struct TEvents {
-  std::atomic<bool> bWorkerEnded{false};
-  int nBell = -1;  // eventfd; set before the control layer starts its threads
-};
-TEvents gEvents;
+// Rung by health's listener; main looks at health::Snapshot() when it rings.
+TDoorbell* gHealthChanged = nullptr;
+std::atomic<bool> gChanged{false};  // rung with it
+std::atomic<bool> gConnectingTold{false};
 
-void OnEvent(int nEvent) {
-  switch (nEvent) {
-    case control::kEventWorkerEnded:
-      gEvents.bWorkerEnded = true;
-      break;
-    case control::kEventFramePublished:
-    case control::kEventFrameDropped:
-    case control::kEventConnectionLost:
-    case control::kEventConnectionBack:
-    case control::kEventWheelSilent:
-    case control::kEventFramesAgain:
-    case control::kEventHealthChanged:
-      break;  // main asks health::Snapshot()
-    case control::kEventConnecting:
-      // Told on the main thread, from within Init: the status line says so at once.
-      sd_notifyf(0, "STATUS=Connecting to the broker at %s", control::BrokerUri());
-      return;
-    default:
-      return;
-  }
-  const std::uint64_t one = 1;
-  ssize_t ignored = write(gEvents.nBell, &one, sizeof one);
-  (void)ignored;
+void OnHealthChanged() {
+  health::THealth health;
+  health::Snapshot(&health);
+  // Told from within Init, on the main thread: the status line says so at once.
+  if (health.nState == health::kConnecting && !gConnectingTold.exchange(true))
+    sd_notifyf(0, "STATUS=Connecting to the broker at %s", control::BrokerUri());
+  gChanged = true;
+  if (gHealthChanged) gHealthChanged->Ring();
+}
+
+bool WorkerEnded() {
+  health::THealth health;
+  health::Snapshot(&health);
+  return health.bWorkerEnded;
 }
 
 // Whether standard output is the journal's stream (systemd sets JOURNAL_STREAM to its device and
@@ -127,11 +116,16 @@ void NotifyStatus(const std::string& state, bool bReady) {
              health.nUnconfirmed);
 }
 
-// The counts the status line shows, as one figure that changes whenever one of them does.
-long Counted() {
+// The counts the status line shows; a late confirmation moves one from unconfirmed to published.
+struct TCounts {
+  long nPublished = 0, nDropped = 0;
+  int nUnconfirmed = 0;
+  bool operator==(const TCounts&) const = default;
+};
+TCounts Counted() {
   health::THealth health;
   health::Snapshot(&health);
-  return health.nPublished + health.nDropped + health.nUnconfirmed;
+  return {health.nPublished, health.nDropped, health.nUnconfirmed};
 }
 
 // The status topic (kestrin_status_topic.h): who speaks, the will that speaks for a bridge that
@@ -163,6 +157,8 @@ void SendStatus(ThKestrinControl hControl, int* pTimeoutMs) {
   health::Snapshot(&health);
   int nWaitMs = -1;
   const std::int64_t nNow = SteadyMs();
+  // Until the first frame has had its chance the status would say nothing of it.
+  if (health.nState == health::kStarting) return;
   if (status_topic::Due(gSchedule, health.nState, nNow, &nWaitMs)) {
     const std::string doc =
         status_topic::Document(health::StateName(health.nState), health, gIdentity, WallMs());
@@ -179,19 +175,19 @@ void Supervise(ThKestrinControl hControl) {
   const char* pWheel = control::ClientId(hControl);
   using Clock = std::chrono::steady_clock;
   std::string state = StateText(pWheel);
-  long nCounted = Counted();
+  TCounts counted = Counted();
   auto lastSent = Clock::now();
   NotifyStatus(state, /*bReady=*/false);
 
-  while (!gEvents.bWorkerEnded) {
+  while (!WorkerEnded()) {
     const std::string current = StateText(pWheel);
-    const long nCount = Counted();
+    const TCounts count = Counted();
     int nTimeoutMs = -1;
-    if (current != state || nCount != nCounted) {
+    if (current != state || count != counted) {
       const auto due = lastSent + kStatusInterval;
       if (Kind(current) != Kind(state) || Clock::now() >= due) {
         state = current;
-        nCounted = nCount;
+        counted = count;
         lastSent = Clock::now();
         NotifyStatus(state, false);
       } else {
@@ -200,15 +196,9 @@ void Supervise(ThKestrinControl hControl) {
       }
     }
     SendStatus(hControl, &nTimeoutMs);
-    pollfd fds[2] = {{process::StopDescriptor(), POLLIN, 0}, {gEvents.nBell, POLLIN, 0}};
-    int nReady = poll(fds, 2, nTimeoutMs);
-    if (nReady < 0 && errno != EINTR) return;
-    if (fds[0].revents & POLLIN) return;
-    if (fds[1].revents & POLLIN) {
-      std::uint64_t n;
-      ssize_t ignored = read(gEvents.nBell, &n, sizeof n);
-      (void)ignored;
-    }
+    // Any change rings: the wait ends on it, on a stop or when the next line is due.
+    gHealthChanged->WaitFor([] { return gChanged.exchange(false); }, nTimeoutMs, process::StopDescriptor());
+    if (process::StopRequested()) return;
   }
 }
 
@@ -219,9 +209,9 @@ bool TakeCredential() {
   const char* pDir = std::getenv("CREDENTIALS_DIRECTORY");
   if (pDir == nullptr || *pDir == '\0') return true;
   const std::string path = std::string(pDir) + "/broker";
-  const int rc = control::ReadCredentials(path.c_str());
+  const int rc = credentials::ReadCredentials(path.c_str());
   if (rc == 0 || (rc == -1 && errno == ENOENT)) return true;
-  const std::string why = control::CredentialsFailure();
+  const std::string why = credentials::CredentialsFailure();
   sd_notifyf(0, "STATUS=Start-up failed: the broker credential %s: %s", path.c_str(), why.c_str());
   console::Err("Start-up failed: the broker credential %s: %s; exiting\n", path.c_str(), why.c_str());
   return false;
@@ -234,8 +224,8 @@ class THeldLines {
  public:
   THeldLines() {
     nFile_ = memfd_create("kestrin-start-up", MFD_CLOEXEC);
-    nOut_ = dup(STDOUT_FILENO);
-    nErr_ = dup(STDERR_FILENO);
+    nOut_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    nErr_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
     if (nFile_ < 0 || nOut_ < 0 || nErr_ < 0 || dup2(nFile_, STDOUT_FILENO) < 0 ||
         dup2(nFile_, STDERR_FILENO) < 0)
       Release(false);  // nothing held: the lines go out as they come
@@ -294,6 +284,7 @@ ThKestrinControl StartControl(TInitData* pInitData, int nRetrySeconds) {
   for (;;) {
     std::optional<THeldLines> held;
     if (!told.empty()) held.emplace();
+    gConnectingTold = false;
     ThKestrinControl hControl = control::Init(pInitData);
     if (hControl != nullptr) {
       if (held) held->Release(/*bShow=*/true);
@@ -335,14 +326,14 @@ int main(int argc, char* argv[]) {
   std::snprintf(initData.pSerialFileName, sizeof initData.pSerialFileName, "%s", commandLine.pDevice);
   const char* pDevice = initData.pSerialFileName;
 
-  gEvents.nBell = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (gEvents.nBell < 0) {
+  gHealthChanged = new TDoorbell;  // never destroyed: a library thread may ring it to the end
+  if (!gHealthChanged->Valid()) {
     std::perror("eventfd");
     return kExitFailed;
   }
   if (ToJournal()) console::PrefixPriorities();
   process::TakeStopSignals();
-  control::SetEventHandler(OnEvent);
+  health::SetListener(OnHealthChanged);
   char box[256] = "";
   gethostname(box, sizeof box - 1);
   gIdentity.box = box;
@@ -368,28 +359,29 @@ int main(int argc, char* argv[]) {
   if (hControl != nullptr) Supervise(hControl);
 
   int nExit = kExitStopped;
-  if (gEvents.bWorkerEnded) {
+  const bool bWorkerEnded = WorkerEnded();
+  if (bWorkerEnded) {
     nExit = kExitFailed;
     console::Err("The worker ended on its own; shutting down\n");
   }
   sd_notify(0, "STOPPING=1\nSTATUS=Shutting down");
   // A stop (an upgrade's restart, say) first publishes what waits, while the broker confirms: well
   // inside the unit's stop time-out (20 s).
-  if (!gEvents.bWorkerEnded) control::Drain(hControl, kDrainMs);
+  if (!bWorkerEnded) control::Drain(hControl, kDrainMs);
   if (hControl != nullptr) {
+    // The frames that were not published are counted first, so that "stopped" tells of them.
+    control::StopPublishing(hControl);
     // Said before the disconnect, which discards the will: a site sees "stopped" after an orderly
     // stop, and what the will would have said when the bridge ends on its own.
     health::THealth health;
     health::Snapshot(&health);
     health.nStateSinceMs = WallMs();
-    const std::string doc = gEvents.bWorkerEnded ? status_topic::Will(gIdentity)
+    const std::string doc = bWorkerEnded ? status_topic::Will(gIdentity)
                                                  : status_topic::Document(health::StateName(health::kStopping), health,
                                                                           gIdentity, health.nStateSinceMs);
     control::PublishRetained(hControl, gStatusTopic.c_str(), doc, kStoppedWaitMs);
   }
-  console::Print("Destroying control layer class instance... ");
-  control::Destroy(hControl);
-  console::Print("done\n");
+  control::Shutdown(hControl);
   console::Flush(kFlushMs);
   return nExit;
 }

@@ -14,6 +14,7 @@
 
 #include "kestrin_console.h"
 #include "kestrin_control.h"
+#include "kestrin_credentials.h"
 #include "kestrin_process.h"
 #include "kestrin_cmdline.h"
 
@@ -67,10 +68,10 @@ int main(int argc, char* argv[]) {
   // The broker account, for a broker that asks for one: read from a file so that the password is
   // neither on the command line nor in the environment.
   if (const char* pPath = std::getenv(kCredentialVariable); pPath != nullptr && *pPath != '\0') {
-    const int rc = control::ReadCredentials(pPath);
+    const int rc = credentials::ReadCredentials(pPath);
     if (rc != 0) {
       console::Print("Cannot read the broker account from %s (%s): %s\n", pPath, kCredentialVariable,
-                     control::CredentialsFailure());
+                     credentials::CredentialsFailure());
       return Finish(kExitFailure);
     }
   }
@@ -85,8 +86,6 @@ int main(int argc, char* argv[]) {
   WaitForEnterOrStop();
 
   console::Print("\n");
-  console::Print("Destroying control layer class instance... ");
-  control::Destroy(hControl);
-  console::Print("done\n");
+  control::Shutdown(hControl);
   return Finish(0);
 }

@@ -1,5 +1,6 @@
 // The serial link against real pseudo-terminals.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -253,6 +254,7 @@ TEST(LinkSettings, AppliesRaw19200With2StopBitsAndRestoresTheOldSettings) {
   EXPECT_EQ(during.c_lflag, 0u);
   EXPECT_EQ(during.c_cc[VMIN], 0);
   EXPECT_EQ(during.c_cc[VTIME], 0);
+  EXPECT_EQ(fcntl(transport::Descriptor(link), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);  // no child inherits it
   transport::Destroy(link);
 
   termios after = pty.Settings();
