@@ -3,7 +3,6 @@
 #pragma once
 
 #include "kestrin_broker.h"
-#include "kestrin_control.h"
 #include "kestrin_transport.h"
 #include "kestrin_worker.h"
 

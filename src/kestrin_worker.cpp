@@ -378,8 +378,8 @@ void TWorker::TakeOutcomes(Clock::time_point now) {
         again.emplace(inHand.nOrder, inHand);  // published again, once the broker takes it
       }
       bHaveFrame = false;
+      if (bNotConfirming) health::SetNotConfirming(false);
       bNotConfirming = false;
-      health::SetNotConfirming(false);
       due = now + kPassPause;
       Enter(TPhase::kPausing);
       continue;

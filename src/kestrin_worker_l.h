@@ -14,10 +14,10 @@
 #include "kestrin_doorbell.h"
 #include "kestrin_frame.h"
 #include "kestrin_transport.h"
-#include "kestrin_worker.h"
 
 namespace worker {
 
+struct TStart;  // kestrin_worker.h
 using Clock = std::chrono::steady_clock;
 
 // What the loop is doing, and what it waits for besides the device, the requests and the broker's

@@ -47,6 +47,10 @@ constexpr int kStoppedWaitMs = 2000;
 // Rung by health's listener; main looks at health::Snapshot() when it rings.
 TDoorbell* gHealthChanged = nullptr;
 std::atomic<bool> gChanged{false};  // rung with it
+// Counts alone change with every frame, and the status line tells them at most once a second: while
+// main waits for that second anyway, a change of counts alone does not wake it.
+std::atomic<bool> gTimed{false};
+std::atomic<int> gLastState{-1};
 std::atomic<bool> gConnectingTold{false};
 
 void OnHealthChanged() {
@@ -56,7 +60,8 @@ void OnHealthChanged() {
   if (health.nState == health::kConnecting && !gConnectingTold.exchange(true))
     sd_notifyf(0, "STATUS=Connecting to the broker at %s", control::BrokerUri());
   gChanged = true;
-  if (gHealthChanged) gHealthChanged->Ring();
+  const bool bNewState = gLastState.exchange(health.nState) != health.nState;
+  if (gHealthChanged && (bNewState || health.bWorkerEnded || !gTimed)) gHealthChanged->Ring();
 }
 
 bool WorkerEnded() {
@@ -195,8 +200,10 @@ void Supervise(ThKestrinControl hControl) {
             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count());
       }
     }
+    // While the line is due within the second anyway, new counts alone need not wake main; any other
+    // change rings.
+    gTimed = nTimeoutMs >= 0;
     SendStatus(hControl, &nTimeoutMs);
-    // Any change rings: the wait ends on it, on a stop or when the next line is due.
     gHealthChanged->WaitFor([] { return gChanged.exchange(false); }, nTimeoutMs, process::StopDescriptor());
     if (process::StopRequested()) return;
   }
