@@ -98,9 +98,9 @@ int ReconnectMain(void* hInst) {
       health::SetConnecting(true);
       // The library gives the attempt up after its connect time-out; this bounds one that never answers.
       const TDeadline timedOut(nTimeoutSeconds * 1000 - 500);
-      const bool bDone = d.reconnect.WaitFor([&] { return d.bAttemptDone || stopped(); },
-                                             (nTimeoutSeconds + 2) * 1000) &&
-                         d.bAttemptDone;
+      const bool bDone =
+          d.reconnect.WaitFor([&] { return d.bAttemptDone || stopped(); }, (nTimeoutSeconds + 2) * 1000) &&
+          d.bAttemptDone;
       health::SetConnecting(false);
       if (!bDone || timedOut.Passed())
         nTimeout = std::min(nTimeout + 1, std::size(kConnectTimeoutsSeconds) - 1);

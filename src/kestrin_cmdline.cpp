@@ -150,7 +150,8 @@ int Answer(TProgram program, const TCommandLine& c) noexcept {
       return 0;
     case TAction::kUnknownOption:
       if (bConsole) {
-        std::fprintf(stderr, "kestrin_bridge: unknown option %s\nUsage: kestrin_bridge [DEVICE]; --help says more\n",
+        std::fprintf(stderr,
+                     "kestrin_bridge: unknown option %s\nUsage: kestrin_bridge [DEVICE]; --help says more\n",
                      c.pArgument);
         return kConsoleUsageError;
       }

@@ -120,7 +120,8 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     unsigned short nLength = 0;
     if (cmdline::IsAuto(pName)) {
       pMyData->hTrans = FindPort(cmdline::kCandidatePorts, cmdline::kCandidates, kDiscoveryProbeMs,
-                                 pMyData->firstFrame, &nLength, process::StopDescriptor(), pMyData->pPortName);
+                                 pMyData->firstFrame, &nLength, process::StopDescriptor(),
+                                 pMyData->pPortName);
       SetStartFailure("no wheel frame on any of the candidate ports");
     } else {
       // The wheel may be powered after the bridge: wait for its first well-formed frame as long as it

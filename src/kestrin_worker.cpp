@@ -158,11 +158,7 @@ void TReopener::Lost() {
 }
 
 TWorker::TWorker(const TStart& start)
-    : hTrans(start.hTrans),
-      hBroker(start.hBroker),
-      silence(portName),
-      backlog(portName),
-      reopener(portName) {
+    : hTrans(start.hTrans), hBroker(start.hBroker), silence(portName), backlog(portName), reopener(portName) {
   std::snprintf(portName, sizeof portName, "%s", start.pPortName);
   std::snprintf(clientId, sizeof clientId, "%s", start.pClientId);
   if (start.pFirstFrame != nullptr) {
@@ -267,11 +263,13 @@ void TWorker::Wait(Clock::time_point now) {
   const bool bStopped = phase == TPhase::kStopped;
   if (phase == TPhase::kPublishing) next = std::min({next, due, stopDue});
   // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
-  if (phase == TPhase::kPausing && (!again.empty() || transport::FrameBegun(hTrans))) next = std::min(next, due);
+  if (phase == TPhase::kPausing && (!again.empty() || transport::FrameBegun(hTrans)))
+    next = std::min(next, due);
   if (phase == TPhase::kHolding && retryDue > now) next = std::min(next, retryDue);
   if (!bStopped) next = std::min(next, bDeviceOpen ? silence.Due() : reopenDue);
   const int nDevice = bDeviceOpen && !bStopped ? transport::Descriptor(hTrans) : -1;
-  pollfd fds[3] = {{requests.Fd(), POLLIN, 0}, {nDevice, POLLIN, 0}, {broker::Events(hBroker)->Fd(), POLLIN, 0}};
+  pollfd fds[3] = {
+      {requests.Fd(), POLLIN, 0}, {nDevice, POLLIN, 0}, {broker::Events(hBroker)->Fd(), POLLIN, 0}};
   const int nReady = poll(fds, 3, PollTimeout(next, now));  // poll() skips negative descriptors
   if (nReady <= 0) return;
   if (fds[0].revents) requests.Drain();
@@ -338,7 +336,8 @@ void TWorker::PublishNext(Clock::time_point now) {
   frame::FormatTopic(topic, inHand.status.nSerial);
   int rc = 0;
   ++inHand.nAttempts;
-  if (const std::uint64_t nId = broker::StartPublication(hBroker, topic, frame::Document(inHand.status), &rc)) {
+  if (const std::uint64_t nId =
+          broker::StartPublication(hBroker, topic, frame::Document(inHand.status), &rc)) {
     console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic, clientId);
     nAwaited = nId;
     bHoldTold = false;
@@ -409,8 +408,9 @@ void TWorker::TakeOutcomes(Clock::time_point now) {
 void TWorker::GiveUp(Clock::time_point now) {
   char topic[frame::kTopicSize];
   frame::FormatTopic(topic, inHand.status.nSerial);
-  console::FrameWarning("Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n",
-                        topic, kPublishWaitSeconds);
+  console::FrameWarning(
+      "Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n", topic,
+      kPublishWaitSeconds);
   broker::GiveUp(hBroker, nAwaited);
   givenUp.emplace(nAwaited, inHand);
   bHaveFrame = false;
@@ -436,8 +436,8 @@ void TWorker::StopPublishingNow() {
     health::SetUnconfirmed(static_cast<int>(givenUp.size()));
     bHaveFrame = false;
   }
-  const int nFrames = (bHaveFrame ? 1 : 0) + static_cast<int>(again.size()) +
-                      std::max(transport::QueuedFrames(hTrans), 0);
+  const int nFrames =
+      (bHaveFrame ? 1 : 0) + static_cast<int>(again.size()) + std::max(transport::QueuedFrames(hTrans), 0);
   bHaveFrame = false;
   again.clear();
   if (nFrames > 0) health::CountDropped(nFrames);

@@ -11,10 +11,10 @@ typedef void* ThKestrinWorker;
 namespace worker {
 
 struct TStart {
-  ThKestrinTrans hTrans = nullptr;    // the open link; stays the caller's
-  ThKestrinBroker hBroker = nullptr;  // the broker connection; stays the caller's
-  const char* pPortName = "";         // the device, for the lines
-  const char* pClientId = "";         // the client identifier, for the lines
+  ThKestrinTrans hTrans = nullptr;             // the open link; stays the caller's
+  ThKestrinBroker hBroker = nullptr;           // the broker connection; stays the caller's
+  const char* pPortName = "";                  // the device, for the lines
+  const char* pClientId = "";                  // the client identifier, for the lines
   const unsigned char* pFirstFrame = nullptr;  // the frame that accepted the port (42 bytes), or null
 };
 

@@ -34,11 +34,11 @@ enum class TPhase {
 // A frame in hand, carried by value from the link to its document's outcome.
 struct TFrame {
   unsigned char bytes[transport::kFrameLength] = {};
-  frame::TStatus status;          // decoded; only whole frames become a TFrame
-  std::int64_t nCapturedMs = 0;   // when its last byte was read, ms since the Unix epoch
-  std::uint64_t nSeq = 0;         // its document number, once documents are numbered; 0: none
-  std::uint64_t nOrder = 0;       // taken as the nth frame of this run: frames published again keep it
-  int nAttempts = 0;              // publications started for it
+  frame::TStatus status;         // decoded; only whole frames become a TFrame
+  std::int64_t nCapturedMs = 0;  // when its last byte was read, ms since the Unix epoch
+  std::uint64_t nSeq = 0;        // its document number, once documents are numbered; 0: none
+  std::uint64_t nOrder = 0;      // taken as the nth frame of this run: frames published again keep it
+  int nAttempts = 0;             // publications started for it
 };
 
 // Notices a wheel that has fallen silent, and its return, each with one line.
@@ -130,14 +130,14 @@ struct TWorker {
   TSilenceWatch silence;
   TBacklogWatch backlog;
   TReopener reopener;
-  bool bQueueEmpty = false;  // the last look found no frame to take
-  bool bHoldTold = false;    // the hold of this absence has been told
+  bool bQueueEmpty = false;     // the last look found no frame to take
+  bool bHoldTold = false;       // the hold of this absence has been told
   bool bNotConfirming = false;  // the last publication was given up on, and none confirmed since
   int nLate = 0;                // failures of publications given up on, still to be told
   std::uint64_t nBegun = 0;
-  std::uint64_t nTaken = 0;     // whole frames taken from the link
-  bool bRunning = false;        // health has been told that start-up is over
-  Clock::time_point due{};       // kPublishing: give up; kPausing: go on
+  std::uint64_t nTaken = 0;  // whole frames taken from the link
+  bool bRunning = false;     // health has been told that start-up is over
+  Clock::time_point due{};   // kPublishing: give up; kPausing: go on
   Clock::time_point reopenDue{};
   Clock::time_point retryDue{};  // the library said "not connected": try again no sooner
   Clock::time_point lateDue = Clock::time_point::max();

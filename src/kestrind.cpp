@@ -24,13 +24,13 @@
 #include <optional>
 #include <string>
 
+#include "kestrin_cmdline.h"
 #include "kestrin_console.h"
 #include "kestrin_control.h"
 #include "kestrin_credentials.h"
 #include "kestrin_health.h"
 #include "kestrin_process.h"
 #include "kestrin_status_topic.h"
-#include "kestrin_cmdline.h"
 
 namespace {
 
@@ -354,7 +354,8 @@ int main(int argc, char* argv[]) {
   // Started as soon as it runs: a wheel switched off must hold up neither the boot nor a package
   // upgrade that restarts the service. The wait for the wheel and the broker is a state of the status.
   if (cmdline::IsAuto(pDevice))
-    sd_notifyf(0, "READY=1\nSTATUS=Looking for the wheel's port among %s", cmdline::CandidatesText(true).c_str());
+    sd_notifyf(0, "READY=1\nSTATUS=Looking for the wheel's port among %s",
+               cmdline::CandidatesText(true).c_str());
   else
     sd_notifyf(0, "READY=1\nSTATUS=Waiting for the first frame on %s", pDevice);
   ThKestrinControl hControl = StartControl(&initData, StartRetrySeconds());
@@ -383,9 +384,10 @@ int main(int argc, char* argv[]) {
     health::THealth health;
     health::Snapshot(&health);
     health.nStateSinceMs = WallMs();
-    const std::string doc = bWorkerEnded ? status_topic::Will(gIdentity)
-                                                 : status_topic::Document(health::StateName(health::kStopping), health,
-                                                                          gIdentity, health.nStateSinceMs);
+    const std::string doc =
+        bWorkerEnded ? status_topic::Will(gIdentity)
+                     : status_topic::Document(health::StateName(health::kStopping), health, gIdentity,
+                                              health.nStateSinceMs);
     control::PublishRetained(hControl, gStatusTopic.c_str(), doc, kStoppedWaitMs);
   }
   control::Shutdown(hControl);

@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kestrin_cmdline.h"
 #include "kestrin_console.h"
 #include "kestrin_control.h"
 #include "kestrin_credentials.h"
 #include "kestrin_process.h"
-#include "kestrin_cmdline.h"
 
 namespace {
 
