@@ -31,6 +31,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -262,6 +263,12 @@ class Subscriber {
   static int Arrived(void* context, char* topic, int topic_len, MQTTClient_message* m) {
     const auto at = Clock::now();
     auto* self = static_cast<Subscriber*>(context);
+    // The service entry's status topic is no document: it is not counted.
+    if (std::string_view(topic).ends_with("/bridgeStatus")) {
+      MQTTClient_freeMessage(&m);
+      MQTTClient_free(topic);
+      return 1;
+    }
     Message msg{at, topic_len > 0 ? std::string(topic, std::size_t(topic_len)) : std::string(topic),
                 std::string(static_cast<const char*>(m->payload), std::size_t(m->payloadlen)), m->qos};
     MQTTClient_freeMessage(&m);
@@ -445,8 +452,9 @@ struct Bridge {
   Child child;
   int serial;
   std::string topic;
-  Bridge(Subscriber& sub, int first_frame, bool console_pty = true, int wheel = kSerial)
-      : child({KESTRIN_BRIDGE_PATH, pty.Path()}, console_pty),
+  // With service, the service entry kestrin_bridged, which prompts for nothing.
+  Bridge(Subscriber& sub, int first_frame, bool console_pty = true, int wheel = kSerial, bool service = false)
+      : child({service ? KESTRIN_BRIDGED_PATH : KESTRIN_BRIDGE_PATH, pty.Path()}, console_pty),
         serial(wheel),
         topic("/rng/roulette/kestrin_live/" + std::to_string(wheel) + "/gameStatus") {
     Check(child.WaitLine("Port je odprt:" + pty.Path(), 5000ms) >= 0, "the bridge did not open the port");
@@ -457,7 +465,7 @@ struct Bridge {
     Check(sub.WaitCount(before + 1, Clock::now() + 5s), "the first document did not arrive");
     Verify(sub, before, first_frame, topic);
     // The bridge reads standard input only once it has prompted (a second after it connected).
-    Check(child.WaitLine("Press ENTER to exit...", 5000ms) >= 0, "the bridge did not prompt for ENTER");
+    if (!service) Check(child.WaitLine("Press ENTER to exit...", 5000ms) >= 0, "the bridge did not prompt for ENTER");
   }
   // Presses ENTER; returns the time until the process ended.
   Clock::duration Shutdown() {
@@ -532,6 +540,7 @@ int Run(const Options& o) {
 
   // Beside it, fed the same frames in turn: the bridge with its console on a pipe, and the floor.
   auto piped = std::make_unique<Bridge>(sub, next++, /*console_pty=*/false, kSerial + 1);
+  auto service = std::make_unique<Bridge>(sub, next++, /*console_pty=*/false, kSerial + 3, /*service=*/true);
   auto floor = std::make_unique<Floor>();
   struct Side {
     const char* name;
@@ -546,10 +555,13 @@ int Run(const Options& o) {
   std::vector<Side> sides = {
       {"bridge, console on a pseudo-terminal", &bridge->pty, pid, kSerial, bridge->topic, {}, {}, {}, {}},
       {"bridge, console on a pipe", &piped->pty, piped->child.Pid(), piped->serial, piped->topic, {}, {}, {}, {}},
+      {"service entry, output on a pipe", &service->pty, service->child.Pid(), service->serial, service->topic,
+       {}, {}, {}, {}},
       {"floor: least publisher, same library", &floor->pty, floor->child.Pid(), kSerial + 2, floor->topic, {}, {}, {}, {}}};
   std::this_thread::sleep_for(500ms);
 
-  std::printf("%d frames %d ms apart, to each of the bridge, the bridge with its console on a pipe and the floor...\n",
+  std::printf("%d frames %d ms apart, to each of the bridge, the bridge with its console on a pipe, the service\n"
+              "entry and the floor...\n",
               o.frames, o.interval_ms);
   std::fflush(stdout);
   std::vector<double>& latency = sides[0].latency;
@@ -608,6 +620,7 @@ int Run(const Options& o) {
   }
   const double run_cpu_ns = TotalNs(run_threads);
   piped.reset();
+  service.reset();
   floor.reset();
   const double cpu_per_frame = run_cpu_ns / o.frames / 1e6;
   const double cpu_per_frame_net = (run_cpu_ns - idle_cpu_ns / idle_wall_ns * run_wall_ns) / o.frames / 1e6;
@@ -659,13 +672,19 @@ int Run(const Options& o) {
   Row("idle CPU (% of one core)", Fmt("%.4f %%", idle_pct), "< 0.02 %", idle_pct < 0.02, "0.03 %");
   Row("CPU per frame (gross)", Fmt("%.3f ms", cpu_per_frame), "< 0.3 ms", cpu_per_frame < 0.3, "0.9 ms");
   Row("CPU per frame (net of idle)", Fmt("%.3f ms", cpu_per_frame_net), "-", true, "-");
-  const double floor_cpu = TotalNs(sides[2].threads) / o.frames / 1e6, floor_med = Percentile(sides[2].latency, 0.5);
-  for (std::size_t j = 0; j < 2; ++j) {
+  const Side& floor_side = sides.back();
+  const double floor_cpu = TotalNs(floor_side.threads) / o.frames / 1e6, floor_med = Percentile(floor_side.latency, 0.5);
+  // The console program is held to 1.2 times the floor; the service entry, which is what runs on a
+  // box, to 1.3 times.
+  const char* names[][2] = {{"CPU per frame / floor's", "latency median - floor's"},
+                            {"  console on a pipe", "  console on a pipe"},
+                            {"  service entry", "  service entry"}};
+  for (std::size_t j = 0; j + 1 < sides.size(); ++j) {
     const double ratio = TotalNs(sides[j].threads) / o.frames / 1e6 / floor_cpu;
     const double above = Percentile(sides[j].latency, 0.5) - floor_med;
-    Row(j == 0 ? "CPU per frame / floor's" : "  console on a pipe", Fmt("%.2f", ratio), "<= 1.3", ratio <= 1.3, "-");
-    Row(j == 0 ? "latency median - floor's" : "  console on a pipe", Fmt("%+.3f ms", above), "<= 0.1 ms",
-        above <= 0.1, "-");
+    const double target = j == 2 ? 1.3 : 1.2;
+    Row(names[j][0], Fmt("%.2f", ratio), j == 2 ? "<= 1.3" : "<= 1.2", ratio <= target, "-");
+    Row(names[j][1], Fmt("%+.3f ms", above), "<= 0.06 ms", above <= 0.06, "-");
   }
   Row("peak resident memory (VmHWM)", Fmt("%.2f MiB", hwm_kb / 1024.0), "< 14 MiB", hwm_kb < 14 * 1024, "21 MiB");
   Row("final resident memory (VmRSS)", Fmt("%.2f MiB", rss_kb / 1024.0), "-", true, "-");

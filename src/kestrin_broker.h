@@ -1,35 +1,35 @@
-// The broker connection: the MQTT client, its callbacks, reconnecting after a loss, publications and the
-// disconnect. It knows nothing of the serial device or of who publishes: a publication is started and
-// returns at once, and its outcome rings a doorbell (Completion()) that the publisher waits on beside
-// its own descriptors; the broker's return after a loss rings another (Return()).
+// The broker connection: the MQTT session and its callbacks (kestrin_broker.cpp), the publications in
+// flight (kestrin_broker_inflight.cpp) and the reconnect after a loss (kestrin_broker_reconnect.cpp).
+// It knows nothing of the serial device, of frames or of who publishes. A publication is started and
+// returns at once; its outcome, and the broker's return after a loss, ring Events(), which the
+// publisher waits on beside its own descriptors. The connection's state goes to health
+// (kestrin_health.h), the one channel that the programs and the status topic read.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <vector>
 
-#include "kestrin_process.h"
+#include "kestrin_doorbell.h"
 
 typedef void* ThKestrinBroker;
 
 namespace broker {
 
-// A descriptor a wait serves beside its own: fd() names it (negative: none now), ready() runs when it
-// is ready. Start-up keeps the serial device drained this way while it connects.
-struct TServe {
-  std::function<int()> fd;
-  std::function<void()> ready;
-};
-
 // Creates the client under pClientId, logging in with pUser / pPassword (an empty user: no account).
-// pNotify gets the control layer's events (kestrin_control.h) on the library's threads. Null when the
-// client could not be made; the reason has been printed.
-ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPassword,
-                     void (*pNotify)(int)) noexcept;
+// Null when the client could not be made; the reason has been printed.
+ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPassword) noexcept;
+
+// Destroys the client (no callback comes after this) and releases everything. Null does nothing.
+void Destroy(ThKestrinBroker hInst) noexcept;
+
+// A last will for every connect, reconnects included: the broker publishes payload on pTopic with QoS 1,
+// retained, when the connection ends without a disconnect. Set before Connect.
+void SetWill(ThKestrinBroker hInst, const char* pTopic, const std::string& payload) noexcept;
 
 // Connects, MQTT 3.1.1 (3.1 for a broker that refuses it), with the start-up's lines; nStopFd ends the
-// wait, serve is served meanwhile. False when it failed: ConnectFailure() is the broker's refusal code.
-bool Connect(ThKestrinBroker hInst, int nStopFd, const TServe& serve) noexcept;
+// wait. False when it failed: ConnectFailure() is the broker's refusal code (CONNACK), else 0.
+bool Connect(ThKestrinBroker hInst, int nStopFd) noexcept;
 int ConnectFailure(ThKestrinBroker hInst) noexcept;
 
 // Reconnecting after a loss, one attempt at a time, from a thread of its own; stopped before shutdown
@@ -37,29 +37,30 @@ int ConnectFailure(ThKestrinBroker hInst) noexcept;
 bool StartReconnecting(ThKestrinBroker hInst) noexcept;
 void StopReconnecting(ThKestrinBroker hInst) noexcept;
 
-// False while the connection is lost and not yet back; Return() rings when it is.
+// False while the connection is lost and not yet back.
 bool Connected(ThKestrinBroker hInst) noexcept;
-const process::TDoorbell* Return(ThKestrinBroker hInst) noexcept;
-// Rung when a publication's outcome comes.
-const process::TDoorbell* Completion(ThKestrinBroker hInst) noexcept;
+// Rung when an outcome comes (TakeOutcomes) and when the connection is back.
+const TDoorbell* Events(ThKestrinBroker hInst) noexcept;
 
-// Starts publishing document out on pTopic with QoS 1 and returns at once: the id of the publication,
-// or 0 when the library refused to start it, its code in *pRc (MQTTASYNC_DISCONNECTED: not connected).
-std::uint64_t StartPublication(ThKestrinBroker hInst, const char* pTopic, std::string out, int* pRc) noexcept;
-constexpr int kPending = 0;
-constexpr int kConfirmed = 1;
-constexpr int kFailed = 2;
-// The outcome of the publication last started, once; kPending until it has come.
-int PublicationOutcome(ThKestrinBroker hInst) noexcept;
-// Stops waiting for the publication last started; a late outcome is still told. Returns how many
-// publications given up on still lack their outcome (the last 100 are remembered).
-int GiveUpPublication(ThKestrinBroker hInst) noexcept;
-// How many publications given up on have failed since the last call.
-int TakeLateFailures(ThKestrinBroker hInst) noexcept;
+// StartPublication's code for a connection that is lost (the library's MQTTASYNC_DISCONNECTED).
+constexpr int kNotConnected = -3;
 
-// A last will for every connect, reconnects included: the broker publishes payload on pTopic with QoS 1,
-// retained, when the connection ends without a disconnect. Set before Connect.
-void SetWill(ThKestrinBroker hInst, const char* pTopic, const std::string& payload) noexcept;
+// Starts publishing payload on pTopic with QoS 1, not retained, and returns at once: the publication's
+// id, or 0 when the library refused to start it, its code in *pRc (kNotConnected: not
+// connected). The library copies topic and payload.
+std::uint64_t StartPublication(ThKestrinBroker hInst, const char* pTopic, const std::string& payload,
+                               int* pRc) noexcept;
+struct TOutcome {
+  std::uint64_t nId = 0;
+  bool bDelivered = false;  // the broker confirmed it; else it failed (a publication of a session that
+                            // was lost fails at the latest when the connection is back)
+};
+// Appends the outcomes that came since the last call, in the order they came.
+void TakeOutcomes(ThKestrinBroker hInst, std::vector<TOutcome>* pOutcomes) noexcept;
+// The publisher no longer waits for publication nId: its failure is not told as the awaited one's.
+void GiveUp(ThKestrinBroker hInst, std::uint64_t nId) noexcept;
+// Nor does it want its outcome any more.
+void Forget(ThKestrinBroker hInst, std::uint64_t nId) noexcept;
 
 // Publishes payload on pTopic with QoS 1, retained, beside the publications above and counted as none
 // of them; with nWaitMs > 0 waits that long at most for the broker's confirmation. 0: handed to the
@@ -69,9 +70,6 @@ int PublishRetained(ThKestrinBroker hInst, const char* pTopic, const std::string
 
 // Disconnects and waits, bounded, for the outcome, with the shutdown's lines.
 void Disconnect(ThKestrinBroker hInst) noexcept;
-
-// Destroys the client (no callback comes after this) and releases everything. Null does nothing.
-void Destroy(ThKestrinBroker hInst) noexcept;
 
 // "tcp://HOST:1883".
 const char* Uri() noexcept;

@@ -1,31 +1,25 @@
-// The bridge's control layer: start-up with port discovery, the orderly shutdown, and what the layer's
-// files share. The broker connection is in kestrin_broker.cpp, the worker in kestrin_worker.cpp.
+// The bridge's control layer: start-up with port discovery, and the orderly shutdown. The broker
+// connection is a module of its own (kestrin_broker.h), and so is the worker (kestrin_worker.h).
 #include "kestrin_control.h"
 
 #include <poll.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
+#include "kestrin_cmdline.h"
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
 #include "kestrin_credentials.h"
 #include "kestrin_deadline.h"
-#include "kestrin_frame.h"
 #include "kestrin_health.h"
 #include "kestrin_process.h"
 
 namespace control {
 
-const char* const ports_to_try[10] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3",
-                                      "/dev/ttyUSB4", "/dev/ttyS0",   "/dev/ttyS1",   "/dev/ttyS2",
-                                      "/dev/ttyS3",   "/dev/ttyS4"};
-
 namespace {
 
-std::atomic<TEventHandler> gEventHandler{nullptr};
 std::atomic<TWillMaker> gWillMaker{nullptr};
 
 char gStartFailure[200] = "";
@@ -42,37 +36,22 @@ std::atomic<int> gStartRefusal{0};
 void SetStartRefusal(int nCode) {
   if (nCode != 4 && nCode != 5) return;
   gStartRefusal = nCode;
-  const char* pUser = CredentialUser();
+  const char* pUser = credentials::CredentialUser();
   std::snprintf(gStartFailure, sizeof gStartFailure, "the broker at %s refused %s%s: %s", BrokerUri(),
                 *pUser ? "user " : "a client without a user name", pUser,
                 nCode == 4 ? "bad user name or password" : "not authorised");
 }
 
-// Waits, at most nTimeoutMs, until the worker waits for no publication.
-void WaitForPublication(TMyData& d, int nTimeoutMs) {
-  const TDeadline deadline(nTimeoutMs);
-  while (!d.bPublishIdle && !deadline.Passed()) {
-    pollfd fd = {d.publishIdle.Fd(), POLLIN, 0};
-    if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) break;
-    d.publishIdle.Drain();
-  }
-}
-
 // Releases the record and what it still holds, in the order shutdown needs: no callback can come once
 // the client is destroyed. Used by shutdown and by a start-up that fails part way.
 void ReleaseRecord(TMyData* pMyData) {
+  worker::Destroy(pMyData->hWorker);  // nothing uses the link or the broker once it has ended
   broker::Destroy(pMyData->hBroker);  // stops reconnecting first
   transport::Destroy(pMyData->hTrans);
-  pMyData->hTrans = nullptr;
-  if (pMyData->pQuitThreadMutex) SDL_DestroyMutex(pMyData->pQuitThreadMutex);
   delete pMyData;
 }
 
 }  // namespace
-
-void Notify(int nEvent) noexcept {
-  if (TEventHandler pHandler = gEventHandler.load()) pHandler(nEvent);
-}
 
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,
                          unsigned short* pRecivedLength, int nWakeFd) noexcept {
@@ -90,7 +69,7 @@ ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRec
       if (rc == transport::kOk) {
         if (transport::WholeFrame(pRecived)) return hTrans;
         // Another device's sentences can hold a '*' too (NMEA checksums); read on within the bound.
-        ReportMalformed(pRecived);
+        worker::ReportMalformed(pRecived);
         *pRecivedLength = 0;
       } else if (rc != transport::kTimedOut) {
         break;
@@ -132,29 +111,22 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
   SetStartFailure("start-up failed");
   gStartRefusal = 0;
   health::Reset();
-  health::SetListener([] { Notify(kEventHealthChanged); });
   try {
     pMyData = new TMyData;
-    if (!pMyData->quit.Valid() || !pMyData->publishIdle.Valid() || !pMyData->drain.Valid() ||
-        !pMyData->drained.Valid()) {
-      console::Perror("eventfd");
-      delete pMyData;
-      return nullptr;
-    }
     std::memcpy(pMyData->pSerialFileName, pInitData->pSerialFileName, sizeof pMyData->pSerialFileName);
     pMyData->pSerialFileName[sizeof pMyData->pSerialFileName - 1] = '\0';
-    pMyData->hTrans = nullptr;
 
     const char* pName = pMyData->pSerialFileName;
-    if (std::strcmp(pName, "AUTO") == 0 || std::strcmp(pName, "auto") == 0) {
-      pMyData->hTrans = FindPort(ports_to_try, kPortsToTry, kDiscoveryProbeMs, pMyData->Recived,
-                                 &pMyData->RecivedLength, process::StopDescriptor(), pMyData->pPortName);
+    unsigned short nLength = 0;
+    if (cmdline::IsAuto(pName)) {
+      pMyData->hTrans = FindPort(cmdline::kCandidatePorts, cmdline::kCandidates, kDiscoveryProbeMs,
+                                 pMyData->firstFrame, &nLength, process::StopDescriptor(),
+                                 pMyData->pPortName);
       SetStartFailure("no wheel frame on any of the candidate ports");
     } else {
       // The wheel may be powered after the bridge: wait for its first well-formed frame as long as it
       // takes.
-      pMyData->hTrans =
-          ProbePort(pName, -1, pMyData->Recived, &pMyData->RecivedLength, process::StopDescriptor());
+      pMyData->hTrans = ProbePort(pName, -1, pMyData->firstFrame, &nLength, process::StopDescriptor());
       std::memcpy(pMyData->pPortName, pName, sizeof pMyData->pPortName);
       SetStartFailure("no wheel frame from %s", pName);
     }
@@ -163,11 +135,11 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       ReleaseRecord(pMyData);
       return nullptr;
     }
-    std::memcpy(pMyData->serial_no, pMyData->Recived + 4, 4);
+    std::memcpy(pMyData->serial_no, pMyData->firstFrame + 4, 4);
     pMyData->serial_no[4] = '\0';
-    pMyData->bStartFramePending = true;
 
-    pMyData->hBroker = broker::Init(pMyData->serial_no, CredentialUser(), CredentialPassword(), Notify);
+    pMyData->hBroker = broker::Init(pMyData->serial_no, credentials::CredentialUser(),
+                                    credentials::CredentialPassword());
     if (pMyData->hBroker == nullptr) {
       SetStartFailure("no connection to the broker at %s", BrokerUri());
       ReleaseRecord(pMyData);
@@ -178,14 +150,23 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       pMaker(pMyData->serial_no, pMyData->pPortName, &topic, &payload);
       broker::SetWill(pMyData->hBroker, topic.c_str(), payload);
     }
+    // The worker runs from here on: while the connect waits (the library may wait 30 s for a slow
+    // broker) it keeps the wheel's frames in the link, not in the device's small queue, and reopens a
+    // device that fails; it publishes once the connect has succeeded.
+    worker::TStart start;
+    start.hTrans = pMyData->hTrans;
+    start.hBroker = pMyData->hBroker;
+    start.pPortName = pMyData->pPortName;
+    start.pClientId = pMyData->serial_no;
+    start.pFirstFrame = pMyData->firstFrame;
+    pMyData->hWorker = worker::Init(start);
+    if (pMyData->hWorker == nullptr) {
+      SetStartFailure("the worker could not be started");
+      ReleaseRecord(pMyData);
+      return nullptr;
+    }
     health::SetConnecting(true);
-    Notify(kEventConnecting);
-    // The wheel goes on sending meanwhile (the library may wait 30 s for a slow broker): its frames
-    // wait in the link, not in the device's small queue.
-    ThKestrinTrans hTrans = pMyData->hTrans;
-    const broker::TServe drainDevice{[hTrans] { return transport::Descriptor(hTrans); },
-                             [hTrans] { transport::Fill(hTrans); }};
-    const bool bConnected = broker::Connect(pMyData->hBroker, process::StopDescriptor(), drainDevice);
+    const bool bConnected = broker::Connect(pMyData->hBroker, process::StopDescriptor());
     health::SetConnecting(false);
     if (!bConnected) {
       SetStartFailure(
@@ -195,13 +176,13 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       ReleaseRecord(pMyData);
       return nullptr;
     }
-    if (!broker::StartReconnecting(pMyData->hBroker) || !StartWorker(*pMyData)) {
+    if (!broker::StartReconnecting(pMyData->hBroker)) {
       SetStartFailure("the worker could not be started");
       ReleaseRecord(pMyData);
       return nullptr;
     }
+    worker::Publish(pMyData->hWorker);
     gStartFailure[0] = '\0';
-    health::SetRunning();
     return pMyData;
   } catch (...) {
     if (pMyData) ReleaseRecord(pMyData);
@@ -209,54 +190,42 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
   }
 }
 
-void Destroy(ThKestrinControl hInst) noexcept {
+void StopPublishing(ThKestrinControl hInst) noexcept {
   if (hInst == nullptr) return;
-  TMyData* pMyData = static_cast<TMyData*>(hInst);
-  try {
-    // No reconnect starts once shutdown has begun, and the publication in flight gets its real outcome.
-    broker::StopReconnecting(pMyData->hBroker);
-    health::SetStopping();
-    pMyData->bStopPublishing = true;
-    WaitForPublication(*pMyData, kLastPublicationWaitMs);
-    broker::Disconnect(pMyData->hBroker);
+  TMyData& d = *static_cast<TMyData*>(hInst);
+  if (d.bStoppedPublishing) return;
+  d.bStoppedPublishing = true;
+  // No reconnect starts once shutdown has begun, and the publication in flight gets its real outcome.
+  broker::StopReconnecting(d.hBroker);
+  health::SetStopping();
+  d.nFramesLeft = worker::StopPublishing(d.hWorker, kLastPublicationWaitMs);
+}
 
-    console::Print("kestrin_control: Waiting for thread to finish.\n");
-    MainLockMutex(pMyData->pQuitThreadMutex);
-    pMyData->QuitThread = true;
-    MainUnlockMutex(pMyData->pQuitThreadMutex);
-    pMyData->quit.Ring();  // cuts short a pending reception, publish wait or pause
-    SDL_WaitThread(pMyData->pSAThread, nullptr);
-    pMyData->pSAThread = nullptr;
-    SDL_DestroyMutex(pMyData->pQuitThreadMutex);
-    pMyData->pQuitThreadMutex = nullptr;
-    console::Print("kestrin_control: Thread terminated.\n");
-    // Nothing is discarded without a word: the frames still waiting are counted as lost.
-    const int nLeft = std::max(transport::QueuedFrames(pMyData->hTrans), 0) + pMyData->nFramesLeft;
-    if (nLeft > 0) {
-      console::Warning("%d frames from %s were not published\n", nLeft, pMyData->pPortName);
-      health::CountDropped(nLeft);
+void Shutdown(ThKestrinControl hInst) noexcept {
+  console::Print("Destroying control layer class instance... ");
+  if (hInst != nullptr) {
+    TMyData* pMyData = static_cast<TMyData*>(hInst);
+    try {
+      StopPublishing(hInst);
+      broker::Disconnect(pMyData->hBroker);
+      console::Print("kestrin_control: Waiting for thread to finish.\n");
+      worker::Destroy(pMyData->hWorker);
+      pMyData->hWorker = nullptr;
+      console::Print("kestrin_control: Thread terminated.\n");
+      // Nothing is discarded without a word: the frames that were not published are counted as lost.
+      if (pMyData->nFramesLeft > 0)
+        console::Warning("%d frames from %s were not published\n", pMyData->nFramesLeft, pMyData->pPortName);
+      ReleaseRecord(pMyData);
+    } catch (...) {
     }
-
-    ReleaseRecord(pMyData);
-  } catch (...) {
   }
+  console::Print("done\n");
 }
 
 void Drain(ThKestrinControl hInst, int nTimeoutMs) noexcept {
   if (hInst == nullptr) return;
-  TMyData& d = *static_cast<TMyData*>(hInst);
-  d.bDrained = false;
-  d.bDraining = true;
-  d.drain.Ring();
-  const TDeadline deadline(nTimeoutMs);
-  while (!d.bDrained && !deadline.Passed()) {
-    pollfd fd = {d.drained.Fd(), POLLIN, 0};
-    if (poll(&fd, 1, deadline.PollTimeout()) < 0 && errno != EINTR) break;
-    d.drained.Drain();
-  }
+  worker::Drain(static_cast<TMyData*>(hInst)->hWorker, nTimeoutMs);
 }
-
-void SetEventHandler(TEventHandler pHandler) noexcept { gEventHandler = pHandler; }
 
 const char* ClientId(ThKestrinControl hInst) noexcept {
   return hInst ? static_cast<TMyData*>(hInst)->serial_no : "";

@@ -1,13 +1,16 @@
 // The bridge: finds the wheel's serial port, connects to the broker and runs the publishing worker.
+// What it is doing, the programs learn from health (kestrin_health.h).
 #pragma once
 
 #include <string>
+
+#include "kestrin_cmdline.h"
 
 typedef void* ThKestrinControl;
 
 // Start-up record built by main from the command line.
 struct TInitData {
-  char pSerialFileName[100];  // a device path, or "AUTO" / "auto" for port discovery
+  char pSerialFileName[cmdline::kMaxDevice + 1];  // a device path, or "AUTO" / "auto" for port discovery
 };
 
 namespace control {
@@ -18,28 +21,17 @@ ThKestrinControl Init(TInitData* pInitData) noexcept;
 
 // Publishes the frames that wait, without the pause between them, for at most nTimeoutMs: until none
 // waits, the broker is away or a publication is not confirmed in time. For a stop that should lose
-// as little as it can (the service entry); Destroy follows.
+// as little as it can (the service entry); Shutdown follows.
 void Drain(ThKestrinControl hInst, int nTimeoutMs) noexcept;
 
-// Disconnects, stops the worker, restores the serial port and releases everything. Null does nothing.
-void Destroy(ThKestrinControl hInst) noexcept;
+// Shutdown's first step, for a caller that reports the final counts before the disconnect: no
+// reconnect and no publication starts any more, the one in flight gets its outcome (1 s at most), and
+// the frames read and not published are counted as dropped. Shutdown does it if nobody did.
+void StopPublishing(ThKestrinControl hInst) noexcept;
 
-// What the running bridge tells a supervisor (the service entry) through the handler below.
-constexpr int kEventFramePublished = 1;  // the broker confirmed a frame's document
-constexpr int kEventFrameDropped = 2;    // a frame was not published: refused, failed or malformed
-constexpr int kEventConnectionLost = 3;  // the broker connection dropped; reconnecting
-constexpr int kEventConnectionBack = 4;  // reconnected
-constexpr int kEventWheelSilent = 5;     // no frame for 30 s
-constexpr int kEventFramesAgain = 6;     // frames flow again after a silence
-constexpr int kEventWorkerEnded = 7;     // the worker ended on its own: the bridge no longer publishes
-constexpr int kEventHealthChanged = 8;   // something health::Snapshot() tells has changed (kestrin_health.h)
-constexpr int kEventConnecting = 9;      // the start-up connect begins; told on the thread that called Init
-
-// Runs on the bridge's and the client library's threads: it must return at once, never block.
-typedef void (*TEventHandler)(int nEvent);
-
-// Sets the handler before Init; null: none.
-void SetEventHandler(TEventHandler pHandler) noexcept;
+// The orderly shutdown with its lines: disconnects, stops the worker, restores the serial port and
+// releases everything ("Destroying control layer class instance... " ... "done"). Null: only the lines.
+void Shutdown(ThKestrinControl hInst) noexcept;
 
 // The client identifier: the wheel's four serial characters from its first frame. "" for null.
 const char* ClientId(ThKestrinControl hInst) noexcept;
@@ -67,15 +59,5 @@ const char* StartFailure() noexcept;
 // After Init returned null: the broker's refusal of the connection (CONNACK 4: bad user name or
 // password, 5: not authorised), 0 when it failed otherwise.
 int StartRefusal() noexcept;
-
-// The broker account that every connect, reconnects included, carries; set before Init. A null or
-// empty user connects without one, as an open broker expects.
-void SetCredentials(const char* pUser, const char* pPassword) noexcept;
-
-// Reads the account from the first line of the regular file pPath, "USER:PASSWORD", and sets it as
-// above; never blocks. 0: done; -1: the file cannot be opened (errno says why); -2: it is no regular
-// file or holds no such line that MQTT can carry. CredentialsFailure() then says why, in a few words.
-int ReadCredentials(const char* pPath) noexcept;
-const char* CredentialsFailure() noexcept;
 
 }  // namespace control

@@ -11,10 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "kestrin_control.h"
 #include "kestrin_credentials.h"
 
-namespace control {
+namespace credentials {
 namespace {
 
 // MQTT carries the user name and the password with a 16-bit length each; a longer one cannot be sent
@@ -129,4 +128,4 @@ const char* CredentialsFailure() noexcept { return gFailure; }
 const char* CredentialUser() noexcept { return gUser.c_str(); }
 const char* CredentialPassword() noexcept { return gPassword.c_str(); }
 
-}  // namespace control
+}  // namespace credentials

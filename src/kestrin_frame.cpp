@@ -52,14 +52,18 @@ constexpr int kWinningOffset = 11;
 constexpr int kFieldsEnd = 40;
 constexpr int kSeparators[] = {8, 10, 13, 18, 20, 25, 27, 32, 37};
 
-// As the frame's scan reads a field with "%0<width>d", but the conversion must take all of it: a field
-// that reads only in part (an error flag "0x") would otherwise pass the scan.
+// As the frame's scan reads a field with "%0<width>d" (spaces, a sign, digits), but the conversion
+// must take all of it: a field that reads only in part (an error flag "0x") would otherwise pass the
+// scan. Only printable bytes come here, so ' ' is the only white space to skip. Written out rather
+// than scanned: every frame passes here, and ten scans were a tenth of the bridge's own time.
 bool ReadsWhole(const unsigned char* pField, int nWidth) {
-  char text[5] = {};
-  std::memcpy(text, pField, static_cast<std::size_t>(nWidth));
-  int nValue = 0;
-  int nUsed = 0;
-  return std::sscanf(text, "%d%n", &nValue, &nUsed) == 1 && nUsed == nWidth;
+  int i = 0;
+  while (i < nWidth && pField[i] == ' ') ++i;
+  if (i < nWidth && (pField[i] == '+' || pField[i] == '-')) ++i;
+  if (i == nWidth) return false;  // no digit
+  for (; i < nWidth; ++i)
+    if (pField[i] < '0' || pField[i] > '9') return false;
+  return true;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // since when it holds.
 #include "kestrin_health.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -54,8 +55,8 @@ void Update(Change change) noexcept {
       gHealth.nState = nState;
       gHealth.nStateSinceMs = NowMs();
     }
-    // The time of the last frame alone is not worth a wake-up: it changes with every frame.
-    bChanged = before.nState != gHealth.nState ||
+    // The time of the last frame changes with every document, as the count does.
+    bChanged = before.bWorkerEnded != gHealth.bWorkerEnded || before.nState != gHealth.nState ||
                before.nPublished != gHealth.nPublished || before.nDropped != gHealth.nDropped ||
                before.nMalformed != gHealth.nMalformed || before.nUnconfirmed != gHealth.nUnconfirmed ||
                before.nBehindSeconds != gHealth.nBehindSeconds ||
@@ -68,6 +69,19 @@ void Update(Change change) noexcept {
 }
 
 }  // namespace
+
+const char* StateName(int nState) noexcept {
+  switch (nState) {
+    case kPublishing: return "publishing";
+    case kSilent: return "wheel silent";
+    case kDeviceLost: return "serial device lost";
+    case kBehind: return "behind the wheel";
+    case kBrokerAway:
+    case kNotConfirming: return "broker trouble";
+    case kStopping: return "stopped";
+    default: return "starting";
+  }
+}
 
 void Snapshot(THealth* pHealth) noexcept {
   if (pHealth == nullptr) return;
@@ -117,11 +131,14 @@ void SetSilent(bool b) noexcept {
 void SetFramesWaiting(int n) noexcept {
   Update([n](THealth& h, TFlags&) { h.nFramesWaiting = n; });
 }
-void FrameArrived() noexcept {
-  Update([](THealth& h, TFlags&) { h.nLastFrameMs = NowMs(); });
+void SetWorkerEnded() noexcept {
+  Update([](THealth& h, TFlags&) { h.bWorkerEnded = true; });
 }
-void CountPublished() noexcept {
-  Update([](THealth& h, TFlags&) { ++h.nPublished; });
+void CountPublished(std::int64_t nCapturedMs) noexcept {
+  Update([nCapturedMs](THealth& h, TFlags&) {
+    ++h.nPublished;
+    h.nLastFrameMs = std::max(h.nLastFrameMs, nCapturedMs);
+  });
 }
 void CountDropped(long n) noexcept {
   Update([n](THealth& h, TFlags&) { h.nDropped += n; });

@@ -7,23 +7,27 @@
 
 namespace health {
 
-// The bridge's state, the worst of what is wrong first. The numbers are stable: a status topic or a
-// monitor may carry them as they are.
-constexpr int kStarting = 0;        // waiting for the wheel's first frame (or looking for its port)
-constexpr int kConnecting = 1;      // the start-up connect to the broker is in progress
-constexpr int kPublishing = 2;      // all well
-constexpr int kDeviceLost = 3;      // the serial device failed; it is being reopened
-constexpr int kBrokerAway = 4;      // the broker connection is lost; reconnecting, frames are held
-constexpr int kNotConfirming = 5;   // the last publication was not confirmed within its bound
-constexpr int kBehind = 6;          // publishing frames more than 2 s old
-constexpr int kSilent = 7;          // no frame from the wheel for 30 s
-constexpr int kStopping = 8;        // shutdown has begun
+// The bridge's state, the worst of what is wrong first. The numbers are stable: a monitor may carry
+// them as they are; StateName() gives the one name of each, as the status topic carries it.
+enum TState : int {
+  kStarting = 0,       // "starting": waiting for the wheel's first frame (or its port), or its document
+  kConnecting = 1,     // "starting": the start-up connect to the broker is in progress
+  kPublishing = 2,     // "publishing": all well
+  kDeviceLost = 3,     // "serial device lost": the serial device failed; it is being reopened
+  kBrokerAway = 4,     // "broker trouble": the connection is lost; reconnecting, frames are held
+  kNotConfirming = 5,  // "broker trouble": the last publication was not confirmed within its bound
+  kBehind = 6,         // "behind the wheel": publishing frames more than 2 s old
+  kSilent = 7,         // "wheel silent": no frame from the wheel for 30 s
+  kStopping = 8,       // "stopped": shutdown has begun
+};
+const char* StateName(int nState) noexcept;
 
 // One consistent copy of the figures.
 struct THealth {
   int nState = kStarting;
   std::int64_t nStateSinceMs = 0;   // when nState began, ms since the Unix epoch
-  std::int64_t nLastFrameMs = 0;    // when the last well-formed frame arrived, ms since the epoch; 0: none
+  std::int64_t nLastFrameMs = 0;    // when the frame of the last document published arrived, ms since
+                                    // the epoch; 0: none yet
   long nPublished = 0;              // frames whose publication the broker confirmed
   long nDropped = 0;                // frames the wheel sent and the bridge lost (refused, failed, the
                                     // link's full queue, left at shutdown); never noise
@@ -33,19 +37,21 @@ struct THealth {
   int nFramesWaiting = 0;           // whole frames waiting in the link's queue, as last counted
   bool bConnecting = false;         // a connect to the broker is in progress (start-up or reconnect)
   int nRefusal = 0;                 // the broker's refusal (CONNACK code) of the last reconnect; 0: none
+  bool bWorkerEnded = false;        // the worker ended on its own: the bridge no longer publishes
 };
 
 // Copies the current figures into *pHealth. Null does nothing.
 void Snapshot(THealth* pHealth) noexcept;
 
-// Called after every change of the state or the figures, on the thread that made it; must return at
-// once. Set before the bridge starts; null: none.
+// Called after every change of the state or the figures, on the thread that made it (a library
+// callback among them); must return at once. The one channel through which the programs hear of the
+// bridge. Set before the bridge starts; null: none.
 void SetListener(void (*pListener)()) noexcept;
 
 // Writers: the bridge's own threads and the client library's callbacks.
 void Reset() noexcept;  // back to kStarting with every count 0; for a fresh start-up
 void SetConnecting(bool bConnecting) noexcept;
-void SetRunning() noexcept;  // start-up is over: publishing
+void SetRunning() noexcept;  // start-up is over: the first frame has had its chance
 void SetStopping() noexcept;
 void SetDeviceLost(bool bLost) noexcept;
 void SetBrokerAway(bool bAway) noexcept;
@@ -55,8 +61,9 @@ void SetUnconfirmed(int nUnconfirmed) noexcept;
 void SetBehind(long nSeconds) noexcept;
 void SetSilent(bool bSilent) noexcept;
 void SetFramesWaiting(int nFrames) noexcept;
-void FrameArrived() noexcept;
-void CountPublished() noexcept;
+void SetWorkerEnded() noexcept;
+void CountPublished(std::int64_t nCapturedMs) noexcept;  // the broker confirmed a document, its frame
+                                                          // captured then (ms since the epoch)
 void CountDropped(long nFrames) noexcept;
 void CountMalformed() noexcept;
 

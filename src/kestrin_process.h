@@ -2,24 +2,9 @@
 // the stop request they ring, job control.
 #pragma once
 
+#include "kestrin_doorbell.h"
+
 namespace process {
-
-// An eventfd used as a doorbell: Ring() makes it readable until Drain(). The flags it accompanies stay
-// the truth; the doorbell only lets a waiter block in poll() instead of spinning on them.
-class TDoorbell {
- public:
-  TDoorbell();
-  ~TDoorbell();
-  TDoorbell(const TDoorbell&) = delete;
-  TDoorbell& operator=(const TDoorbell&) = delete;
-  int Fd() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  void Ring() const noexcept;
-  void Drain() const noexcept;
-
- private:
-  int fd_;
-};
 
 // SIGINT, SIGTERM and SIGHUP (a closed terminal, a dropped ssh session) become RequestStop(), taken by
 // a thread of their own with sigwait(), so no handler interrupts the bridge's threads.

@@ -40,19 +40,6 @@ std::string Topic(const char* pClientId) {
   return "/rng/roulette/kestrin_live/" + std::to_string(nSerial) + "/bridgeStatus";
 }
 
-const char* StateName(int nHealthState) noexcept {
-  switch (nHealthState) {
-    case health::kPublishing: return "publishing";
-    case health::kSilent: return "wheel silent";
-    case health::kDeviceLost: return "serial device lost";
-    case health::kBehind: return "behind the wheel";
-    case health::kBrokerAway:
-    case health::kNotConfirming: return "broker trouble";
-    case health::kStopping: return kStopped;
-    default: return "starting";
-  }
-}
-
 std::string Document(const char* pState, const health::THealth& health, const TIdentity& identity,
                      std::int64_t nNowMs) {
   Json::Value root = Identified(pState, identity);

@@ -14,10 +14,8 @@ namespace status_topic {
 // "/rng/roulette/kestrin_live/<serial>/bridgeStatus", the serial written as in the document topic.
 std::string Topic(const char* pClientId);
 
-// The names of the states in the document, beside the health states'.
-constexpr const char kStopped[] = "stopped";
+// The document's state is a health state's name (health::StateName), or the will's:
 constexpr const char kOffline[] = "offline";
-const char* StateName(int nHealthState) noexcept;
 
 // Who speaks: the box's host name, the wheel's device, the program's version.
 struct TIdentity {
@@ -26,7 +24,7 @@ struct TIdentity {
   std::string version;
 };
 
-// The document for pState (a StateName, or kStopped) with the figures, made at nNowMs (ms since the
+// The document for pState (a health::StateName) with the figures, made at nNowMs (ms since the
 // Unix epoch); times are UTC, ISO 8601.
 std::string Document(const char* pState, const health::THealth& health, const TIdentity& identity,
                      std::int64_t nNowMs);

@@ -145,9 +145,11 @@ termios LineSettings() noexcept {
 namespace {
 
 // Opens Device and sets it up into link; on failure returns false with the reason in *pError. bReport
-// prints the reason of a failure and the line announcing the open port.
-bool OpenInto(TMyData& link, const char* Device, bool bReport, int* pError) noexcept {
-  const int fd = open(Device, O_RDWR | O_NOCTTY | O_NONBLOCK);
+// prints the reason of a failure and the line announcing the open port. bFresh flushes what the device
+// held before: stale bytes at start-up; a device opened again keeps them, since the wheel's frames of
+// the moments before the reopen wait there (a re-created terminal queues them until someone reads).
+bool OpenInto(TMyData& link, const char* Device, bool bReport, int* pError, bool bFresh = true) noexcept {
+  const int fd = open(Device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *pError = errno;
     if (bReport) console::Perror(Device);
@@ -168,7 +170,7 @@ bool OpenInto(TMyData& link, const char* Device, bool bReport, int* pError) noex
   link.bFailed = false;
   tcgetattr(fd, &link.oldopt);
   link.newopt = LineSettings();
-  tcflush(fd, TCIOFLUSH);
+  tcflush(fd, bFresh ? TCIOFLUSH : TCOFLUSH);
   tcsetattr(fd, TCSANOW, &link.newopt);
   return true;
 }
@@ -219,7 +221,7 @@ bool Reopen(ThKestrinTrans hInst, bool bAnnounce, int* pError) noexcept {
   if (hInst == nullptr || pError == nullptr) return false;
   TMyData& link = *static_cast<TMyData*>(hInst);
   if (link.hSerial >= 0) return true;
-  if (!OpenInto(link, link.name, false, pError)) return false;
+  if (!OpenInto(link, link.name, false, pError, /*bFresh=*/false)) return false;
   if (bAnnounce) console::Print("Port je odprt:%s\n", link.name);
   return true;
 }

@@ -1,51 +1,52 @@
 // The publishing worker: one loop on a thread of its own, and a frame's whole way from the device to the
 // broker.
 //
-// The loop waits in one poll() on everything it serves: the serial device, the completion of its
-// publication (broker::Completion), the broker's return (broker::Return), the stop request (quit) and the
-// shutdown's drain, with the nearest of its timers as the time-out. What it is doing is its state, not a
-// wait somewhere else:
-//   idle        nothing to publish; waits for the device (the silence timer runs)
-//   publishing  a publication is in flight; its outcome is waited for at most 10 s
-//   pausing     150 ms after each frame published (or refused), before the next is taken
-//   holding     the broker is away: frames stay in the link's queue, in order, until it is back
-//   reopening   the device failed: it is opened again every second, while the frames it delivered
-//               before are still published
+// The loop waits in one poll() on everything it serves: the serial device, the broker's outcomes and
+// return (broker::Events) and the requests of other threads, with the nearest of its timers as the
+// time-out. What it is doing is its phase (TPhase in kestrin_worker_l.h), changed only by Enter().
+//
 // A frame's way: whenever the device is readable its bytes go into the link's queue (transport::Fill),
-// whatever else the loop is doing, so the device's small input queue never overflows. The loop takes the
-// next frame from the queue (transport::Take) only when it can publish it; a malformed one is reported
-// and the next is taken at once. A whole frame is reported and its document handed to the library
-// (broker::StartPublication), which returns at once; the library's callback rings the completion
-// doorbell, and the loop prints
-// the outcome and pauses.
-#include <poll.h>
+// whatever the phase, so the device's small input queue never overflows. In kReading the loop takes
+// the next frame (NextFrame): first one whose publication failed and waits to be published again, else
+// the link's next; a malformed one is reported and the next is taken at once; a whole one becomes the
+// frame in hand, a TFrame carried by value, and is reported. Its document is handed to the library
+// (broker::StartPublication), which returns at once, and the loop is kPublishing. The outcome comes
+// through broker::TakeOutcomes: confirmed, it is counted as published and the loop pauses (kPausing);
+// failed, the frame waits to be published again. Not confirmed within 10 s, it is given up on: kept
+// until its outcome comes late (published, or published again after a failure) and the loop goes on
+// with the next frame. While the broker is away (kHolding) no frame is taken: they wait in the link,
+// in order, until it is back. A consumer may see a document twice: when the broker got a publication
+// whose confirmation was lost with the connection, it is published again.
+#include "kestrin_worker.h"
 
-#include <MQTTAsync.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "kestrin_console.h"
-#include "kestrin_control_l.h"
 #include "kestrin_frame.h"
 #include "kestrin_health.h"
+#include "kestrin_worker_l.h"
 
-namespace control {
+namespace worker {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 constexpr Clock::time_point kNever = Clock::time_point::max();
 
 constexpr auto kPassPause = milliseconds(150);
 constexpr auto kReopenPause = milliseconds(1000);
 constexpr int kSilenceSeconds = 30;
-// A publication the broker has not confirmed by then is given up on, so that a lost completion cannot
-// stop the bridge from publishing the frames after it.
+// A publication the broker has not confirmed by then is given up on, so that a lost confirmation
+// cannot stop the bridge from publishing the frames after it.
 constexpr int kPublishWaitSeconds = 10;
+// Publications given up on are kept for their late outcome up to this many; the oldest beyond it is
+// published again.
+constexpr std::size_t kMaxUnconfirmed = 100;
 // The library may say "not connected" a moment before its connection-lost callback comes; the frame is
 // kept and tried again after this.
 constexpr auto kRetryWhileLost = milliseconds(250);
@@ -61,353 +62,467 @@ int PollTimeout(Clock::time_point due, Clock::time_point now) {
   return static_cast<int>(std::min<long long>(std::chrono::ceil<milliseconds>(due - now).count(), 1 << 30));
 }
 
-// Notices a wheel that has fallen silent, and its return, each with one line. A frame that begins to
-// arrive counts, whether or not it has been taken from the link yet.
-class SilenceWatch {
- public:
-  explicit SilenceWatch(const char* pPortName) : pPortName_(pPortName) {}
+// A whole frame's report: debug, or a warning for a frame whose error flag is set.
+void Report(const TFrame& f) {
+  const std::string report = frame::Report(f.bytes, f.status);
+  (f.status.nFError == 0 ? console::Debug : console::FrameWarning)("%s", report.c_str());
+}
 
-  void Heard(Clock::time_point now) {
-    if (bSilent_) {
-      console::Notice("Frames from %s again\n", pPortName_);
-      health::SetSilent(false);
-      Notify(kEventFramesAgain);
-    }
-    bSilent_ = false;
-    due_ = now + std::chrono::seconds(kSilenceSeconds);
-    health::FrameArrived();
-  }
-  Clock::time_point Due() const { return bSilent_ ? kNever : due_; }
-  void Check(Clock::time_point now) {
-    if (bSilent_ || now < due_) return;
-    console::Notice("No frame from %s for %d s; still waiting\n", pPortName_, kSilenceSeconds);
-    health::SetSilent(true);
-    Notify(kEventWheelSilent);
-    bSilent_ = true;
-  }
-
- private:
-  const char* pPortName_;
-  bool bSilent_ = false;
-  Clock::time_point due_ = Clock::now() + std::chrono::seconds(kSilenceSeconds);
-};
-
-// Notices a backlog by the age of the frame being published, taken from when its bytes arrived: one
-// line when it first passes kBehindMs, again each time it has doubled, and one when it is back under
-// kCaughtUpMs or no whole frame waits behind it any more. The pause after every frame caps the
-// bridge's pace, and every publication may wait for the broker; a wheel that sends faster meanwhile
-// fills the link's queue, and the bridge publishes ever later.
-class BacklogWatch {
- public:
-  explicit BacklogWatch(const char* pPortName) : pPortName_(pPortName) {}
-
-  void FrameTaken(ThKestrinTrans hTrans) {
-    const long nAgeMs = transport::FrameAgeMs(hTrans);
-    if (nAgeMs < 0) return;
-    const int nQueuedBytes = transport::QueuedBytes(hTrans);
-    if (nAgeMs > std::max(kBehindMs, 2 * nReportedMs_)) {
-      console::Notice("Behind the wheel by about %.1f s: %d frames wait on %s\n", nAgeMs / 1000.0,
-                      std::max(transport::QueuedFrames(hTrans), 0), pPortName_);
-      nReportedMs_ = nAgeMs;
-    } else if (nReportedMs_ > 0 &&
-               (nAgeMs < kCaughtUpMs || (nQueuedBytes >= 0 && nQueuedBytes < transport::kFrameLength))) {
-      console::Notice("Caught up with the wheel on %s\n", pPortName_);
-      nReportedMs_ = 0;
-    }
-    health::SetBehind(nReportedMs_ > 0 ? nAgeMs / 1000 : 0);
-  }
-
- private:
-  static constexpr long kBehindMs = 2000;
-  static constexpr long kCaughtUpMs = 1000;
-  const char* pPortName_;
-  long nReportedMs_ = 0;  // the age the last line told of; 0: not behind
-};
-
-// Opens the lost device again. A path that is missing (the adapter is still unplugged) says nothing;
-// any other reason it cannot be opened is printed once, when it first appears or changes, so a port
-// that stays locked or forbidden does not fill the console. A device that opens but fails again before
-// it delivers a frame (a path now pointing at /dev/null) is reported once too.
-class Reopener {
- public:
-  explicit Reopener(const char* pPortName) : pPortName_(pPortName) {}
-
-  bool TryOpen(ThKestrinTrans hTrans) {
-    int nError = 0;
-    if (transport::Reopen(hTrans, !bFailedUnheard_, &nError)) {
-      nLastError_ = 0;
-      health::SetDeviceLost(false);
-      return true;
-    }
-    if (nError != ENOENT && nError != nLastError_) {
-      if (nError == EWOULDBLOCK)
-        console::Error("%s: already in use by another program\n", pPortName_);
-      else
-        console::Error("%s: %s\n", pPortName_, std::strerror(nError));
-    }
-    nLastError_ = nError;
-    return false;
-  }
-  void FrameArrived() {
-    bFramed_ = true;
-    bFailedUnheard_ = false;
-  }
-  void Lost() {
-    health::SetDeviceLost(true);
-    if (!bFailedUnheard_) console::Notice("Serial device %s lost; reopening it\n", pPortName_);
-    bFailedUnheard_ = !bFramed_;
-    bFramed_ = false;
-  }
-
- private:
-  const char* pPortName_;
-  int nLastError_ = 0;
-  bool bFramed_ = false;         // the open device has delivered a frame
-  bool bFailedUnheard_ = false;  // the device last opened failed before delivering any frame
-};
-
-class TWorker {
- public:
-  explicit TWorker(TMyData& d)
-      : d_(d), silence_(d.pPortName), backlog_(d.pPortName), reopener_(d.pPortName) {}
-
-  void Run() {
-    bFrame_ = d_.bStartFramePending;  // Recived still holds the frame that accepted the port
-    d_.bStartFramePending = false;
-    nBegun_ = transport::FramesBegun(d_.hTrans);
-    if (bFrame_) reopener_.FrameArrived();
-    while (!d_.QuitThread) {
-      Step(Clock::now());
-      Wait(Clock::now());
-    }
-    d_.nFramesLeft = bFrame_ ? 1 : 0;
-  }
-
- private:
-  // Acts on whatever is due.
-  void Step(Clock::time_point now) {
-    if (bPublishing_) CheckPublication(now);
-    if (const int nLate = broker::TakeLateFailures(d_.hBroker); nLate > 0) {
-      if (nLate_ == 0) lateDue_ = now + kLateFailureGather;
-      nLate_ += nLate;
-    }
-    if (nLate_ > 0 && now >= lateDue_) {
-      console::Warning("Message send failed for %d publications not confirmed in time\n", nLate_);
-      nLate_ = 0;
-      lateDue_ = kNever;
-    }
-    if (!bDeviceOpen_ && now >= reopenDue_) {
-      bDeviceOpen_ = reopener_.TryOpen(d_.hTrans);
-      reopenDue_ = now + kReopenPause;
-    }
-    if (const long nGaveWay = transport::TakeDroppedFrames(d_.hTrans); nGaveWay > 0) {
-      console::Warning("The queue of %s was full: %ld frames from it were dropped\n", d_.pPortName, nGaveWay);
-      health::CountDropped(nGaveWay);
-    }
-    if (const std::uint64_t nBegun = transport::FramesBegun(d_.hTrans); nBegun != nBegun_) {
-      nBegun_ = nBegun;
-      silence_.Heard(now);
-      reopener_.FrameArrived();
-    }
-    if (bDeviceOpen_) silence_.Check(now);
-    if (!bPublishing_ && !d_.bStopPublishing && (now >= pauseEnd_ || d_.bDraining)) PublishNext(now);
-    if (now >= recountDue_) {
-      const bool bBacklog = transport::QueuedBytes(d_.hTrans) >= transport::kFrameLength;
-      health::SetFramesWaiting(bBacklog ? std::max(transport::QueuedFrames(d_.hTrans), 0) : 0);
-      recountDue_ = now + kRecount;
-    }
-    // The shutdown's drain is over once nothing more can be published now: nothing waits, the broker is
-    // away, or it stopped confirming.
-    if (d_.bDraining && !d_.bDrained && !bPublishing_ && (bQueueEmpty_ || bHolding_ || bGivenUp_)) {
-      d_.bDrained = true;
-      d_.drained.Ring();
-    }
-  }
-
-  // Blocks in one poll() until something the loop serves is ready or its nearest timer is due.
-  void Wait(Clock::time_point now) {
-    Clock::time_point due = kNever;
-    if (bPublishing_) due = std::min(due, publishDue_);
-    // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
-    if (!bPublishing_ && pauseEnd_ > now && (bFrame_ || transport::FrameBegun(d_.hTrans)))
-      due = std::min(due, pauseEnd_);
-    if (bDeviceOpen_) due = std::min(due, silence_.Due());
-    if (!bDeviceOpen_) due = std::min(due, reopenDue_);
-    if (bHolding_ && retryDue_ > now) due = std::min(due, retryDue_);
-    due = std::min(due, lateDue_);
-    const int nDevice = bDeviceOpen_ ? transport::Descriptor(d_.hTrans) : -1;
-    pollfd fds[5] = {{d_.quit.Fd(), POLLIN, 0},
-                     {nDevice, POLLIN, 0},
-                     {broker::Completion(d_.hBroker)->Fd(), POLLIN, 0},
-                     {bHolding_ ? broker::Return(d_.hBroker)->Fd() : -1, POLLIN, 0},
-                     {d_.bDraining ? -1 : d_.drain.Fd(), POLLIN, 0}};
-    const int nReady = poll(fds, 5, PollTimeout(due, now));  // poll() skips negative descriptors
-    if (nReady <= 0) return;
-    if (fds[1].revents && transport::Fill(d_.hTrans) != transport::kOk) DeviceLost(Clock::now());
-    if (fds[2].revents) broker::Completion(d_.hBroker)->Drain();
-    if (fds[3].revents) broker::Return(d_.hBroker)->Drain();
-    if (fds[4].revents) d_.drain.Drain();
-  }
-
-  // The device failed: said at once, however many frames wait; those are still published, in order.
-  void DeviceLost(Clock::time_point now) {
-    reopener_.Lost();
-    transport::Release(d_.hTrans);
-    bDeviceOpen_ = false;
-    reopenDue_ = now + kReopenPause;
-  }
-
-  // Takes frames from the link and starts the next publication, unless the broker is away.
-  void PublishNext(Clock::time_point now) {
-    bQueueEmpty_ = false;
-    for (;;) {
-      if (!bFrame_) {
-        if (!CanPublish(now)) return Hold();
-        unsigned short nLength = 0;
-        if (transport::Take(d_.hTrans, d_.Recived, &nLength) != transport::kOk) {
-          bQueueEmpty_ = true;
-          return;
-        }
-        bFrame_ = true;
-        bReported_ = false;
-      }
-      if (!transport::WholeFrame(d_.Recived)) {
-        ReportMalformed(d_.Recived);
-        health::CountMalformed();
-        Notify(kEventFrameDropped);
-        bFrame_ = false;
-        continue;  // nothing was published: no pause
-      }
-      if (!bReported_) {
-        backlog_.FrameTaken(d_.hTrans);
-        // Every field of a whole frame decodes, so nothing carries over from earlier frames.
-        frame::Decode(d_.Recived, &status_);
-        const std::string report = frame::Report(d_.Recived, status_);
-        (status_.nFError == 0 ? console::Debug : console::FrameWarning)("%s", report.c_str());
-        bReported_ = true;
-      }
-      if (!CanPublish(now)) return Hold();
-      char topic[frame::kTopicSize];
-      frame::FormatTopic(topic, status_.nSerial);
-      int rc = 0;
-      if (broker::StartPublication(d_.hBroker, topic, frame::Document(status_), &rc) != 0) {
-        console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic,
-                       d_.serial_no);
-        std::memcpy(topic_, topic, sizeof topic_);
-        d_.bPublishIdle = false;
-        bPublishing_ = true;
-        bHolding_ = false;
-        bHoldTold_ = false;
-        publishDue_ = now + std::chrono::seconds(kPublishWaitSeconds);
-        return;
-      }
-      if (rc == MQTTASYNC_DISCONNECTED) {
-        retryDue_ = now + kRetryWhileLost;
-        return Hold();
-      }
-      // Refused while connected: the frame is lost.
-      console::FrameWarning("Failed to start sendMessage, return code %d\n", rc);
-      health::CountDropped(1);
-      Notify(kEventFrameDropped);
-      bFrame_ = false;
-      pauseEnd_ = now + kPassPause;
-      return;
-    }
-  }
-
-  bool CanPublish(Clock::time_point now) const { return broker::Connected(d_.hBroker) && now >= retryDue_; }
-
-  // The broker is away: frames wait in the link. Said once for each absence, when a frame is held.
-  void Hold() {
-    bHolding_ = true;
-    if (bHoldTold_ || (!bFrame_ && transport::QueuedFrames(d_.hTrans) <= 0)) return;
-    console::Notice("The broker is away; the frames from %s are held until it is back\n", d_.pPortName);
-    bHoldTold_ = true;
-  }
-
-  void CheckPublication(Clock::time_point now) {
-    const int nOutcome = broker::PublicationOutcome(d_.hBroker);
-    if (nOutcome != broker::kPending) {
-      console::Debug("Published\n");
-      if (nOutcome == broker::kFailed) health::CountDropped(1);
-      bGivenUp_ = false;
-      EndPublication(now);
-    } else if (now >= publishDue_) {
-      console::FrameWarning(
-          "Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n", topic_,
-          kPublishWaitSeconds);
-      broker::GiveUpPublication(d_.hBroker);
-      bGivenUp_ = true;
-      EndPublication(now);
-    }
-  }
-
-  void EndPublication(Clock::time_point now) {
-    bPublishing_ = false;
-    bFrame_ = false;
-    pauseEnd_ = now + kPassPause;
-    d_.bPublishIdle = true;
-    d_.publishIdle.Ring();
-  }
-
-  TMyData& d_;
-  SilenceWatch silence_;
-  BacklogWatch backlog_;
-  Reopener reopener_;
-  frame::TStatus status_;
-  char topic_[frame::kTopicSize] = {};
-  bool bFrame_ = false;      // Recived holds a frame taken from the link and not yet published
-  bool bReported_ = false;   // ... and its report has been printed
-  bool bPublishing_ = false;
-  bool bGivenUp_ = false;    // the last publication was not confirmed in time
-  bool bQueueEmpty_ = false; // the last look found no frame in the link
-  bool bHolding_ = false;    // the broker is away
-  bool bHoldTold_ = false;
-  bool bDeviceOpen_ = true;
-  int nLate_ = 0;            // failures of publications given up on, still to be told
-  std::uint64_t nBegun_ = 0;
-  Clock::time_point publishDue_{};
-  Clock::time_point pauseEnd_{};
-  Clock::time_point reopenDue_{};
-  Clock::time_point retryDue_{};
-  Clock::time_point lateDue_ = kNever;
-  Clock::time_point recountDue_{};
-};
+std::int64_t WallMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace
 
-void ReportMalformed(const unsigned char* pFrame) {
-  frame::TStatus status;
-  frame::Decode(pFrame, &status);
-  console::FrameWarning("%s", frame::Report(pFrame, status).c_str());
-  console::FrameWarning("Malformed frame: not published\n");
+// A frame that begins to arrive counts while the loop does not take frames; while it does, only a
+// whole frame taken counts, so a line of noise or malformed frames reads as silence.
+TSilenceWatch::TSilenceWatch(const char* pPortName)
+    : pPortName_(pPortName), due_(Clock::now() + std::chrono::seconds(kSilenceSeconds)) {}
+
+void TSilenceWatch::Heard(Clock::time_point now) {
+  if (bSilent_) {
+    console::Notice("Frames from %s again\n", pPortName_);
+    health::SetSilent(false);
+  }
+  bSilent_ = false;
+  due_ = now + std::chrono::seconds(kSilenceSeconds);
 }
 
-bool StartWorker(TMyData& d) {
-  d.QuitThread = false;
-  d.pQuitThreadMutex = SDL_CreateMutex();
-  if (d.pQuitThreadMutex == nullptr) {
-    console::Err("Failed to create mutex: %s\n", SDL_GetError());
-    return false;
-  }
-  d.pSAThread = SDL_CreateThread(MainInThread, "kestrincontrol", &d);
-  if (d.pSAThread == nullptr) {
-    console::Err("Failed to start thread kestrincontrol: %s\n", SDL_GetError());
-    return false;
-  }
-  return true;
+Clock::time_point TSilenceWatch::Due() const { return bSilent_ ? kNever : due_; }
+
+void TSilenceWatch::Check(Clock::time_point now) {
+  if (bSilent_ || now < due_) return;
+  console::Notice("No frame from %s for %d s; still waiting\n", pPortName_, kSilenceSeconds);
+  health::SetSilent(true);
+  bSilent_ = true;
 }
 
-int MainInThread(void* hInst) {
-  if (hInst == nullptr) return -1;
-  TMyData& d = *static_cast<TMyData*>(hInst);
+// The age of the frame being published, taken from when its bytes arrived: one line when it first
+// passes kBehindMs, again each time it has doubled, and one when it is back under kCaughtUpMs or no
+// whole frame waits behind it any more. The pause after every frame caps the bridge's pace, and every
+// publication may wait for the broker; a wheel that sends faster meanwhile fills the link's queue, and
+// the bridge publishes ever later.
+void TBacklogWatch::FrameTaken(ThKestrinTrans hTrans) {
+  constexpr long kBehindMs = 2000;
+  constexpr long kCaughtUpMs = 1000;
+  const long nAgeMs = transport::FrameAgeMs(hTrans);
+  if (nAgeMs < 0) return;
+  if (nAgeMs > std::max(kBehindMs, 2 * nReportedMs_)) {
+    console::Notice("Behind the wheel by about %.1f s: %d frames wait on %s\n", nAgeMs / 1000.0,
+                    std::max(transport::QueuedFrames(hTrans), 0), pPortName_);
+    nReportedMs_ = nAgeMs;
+  } else if (nReportedMs_ > 0) {
+    const int nQueuedBytes = transport::QueuedBytes(hTrans);
+    if (nAgeMs < kCaughtUpMs || (nQueuedBytes >= 0 && nQueuedBytes < transport::kFrameLength)) {
+      console::Notice("Caught up with the wheel on %s\n", pPortName_);
+      nReportedMs_ = 0;
+    }
+  } else {
+    return;  // neither behind nor told so: nothing changes
+  }
+  health::SetBehind(nReportedMs_ > 0 ? nAgeMs / 1000 : 0);
+}
+
+// A path that is missing (the adapter is still unplugged) says nothing; any other reason it cannot be
+// opened is printed once, when it first appears or changes, so a port that stays locked or forbidden
+// does not fill the console. A device that opens but fails again before it delivers a frame (a path
+// now pointing at /dev/null) is reported once too.
+bool TReopener::TryOpen(ThKestrinTrans hTrans) {
+  int nError = 0;
+  if (transport::Reopen(hTrans, !bFailedUnheard_, &nError)) {
+    nLastError_ = 0;
+    health::SetDeviceLost(false);
+    return true;
+  }
+  if (nError != ENOENT && nError != nLastError_) {
+    if (nError == EWOULDBLOCK)
+      console::Error("%s: already in use by another program\n", pPortName_);
+    else
+      console::Error("%s: %s\n", pPortName_, std::strerror(nError));
+  }
+  nLastError_ = nError;
+  return false;
+}
+
+void TReopener::FrameArrived() {
+  bFramed_ = true;
+  bFailedUnheard_ = false;
+}
+
+void TReopener::Lost() {
+  health::SetDeviceLost(true);
+  if (!bFailedUnheard_) console::Notice("Serial device %s lost; reopening it\n", pPortName_);
+  bFailedUnheard_ = !bFramed_;
+  bFramed_ = false;
+}
+
+TWorker::TWorker(const TStart& start)
+    : hTrans(start.hTrans), hBroker(start.hBroker), silence(portName), backlog(portName), reopener(portName) {
+  std::snprintf(portName, sizeof portName, "%s", start.pPortName);
+  std::snprintf(clientId, sizeof clientId, "%s", start.pClientId);
+  if (start.pFirstFrame != nullptr) {
+    std::memcpy(inHand.bytes, start.pFirstFrame, sizeof inHand.bytes);
+    frame::Decode(inHand.bytes, &inHand.status);
+    inHand.nCapturedMs = WallMs();
+    inHand.nOrder = ++nTaken;
+    bHaveFrame = true;
+  }
+}
+
+void TWorker::Run() {
+  nBegun = transport::FramesBegun(hTrans);
+  if (bHaveFrame) reopener.FrameArrived();
+  // The device may have failed while start-up probed it.
+  if (transport::Descriptor(hTrans) < 0) DeviceLost(Clock::now());
+  while (!bQuit) {
+    Step(Clock::now());
+    Wait(Clock::now());
+  }
+}
+
+void TWorker::Enter(TPhase next) {
+  phase = next;
+  shownPhase.store(next, std::memory_order_relaxed);
+  // Start-up is over once the first frame has had its chance, so that the first status a site sees
+  // already tells of it.
+  if (!bRunning && (next == TPhase::kPausing || next == TPhase::kHolding)) {
+    bRunning = true;
+    health::SetRunning();
+  }
+}
+
+// Acts on whatever is due.
+void TWorker::Step(Clock::time_point now) {
+  if (bStopPublishing && phase != TPhase::kStopped) {
+    if (stopDue == kNever) stopDue = now + milliseconds(nStopWaitMs.load());
+    if (phase != TPhase::kPublishing || now >= stopDue) StopPublishingNow();
+  }
+  TakeOutcomes(now);
+  if (nLate > 0 && now >= lateDue) {
+    console::Warning("Message send failed for %d publications not confirmed in time\n", nLate);
+    nLate = 0;
+    lateDue = kNever;
+  }
+  if (phase == TPhase::kStopped) return;
+  if (!bDeviceOpen && now >= reopenDue) {
+    bDeviceOpen = reopener.TryOpen(hTrans);
+    reopenDue = now + kReopenPause;
+  }
+  if (const long nGaveWay = transport::TakeDroppedFrames(hTrans); nGaveWay > 0) {
+    console::Warning("The queue of %s was full: %ld frames from it were dropped\n", portName, nGaveWay);
+    health::CountDropped(nGaveWay);
+  }
+  if (const std::uint64_t nNow = transport::FramesBegun(hTrans); nNow != nBegun) {
+    nBegun = nNow;
+    reopener.FrameArrived();
+    if (phase != TPhase::kReading) silence.Heard(now);
+  }
+  if (bDeviceOpen) silence.Check(now);
+
+  switch (phase) {
+    case TPhase::kWaiting:
+      if (!bPublish) break;
+      if (bHaveFrame) Report(inHand);  // the frame that accepted the port, told once it can go
+      Enter(TPhase::kReading);
+      break;
+    case TPhase::kPublishing:
+      if (now >= due) GiveUp(now);
+      break;
+    case TPhase::kPausing:
+      if (now >= due || bDrain) Enter(TPhase::kReading);
+      break;
+    case TPhase::kHolding:
+      if (CanPublish(now))
+        Enter(TPhase::kReading);
+      else if (!bHoldTold)
+        Hold();
+      break;
+    default:
+      break;
+  }
+  if (phase == TPhase::kReading) PublishNext(now);
+
+  if (now >= recountDue) {
+    const bool bBacklog = transport::QueuedBytes(hTrans) >= transport::kFrameLength;
+    health::SetFramesWaiting(bBacklog ? std::max(transport::QueuedFrames(hTrans), 0) : 0);
+    recountDue = now + kRecount;
+  }
+  // The shutdown's drain is over once nothing more can be published now: nothing waits, the broker is
+  // away, or it stopped confirming.
+  if (bDrain && !bDrained && phase != TPhase::kPublishing &&
+      ((phase == TPhase::kReading && bQueueEmpty) || phase == TPhase::kHolding || bNotConfirming)) {
+    bDrained = true;
+    answers.Ring();
+  }
+}
+
+// Blocks in one poll() until something the loop serves is ready or its nearest timer is due.
+void TWorker::Wait(Clock::time_point now) {
+  Clock::time_point next = lateDue;
+  const bool bStopped = phase == TPhase::kStopped;
+  if (phase == TPhase::kPublishing) next = std::min({next, due, stopDue});
+  // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
+  if (phase == TPhase::kPausing && (!again.empty() || transport::FrameBegun(hTrans)))
+    next = std::min(next, due);
+  if (phase == TPhase::kHolding && retryDue > now) next = std::min(next, retryDue);
+  if (!bStopped) next = std::min(next, bDeviceOpen ? silence.Due() : reopenDue);
+  const int nDevice = bDeviceOpen && !bStopped ? transport::Descriptor(hTrans) : -1;
+  pollfd fds[3] = {
+      {requests.Fd(), POLLIN, 0}, {nDevice, POLLIN, 0}, {broker::Events(hBroker)->Fd(), POLLIN, 0}};
+  const int nReady = poll(fds, 3, PollTimeout(next, now));  // poll() skips negative descriptors
+  if (nReady <= 0) return;
+  if (fds[0].revents) requests.Drain();
+  if (fds[1].revents && transport::Fill(hTrans) != transport::kOk) DeviceLost(Clock::now());
+  if (fds[2].revents) broker::Events(hBroker)->Drain();
+}
+
+// The device failed: said at once, however many frames wait; those are still published, in order.
+void TWorker::DeviceLost(Clock::time_point now) {
+  reopener.Lost();
+  transport::Release(hTrans);
+  bDeviceOpen = false;
+  reopenDue = now + kReopenPause;
+}
+
+bool TWorker::CanPublish(Clock::time_point now) const {
+  return broker::Connected(hBroker) && now >= retryDue;
+}
+
+// Takes the next frame into the hand: one to be published again first, else the link's next whole
+// frame. False when there is none, or the broker is away.
+bool TWorker::NextFrame(Clock::time_point now) {
+  for (;;) {
+    if (!CanPublish(now)) {
+      Hold();
+      return false;
+    }
+    if (!again.empty()) {
+      inHand = again.begin()->second;
+      again.erase(again.begin());
+      bHaveFrame = true;
+      return true;
+    }
+    unsigned short nLength = 0;
+    if (transport::Take(hTrans, inHand.bytes, &nLength) != transport::kOk) {
+      bQueueEmpty = true;
+      return false;
+    }
+    if (!transport::WholeFrame(inHand.bytes)) {
+      ReportMalformed(inHand.bytes);
+      health::CountMalformed();
+      continue;  // nothing was published: no pause
+    }
+    silence.Heard(now);
+    backlog.FrameTaken(hTrans);
+    // Every field of a whole frame decodes, so nothing carries over from earlier frames.
+    frame::Decode(inHand.bytes, &inHand.status);
+    inHand.nCapturedMs = WallMs() - std::max(transport::FrameAgeMs(hTrans), 0L);
+    inHand.nSeq = 0;
+    inHand.nOrder = ++nTaken;
+    inHand.nAttempts = 0;
+    bHaveFrame = true;
+    Report(inHand);
+    return true;
+  }
+}
+
+// Starts the publication of the frame in hand, taking the next one first if none is.
+void TWorker::PublishNext(Clock::time_point now) {
+  bQueueEmpty = false;
+  if (!bHaveFrame && !NextFrame(now)) return;
+  if (!CanPublish(now)) return Hold();
+  char topic[frame::kTopicSize];
+  frame::FormatTopic(topic, inHand.status.nSerial);
+  int rc = 0;
+  ++inHand.nAttempts;
+  if (const std::uint64_t nId =
+          broker::StartPublication(hBroker, topic, frame::Document(inHand.status), &rc)) {
+    console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic, clientId);
+    nAwaited = nId;
+    bHoldTold = false;
+    due = now + std::chrono::seconds(kPublishWaitSeconds);
+    return Enter(TPhase::kPublishing);
+  }
+  if (rc == broker::kNotConnected) {
+    retryDue = now + kRetryWhileLost;
+    return Hold();
+  }
+  // Refused while connected: the frame is lost.
+  console::FrameWarning("Failed to start sendMessage, return code %d\n", rc);
+  health::CountDropped(1);
+  bHaveFrame = false;
+  due = now + kPassPause;
+  Enter(TPhase::kPausing);
+}
+
+// The broker is away: frames wait in the link. Said once for each absence, when a frame is held.
+void TWorker::Hold() {
+  if (phase != TPhase::kHolding) Enter(TPhase::kHolding);
+  if (bHoldTold || (!bHaveFrame && again.empty() && transport::QueuedFrames(hTrans) <= 0)) return;
+  console::Notice("The broker is away; the frames from %s are held until it is back\n", portName);
+  bHoldTold = true;
+}
+
+// The outcomes that came: the awaited one ends kPublishing; a late one settles a frame given up on.
+void TWorker::TakeOutcomes(Clock::time_point now) {
+  outcomes.clear();
+  broker::TakeOutcomes(hBroker, &outcomes);
+  for (const broker::TOutcome& outcome : outcomes) {
+    if (phase == TPhase::kPublishing && outcome.nId == nAwaited) {
+      if (outcome.bDelivered) {
+        console::Debug("Published\n");
+        health::CountPublished(inHand.nCapturedMs);
+      } else {
+        again.emplace(inHand.nOrder, inHand);  // published again, once the broker takes it
+      }
+      bHaveFrame = false;
+      if (bNotConfirming) health::SetNotConfirming(false);
+      bNotConfirming = false;
+      due = now + kPassPause;
+      Enter(TPhase::kPausing);
+      continue;
+    }
+    const auto it = givenUp.find(outcome.nId);
+    if (it == givenUp.end()) continue;
+    if (outcome.bDelivered) {
+      health::CountPublished(it->second.nCapturedMs);
+    } else {
+      if (nLate == 0) lateDue = now + kLateFailureGather;
+      ++nLate;
+      if (phase == TPhase::kStopped)
+        health::CountDropped(1);
+      else
+        again.emplace(it->second.nOrder, it->second);
+    }
+    givenUp.erase(it);
+    health::SetUnconfirmed(static_cast<int>(givenUp.size()));
+    if (phase != TPhase::kPublishing && bNotConfirming && givenUp.empty()) {
+      bNotConfirming = false;
+      health::SetNotConfirming(false);
+    }
+  }
+}
+
+// The frame in hand waited its 10 s: kept for its late outcome, and the loop goes on.
+void TWorker::GiveUp(Clock::time_point now) {
+  char topic[frame::kTopicSize];
+  frame::FormatTopic(topic, inHand.status.nSerial);
+  console::FrameWarning(
+      "Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n", topic,
+      kPublishWaitSeconds);
+  broker::GiveUp(hBroker, nAwaited);
+  givenUp.emplace(nAwaited, inHand);
+  bHaveFrame = false;
+  if (givenUp.size() > kMaxUnconfirmed) {
+    const auto oldest = givenUp.begin();
+    broker::Forget(hBroker, oldest->first);
+    again.emplace(oldest->second.nOrder, oldest->second);
+    givenUp.erase(oldest);
+  }
+  health::SetUnconfirmed(static_cast<int>(givenUp.size()));
+  bNotConfirming = true;
+  health::SetNotConfirming(true);
+  due = now + kPassPause;
+  Enter(TPhase::kPausing);
+}
+
+// Shutdown: nothing more is published. A publication still in flight is given up on, so that its late
+// outcome still counts it; every other frame read is counted as dropped now.
+void TWorker::StopPublishingNow() {
+  if (phase == TPhase::kPublishing) {
+    broker::GiveUp(hBroker, nAwaited);
+    givenUp.emplace(nAwaited, inHand);
+    health::SetUnconfirmed(static_cast<int>(givenUp.size()));
+    bHaveFrame = false;
+  }
+  const int nFrames =
+      (bHaveFrame ? 1 : 0) + static_cast<int>(again.size()) + std::max(transport::QueuedFrames(hTrans), 0);
+  bHaveFrame = false;
+  again.clear();
+  if (nFrames > 0) health::CountDropped(nFrames);
+  Enter(TPhase::kStopped);
+  nLeft = nFrames;
+  bStoppedPublishing = true;
+  answers.Ring();
+}
+
+namespace {
+
+int ThreadMain(void* pData) {
+  TWorker& w = *static_cast<TWorker*>(pData);
   try {
-    TWorker(d).Run();
+    w.Run();
     return 0;
   } catch (...) {
-    Notify(kEventWorkerEnded);
+    health::SetWorkerEnded();
     return -1;
   }
 }
 
-}  // namespace control
+}  // namespace
+
+ThKestrinWorker Init(const TStart& start) noexcept {
+  try {
+    auto pWorker = std::make_unique<TWorker>(start);
+    if (!pWorker->requests.Valid() || !pWorker->answers.Valid()) {
+      console::Perror("eventfd");
+      return nullptr;
+    }
+    pWorker->pThread = SDL_CreateThread(ThreadMain, "kestrincontrol", pWorker.get());
+    if (pWorker->pThread == nullptr) {
+      console::Err("Failed to start thread kestrincontrol: %s\n", SDL_GetError());
+      return nullptr;
+    }
+    return pWorker.release();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void Publish(ThKestrinWorker hInst) noexcept {
+  TWorker& w = *static_cast<TWorker*>(hInst);
+  w.bPublish = true;
+  w.requests.Ring();
+}
+
+void Drain(ThKestrinWorker hInst, int nTimeoutMs) noexcept {
+  if (hInst == nullptr) return;
+  TWorker& w = *static_cast<TWorker*>(hInst);
+  w.bDrained = false;
+  w.bDrain = true;
+  w.requests.Ring();
+  w.answers.WaitFor([&] { return w.bDrained.load(); }, nTimeoutMs);
+}
+
+int StopPublishing(ThKestrinWorker hInst, int nTimeoutMs) noexcept {
+  if (hInst == nullptr) return 0;
+  TWorker& w = *static_cast<TWorker*>(hInst);
+  if (w.bStopPublishing.exchange(true)) return 0;
+  w.nStopWaitMs = nTimeoutMs;
+  w.requests.Ring();
+  // The worker itself bounds the wait for the publication in flight; this only bounds a worker that
+  // no longer runs.
+  if (!w.answers.WaitFor([&] { return w.bStoppedPublishing.load(); }, nTimeoutMs + 1000)) return 0;
+  return w.nLeft;
+}
+
+void Destroy(ThKestrinWorker hInst) noexcept {
+  if (hInst == nullptr) return;
+  std::unique_ptr<TWorker> pWorker(static_cast<TWorker*>(hInst));
+  pWorker->bQuit = true;
+  pWorker->requests.Ring();
+  SDL_WaitThread(pWorker->pThread, nullptr);
+}
+
+void ReportMalformed(const unsigned char* pFrame) noexcept {
+  try {
+    frame::TStatus status;
+    frame::Decode(pFrame, &status);
+    console::FrameWarning("%s", frame::Report(pFrame, status).c_str());
+    console::FrameWarning("Malformed frame: not published\n");
+  } catch (...) {
+  }
+}
+
+}  // namespace worker

@@ -4,11 +4,10 @@
 // lines for `systemctl status`. Without NOTIFY_SOCKET the notifications do nothing. Its lines carry
 // their priorities for the journal.
 //
-// The control layer reports events on its own and the client library's threads, where nothing may
-// block; the handler only counts them and rings a doorbell. The main thread waits in poll() on that
-// doorbell and on the stop descriptor, and does all the notifying.
-#include <poll.h>
-#include <sys/eventfd.h>
+// The bridge's health (kestrin_health.h) changes on its own and the client library's threads, where
+// nothing may block; its listener only rings a doorbell. The main thread waits on that doorbell and on
+// the stop descriptor, and does all the notifying.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
@@ -25,18 +24,18 @@
 #include <optional>
 #include <string>
 
+#include "kestrin_cmdline.h"
 #include "kestrin_console.h"
 #include "kestrin_control.h"
+#include "kestrin_credentials.h"
 #include "kestrin_health.h"
 #include "kestrin_process.h"
 #include "kestrin_status_topic.h"
-#include "kestrin_usage.h"
 
 namespace {
 
 constexpr int kExitStopped = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 // Counts in the status line change with every frame; the service manager hears of them at most this
 // often. A change of state (connection lost, wheel silent) is sent at once.
 constexpr auto kStatusInterval = std::chrono::seconds(1);
@@ -45,66 +44,30 @@ constexpr int kDrainMs = 5000;
 // An orderly stop waits this long at most for the broker to confirm the status "stopped".
 constexpr int kStoppedWaitMs = 2000;
 
-void PrintHelp() {
-  std::printf(
-      "Usage: kestrin_bridged DEVICE\n"
-      "  or:  kestrin_bridged -h|--help|--version\n");
-  usage::PrintDescription(
-      "This is the bridge for a service manager such as systemd (Type=notify): it counts as started at\n"
-      "once, and the wait for the wheel and the broker shows in its status line. Its lines go to standard\n"
-      "output, a device that cannot be opened to standard error; when they are the journal, each line\n"
-      "carries its priority (\"<N>\", sd-daemon(3)): debug for the lines of every frame, warning for a\n"
-      "frame or a delivery in trouble, err for a failed start-up. Standard input is never read.\n");
-  std::printf(
-      "The broker account, if the broker asks for one, is the line USER:PASSWORD of the file \"broker\"\n"
-      "in $CREDENTIALS_DIRECTORY (systemd's LoadCredential=); without it the bridge connects without one.\n"
-      "\n"
-      "Beside the documents it publishes how it is (state, since when, counts), retained, on\n"
-      "/rng/roulette/kestrin_live/<serial>/bridgeStatus: on each change, else once a minute, \"stopped\" at\n"
-      "a stop, and \"offline\" through its last will when it vanishes.\n"
-      "\n"
-      "SIGTERM, SIGINT or SIGHUP disconnect, stop the worker and restore the port.\n"
-      "\n"
-      "Exit status:\n"
-      "  0  stopped by a signal\n"
-      "  1  start-up failed (no frame, broker unreachable, ...) or the bridge stopped publishing\n"
-      "  2  wrong command line\n");
+// Rung by health's listener; main looks at health::Snapshot() when it rings.
+TDoorbell* gHealthChanged = nullptr;
+std::atomic<bool> gChanged{false};  // rung with it
+// Counts alone change with every frame, and the status line tells them at most once a second: while
+// main waits for that second anyway, a change of counts alone does not wake it.
+std::atomic<bool> gTimed{false};
+std::atomic<int> gLastState{-1};
+std::atomic<bool> gConnectingTold{false};
+
+void OnHealthChanged() {
+  health::THealth health;
+  health::Snapshot(&health);
+  // Told from within Init, on the main thread: the status line says so at once.
+  if (health.nState == health::kConnecting && !gConnectingTold.exchange(true))
+    sd_notifyf(0, "STATUS=Connecting to the broker at %s", control::BrokerUri());
+  gChanged = true;
+  const bool bNewState = gLastState.exchange(health.nState) != health.nState;
+  if (gHealthChanged && (bNewState || health.bWorkerEnded || !gTimed)) gHealthChanged->Ring();
 }
 
-void PrintUsage() {
-  std::fprintf(stderr, "Usage: kestrin_bridged DEVICE (a serial device, or AUTO); --help says more\n");
-}
-
-// What the event handler has heard; written on the library's threads, read by main.
-struct TEvents {
-  std::atomic<bool> bWorkerEnded{false};
-  int nBell = -1;  // eventfd; set before the control layer starts its threads
-};
-TEvents gEvents;
-
-void OnEvent(int nEvent) {
-  switch (nEvent) {
-    case control::kEventWorkerEnded:
-      gEvents.bWorkerEnded = true;
-      break;
-    case control::kEventFramePublished:
-    case control::kEventFrameDropped:
-    case control::kEventConnectionLost:
-    case control::kEventConnectionBack:
-    case control::kEventWheelSilent:
-    case control::kEventFramesAgain:
-    case control::kEventHealthChanged:
-      break;  // main asks health::Snapshot()
-    case control::kEventConnecting:
-      // Told on the main thread, from within Init: the status line says so at once.
-      sd_notifyf(0, "STATUS=Connecting to the broker at %s", control::BrokerUri());
-      return;
-    default:
-      return;
-  }
-  const std::uint64_t one = 1;
-  ssize_t ignored = write(gEvents.nBell, &one, sizeof one);
-  (void)ignored;
+bool WorkerEnded() {
+  health::THealth health;
+  health::Snapshot(&health);
+  return health.bWorkerEnded;
 }
 
 // Whether standard output is the journal's stream (systemd sets JOURNAL_STREAM to its device and
@@ -114,10 +77,6 @@ bool ToJournal() {
   struct stat out {};
   if (pStream == nullptr || fstat(STDOUT_FILENO, &out) != 0) return false;
   return std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino) == pStream;
-}
-
-bool IsAuto(const char* pDevice) {
-  return std::strcmp(pDevice, "AUTO") == 0 || std::strcmp(pDevice, "auto") == 0;
 }
 
 // The state part of the status line; a change of it is notified at once, a change of the counts at
@@ -162,11 +121,16 @@ void NotifyStatus(const std::string& state, bool bReady) {
              health.nUnconfirmed);
 }
 
-// The counts the status line shows, as one figure that changes whenever one of them does.
-long Counted() {
+// The counts the status line shows; a late confirmation moves one from unconfirmed to published.
+struct TCounts {
+  long nPublished = 0, nDropped = 0;
+  int nUnconfirmed = 0;
+  bool operator==(const TCounts&) const = default;
+};
+TCounts Counted() {
   health::THealth health;
   health::Snapshot(&health);
-  return health.nPublished + health.nDropped + health.nUnconfirmed;
+  return {health.nPublished, health.nDropped, health.nUnconfirmed};
 }
 
 // The status topic (kestrin_status_topic.h): who speaks, the will that speaks for a bridge that
@@ -198,9 +162,11 @@ void SendStatus(ThKestrinControl hControl, int* pTimeoutMs) {
   health::Snapshot(&health);
   int nWaitMs = -1;
   const std::int64_t nNow = SteadyMs();
+  // Until the first frame has had its chance the status would say nothing of it.
+  if (health.nState == health::kStarting) return;
   if (status_topic::Due(gSchedule, health.nState, nNow, &nWaitMs)) {
     const std::string doc =
-        status_topic::Document(status_topic::StateName(health.nState), health, gIdentity, WallMs());
+        status_topic::Document(health::StateName(health.nState), health, gIdentity, WallMs());
     const bool bOk = control::PublishRetained(hControl, gStatusTopic.c_str(), doc, 0) == 0;
     status_topic::Sent(gSchedule, health.nState, nNow, bOk);
     status_topic::Due(gSchedule, health.nState, nNow, &nWaitMs);
@@ -214,19 +180,19 @@ void Supervise(ThKestrinControl hControl) {
   const char* pWheel = control::ClientId(hControl);
   using Clock = std::chrono::steady_clock;
   std::string state = StateText(pWheel);
-  long nCounted = Counted();
+  TCounts counted = Counted();
   auto lastSent = Clock::now();
   NotifyStatus(state, /*bReady=*/false);
 
-  while (!gEvents.bWorkerEnded) {
+  while (!WorkerEnded()) {
     const std::string current = StateText(pWheel);
-    const long nCount = Counted();
+    const TCounts count = Counted();
     int nTimeoutMs = -1;
-    if (current != state || nCount != nCounted) {
+    if (current != state || count != counted) {
       const auto due = lastSent + kStatusInterval;
       if (Kind(current) != Kind(state) || Clock::now() >= due) {
         state = current;
-        nCounted = nCount;
+        counted = count;
         lastSent = Clock::now();
         NotifyStatus(state, false);
       } else {
@@ -234,16 +200,12 @@ void Supervise(ThKestrinControl hControl) {
             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count());
       }
     }
+    // While the line is due within the second anyway, new counts alone need not wake main; any other
+    // change rings.
+    gTimed = nTimeoutMs >= 0;
     SendStatus(hControl, &nTimeoutMs);
-    pollfd fds[2] = {{process::StopDescriptor(), POLLIN, 0}, {gEvents.nBell, POLLIN, 0}};
-    int nReady = poll(fds, 2, nTimeoutMs);
-    if (nReady < 0 && errno != EINTR) return;
-    if (fds[0].revents & POLLIN) return;
-    if (fds[1].revents & POLLIN) {
-      std::uint64_t n;
-      ssize_t ignored = read(gEvents.nBell, &n, sizeof n);
-      (void)ignored;
-    }
+    gHealthChanged->WaitFor([] { return gChanged.exchange(false); }, nTimeoutMs, process::StopDescriptor());
+    if (process::StopRequested()) return;
   }
 }
 
@@ -254,9 +216,9 @@ bool TakeCredential() {
   const char* pDir = std::getenv("CREDENTIALS_DIRECTORY");
   if (pDir == nullptr || *pDir == '\0') return true;
   const std::string path = std::string(pDir) + "/broker";
-  const int rc = control::ReadCredentials(path.c_str());
+  const int rc = credentials::ReadCredentials(path.c_str());
   if (rc == 0 || (rc == -1 && errno == ENOENT)) return true;
-  const std::string why = control::CredentialsFailure();
+  const std::string why = credentials::CredentialsFailure();
   sd_notifyf(0, "STATUS=Start-up failed: the broker credential %s: %s", path.c_str(), why.c_str());
   console::Err("Start-up failed: the broker credential %s: %s; exiting\n", path.c_str(), why.c_str());
   return false;
@@ -269,8 +231,8 @@ class THeldLines {
  public:
   THeldLines() {
     nFile_ = memfd_create("kestrin-start-up", MFD_CLOEXEC);
-    nOut_ = dup(STDOUT_FILENO);
-    nErr_ = dup(STDERR_FILENO);
+    nOut_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    nErr_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
     if (nFile_ < 0 || nOut_ < 0 || nErr_ < 0 || dup2(nFile_, STDOUT_FILENO) < 0 ||
         dup2(nFile_, STDERR_FILENO) < 0)
       Release(false);  // nothing held: the lines go out as they come
@@ -329,6 +291,7 @@ ThKestrinControl StartControl(TInitData* pInitData, int nRetrySeconds) {
   for (;;) {
     std::optional<THeldLines> held;
     if (!told.empty()) held.emplace();
+    gConnectingTold = false;
     ThKestrinControl hControl = control::Init(pInitData);
     if (hControl != nullptr) {
       if (held) held->Release(/*bShow=*/true);
@@ -363,40 +326,21 @@ ThKestrinControl StartControl(TInitData* pInitData, int nRetrySeconds) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    PrintHelp();
-    return kExitStopped;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("kestrin_bridged %s\n", KESTRIN_VERSION);
-    return kExitStopped;
-  }
-  if (argc == 2 && argv[1][0] == '-') {
-    std::fprintf(stderr, "kestrin_bridged: unknown option %s\n", argv[1]);
-    PrintUsage();
-    return kExitUsage;
-  }
-  if (argc != 2) {
-    PrintUsage();
-    return kExitUsage;
-  }
+  const cmdline::TCommandLine commandLine = cmdline::Parse(cmdline::TProgram::kService, argc, argv);
+  if (commandLine.action != cmdline::TAction::kRun)
+    return cmdline::Answer(cmdline::TProgram::kService, commandLine);
   TInitData initData{};
-  if (std::strlen(argv[1]) >= sizeof initData.pSerialFileName) {
-    std::fprintf(stderr, "Device name too long: at most %zu characters\n",
-                 sizeof initData.pSerialFileName - 1);
-    return kExitUsage;
-  }
-  std::strcpy(initData.pSerialFileName, argv[1]);
+  std::snprintf(initData.pSerialFileName, sizeof initData.pSerialFileName, "%s", commandLine.pDevice);
   const char* pDevice = initData.pSerialFileName;
 
-  gEvents.nBell = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (gEvents.nBell < 0) {
+  gHealthChanged = new TDoorbell;  // never destroyed: a library thread may ring it to the end
+  if (!gHealthChanged->Valid()) {
     std::perror("eventfd");
     return kExitFailed;
   }
   if (ToJournal()) console::PrefixPriorities();
   process::TakeStopSignals();
-  control::SetEventHandler(OnEvent);
+  health::SetListener(OnHealthChanged);
   char box[256] = "";
   gethostname(box, sizeof box - 1);
   gIdentity.box = box;
@@ -409,8 +353,9 @@ int main(int argc, char* argv[]) {
 
   // Started as soon as it runs: a wheel switched off must hold up neither the boot nor a package
   // upgrade that restarts the service. The wait for the wheel and the broker is a state of the status.
-  if (IsAuto(pDevice))
-    sd_notify(0, "READY=1\nSTATUS=Looking for the wheel's port among /dev/ttyUSB0-4 and /dev/ttyS0-4");
+  if (cmdline::IsAuto(pDevice))
+    sd_notifyf(0, "READY=1\nSTATUS=Looking for the wheel's port among %s",
+               cmdline::CandidatesText(true).c_str());
   else
     sd_notifyf(0, "READY=1\nSTATUS=Waiting for the first frame on %s", pDevice);
   ThKestrinControl hControl = StartControl(&initData, StartRetrySeconds());
@@ -422,28 +367,30 @@ int main(int argc, char* argv[]) {
   if (hControl != nullptr) Supervise(hControl);
 
   int nExit = kExitStopped;
-  if (gEvents.bWorkerEnded) {
+  const bool bWorkerEnded = WorkerEnded();
+  if (bWorkerEnded) {
     nExit = kExitFailed;
     console::Err("The worker ended on its own; shutting down\n");
   }
   sd_notify(0, "STOPPING=1\nSTATUS=Shutting down");
   // A stop (an upgrade's restart, say) first publishes what waits, while the broker confirms: well
   // inside the unit's stop time-out (20 s).
-  if (!gEvents.bWorkerEnded) control::Drain(hControl, kDrainMs);
+  if (!bWorkerEnded) control::Drain(hControl, kDrainMs);
   if (hControl != nullptr) {
+    // The frames that were not published are counted first, so that "stopped" tells of them.
+    control::StopPublishing(hControl);
     // Said before the disconnect, which discards the will: a site sees "stopped" after an orderly
     // stop, and what the will would have said when the bridge ends on its own.
     health::THealth health;
     health::Snapshot(&health);
     health.nStateSinceMs = WallMs();
-    const std::string doc = gEvents.bWorkerEnded ? status_topic::Will(gIdentity)
-                                                 : status_topic::Document(status_topic::kStopped, health,
-                                                                          gIdentity, health.nStateSinceMs);
+    const std::string doc =
+        bWorkerEnded ? status_topic::Will(gIdentity)
+                     : status_topic::Document(health::StateName(health::kStopping), health, gIdentity,
+                                              health.nStateSinceMs);
     control::PublishRetained(hControl, gStatusTopic.c_str(), doc, kStoppedWaitMs);
   }
-  console::Print("Destroying control layer class instance... ");
-  control::Destroy(hControl);
-  console::Print("done\n");
+  control::Shutdown(hControl);
   console::Flush(kFlushMs);
   return nExit;
 }

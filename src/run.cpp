@@ -12,14 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kestrin_cmdline.h"
 #include "kestrin_console.h"
 #include "kestrin_control.h"
+#include "kestrin_credentials.h"
 #include "kestrin_process.h"
-#include "kestrin_usage.h"
 
 namespace {
 
-constexpr int kExitFailure = -1;  // seen by the shell as 255
+constexpr int kExitFailure = 255;
 // Names the file holding the broker account, "USER:PASSWORD".
 constexpr char kCredentialVariable[] = "KESTRIN_BROKER_ACCOUNT";
 // How long the last lines may take to reach a console before the process ends without them.
@@ -50,27 +51,6 @@ void WaitForEnterOrStop() {
   }
 }
 
-void PrintHelp() {
-  std::printf(
-      "Usage: kestrin_bridge [DEVICE]\n"
-      "  or:  kestrin_bridge IGNORED DEVICE\n"
-      "  or:  kestrin_bridge -h|--help|--version\n");
-  usage::PrintDescription(
-      "It prints a report of each frame. Without DEVICE it looks for the wheel, as \"AUTO\" does.\n");
-  std::printf(
-      "For a broker that asks for a user name and password, set KESTRIN_BROKER_ACCOUNT to a file whose\n"
-      "first line is USER:PASSWORD (on a wheel box: /etc/credstore/kestrin-bridge.broker, as root);\n"
-      "one that cannot be read ends the program with status 255.\n"
-      "\n"
-      "ENTER, end of input, SIGINT, SIGTERM or SIGHUP disconnect, stop the worker and restore the port.\n"
-      "A device that cannot be opened is reported on standard error, every other line on standard\n"
-      "output. To run it as a service, use kestrin_bridged.\n"
-      "\n"
-      "Exit status:\n"
-      "  0    after the orderly shutdown (also after a failed start-up)\n"
-      "  255  wrong command line, or a broker account that cannot be read\n");
-}
-
 int Finish(int nStatus) {
   console::Flush(kFinalFlushMs);
   return nStatus;
@@ -79,45 +59,19 @@ int Finish(int nStatus) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    PrintHelp();
-    return 0;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("kestrin_bridge %s\n", KESTRIN_VERSION);
-    return 0;
-  }
-  const char* pDevice = "AUTO";
-  // An option it does not know is a mistake, not a device. The first of two arguments stays ignored,
-  // whatever it is, as it always was.
-  if ((argc == 2 || argc == 3) && argv[argc - 1][0] == '-') {
-    std::fprintf(stderr, "kestrin_bridge: unknown option %s\nUsage: kestrin_bridge [DEVICE]; --help says more\n",
-                 argv[argc - 1]);
-    return kExitFailure;
-  }
-  if (argc == 2) {
-    pDevice = argv[1];
-  } else if (argc == 3) {
-    pDevice = argv[2];
-  } else if (argc > 3) {
-    console::Print("Invalid number of parameters\n");
-    return Finish(kExitFailure);
-  }
-
+  const cmdline::TCommandLine commandLine = cmdline::Parse(cmdline::TProgram::kConsole, argc, argv);
+  if (commandLine.action != cmdline::TAction::kRun)
+    return Finish(cmdline::Answer(cmdline::TProgram::kConsole, commandLine));
   TInitData initData{};
-  if (std::strlen(pDevice) >= sizeof initData.pSerialFileName) {
-    console::Print("Device name too long: at most %zu characters\n", sizeof initData.pSerialFileName - 1);
-    return Finish(kExitFailure);
-  }
-  std::strcpy(initData.pSerialFileName, pDevice);
+  std::snprintf(initData.pSerialFileName, sizeof initData.pSerialFileName, "%s", commandLine.pDevice);
 
   // The broker account, for a broker that asks for one: read from a file so that the password is
   // neither on the command line nor in the environment.
   if (const char* pPath = std::getenv(kCredentialVariable); pPath != nullptr && *pPath != '\0') {
-    const int rc = control::ReadCredentials(pPath);
+    const int rc = credentials::ReadCredentials(pPath);
     if (rc != 0) {
       console::Print("Cannot read the broker account from %s (%s): %s\n", pPath, kCredentialVariable,
-                     control::CredentialsFailure());
+                     credentials::CredentialsFailure());
       return Finish(kExitFailure);
     }
   }
@@ -132,8 +86,6 @@ int main(int argc, char* argv[]) {
   WaitForEnterOrStop();
 
   console::Print("\n");
-  console::Print("Destroying control layer class instance... ");
-  control::Destroy(hControl);
-  console::Print("done\n");
+  control::Shutdown(hControl);
   return Finish(0);
 }

@@ -11,9 +11,11 @@
 #include <thread>
 
 #include "harness.h"
+#include "kestrin_cmdline.h"
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
 #include "kestrin_credentials.h"
+#include "kestrin_worker_l.h"
 
 namespace {
 
@@ -44,7 +46,8 @@ class Wheel {
 TEST(Discovery, CandidatesAreTheUsualSerialDevicesInOrder) {
   const char* expected[] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyUSB4",
                             "/dev/ttyS0",   "/dev/ttyS1",   "/dev/ttyS2",   "/dev/ttyS3",   "/dev/ttyS4"};
-  for (int i = 0; i < control::kPortsToTry; ++i) EXPECT_STREQ(control::ports_to_try[i], expected[i]);
+  for (int i = 0; i < cmdline::kCandidates; ++i) EXPECT_STREQ(cmdline::kCandidatePorts[i], expected[i]);
+  EXPECT_EQ(cmdline::CandidatesText(true), "/dev/ttyUSB0-4 and /dev/ttyS0-4");
 }
 
 TEST(Discovery, SkipsMissingSilentAndForeignPortsAndTakesTheFirstWheel) {
@@ -118,6 +121,43 @@ TEST(Discovery, NoPortDeliversGivesNull) {
   EXPECT_STREQ(found, "");
 }
 
+// The worker's phases on a real link, beside a broker connection that never connected: it takes no
+// frame before Publish(), then holds them all, and at the stop counts every one it read.
+TEST(Worker, WaitsForStartUpThenHoldsWhileTheBrokerIsAwayAndCountsWhatItDidNotPublish) {
+  Pty pty;
+  ThKestrinTrans link = transport::Init(const_cast<char*>(pty.Path().c_str()), 0);
+  ThKestrinBroker broker = broker::Init("0007", "", "");
+  ASSERT_NE(link, nullptr);
+  ASSERT_NE(broker, nullptr);
+  worker::TStart start;
+  start.hTrans = link;
+  start.hBroker = broker;
+  start.pPortName = pty.Path().c_str();
+  start.pClientId = "0007";
+  start.pFirstFrame = reinterpret_cast<const unsigned char*>(kFrame.data());
+  testing::internal::CaptureStdout();
+  ThKestrinWorker hWorker = worker::Init(start);
+  ASSERT_NE(hWorker, nullptr);
+  const auto& w = *static_cast<const worker::TWorker*>(hWorker);
+  const auto phase_becomes = [&](worker::TPhase phase) {
+    return WaitUntil([&] { return w.shownPhase.load() == phase; }, 5000ms);
+  };
+  pty.Write(kFrame + "*noise*" + kFrame);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(w.shownPhase.load(), worker::TPhase::kWaiting);
+  worker::Publish(hWorker);
+  EXPECT_TRUE(phase_becomes(worker::TPhase::kHolding));  // the library: not connected
+  EXPECT_EQ(worker::StopPublishing(hWorker, 1000), 3);
+  EXPECT_EQ(w.shownPhase.load(), worker::TPhase::kStopped);
+  EXPECT_EQ(worker::StopPublishing(hWorker, 1000), 0);
+  worker::Destroy(hWorker);
+  broker::Destroy(broker);
+  transport::Destroy(link);
+  const std::string out = (console::Flush(5000), testing::internal::GetCapturedStdout());
+  EXPECT_EQ(out.find("Waiting for publication"), std::string::npos) << out;
+  EXPECT_NE(out.find("The broker is away; the frames from " + pty.Path() + " are held"), std::string::npos) << out;
+}
+
 TEST(Discovery, ProbeOfAPortThatHangsUpClosesItAgain) {
   Pty pty;
   pty.CloseMaster();
@@ -144,24 +184,24 @@ TEST(BrokerAccount, ReadsUserAndPasswordFromTheFirstLineOnly) {
                {"no-colon\n", -2, "", ""}, {":password\n", -2, "", ""}, {"user:\n", -2, "", ""},
                {"", -2, "", ""}, {"\xEF\xBB\xBFu:p\r\n", 0, "u", "p"}};  // an editor's byte-order mark
   for (const auto& c : cases) {
-    control::SetCredentials(nullptr, nullptr);
+    credentials::SetCredentials(nullptr, nullptr);
     std::ofstream(path) << c.pText;
-    EXPECT_EQ(control::ReadCredentials(path.c_str()), c.nResult) << c.pText;
-    EXPECT_STREQ(control::CredentialUser(), c.pUser) << c.pText;
-    EXPECT_STREQ(control::CredentialPassword(), c.pPassword) << c.pText;
+    EXPECT_EQ(credentials::ReadCredentials(path.c_str()), c.nResult) << c.pText;
+    EXPECT_STREQ(credentials::CredentialUser(), c.pUser) << c.pText;
+    EXPECT_STREQ(credentials::CredentialPassword(), c.pPassword) << c.pText;
   }
   // A password MQTT cannot carry whole is refused, not cut.
   std::ofstream(path) << "u:" << std::string(65536, 'p') << "\n";
-  EXPECT_EQ(control::ReadCredentials(path.c_str()), -2);
-  EXPECT_STREQ(control::CredentialsFailure(), "the password is longer than 65535 bytes");
+  EXPECT_EQ(credentials::ReadCredentials(path.c_str()), -2);
+  EXPECT_STREQ(credentials::CredentialsFailure(), "the password is longer than 65535 bytes");
   std::remove(path.c_str());
-  EXPECT_EQ(control::ReadCredentials(path.c_str()), -1);
+  EXPECT_EQ(credentials::ReadCredentials(path.c_str()), -1);
   EXPECT_EQ(errno, ENOENT);
   // Only a regular file: a FIFO nobody writes is refused at once instead of blocking start-up.
   ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
   for (const char* pOther : {path.c_str(), "/dev/null", "/"}) {
-    EXPECT_EQ(control::ReadCredentials(pOther), -2) << pOther;
-    EXPECT_NE(std::string(control::CredentialsFailure()).find(", not a"), std::string::npos) << pOther;
+    EXPECT_EQ(credentials::ReadCredentials(pOther), -2) << pOther;
+    EXPECT_NE(std::string(credentials::CredentialsFailure()).find(", not a"), std::string::npos) << pOther;
   }
   std::remove(path.c_str());
 }

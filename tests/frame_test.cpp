@@ -275,7 +275,7 @@ TEST(StatusTopic, TopicDocumentAndWill) {
   h.nUnconfirmed = 1;
   h.nBehindSeconds = 4;
   const status_topic::TIdentity id{"table-07", "/dev/ttyUSB0", "0.1.0"};
-  EXPECT_EQ(status_topic::Document(status_topic::StateName(h.nState), h, id, 1796750005000),
+  EXPECT_EQ(status_topic::Document(health::StateName(h.nState), h, id, 1796750005000),
             "{\n\t\"box\" : \"table-07\",\n\t\"device\" : \"/dev/ttyUSB0\",\n\t\"dropped\" : 2,\n"
             "\t\"last frame\" : \"2026-12-08T17:13:24Z\",\n\t\"malformed\" : 3,\n\t\"published\" : 1234,\n"
             "\t\"seconds behind\" : 4,\n\t\"since\" : \"2026-12-08T17:13:20Z\",\n"

@@ -1,0 +1,165 @@
+// The publications in flight: each is listed under its id before the library is called, and its
+// outcome, when the library's callback brings it, is queued for the publisher and rings Events(). The
+// publisher may stop waiting for one (GiveUp) or want its outcome no more (Forget); a publication
+// still listed when a lost connection comes back fails then, since a new clean session can no longer
+// confirm it. Retained publications (the status topic) are waited for on a doorbell of their own.
+#include <MQTTAsync.h>
+
+#include "kestrin_broker.h"
+#include "kestrin_broker_l.h"
+#include "kestrin_console.h"
+
+namespace broker {
+namespace {
+
+// The outcome of one publication. The delivery line is queued before the publisher can see the
+// outcome (it takes outcomes under the same mutex), so it always comes before its "Published"; a
+// failure is told here only for the publication that is waited for: one given up on is the
+// publisher's to tell.
+void CompletePublication(void* context, bool bDelivered, int nToken, int nCode) {
+  TBroker* pMyData = gBroker;
+  if (pMyData == nullptr) return;
+  TBroker& d = *pMyData;
+  SDL_LockMutex(d.pMutex);
+  const auto it = d.inFlight.find(NumberOf(context));
+  if (it != d.inFlight.end()) {
+    if (bDelivered)
+      console::Debug("Message with token value %d delivery confirmed\n", nToken);
+    else if (!it->second)
+      console::FrameWarning("Message send failed token %d error code %d\n", nToken, nCode);
+    d.outcomes.push_back({it->first, bDelivered});
+    d.inFlight.erase(it);
+  }
+  SDL_UnlockMutex(d.pMutex);
+  d.events.Ring();
+}
+
+void onSend(void* context, MQTTAsync_successData* response) {
+  try {
+    CompletePublication(context, true, response ? response->token : 0, 0);
+  } catch (...) {
+  }
+}
+
+void onSendFailure(void* context, MQTTAsync_failureData* response) {
+  try {
+    CompletePublication(context, false, response ? response->token : 0, response ? response->code : 0);
+  } catch (...) {
+  }
+}
+
+// The outcome of a retained publication; one older than the last started is no longer waited for.
+void RetainedDone(void* context, bool bDelivered) {
+  TBroker* pBroker = gBroker;
+  if (pBroker == nullptr || NumberOf(context) != pBroker->nRetainedId) return;
+  pBroker->bRetainedDelivered = bDelivered;
+  pBroker->nRetainedDone = NumberOf(context);
+  pBroker->retainedDone.Ring();
+}
+
+void onRetainedSent(void* context, MQTTAsync_successData*) {
+  try {
+    RetainedDone(context, true);
+  } catch (...) {
+  }
+}
+
+void onRetainedFailure(void* context, MQTTAsync_failureData*) {
+  try {
+    RetainedDone(context, false);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void FailInFlight(TBroker& d) {
+  SDL_LockMutex(d.pMutex);
+  for (const auto& [nId, bGivenUp] : d.inFlight) d.outcomes.push_back({nId, false});
+  d.inFlight.clear();
+  SDL_UnlockMutex(d.pMutex);
+}
+
+std::uint64_t StartPublication(ThKestrinBroker hInst, const char* pTopic, const std::string& payload,
+                               int* pRc) noexcept try {
+  TBroker& d = *static_cast<TBroker*>(hInst);
+  const std::uint64_t nId = ++d.nLastPublication;
+  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+  opts.onSuccess = onSend;
+  opts.onFailure = onSendFailure;
+  opts.context = ContextOf(nId);
+  MQTTAsync_message pubmsg = MQTTAsync_message_initializer;
+  pubmsg.payload = const_cast<char*>(payload.data());
+  pubmsg.payloadlen = static_cast<int>(payload.size());
+  pubmsg.qos = 1;
+  pubmsg.retained = 0;
+  // Listed before the library is called: the outcome may come before MQTTAsync_sendMessage returns.
+  SDL_LockMutex(d.pMutex);
+  d.inFlight.emplace(nId, false);
+  SDL_UnlockMutex(d.pMutex);
+  *pRc = MQTTAsync_sendMessage(d.client, pTopic, &pubmsg, &opts);
+  if (*pRc == MQTTASYNC_SUCCESS) return nId;
+  SDL_LockMutex(d.pMutex);
+  d.inFlight.erase(nId);
+  SDL_UnlockMutex(d.pMutex);
+  return 0;
+} catch (...) {
+  *pRc = MQTTASYNC_FAILURE;
+  return 0;
+}
+
+void TakeOutcomes(ThKestrinBroker hInst, std::vector<TOutcome>* pOutcomes) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
+  SDL_LockMutex(d.pMutex);
+  try {
+    pOutcomes->insert(pOutcomes->end(), d.outcomes.begin(), d.outcomes.end());
+    d.outcomes.clear();
+  } catch (...) {
+  }
+  SDL_UnlockMutex(d.pMutex);
+}
+
+void GiveUp(ThKestrinBroker hInst, std::uint64_t nId) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
+  SDL_LockMutex(d.pMutex);
+  if (auto it = d.inFlight.find(nId); it != d.inFlight.end()) it->second = true;
+  SDL_UnlockMutex(d.pMutex);
+}
+
+void Forget(ThKestrinBroker hInst, std::uint64_t nId) noexcept {
+  TBroker& d = *static_cast<TBroker*>(hInst);
+  SDL_LockMutex(d.pMutex);
+  d.inFlight.erase(nId);
+  SDL_UnlockMutex(d.pMutex);
+}
+
+int PublishRetained(ThKestrinBroker hInst, const char* pTopic, const std::string& payload,
+                    int nWaitMs) noexcept {
+  try {
+    TBroker* pBroker = static_cast<TBroker*>(hInst);
+    if (pBroker == nullptr || pBroker->client == nullptr || pBroker->bConnectionLost) return -1;
+    TBroker& d = *pBroker;
+    const std::uint64_t nId = d.nRetainedId + 1;
+    d.nRetainedId = nId;
+    d.retainedDone.Drain();
+    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+    opts.onSuccess = onRetainedSent;
+    opts.onFailure = onRetainedFailure;
+    opts.context = ContextOf(nId);
+    MQTTAsync_message message = MQTTAsync_message_initializer;
+    message.payload = const_cast<char*>(payload.data());
+    message.payloadlen = static_cast<int>(payload.size());
+    message.qos = 1;
+    message.retained = 1;
+    if (MQTTAsync_sendMessage(d.client, pTopic, &message, &opts) != MQTTASYNC_SUCCESS) return -1;
+    if (nWaitMs <= 0) return 0;
+    if (!d.retainedDone.WaitFor([&] { return d.nRetainedDone == nId; }, nWaitMs)) return -2;
+    return d.bRetainedDelivered ? 0 : -1;
+  } catch (...) {
+    return -1;
+  }
+}
+
+}  // namespace broker
+
+static_assert(broker::kNotConnected == MQTTASYNC_DISCONNECTED, "the library's code for a lost connection");

@@ -1,0 +1,45 @@
+// The publishing worker: one loop on a thread of its own that takes the wheel's frames from the serial
+// link and publishes their documents through the broker connection (kestrin_worker.cpp tells a frame's
+// whole way). Other threads reach it only through the requests below.
+#pragma once
+
+#include "kestrin_broker.h"
+#include "kestrin_transport.h"
+
+typedef void* ThKestrinWorker;
+
+namespace worker {
+
+struct TStart {
+  ThKestrinTrans hTrans = nullptr;             // the open link; stays the caller's
+  ThKestrinBroker hBroker = nullptr;           // the broker connection; stays the caller's
+  const char* pPortName = "";                  // the device, for the lines
+  const char* pClientId = "";                  // the client identifier, for the lines
+  const unsigned char* pFirstFrame = nullptr;  // the frame that accepted the port (42 bytes), or null
+};
+
+// Starts the worker's thread. Until Publish() it takes no frame: it keeps the device drained and
+// watched, and reopens it when it fails, while start-up connects. Null when the thread could not be
+// started (the reason has been printed).
+ThKestrinWorker Init(const TStart& start) noexcept;
+
+// The start-up connect succeeded: frames are published from now on, the first frame first.
+void Publish(ThKestrinWorker hInst) noexcept;
+
+// Publishes the frames that wait, without the pause between them, for at most nTimeoutMs: until none
+// waits, the broker is away or a publication is not confirmed in time.
+void Drain(ThKestrinWorker hInst, int nTimeoutMs) noexcept;
+
+// No publication starts after this; the one in flight is waited for, at most nTimeoutMs. Returns the
+// frames read and not published (the one in hand, those held for another attempt, those in the link's
+// queue), now counted as dropped; a second call returns 0.
+int StopPublishing(ThKestrinWorker hInst, int nTimeoutMs) noexcept;
+
+// Stops the thread and releases the record. Null does nothing.
+void Destroy(ThKestrinWorker hInst) noexcept;
+
+// Prints the report of a frame that is not well formed, decoded on its own, and the line saying it is
+// not published. Discovery's probes use it too.
+void ReportMalformed(const unsigned char* pFrame) noexcept;
+
+}  // namespace worker
