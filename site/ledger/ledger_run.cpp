@@ -75,7 +75,7 @@ struct TLedger {
   ThLedgerStore store = nullptr;
   TStoreLock storeLock;  // guards store and counts
   TCounts counts;
-  process::TDoorbell committed;  // rung after each commit
+  TDoorbell committed;  // rung after each commit
 };
 
 // The sink of the session, on the library's thread: one message, one transaction.

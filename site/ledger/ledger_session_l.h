@@ -22,7 +22,7 @@ enum class TLink {
 struct TSession {
   MQTTAsync client = nullptr;
   TSessionOptions options;
-  process::TDoorbell doorbell;
+  TDoorbell doorbell;
   // The ledger's thread only:
   TLink link = TLink::kWaiting;
   std::int64_t retryAtMs = 0;
