@@ -27,6 +27,8 @@ namespace {
 // is given up: the document is acknowledged unstored, and its box keeps it until a confirmation
 // covers it.
 constexpr std::chrono::milliseconds kLockWait(5000);
+// How often the WAL is copied into the database while documents come.
+constexpr std::int64_t kCheckpointMs = 1000;
 
 std::int64_t SteadyMs() {
   using namespace std::chrono;
@@ -203,6 +205,7 @@ int Run(const TRunOptions& o) {
 
   std::map<std::string, std::string> pending;  // confirmations the library has not taken yet
   std::int64_t syncAt = -1;                    // steady ms; -1: nothing committed since the last sync
+  std::int64_t checkpointAt = -1;              // steady ms; -1: nothing committed since the last one
   TIgnored told;
   for (;;) {
     std::int64_t retryAt = -1;
@@ -217,6 +220,11 @@ int Run(const TRunOptions& o) {
     if (syncAt >= 0 && (stopping || SteadyMs() >= syncAt)) {
       for (auto& [topic, payload] : Confirmations(l)) pending[topic] = std::move(payload);
       syncAt = -1;
+      if (checkpointAt < 0) checkpointAt = SteadyMs() + kCheckpointMs;
+    }
+    if (checkpointAt >= 0 && SteadyMs() >= checkpointAt) {
+      StoreCheckpoint(l.store);  // its own connection: no lock of ours, no commit waits
+      checkpointAt = -1;
     }
     Publish(session.get(), &pending);
     const TIgnored ignored = SessionIgnored(session.get());
@@ -236,6 +244,7 @@ int Run(const TRunOptions& o) {
     // While a sync is due, commits need not wake this thread: they wait for that sync.
     std::int64_t wake = retryAt < 0 ? SteadyMs() + 60000 : SteadyMs() + std::max<std::int64_t>(0, retryAt - NowMs());
     if (syncAt >= 0) wake = std::min(wake, syncAt);
+    if (checkpointAt >= 0) wake = std::min(wake, checkpointAt);
     const int timeout = static_cast<int>(std::max<std::int64_t>(0, wake - SteadyMs()));
     if (poll(fds, syncAt >= 0 ? 2 : 3, timeout) < 0 && errno != EINTR) {
       std::printf("poll: %s\n", std::strerror(errno));

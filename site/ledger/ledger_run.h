@@ -5,8 +5,9 @@
 // - The main thread connects, reconnects and subscribes; at most syncMs after a commit it takes the
 //   changed wheels' confirmations, syncs the WAL file (one fdatasync for every commit before it, with
 //   no lock held, so no commit waits for the disk) and only then publishes them: a box releases no
-//   document that a power cut could still take. It waits in one poll on the session's doorbell, the
-//   commits' doorbell and the stop request.
+//   document that a power cut could still take. Every second while documents come it has the WAL
+//   copied into the database (a checkpoint, on a connection of its own, beside the commits). It waits
+//   in one poll on the session's doorbell, the commits' doorbell and the stop request.
 // The store's lock is held only around the store's own calls, never across a call of the library.
 #pragma once
 

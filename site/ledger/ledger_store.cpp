@@ -248,7 +248,12 @@ ThLedgerStore StoreInit(const char* pPath, bool bWrite, std::string* pError) noe
     // and survives the ledger's end, not a power cut; StoreSync makes it survive that too.
     bool ok = true;
     if (bWrite) {
-      ok = Exec(*d, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") && Exec(*d, kSchema);
+      // No checkpoint inside a commit (it syncs twice): StoreCheckpoint makes them beside the commits.
+      ok = Exec(*d, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=0;") &&
+           Exec(*d, kSchema);
+      ok = ok && (sqlite3_open_v2(pPath, &d->checkpointer, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) ==
+                      SQLITE_OK ||
+                  Fail(*d, "a connection for the checkpoints"));
       ok = ok && (d->insertDoc = Prepare(*d, "INSERT INTO documents VALUES (?,?,?,?,?,?,?,?,?,?,?,?)")) &&
            (d->findDoc = Prepare(*d, "SELECT payload FROM documents WHERE wheel = ? AND seq = ?")) &&
            (d->findGame = Prepare(*d, "SELECT game FROM documents WHERE wheel = ? AND seq = ?")) &&
@@ -349,6 +354,14 @@ int StoreSync(ThLedgerStore hInst) noexcept {
 }
 
 int StoreWalDescriptor(ThLedgerStore hInst) noexcept { return Of(hInst).walFd; }
+
+int StoreCheckpoint(ThLedgerStore hInst) noexcept {
+  TStore& d = Of(hInst);
+  return d.checkpointer && sqlite3_wal_checkpoint_v2(d.checkpointer, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr,
+                                                     nullptr) == SQLITE_OK
+             ? 0
+             : -1;
+}
 
 std::map<std::uint32_t, TWheel>* StoreWheels(ThLedgerStore hInst) noexcept {
   TStore& d = Of(hInst);

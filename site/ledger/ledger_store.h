@@ -3,7 +3,7 @@
 // counts. The ledger adds documents inside a transaction (Begin, Add, Commit); a committed document
 // survives the ledger's end, and once the WAL is synced after its commit (StoreWalDescriptor,
 // StoreSync), a power cut too. The verbs open the same file read-only beside a running ledger (WAL).
-// One thread at a time: the caller serialises every call on a handle.
+// One thread at a time: the caller serialises every call on a handle but StoreCheckpoint's.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +54,10 @@ int StoreSync(ThLedgerStore hInst) noexcept;
 // NORMAL) and SQLite syncs it before each checkpoint, so syncing it needs no lock of SQLite's and
 // holds up no commit.
 int StoreWalDescriptor(ThLedgerStore hInst) noexcept;
+// Copies what the WAL holds into the database (SQLite's passive checkpoint, with its syncs), on a
+// connection of its own: any thread may call it beside the others, without the caller's lock, and no
+// commit waits for it. The run loop calls it every second; nothing else checkpoints while it runs.
+int StoreCheckpoint(ThLedgerStore hInst) noexcept;
 
 // Every wheel's figures as committed (and as added, inside a batch). The run loop clears `changed`.
 std::map<std::uint32_t, TWheel>* StoreWheels(ThLedgerStore hInst) noexcept;

@@ -23,6 +23,7 @@ struct TStore {
   std::string error;
   bool inBatch = false;
   int walFd = -1;  // the WAL file, for StoreWalDescriptor; opened after the first commit
+  sqlite3* checkpointer = nullptr;  // a connection of StoreCheckpoint's own
   TStatement insertDoc, findDoc, findGame, insertConflict, findConflict, saveWheel, insertStatus, saveSync;
   std::map<std::uint32_t, TWheel> wheels;
   std::set<std::uint32_t> touched;  // wheels whose counts the open batch changed
@@ -35,7 +36,8 @@ struct TStore {
     saveWheel.reset();
     insertStatus.reset();
     saveSync.reset();
-    if (db) sqlite3_close(db);
+    if (checkpointer) sqlite3_close(checkpointer);
+    if (db) sqlite3_close(db);  // the last connection: SQLite checkpoints the WAL whole
     if (walFd >= 0) close(walFd);
   }
 };
