@@ -29,6 +29,8 @@ namespace {
 constexpr std::chrono::milliseconds kLockWait(5000);
 // How often the WAL is copied into the database while documents come.
 constexpr std::int64_t kCheckpointMs = 1000;
+// How long the start waits for the subscriptions before it reports ready all the same.
+constexpr int kReadyWaitMs = 10000;
 
 std::int64_t SteadyMs() {
   using namespace std::chrono;
@@ -201,7 +203,11 @@ int Run(const TRunOptions& o) {
     std::printf("Cannot start the MQTT session: %s\n", error.c_str());
     return 1;
   }
-  sd_notify(0, "READY=1");
+  // Ready once the broker has the subscriptions (a persistent session keeps what comes from then on), so
+  // that what is published right after the start is stored; bounded, so a broker that is away cannot
+  // hold up the start.
+  bool ready = false;
+  const std::int64_t readyBy = SteadyMs() + kReadyWaitMs;
 
   std::map<std::string, std::string> pending;  // confirmations the library has not taken yet
   std::int64_t syncAt = -1;                    // steady ms; -1: nothing committed since the last sync
@@ -215,6 +221,13 @@ int Run(const TRunOptions& o) {
       std::lock_guard<TStoreLock> lock(l.storeLock);
       for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
       syncAt = SteadyMs();
+    }
+    if (!ready && (SessionSubscribed(session.get()) || SteadyMs() >= readyBy)) {
+      if (!SessionSubscribed(session.get()))
+        std::printf("Not subscribed after %d s; running on, the subscriptions follow the connect\n",
+                    kReadyWaitMs / 1000);
+      sd_notify(0, "READY=1");
+      ready = true;
     }
     const bool stopping = process::StopRequested();
     if (syncAt >= 0 && (stopping || SteadyMs() >= syncAt)) {
@@ -244,6 +257,7 @@ int Run(const TRunOptions& o) {
     // While a sync is due, commits need not wake this thread: they wait for that sync.
     std::int64_t wake = retryAt < 0 ? SteadyMs() + 60000 : SteadyMs() + std::max<std::int64_t>(0, retryAt - NowMs());
     if (syncAt >= 0) wake = std::min(wake, syncAt);
+    if (!ready) wake = std::min(wake, readyBy);
     if (checkpointAt >= 0) wake = std::min(wake, checkpointAt);
     const int timeout = static_cast<int>(std::max<std::int64_t>(0, wake - SteadyMs()));
     if (poll(fds, syncAt >= 0 ? 2 : 3, timeout) < 0 && errno != EINTR) {

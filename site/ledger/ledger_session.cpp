@@ -105,6 +105,7 @@ void onSubscribe(void* context, MQTTAsync_successData5* response) {
     if (response->alt.sub.reasonCodes[i] >= 0x80) d.subscribeRefused = response->alt.sub.reasonCodes[i];
   if (response && response->alt.sub.reasonCodeCount == 0 && response->reasonCode >= 0x80)
     d.subscribeRefused = response->reasonCode;
+  d.subscribed = true;
   d.doorbell.Ring();
 }
 
@@ -250,6 +251,8 @@ void SessionDestroy(ThLedgerSession hInst) noexcept {
 }
 
 int SessionDoorbell(ThLedgerSession hInst) noexcept { return static_cast<TSession*>(hInst)->doorbell.Fd(); }
+
+bool SessionSubscribed(ThLedgerSession hInst) noexcept { return static_cast<TSession*>(hInst)->subscribed; }
 
 bool SessionConnected(ThLedgerSession hInst) noexcept {
   return static_cast<TSession*>(hInst)->link == TLink::kConnected;

@@ -58,6 +58,9 @@ int SessionDoorbell(ThLedgerSession hInst) noexcept;
 // the latest (a retry's time), -1 for none.
 bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNextMs) noexcept;
 bool SessionConnected(ThLedgerSession hInst) noexcept;
+// True once the broker has answered a subscription: from then on the persistent session keeps what
+// comes for the ledger.
+bool SessionSubscribed(ThLedgerSession hInst) noexcept;
 // What arrived and was not for the ledger, and the messages the sink could not store in time.
 TIgnored SessionIgnored(ThLedgerSession hInst) noexcept;
 constexpr int kMaxInflight = 20;

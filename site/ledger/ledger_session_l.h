@@ -32,6 +32,7 @@ struct TSession {
   std::atomic<bool> connectDone{false}, connectOk{false}, lost{false}, disconnected{false};
   std::atomic<int> connectCode{0};
   std::atomic<int> subscribeRefused{0};  // a refused subscription's reason, until told
+  std::atomic<bool> subscribed{false};   // the broker has answered a subscription since the start
   std::atomic<int> inflight{0};  // confirmations handed to the library, not yet completed
   TSink sink{};
   std::mutex mutex;  // guards ignored
