@@ -236,7 +236,7 @@ function renderWheel(serial, wheel, v, now) {
   if (!wheel.row) {
     wheel.row = document.createElement('tr');
     wheel.row.dataset.wheel = serial;
-    for (let i = 0; i < 22; i++) wheel.row.appendChild(document.createElement('td'));
+    for (let i = 0; i < 23; i++) wheel.row.appendChild(document.createElement('td'));
     wheel.row.cells[1].appendChild(document.createElement('span'));
     wheel.row.cells[14].appendChild(document.createElement('span'));
     if (serial === kTestWheel) wheel.row.classList.add('test');
@@ -272,6 +272,7 @@ function renderWheel(serial, wheel, v, now) {
   setCell(c[20], ...count(l.missedGames, true));
   setCell(c[21], typeof l.latenessMs === 'number' ? (l.latenessMs / 1000).toFixed(1) + ' s' : '',
           l.latenessMs > kLateMs ? 'count-bad' : '');
+  setCell(c[22], s.version || '');  // a rolling upgrade's progress, box by box
 }
 
 function renderBoxes(now, verdicts) {

@@ -150,6 +150,12 @@ try {
 
   await expect('every wheel publishing, every box up', 30000, all('publishing'), up('1'));
   console.log(`board: 3 boxes and 3 wheels publishing ${Date.now() - t0} ms after the page was asked for`);
+  // A rolling upgrade is followed on the board: each wheel's bridge version from its status.
+  const version = execFileSync(`${process.env.KT_BUILD}/kestrin_bridged`, ['--version'])
+    .toString().split(' ')[1].trim();
+  const shown = await page.$eval(`[data-wheel="${boxes[0].serial}"]`,
+    (r) => r.cells[r.cells.length - 1].textContent);
+  if (shown !== version) throw new Error(`the board shows version '${shown}' for a bridge of ${version}`);
 
   // A wheel stopped, a bridge killed and a box cut off, all at once.
   const [b1, b2, b3] = boxes;
