@@ -347,7 +347,6 @@ void WriterMain(TMyData* pData) {
     std::vector<unsigned char> batch;
     batch.swap(d.pending);
     d.bDue = false;
-    d.bOverflowing = false;
     const std::uint64_t nAck = d.nAcknowledged, nConfirm = d.nConfirmed, nNextSeq = d.nNextSeq;
     const std::uint64_t nRequests = d.nSyncRequests;
     const std::uint64_t nLastDoc =
@@ -556,14 +555,17 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     const std::uint64_t nSeq = d.nNextSeq++;
     if (pSeq != nullptr) *pSeq = nSeq;
     if (d.pending.size() + kDocumentBytes > kMaxPending) {
-      if (!d.bOverflowing)
+      if (d.nOverflowed++ == 0)
         console::Warning("The journal of wheel %s does not keep up: the disk has not taken its last %zu documents;"
                          " the newer ones are not kept until it does\n",
                          d.wheel.c_str(), d.pending.size() / kDocumentBytes);
-      d.bOverflowing = true;
       ++d.figures.nNotKept;
       return kOverflow;
     }
+    if (d.nOverflowed > 0)
+      console::Notice("The journal of wheel %s keeps up again; %ld documents were not kept\n", d.wheel.c_str(),
+                      d.nOverflowed);
+    d.nOverflowed = 0;
     unsigned char body[kDocumentBody];
     Put64(body, nSeq);
     Put64(body + 8, d.nEpoch);
@@ -574,6 +576,9 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     if (!d.bDue) {
       d.bDue = true;
       d.due = TMyData::Clock::now() + std::chrono::milliseconds(d.options.nCommitMs);
+      d.wake.notify_one();
+    } else if (d.pending.size() == kEarlyCommit) {  // a burst (a backlog) goes out at the disk's pace
+      d.due = TMyData::Clock::now();
       d.wake.notify_one();
     }
     return kOk;

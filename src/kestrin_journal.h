@@ -4,7 +4,8 @@
 //
 // Appending never waits on the disk: the record is copied into a buffer and the journal's own thread
 // writes what gathered and syncs it (fdatasync) kCommitMs after the first record of a batch at the
-// latest, so a power cut loses at most the records of the last kCommitMs plus one write and sync.
+// latest (at once for a batch of 1024, so that a burst goes at the disk's pace): a power cut loses at
+// most the records of the last kCommitMs plus one write and sync.
 // Records live in segment files under DIRECTORY/WHEEL/; when the last segment allowed is full, the
 // oldest gives way whole, counted. A torn or corrupt tail (a power cut during a write) is cut off at
 // Init at the last whole record, with one line, and numbering goes on after it.

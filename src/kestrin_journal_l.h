@@ -40,6 +40,8 @@ constexpr std::uint32_t kVersion = 1;
 
 // Documents the buffer holds while the disk does not take them: 1 MiB, some 45 minutes at 5 frames/s.
 constexpr std::size_t kMaxPending = (1 << 20) / kDocumentBytes * kDocumentBytes;
+// A batch this large is written at once rather than at its time: a burst goes at the disk's pace.
+constexpr std::size_t kEarlyCommit = 1024 * kDocumentBytes;
 
 std::uint32_t Crc32c(const unsigned char* p, std::size_t n) noexcept;
 
@@ -87,7 +89,7 @@ struct TMyData {
   std::deque<TSegment> segments;       // oldest first; the last is the writer's
   std::uint64_t nSyncRequests = 0, nSyncsDone = 0;
   bool bLastCommitFailed = false;
-  bool bOverflowing = false;
+  long nOverflowed = 0;  // documents the full buffer refused since it was last full
   bool bStop = false;
   TState figures;  // the counts; the seqs and marks are filled in by GetState
 
