@@ -6,7 +6,12 @@
 //   journal_wear [--rate FRAMES_PER_S | --flood] [--seconds N] [--dir DIRECTORY]
 //
 // The directory (a fresh one under /var/tmp by default, removed at the end) must be on the disk to be
-// measured, not on a tmpfs.
+// measured, not on a tmpfs. Beside it, the sectors written to the directory's block device in the same
+// time (/sys/dev/block/MAJOR:MINOR/stat), which include the file system's own journal and metadata but
+// also every other writer on that device: on a device of its own (a loop device with a file system
+// made for the run) it is what the journal costs the storage in all.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -30,6 +35,18 @@ long long IoField(const char* pName) {
   while (in >> key >> value)
     if (key == std::string(pName) + ":") return value;
   return -1;
+}
+
+// Sectors (512 bytes) written to the block device that holds path; -1 when it cannot tell.
+long long DeviceSectors(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return -1;
+  std::ifstream in("/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev)) +
+                   "/stat");
+  long long field[7] = {};
+  for (long long& f : field)
+    if (!(in >> f)) return -1;
+  return field[6];
 }
 
 int Usage() {
@@ -75,6 +92,7 @@ int main(int argc, char** argv) {
   // A well-formed frame; its bytes do not matter to the disk.
   const char* frame = "*000004 2;  ;0100;1;0000;0;00;0123;0000;\r\n";
   const long long written0 = IoField("write_bytes"), cancelled0 = IoField("cancelled_write_bytes");
+  const long long sectors0 = DeviceSectors(dir);
   journal::TState s0;
   journal::GetState(j, &s0);
   using Clock = std::chrono::steady_clock;
@@ -95,6 +113,7 @@ int main(int argc, char** argv) {
   journal::GetState(j, &s);
   const long long written = IoField("write_bytes") - written0;
   const long long cancelled = IoField("cancelled_write_bytes") - cancelled0;
+  const long long device = sectors0 < 0 ? -1 : (DeviceSectors(dir) - sectors0) * 512;
   journal::Destroy(j);
   if (made) std::filesystem::remove_all(dir);
 
@@ -107,7 +126,13 @@ int main(int argc, char** argv) {
   std::printf("written to the disk: %lld bytes (%lld cancelled), %.1f bytes per document kept, %.1f MB per "
               "day at this rate\n",
               written, cancelled, per_frame, static_cast<double>(written) / elapsed * 86400 / 1e6);
-  std::printf("syncs: %ld, %.2f per second; records: %zu bytes each\n", s.nSyncs - s0.nSyncs,
-              static_cast<double>(s.nSyncs - s0.nSyncs) / elapsed, static_cast<std::size_t>(74));
+  if (device >= 0 && kept > 0)
+    std::printf("written to its block device meanwhile (every writer): %lld bytes, %.1f per document kept, "
+                "%.1f MB per day at this rate\n",
+                device, static_cast<double>(device) / static_cast<double>(kept),
+                static_cast<double>(device) / elapsed * 86400 / 1e6);
+  std::printf("syncs: %ld, %.2f per second, the longest write and sync %ld ms; records: %zu bytes each\n",
+              s.nSyncs - s0.nSyncs, static_cast<double>(s.nSyncs - s0.nSyncs) / elapsed, s.nLongestCommitMs,
+              static_cast<std::size_t>(74));
   return 0;
 }

@@ -358,7 +358,10 @@ void WriterMain(TMyData* pData) {
     lock.unlock();
 
     const std::size_t nDocs = batch.size() / kDocumentBytes;
+    const auto began = TMyData::Clock::now();
     const bool bOk = Commit(d, batch, nAck, nConfirm, nNextSeq, bWriteMarks);
+    const long nCommitMs = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(TMyData::Clock::now() - began).count());
     if (!bOk && !d.bFailing) SayFailure(d, "write");
     if (!bOk) d.nFailedDocs += static_cast<long>(nDocs);
     if (bOk && d.bFailing)
@@ -369,6 +372,7 @@ void WriterMain(TMyData* pData) {
 
     lock.lock();
     ++d.figures.nSyncs;
+    d.figures.nLongestCommitMs = std::max(d.figures.nLongestCommitMs, nCommitMs);
     d.bLastCommitFailed = !bOk;
     if (bOk) {
       if (nDocs > 0) d.figures.nSynced = nLastDoc;
@@ -471,7 +475,16 @@ bool MakeDirectories(const std::string& path) {
   for (std::size_t nAt = 1; nAt <= path.size(); ++nAt) {
     if (nAt < path.size() && path[nAt] != '/') continue;
     const std::string part = path.substr(0, nAt);
-    if (mkdir(part.c_str(), 0750) != 0 && errno != EEXIST) return false;
+    if (mkdir(part.c_str(), 0750) == 0) {
+      // Its entry synced too: a new box's first start must not vanish with its numbering in a power cut.
+      const int fd = open((part + "/..").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+      }
+    } else if (errno != EEXIST) {
+      return false;
+    }
   }
   return true;
 }

@@ -58,6 +58,8 @@ struct TState {
   long nGivenWayUnconfirmed = 0;    // of them, those the site had not confirmed
   long nNotKept = 0;                // documents the disk refused or that overflowed the buffer, this run
   long nSyncs = 0;                  // fdatasync calls, this run
+  long nLongestCommitMs = 0;        // the longest write and sync of a batch, this run: the loss window
+                                    // is nCommitMs plus this
   std::int64_t nBytes = 0;          // bytes in the segment files
 };
 
