@@ -41,8 +41,8 @@ long long IoField(const char* pName) {
 long long DeviceSectors(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return -1;
-  std::ifstream in("/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev)) +
-                   "/stat");
+  std::ifstream in("/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
+                   std::to_string(minor(st.st_dev)) + "/stat");
   long long field[7] = {};
   for (long long& f : field)
     if (!(in >> f)) return -1;
@@ -50,7 +50,8 @@ long long DeviceSectors(const std::string& path) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: journal_wear [--rate FRAMES_PER_S | --flood] [--seconds N] [--dir DIRECTORY]\n");
+  std::fprintf(stderr,
+               "usage: journal_wear [--rate FRAMES_PER_S | --flood] [--seconds N] [--dir DIRECTORY]\n");
   return 2;
 }
 
@@ -101,7 +102,8 @@ int main(int argc, char** argv) {
   const auto period = std::chrono::duration<double>(flood ? 0 : 1 / rate);
   long long frames = 0, refused = 0;
   for (auto next = start; Clock::now() < end; ++frames) {
-    if (journal::Append(j, reinterpret_cast<const unsigned char*>(frame), 0, nullptr) != journal::kOk) ++refused;
+    if (journal::Append(j, reinterpret_cast<const unsigned char*>(frame), 0, nullptr) != journal::kOk)
+      ++refused;
     if (!flood) {
       next += std::chrono::duration_cast<Clock::duration>(period);
       std::this_thread::sleep_until(next);
@@ -119,18 +121,21 @@ int main(int argc, char** argv) {
 
   const long long kept = frames - refused;
   const double per_frame = kept > 0 ? static_cast<double>(written) / static_cast<double>(kept) : 0;
-  std::printf("journal_wear: %lld documents in %.1f s (%.1f/s) in %s; kept %lld (%.1f/s), %lld not kept "
-              "(the buffer full)\n",
-              frames, elapsed, static_cast<double>(frames) / elapsed, dir.c_str(), kept,
-              static_cast<double>(kept) / elapsed, refused);
-  std::printf("written to the disk: %lld bytes (%lld cancelled), %.1f bytes per document kept, %.1f MB per "
-              "day at this rate\n",
-              written, cancelled, per_frame, static_cast<double>(written) / elapsed * 86400 / 1e6);
+  std::printf(
+      "journal_wear: %lld documents in %.1f s (%.1f/s) in %s; kept %lld (%.1f/s), %lld not kept "
+      "(the buffer full)\n",
+      frames, elapsed, static_cast<double>(frames) / elapsed, dir.c_str(), kept,
+      static_cast<double>(kept) / elapsed, refused);
+  std::printf(
+      "written to the disk: %lld bytes (%lld cancelled), %.1f bytes per document kept, %.1f MB per "
+      "day at this rate\n",
+      written, cancelled, per_frame, static_cast<double>(written) / elapsed * 86400 / 1e6);
   if (device >= 0 && kept > 0)
-    std::printf("written to its block device meanwhile (every writer): %lld bytes, %.1f per document kept, "
-                "%.1f MB per day at this rate\n",
-                device, static_cast<double>(device) / static_cast<double>(kept),
-                static_cast<double>(device) / elapsed * 86400 / 1e6);
+    std::printf(
+        "written to its block device meanwhile (every writer): %lld bytes, %.1f per document kept, "
+        "%.1f MB per day at this rate\n",
+        device, static_cast<double>(device) / static_cast<double>(kept),
+        static_cast<double>(device) / elapsed * 86400 / 1e6);
   std::printf("syncs: %ld, %.2f per second, the longest write and sync %ld ms; records: %zu bytes each\n",
               s.nSyncs - s0.nSyncs, static_cast<double>(s.nSyncs - s0.nSyncs) / elapsed, s.nLongestCommitMs,
               static_cast<std::size_t>(74));

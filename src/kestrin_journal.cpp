@@ -62,11 +62,16 @@ std::uint64_t Get64(const unsigned char* p) {
 
 std::size_t BodyOf(std::uint8_t nType) {
   switch (nType) {
-    case kTypeHeader: return kHeaderBody;
-    case kTypeDocument: return kDocumentBody;
-    case kTypeStart: return kStartBody;
-    case kTypeMarks: return kMarksBody;
-    default: return 0;
+    case kTypeHeader:
+      return kHeaderBody;
+    case kTypeDocument:
+      return kDocumentBody;
+    case kTypeStart:
+      return kStartBody;
+    case kTypeMarks:
+      return kMarksBody;
+    default:
+      return 0;
   }
 }
 
@@ -161,6 +166,7 @@ struct TScan {
   std::uint64_t nEpoch = 0, nNextSeq = 1, nAck = 0, nConfirm = 0;
   std::uint64_t nBegins = 1;  // the header's next seq: where the segment's numbering begins
   std::size_t nWhole = 0;     // bytes of whole records from the start
+  long nDocs = 0;
 };
 
 // Scans bytes from a segment's start; stops at the first record that does not check out, or after the
@@ -184,6 +190,7 @@ TScan Scan(const unsigned char* p, std::size_t n, bool bFirstOnly) {
       if (nSeq < s.nNextSeq || nSeq <= s.nLastSeq) break;  // never numbered so: not ours
       if (s.nFirstSeq == 0) s.nFirstSeq = nSeq;
       s.nLastSeq = nSeq;
+      ++s.nDocs;
       s.nEpoch = std::max(s.nEpoch, Get64(b + 8));
     } else if (f.nType == kTypeStart) {
       s.nEpoch = std::max(s.nEpoch, Get64(b));
@@ -215,6 +222,12 @@ void SayFailure(const TMyData& d, const char* pWhat) {
                    std::strerror(errno));
 }
 
+// A segment's room is allocated when it begins: a write within the file's size, into blocks it already
+// has, leaves fdatasync nothing but the data to write, where a write that makes the file longer also
+// commits the file system's journal at each sync (on ext4 four times the bytes). Where the file system
+// cannot allocate, the segment grows as it is written.
+void Allocate(const TMyData& d, int fd) { fallocate(fd, 0, 0, static_cast<off_t>(d.options.nSegmentBytes)); }
+
 // Writer (and Init, before the writer starts): begins segment nNumber with its header and makes it the
 // newest; the one before is synced and closed, and beyond the segments allowed the oldest gives way.
 bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::uint64_t nConfirm) {
@@ -226,6 +239,7 @@ bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::ui
   const std::string path = SegmentName(d.dir, nNumber);
   d.nFd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
   if (d.nFd < 0) return false;
+  Allocate(d, d.nFd);
   unsigned char body[kHeaderBody];
   Put32(body, kMagic);
   Put32(body + 4, kVersion);
@@ -242,18 +256,21 @@ bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::ui
   TSegment gone;
   {
     std::lock_guard<std::mutex> lock(d.mutex);
-    d.segments.push_back({nNumber, 0, 0, static_cast<std::int64_t>(header.size())});
+    d.segments.push_back({nNumber, 0, 0, static_cast<std::int64_t>(header.size()), 0});
     if (d.segments.size() <= static_cast<std::size_t>(d.options.nSegments)) return true;
     gone = d.segments.front();
     d.segments.pop_front();
     if (gone.nFirstSeq != 0) {
-      const long nDocs = static_cast<long>(gone.nLastSeq - gone.nFirstSeq + 1);
+      // Documents not kept leave their seq unused: a segment counted as it was written says exactly.
+      const long nSpan = static_cast<long>(gone.nLastSeq - gone.nFirstSeq + 1);
+      const long nDocs = gone.nDocs >= 0 ? gone.nDocs : nSpan;
       const std::uint64_t nKeep = std::max(d.nConfirmed, gone.nFirstSeq - 1);
-      const long nUnconfirmed = gone.nLastSeq > nKeep ? static_cast<long>(gone.nLastSeq - nKeep) : 0;
+      const long nUnconfirmed =
+          gone.nLastSeq > nKeep ? std::min(nDocs, static_cast<long>(gone.nLastSeq - nKeep)) : 0;
       d.figures.nGivenWay += nDocs;
       d.figures.nGivenWayUnconfirmed += nUnconfirmed;
-      console::Warning("The journal of wheel %s is full: its oldest %ld documents (seq %" PRIu64 " to %" PRIu64
-                       ") gave way, %ld of them not confirmed by the site\n",
+      console::Warning("The journal of wheel %s is full: its oldest %ld documents (seq %" PRIu64
+                       " to %" PRIu64 ") gave way, %ld of them not confirmed by the site\n",
                        d.wheel.c_str(), nDocs, gone.nFirstSeq, gone.nLastSeq, nUnconfirmed);
     }
   }
@@ -279,6 +296,7 @@ bool Put(TMyData& d, const unsigned char* p, std::size_t n, std::uint64_t nFirst
   if (nLastSeq != 0) {
     if (s.nFirstSeq == 0) s.nFirstSeq = nFirstSeq;
     s.nLastSeq = nLastSeq;
+    if (s.nDocs >= 0) s.nDocs += static_cast<long>(n / kDocumentBytes);
   }
   return true;
 }
@@ -365,8 +383,8 @@ void WriterMain(TMyData* pData) {
     if (!bOk && !d.bFailing) SayFailure(d, "write");
     if (!bOk) d.nFailedDocs += static_cast<long>(nDocs);
     if (bOk && d.bFailing)
-      console::Notice("The journal of wheel %s is written again; %ld documents were not kept\n", d.wheel.c_str(),
-                      d.nFailedDocs);
+      console::Notice("The journal of wheel %s is written again; %ld documents were not kept\n",
+                      d.wheel.c_str(), d.nFailedDocs);
     if (bOk) d.nFailedDocs = 0;
     d.bFailing = !bOk;
 
@@ -412,17 +430,25 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
     newest = Scan(bytes.data(), bytes.size(), false);
     if (!newest.bHeader) {
       close(fd);
-      console::Warning("The journal of wheel %s ended in a segment cut short as it began: %s (%zu bytes) removed\n",
-                       d.wheel.c_str(), path.c_str(), bytes.size());
+      console::Warning(
+          "The journal of wheel %s ended in a segment cut short as it began: %s (%zu bytes) removed\n",
+          d.wheel.c_str(), path.c_str(), bytes.size());
       unlink(path.c_str());
       numbers.pop_back();
       continue;
     }
-    if (newest.nWhole < bytes.size()) {
-      console::Warning("The journal of wheel %s ended in a torn or corrupt record: %zu bytes cut after seq %" PRIu64
-                       " in %s\n",
-                       d.wheel.c_str(), bytes.size() - newest.nWhole, newest.nNextSeq - 1, path.c_str());
-      if (ftruncate(fd, static_cast<off_t>(newest.nWhole)) != 0 || fdatasync(fd) != 0) {
+    // After the last whole record: the segment's room, never written (zeros), or what a power cut or a
+    // bad sector left, which is cut off (and the room allocated again).
+    std::size_t nEnd = bytes.size();
+    while (nEnd > newest.nWhole && bytes[nEnd - 1] == 0) --nEnd;
+    if (nEnd > newest.nWhole) {
+      console::Warning(
+          "The journal of wheel %s ended in a torn or corrupt record: %zu bytes cut after seq %" PRIu64
+          " in %s\n",
+          d.wheel.c_str(), nEnd - newest.nWhole, newest.nNextSeq - 1, path.c_str());
+      const bool bCut = ftruncate(fd, static_cast<off_t>(newest.nWhole)) == 0;
+      if (bCut) Allocate(d, fd);
+      if (!bCut || fdatasync(fd) != 0) {
         SayFailure(d, "cut");
         close(fd);
         return false;
@@ -430,7 +456,7 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
     }
     d.nFd = fd;
     d.segments.push_back({numbers.back(), newest.nFirstSeq, newest.nLastSeq,
-                          static_cast<std::int64_t>(newest.nWhole)});
+                          static_cast<std::int64_t>(newest.nWhole), newest.nDocs});
     numbers.pop_back();
     break;
   }
@@ -451,7 +477,7 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
       unlink(path.c_str());
       continue;
     }
-    TSegment seg{*it, s.nFirstSeq, 0, st.st_size};
+    TSegment seg{*it, s.nFirstSeq, 0, st.st_size, -1};
     if (s.nFirstSeq != 0) seg.nLastSeq = std::max(s.nFirstSeq, nNextBegins - 1);
     nNextBegins = s.nFirstSeq != 0 ? s.nFirstSeq : s.nBegins;
     d.segments.push_front(seg);
@@ -461,7 +487,9 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
   while (d.segments.size() > static_cast<std::size_t>(d.options.nSegments)) {
     const TSegment gone = d.segments.front();
     d.segments.pop_front();
-    if (gone.nFirstSeq != 0) d.figures.nGivenWay += static_cast<long>(gone.nLastSeq - gone.nFirstSeq + 1);
+    if (gone.nFirstSeq != 0)
+      d.figures.nGivenWay +=
+          gone.nDocs >= 0 ? gone.nDocs : static_cast<long>(gone.nLastSeq - gone.nFirstSeq + 1);
     unlink(SegmentName(d.dir, gone.nNumber).c_str());
   }
   *pMaxEpoch = std::max(*pMaxEpoch, newest.nEpoch);
@@ -510,7 +538,8 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
   if (pDirectory == nullptr || pWheel == nullptr || pWheel[0] == '\0' || std::strchr(pWheel, '/') != nullptr)
     return nullptr;
   const TOptions options = pOptions != nullptr ? *pOptions : TOptions{};
-  if (options.nSegmentBytes < 4096 || options.nSegments < 2 || options.nCommitMs < 1 || options.nCommitMs > 1000)
+  if (options.nSegmentBytes < 4096 || options.nSegments < 2 || options.nCommitMs < 1 ||
+      options.nCommitMs > 1000)
     return nullptr;
   try {
     TJournalPtr pData(new TMyData);
@@ -538,8 +567,9 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
     Put64(body, d.nEpoch);
     Put64(body + 8, d.nNextSeq);
     Encode(start, kTypeStart, body);
-    const bool bRoom = !d.segments.empty() &&
-                       d.segments.back().nSize + static_cast<std::int64_t>(start.size()) <= options.nSegmentBytes;
+    const bool bRoom =
+        !d.segments.empty() &&
+        d.segments.back().nSize + static_cast<std::int64_t>(start.size()) <= options.nSegmentBytes;
     if (!bRoom) {
       // A new segment's header holds the epoch and numbering itself.
       if (!BeginSegment(d, d.segments.empty() ? 1 : d.segments.back().nNumber + 1, d.nAcknowledged,
@@ -567,18 +597,30 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     std::lock_guard<std::mutex> lock(d.mutex);
     const std::uint64_t nSeq = d.nNextSeq++;
     if (pSeq != nullptr) *pSeq = nSeq;
+    const auto now = TMyData::Clock::now();
     if (d.pending.size() + kDocumentBytes > kMaxPending) {
-      if (d.nOverflowed++ == 0)
-        console::Warning("The journal of wheel %s does not keep up: the disk has not taken its last %zu documents;"
-                         " the newer ones are not kept until it does\n",
-                         d.wheel.c_str(), d.pending.size() / kDocumentBytes);
       ++d.figures.nNotKept;
+      ++d.nUnsaid;
+      // One line when the buffer fills, at most one a minute however often it fills and drains.
+      if (!d.bOverflowing && (!d.bSaidOverflow || now - d.saidOverflow >= std::chrono::minutes(1))) {
+        console::Warning(
+            "The journal of wheel %s does not keep up: the disk has not taken its last %zu documents;"
+            " the newer ones are not kept until it does\n",
+            d.wheel.c_str(), d.pending.size() / kDocumentBytes);
+        d.bSaidOverflow = true;
+        d.saidOverflow = now;
+        d.bOverflowWarned = true;
+      }
+      d.bOverflowing = true;
       return kOverflow;
     }
-    if (d.nOverflowed > 0)
-      console::Notice("The journal of wheel %s keeps up again; %ld documents were not kept\n", d.wheel.c_str(),
-                      d.nOverflowed);
-    d.nOverflowed = 0;
+    if (d.bOverflowing && d.bOverflowWarned) {
+      console::Notice("The journal of wheel %s keeps up again; %ld documents were not kept\n",
+                      d.wheel.c_str(), d.nUnsaid);
+      d.nUnsaid = 0;
+      d.bOverflowWarned = false;
+    }
+    d.bOverflowing = false;
     unsigned char body[kDocumentBody];
     Put64(body, nSeq);
     Put64(body + 8, d.nEpoch);
@@ -588,10 +630,10 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     Encode(d.pending, kTypeDocument, body);
     if (!d.bDue) {
       d.bDue = true;
-      d.due = TMyData::Clock::now() + std::chrono::milliseconds(d.options.nCommitMs);
+      d.due = now + std::chrono::milliseconds(d.options.nCommitMs);
       d.wake.notify_one();
     } else if (d.pending.size() == kEarlyCommit) {  // a burst (a backlog) goes out at the disk's pace
-      d.due = TMyData::Clock::now();
+      d.due = now;
       d.wake.notify_one();
     }
     return kOk;
@@ -653,7 +695,8 @@ int Read(ThKestrinJournal hJournal, std::uint64_t nAfterSeq, TRecord* pRecords, 
         if (d.nReadFd < 0) continue;  // given way just now
       }
       while (nOffset < it->nSize && nGot < nMax) {
-        const auto nWant = std::min<std::size_t>(buffer.size(), static_cast<std::size_t>(it->nSize - nOffset));
+        const auto nWant =
+            std::min<std::size_t>(buffer.size(), static_cast<std::size_t>(it->nSize - nOffset));
         const ssize_t n = ReadAt(d.nReadFd, buffer.data(), nWant, nOffset);
         if (n <= 0) break;
         std::size_t nAt = 0;
@@ -668,10 +711,13 @@ int Read(ThKestrinJournal hJournal, std::uint64_t nAfterSeq, TRecord* pRecords, 
           std::memcpy(r.frame, f.pBody + 24, kFrameLength);
           nAfterSeq = r.nSeq;
         }
-        if (nAt == 0) {  // a record that does not check out inside a segment: on to the next one
-          console::Warning("The journal of wheel %s holds a record that does not check out in %s at byte %" PRId64
-                           "; reading goes on in the next segment\n",
-                           d.wheel.c_str(), SegmentName(d.dir, it->nNumber).c_str(), nOffset);
+        if (nAt == 0) {  // the segment's unwritten room, or a record that does not check out: the next one
+          const auto nHead = std::min<std::size_t>(static_cast<std::size_t>(n), kRecordHead);
+          if (!std::all_of(buffer.data(), buffer.data() + nHead, [](unsigned char c) { return c == 0; }))
+            console::Warning(
+                "The journal of wheel %s holds a record that does not check out in %s at byte %" PRId64
+                "; reading goes on in the next segment\n",
+                d.wheel.c_str(), SegmentName(d.dir, it->nNumber).c_str(), nOffset);
           nOffset = it->nSize;
           break;
         }
@@ -695,7 +741,8 @@ bool Sync(ThKestrinJournal hJournal, int nTimeoutMs) noexcept {
     std::unique_lock<std::mutex> lock(d.mutex);
     const std::uint64_t nTarget = ++d.nSyncRequests;
     d.wake.notify_one();
-    if (!d.synced.wait_for(lock, std::chrono::milliseconds(nTimeoutMs), [&] { return d.nSyncsDone >= nTarget; }))
+    if (!d.synced.wait_for(lock, std::chrono::milliseconds(nTimeoutMs),
+                           [&] { return d.nSyncsDone >= nTarget; }))
       return false;
     return !d.bLastCommitFailed;
   } catch (...) {
@@ -729,6 +776,9 @@ void Destroy(ThKestrinJournal hJournal) noexcept {
     pData->wake.notify_one();
   }
   if (pData->writer.joinable()) pData->writer.join();
+  if (pData->nUnsaid > 0)
+    console::Notice("The journal of wheel %s did not keep up: %ld documents were not kept\n",
+                    pData->wheel.c_str(), pData->nUnsaid);
   if (pData->nReadFd >= 0) close(pData->nReadFd);
 }
 

@@ -20,8 +20,8 @@ namespace journal {
 // Results.
 constexpr int kOk = 0;
 constexpr int kBadArgument = -1;
-constexpr int kFailed = -2;       // the disk refused (the reason was printed)
-constexpr int kOverflow = -3;     // Append: the buffer is full (the disk stalls); the record is not kept
+constexpr int kFailed = -2;    // the disk refused (the reason was printed)
+constexpr int kOverflow = -3;  // Append: the buffer is full (the disk stalls); the record is not kept
 
 constexpr int kFrameLength = 42;
 

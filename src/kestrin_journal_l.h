@@ -58,38 +58,43 @@ struct TSegment {
   std::uint64_t nNumber = 0;
   std::uint64_t nFirstSeq = 0;  // its oldest document; 0: none yet
   std::uint64_t nLastSeq = 0;
-  std::int64_t nSize = 0;       // bytes written
+  std::int64_t nSize = 0;  // bytes written
+  long nDocs = 0;          // documents in it; -1: not counted (an older segment found at Init)
 };
 
 struct TMyData {
   using Clock = std::chrono::steady_clock;
-  std::string dir;    // DIRECTORY/WHEEL
+  std::string dir;  // DIRECTORY/WHEEL
   std::string wheel;
   TOptions options;
   std::uint64_t nEpoch = 0;
   int nDirFd = -1;
 
   // The writer's alone.
-  int nFd = -1;                  // the newest segment
-  std::uint64_t nWrittenSeq = 0; // the last document taken by the writer (kept or not)
-  bool bFailing = false;         // the last commit failed; a line says when writing works again
-  long nFailedDocs = 0;          // documents not kept since writing began to fail
+  int nFd = -1;                   // the newest segment
+  std::uint64_t nWrittenSeq = 0;  // the last document taken by the writer (kept or not)
+  bool bFailing = false;          // the last commit failed; a line says when writing works again
+  long nFailedDocs = 0;           // documents not kept since writing began to fail
 
   // Guarded by mutex.
   std::mutex mutex;
-  std::condition_variable wake;    // the writer's
-  std::condition_variable synced;  // Sync's
+  std::condition_variable wake;        // the writer's
+  std::condition_variable synced;      // Sync's
   std::vector<unsigned char> pending;  // documents, encoded
   bool bDue = false;                   // something waits for the writer, by due
   Clock::time_point due{};
   std::uint64_t nNextSeq = 1;
   std::uint64_t nAcknowledged = 0, nConfirmed = 0;
-  std::uint64_t nDiskNextSeq = 1;      // the next seq that the records on the disk imply
+  std::uint64_t nDiskNextSeq = 1;  // the next seq that the records on the disk imply
   std::uint64_t nAckWritten = 0, nConfirmWritten = 0;
-  std::deque<TSegment> segments;       // oldest first; the last is the writer's
+  std::deque<TSegment> segments;  // oldest first; the last is the writer's
   std::uint64_t nSyncRequests = 0, nSyncsDone = 0;
   bool bLastCommitFailed = false;
-  long nOverflowed = 0;  // documents the full buffer refused since it was last full
+  bool bOverflowing = false;     // the buffer is full
+  bool bOverflowWarned = false;  // and a line said so
+  bool bSaidOverflow = false;
+  Clock::time_point saidOverflow{};
+  long nUnsaid = 0;  // documents the full buffer refused that no line has counted yet
   bool bStop = false;
   TState figures;  // the counts; the seqs and marks are filled in by GetState
 

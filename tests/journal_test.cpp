@@ -54,8 +54,9 @@ class JournalTest : public ::testing::Test {
   void Append(int from, int to) {  // the documents of games from..to, captured at game * 1000 ms
     for (int g = from; g <= to; ++g) {
       std::uint64_t seq = 0;
-      ASSERT_EQ(journal::Append(j_, reinterpret_cast<const unsigned char*>(GameFrame(g).data()), g * 1000LL, &seq),
-                journal::kOk);
+      ASSERT_EQ(
+          journal::Append(j_, reinterpret_cast<const unsigned char*>(GameFrame(g).data()), g * 1000LL, &seq),
+          journal::kOk);
       EXPECT_EQ(seq, static_cast<std::uint64_t>(g));
     }
     ASSERT_TRUE(journal::Sync(j_, 5000));
@@ -67,7 +68,8 @@ class JournalTest : public ::testing::Test {
     for (int n; (n = journal::Read(j_, seq, records.data(), batch)) > 0;) {
       for (int i = 0; i < n; ++i) {
         const journal::TRecord& r = records[i];
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.frame), 42), GameFrame(static_cast<int>(r.nSeq)));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.frame), 42),
+                  GameFrame(static_cast<int>(r.nSeq)));
         EXPECT_EQ(r.nCapturedMs, static_cast<std::int64_t>(r.nSeq) * 1000);
         seqs.push_back(seq = r.nSeq);
       }
@@ -105,9 +107,9 @@ TEST_F(JournalTest, ReopenedItNumbersOnCountsTheStartAndKeepsTheMarks) {
   Append(1, 10);
   journal::Acknowledge(j_, 9);
   journal::Confirm(j_, 4);
-  journal::Confirm(j_, 3);  // lower: ignored
+  journal::Confirm(j_, 3);       // lower: ignored
   journal::Acknowledge(j_, 11);  // beyond the last document: ignored
-  Open();  // Destroy writes the marks
+  Open();                        // Destroy writes the marks
   journal::TState s = State();
   EXPECT_EQ(s.nEpoch, 2u);
   EXPECT_EQ(s.nNextSeq, 11u);
@@ -128,21 +130,22 @@ TEST_F(JournalTest, ReopenedItNumbersOnCountsTheStartAndKeepsTheMarks) {
 }
 
 TEST_F(JournalTest, ATornOrCorruptTailIsCutAtTheLastWholeRecord) {
-  // How a power cut or a bad sector leaves the newest segment: each of these loses document 20 only.
-  const std::vector<std::function<void(const fs::path&)>> damages = {
-      [](const fs::path& f) { fs::resize_file(f, fs::file_size(f) - 30); },  // cut inside the last record
-      [](const fs::path& f) {  // a byte of the last record changed
-        std::fstream io(f, std::ios::in | std::ios::out | std::ios::binary);
-        io.seekp(static_cast<std::streamoff>(fs::file_size(f)) - 5);
-        io.put('#');
-      },
-      [](const fs::path& f) {  // the size grew, the bytes never came: zeros
-        fs::resize_file(f, fs::file_size(f) - journal::kDocumentBytes);
-        std::ofstream(f, std::ios::app | std::ios::binary) << std::string(200, '\0');
-      },
+  // How a power cut or a bad sector leaves the newest segment's last document (20); the room after it
+  // is allocated, never written: zeros.
+  struct Damage {
+    const char* what;
+    std::streamoff at;  // from the document's first byte
+    std::string bytes;
+    bool line;  // worth a line: something was there and is cut off
   };
-  for (std::size_t i = 0; i < damages.size(); ++i) {
-    SCOPED_TRACE(i);
+  const std::vector<Damage> damages = {
+      {"a write cut short", 44, std::string(30, '\0'), true},
+      {"a byte changed", 60, "#", true},
+      {"never written", 0, std::string(journal::kDocumentBytes, '\0'), false},
+  };
+  const std::streamoff last = journal::kRecordHead + journal::kHeaderBody + 19 * journal::kDocumentBytes;
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.what);
     journal::Destroy(j_);
     j_ = nullptr;
     fs::remove_all(dir_ + "/42");
@@ -152,20 +155,28 @@ TEST_F(JournalTest, ATornOrCorruptTailIsCutAtTheLastWholeRecord) {
     j_ = nullptr;
     const std::vector<fs::path> files = Segments();
     ASSERT_EQ(files.size(), 1u);
-    // A new journal's segment: its header and the documents, nothing else.
-    ASSERT_EQ(fs::file_size(files[0]), journal::kRecordHead + journal::kHeaderBody + 20 * journal::kDocumentBytes);
-    const auto whole = fs::file_size(files[0]) - journal::kDocumentBytes;
-    damages[i](files[0]);
+    {
+      std::fstream io(files[0], std::ios::in | std::ios::out | std::ios::binary);
+      std::string record(journal::kDocumentBytes + journal::kRecordHead, '?');
+      io.seekg(last);
+      io.read(record.data(), static_cast<std::streamsize>(record.size()));
+      journal::TFound f;  // a new journal's segment: its header, the documents and then nothing
+      ASSERT_TRUE(journal::Parse(reinterpret_cast<const unsigned char*>(record.data()), record.size(), &f));
+      ASSERT_EQ(f.nType, journal::kTypeDocument);
+      ASSERT_EQ(record.substr(journal::kDocumentBytes), std::string(journal::kRecordHead, '\0'));
+      io.seekp(last + damage.at);
+      io.write(damage.bytes.data(), static_cast<std::streamsize>(damage.bytes.size()));
+    }
     const std::string before = Lines();
     Open();
-    EXPECT_EQ(fs::file_size(files[0]), whole + journal::kRecordHead + journal::kStartBody);
     EXPECT_EQ(State().nNextSeq, 20u);
     EXPECT_EQ(State().nEpoch, 2u);
     Append(20, 21);  // numbered on after the last whole record and read on past the cut
     EXPECT_EQ(ReadAfter(0), Range(1, 21));
     const std::string lines = Lines().substr(before.size());
-    EXPECT_NE(lines.find("The journal of wheel 42 ended in a torn or corrupt record:"), std::string::npos) << lines;
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << lines;
+    EXPECT_EQ(lines.find("The journal of wheel 42 ended in a torn or corrupt record:") == 0, damage.line)
+        << lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), damage.line ? 1 : 0) << lines;
   }
   // A segment cut short as it began (no whole header): it goes, and the one before carries on.
   journal::Destroy(j_);
@@ -207,6 +218,7 @@ TEST_F(JournalTest, AFullJournalsOldestSegmentGivesWayCounted) {
   EXPECT_EQ(State().nEpoch, 2u);
   EXPECT_EQ(State().nConfirmed, 80u);
   EXPECT_EQ(ReadAfter(0), Range(s.nFirstSeq, 250));
+  EXPECT_EQ(Lines().find("does not check out"), std::string::npos);  // a segment's room is no fault
 }
 
 }  // namespace

@@ -270,12 +270,12 @@ TEST(Uplink, SiteBrokerAwayLosesNoConfirmedFrame) {
   // A confirmation of the site's ledger, retained there, comes in to the box (the uplink subscribed
   // again after the site broker's return), where the bridges' account reads it.
   const std::string confirmation = R"({"seq":7,"epoch":1,"time":"2026-12-09T01:00:00.000Z"})";
-  Process ledger({"mosquitto_pub", "-h", "localhost", "-p", std::to_string(kSitePort), "--cafile", ca, "-u", kUser,
-                  "-P", kPassword, "-V", "5", "-q", "1", "-r", "-t", "/rng/roulette/kestrin_live/42/ledger", "-m",
-                  confirmation});
+  Process ledger({"mosquitto_pub", "-h", "localhost", "-p", std::to_string(kSitePort), "--cafile", ca,
+                  "-u", kUser, "-P", kPassword, "-V", "5", "-q", "1", "-r", "-t",
+                  "/rng/roulette/kestrin_live/42/ledger", "-m", confirmation});
   EXPECT_EQ(ledger.WaitExit(10000ms), 0) << ledger.Err();
-  Process boxSide({"mosquitto_sub", "-h", "127.0.0.1", "-u", "kestrin-bridge", "-P", "bridge-secret", "-V", "5",
-                   "-t", "/rng/roulette/kestrin_live/+/ledger", "-C", "1", "-W", "10", "-v"});
+  Process boxSide({"mosquitto_sub", "-h", "127.0.0.1", "-u", "kestrin-bridge", "-P", "bridge-secret", "-V",
+                   "5", "-t", "/rng/roulette/kestrin_live/+/ledger", "-C", "1", "-W", "10", "-v"});
   EXPECT_EQ(boxSide.WaitExit(15000ms), 0) << boxSide.Err() << box.Log();
   EXPECT_EQ(boxSide.Out(), "/rng/roulette/kestrin_live/42/ledger " + confirmation + "\n");
   std::printf(
