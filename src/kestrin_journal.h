@@ -70,8 +70,9 @@ struct TState {
 // disk refuses.
 ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions* pOptions) noexcept;
 
-// Journals a document: its frame (42 bytes) and when it came whole; *pSeq (may be null) gets its seq.
-// Copies into the buffer and returns: never waits on the disk. Any thread.
+// Journals a document: its frame (42 bytes) and when it came whole; *pSeq (may be null) gets its seq,
+// also with kOverflow (the document is numbered and published, only not kept). Copies into the buffer
+// and returns: never waits on the disk. Any thread.
 int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t nCapturedMs,
            std::uint64_t* pSeq) noexcept;
 
