@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "kestrin_broker.h"
 #include "kestrin_doorbell.h"
 
 namespace broker {
+
+struct TOutcome;  // kestrin_broker.h, which every file of the module includes first
 
 struct TBroker {
   MQTTAsync client = nullptr;
