@@ -11,6 +11,14 @@ typedef void* ThKestrinControl;
 // Start-up record built by main from the command line.
 struct TInitData {
   char pSerialFileName[cmdline::kMaxDevice + 1];  // a device path, or "AUTO" / "auto" for port discovery
+  // The service entry's: the directory of the wheels' journals. With one, the bridge speaks MQTT 5,
+  // numbers and journals every document (kestrin_journal.h), reads the site's confirmations on the
+  // wheel's ledger topic and publishes again at start what the site has not confirmed. Null: none
+  // (MQTT 3.1.1, documents without properties).
+  const char* pJournalDirectory = nullptr;
+  // With a journal: a start-up whose connect fails keeps the open device, the frames read and the
+  // journal for the next Init (the caller tries again), instead of closing them.
+  bool bKeepOnFailure = false;
 };
 
 namespace control {
@@ -30,7 +38,8 @@ void Drain(ThKestrinControl hInst, int nTimeoutMs) noexcept;
 void StopPublishing(ThKestrinControl hInst) noexcept;
 
 // The orderly shutdown with its lines: disconnects, stops the worker, restores the serial port and
-// releases everything ("Destroying control layer class instance... " ... "done"). Null: only the lines.
+// releases everything ("Destroying control layer class instance... " ... "done"). Null: only the lines,
+// and what a failed start-up kept is released, its frames counted as not published.
 void Shutdown(ThKestrinControl hInst) noexcept;
 
 // The client identifier: the wheel's four serial characters from its first frame. "" for null.

@@ -116,21 +116,26 @@ std::string Kind(std::string state) {
 void NotifyStatus(const std::string& state, bool bReady) {
   health::THealth health;
   health::Snapshot(&health);
-  sd_notifyf(0, "%sSTATUS=%s; frames since start: %ld published, %ld dropped, %d unconfirmed",
+  const std::string givenWay =
+      health.nJournalGivenWay > 0
+          ? "; " + std::to_string(health.nJournalGivenWay) + " gave way in the full journal unconfirmed"
+          : "";
+  sd_notifyf(0, "%sSTATUS=%s; frames since start: %ld published, %ld dropped, %d unconfirmed%s",
              bReady ? "READY=1\n" : "", state.c_str(), health.nPublished, health.nDropped,
-             health.nUnconfirmed);
+             health.nUnconfirmed, givenWay.c_str());
 }
 
 // The counts the status line shows; a late confirmation moves one from unconfirmed to published.
 struct TCounts {
   long nPublished = 0, nDropped = 0;
   int nUnconfirmed = 0;
+  long nGivenWay = 0;
   bool operator==(const TCounts&) const = default;
 };
 TCounts Counted() {
   health::THealth health;
   health::Snapshot(&health);
-  return {health.nPublished, health.nDropped, health.nUnconfirmed};
+  return {health.nPublished, health.nDropped, health.nUnconfirmed, health.nJournalGivenWay};
 }
 
 // The status topic (kestrin_status_topic.h): who speaks, the will that speaks for a bridge that
@@ -271,6 +276,18 @@ class THeldLines {
 // Seconds between start-up attempts inside this process; 0: a failed start-up ends it, for the service
 // manager to start it again. The unit sets KESTRIN_START_RETRY_SECONDS, because each restart by
 // systemd adds five lines of its own to the journal.
+// The directory of the wheels' journals: KESTRIN_JOURNAL_DIRECTORY, else the unit's state directory
+// (StateDirectory=, the first of $STATE_DIRECTORY), else /var/lib/kestrin-bridge.
+std::string JournalDirectory() {
+  if (const char* pDir = std::getenv("KESTRIN_JOURNAL_DIRECTORY"); pDir != nullptr && *pDir != '\0')
+    return pDir;
+  if (const char* pDir = std::getenv("STATE_DIRECTORY"); pDir != nullptr && *pDir != '\0') {
+    const std::string dirs = pDir;
+    return dirs.substr(0, dirs.find(':'));
+  }
+  return "/var/lib/kestrin-bridge";
+}
+
 int StartRetrySeconds() {
   const char* pValue = std::getenv("KESTRIN_START_RETRY_SECONDS");
   if (pValue == nullptr) return 0;
@@ -332,6 +349,9 @@ int main(int argc, char* argv[]) {
   TInitData initData{};
   std::snprintf(initData.pSerialFileName, sizeof initData.pSerialFileName, "%s", commandLine.pDevice);
   const char* pDevice = initData.pSerialFileName;
+  const std::string journalDirectory = JournalDirectory();
+  initData.pJournalDirectory = journalDirectory.c_str();
+  initData.bKeepOnFailure = StartRetrySeconds() > 0;
 
   gHealthChanged = new TDoorbell;  // never destroyed: a library thread may ring it to the end
   if (!gHealthChanged->Valid()) {
