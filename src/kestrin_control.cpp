@@ -4,6 +4,8 @@
 
 #include <json/json.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -74,6 +76,25 @@ bool OpenJournal(TMyData& d, const char* pDirectory) {
   return d.hJournal != nullptr;
 }
 
+// The descriptor the service manager kept, taken over when it is still the device named, or for
+// discovery one of the candidates (whose path goes to pFound); else closed.
+ThKestrinTrans AdoptStored(TInitData& init, char* pFound) {
+  const int nFd = std::exchange(init.nSerialFd, -1);
+  struct stat held {}, named {};
+  if (nFd < 0) return nullptr;
+  if (fstat(nFd, &held) == 0) {
+    for (int i = -1; i < cmdline::kCandidates; ++i) {
+      const char* pPath = i < 0 ? init.pSerialFileName : cmdline::kCandidatePorts[i];
+      if ((i < 0) == cmdline::IsAuto(init.pSerialFileName)) continue;
+      if (stat(pPath, &named) != 0 || named.st_rdev != held.st_rdev) continue;
+      std::snprintf(pFound, 100, "%s", pPath);
+      return transport::Adopt(nFd, pFound, init.serialOriginal);
+    }
+  }
+  close(nFd);
+  return nullptr;
+}
+
 // Reads the site's confirmation, retained on the ledger topic, and tells where the replay starts:
 // after the site's confirmed seq, or without one on the box, after the last document the box's broker
 // acknowledged.
@@ -109,11 +130,11 @@ void OnLedger(void* pContext, const char* pPayload, int nLength) {
 }
 
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,
-                         unsigned short* pRecivedLength, int nWakeFd) noexcept {
+                         unsigned short* pRecivedLength, int nWakeFd, ThKestrinTrans hAdopted) noexcept {
   *pRecivedLength = 0;
   char name[100];
   std::snprintf(name, sizeof name, "%s", Device);
-  ThKestrinTrans hTrans = transport::Init(name, 0);
+  ThKestrinTrans hTrans = hAdopted != nullptr ? hAdopted : transport::Init(name, 0);
   if (hTrans == nullptr) return nullptr;
   try {
     TDeadline deadline(nTimeoutMs);
@@ -179,7 +200,14 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
 
     const char* pName = pMyData->pSerialFileName;
     unsigned short nLength = 0;
-    if (cmdline::IsAuto(pName)) {
+    if (ThKestrinTrans hAdopted = AdoptStored(*pInitData, pMyData->pPortName)) {
+      // The wheel's bytes of the restart wait in it; a frame that was cut by the stop is malformed.
+      pMyData->hTrans = ProbePort(pMyData->pPortName, cmdline::IsAuto(pName) ? kDiscoveryProbeMs : -1,
+                                  pMyData->firstFrame, &nLength, process::StopDescriptor(), hAdopted);
+    }
+    if (pMyData->hTrans != nullptr) {
+      SetStartFailure("no wheel frame from %s", pMyData->pPortName);
+    } else if (cmdline::IsAuto(pName)) {
       pMyData->hTrans = FindPort(cmdline::kCandidatePorts, cmdline::kCandidates, kDiscoveryProbeMs,
                                  pMyData->firstFrame, &nLength, process::StopDescriptor(),
                                  pMyData->pPortName);
@@ -333,6 +361,17 @@ int PublishRetained(ThKestrinControl hInst, const char* pTopic, const std::strin
 const char* StartFailure() noexcept { return gStartFailure; }
 
 const char* BrokerUri() noexcept { return broker::Uri(); }
+
+int SerialDescriptor(ThKestrinControl hInst, termios* pOriginal) noexcept {
+  if (hInst == nullptr) return -1;
+  const TMyData& d = *static_cast<TMyData*>(hInst);
+  if (pOriginal != nullptr) *pOriginal = transport::OriginalSettings(d.hTrans);
+  return transport::Descriptor(d.hTrans);
+}
+
+void KeepSerialSettings(ThKestrinControl hInst) noexcept {
+  if (hInst != nullptr) transport::KeepSettings(static_cast<TMyData*>(hInst)->hTrans);
+}
 
 int StartRefusal() noexcept { return gStartRefusal; }
 

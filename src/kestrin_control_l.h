@@ -51,8 +51,10 @@ constexpr int kFrameInTransitMs = 1000;
 // pRecived; a frame begun when the time runs out may finish (kFrameInTransitMs). Malformed frames read
 // meanwhile are reported and skipped. Returns the open link when a well-formed frame came, else null
 // with the device closed again and *pRecivedLength 0.
+// hAdopted: a link already open on Device (transport::Adopt), probed instead of opening one.
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,
-                         unsigned short* pRecivedLength, int nWakeFd) noexcept;
+                         unsigned short* pRecivedLength, int nWakeFd,
+                         ThKestrinTrans hAdopted = nullptr) noexcept;
 
 // Probes ppPorts in order, each for at most nProbeMs, and returns the link of the first that delivers a
 // well-formed frame; its name is copied to pFound (100 bytes). Null when none did or nWakeFd became readable.

@@ -63,6 +63,8 @@ constexpr auto kRetryWhileLost = milliseconds(250);
 // A lost connection fails every publication given up on at once: their failures are told in one line,
 // gathered for this long.
 constexpr auto kLateFailureGather = milliseconds(500);
+// A frame takes 23 ms at 19200 baud, and a USB adapter may hold its bytes for 16 ms more.
+constexpr auto kFrameInTransit = milliseconds(1000);
 // How often the whole frames waiting are counted for the health figures.
 constexpr auto kRecount = milliseconds(1000);
 
@@ -309,8 +311,13 @@ void TWorker::Step(Clock::time_point now) {
   }
   // The shutdown's drain is over once nothing more can be published now: nothing waits, the broker is
   // away, or it stopped confirming.
+  // A frame the wheel has begun is waited for, 1 s at most: a stop cut it short otherwise, and with
+  // the device kept open for the next start, its tail would reach that start alone.
+  if (bDrain && drainFrameDue == kNever) drainFrameDue = now + kFrameInTransit;
+  const bool bFrameComing = transport::FrameBegun(hTrans) && now < drainFrameDue;
   if (bDrain && !bDrained && phase != TPhase::kPublishing &&
-      ((phase == TPhase::kReading && bQueueEmpty) || phase == TPhase::kHolding || bNotConfirming)) {
+      ((phase == TPhase::kReading && bQueueEmpty && !bFrameComing) || phase == TPhase::kHolding ||
+       bNotConfirming)) {
     bDrained = true;
     answers.Ring();
   }
@@ -326,6 +333,7 @@ void TWorker::Wait(Clock::time_point now) {
       (!again.empty() || transport::FrameBegun(hTrans) || !fresh.empty() || nReplayNext < nReplayEnd))
     next = std::min(next, due);
   if (phase == TPhase::kHolding && retryDue > now) next = std::min(next, retryDue);
+  if (bDrain && !bDrained && drainFrameDue > now) next = std::min(next, drainFrameDue);
   if (!bStopped) next = std::min(next, bDeviceOpen ? silence.Due() : reopenDue);
   const int nDevice = bDeviceOpen && !bStopped ? transport::Descriptor(hTrans) : -1;
   pollfd fds[3] = {

@@ -164,6 +164,7 @@ struct TWorker {
   Clock::time_point lateDue = Clock::time_point::max();
   Clock::time_point recountDue{};
   Clock::time_point stopDue = Clock::time_point::max();
+  Clock::time_point drainFrameDue = Clock::time_point::max();  // the drain waits for a begun frame
 };
 
 }  // namespace worker
