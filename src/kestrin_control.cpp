@@ -72,8 +72,14 @@ bool OpenJournal(TMyData& d, const char* pDirectory) {
   const std::string wheel = std::to_string(nSerial);
   d.ledgerTopic = "/rng/roulette/kestrin_live/" + wheel + "/ledger";
   d.hJournal = journal::Init(pDirectory, wheel.c_str(), nullptr);
-  if (d.hJournal == nullptr) SetStartFailure("the journal in %s cannot be used", pDirectory);
-  return d.hJournal != nullptr;
+  if (d.hJournal == nullptr) {
+    SetStartFailure("the journal in %s cannot be used", pDirectory);
+    return false;
+  }
+  journal::TState state;
+  journal::GetState(d.hJournal, &state);
+  d.nRunFirstSeq = state.nNextSeq;
+  return true;
 }
 
 // The descriptor the service manager kept, taken over when it is still the device named, or for
@@ -99,14 +105,18 @@ ThKestrinTrans AdoptStored(TInitData& init, char* pFound) {
 // after the site's confirmed seq, or without one on the box, after the last document the box's broker
 // acknowledged.
 std::uint64_t ReplayStart(TMyData& d) {
-  if (!broker::Subscribe(d.hBroker, d.ledgerTopic.c_str(), OnLedger, &d, kSubscribeWaitMs,
-                         process::StopDescriptor()))
+  const bool bGranted = broker::Subscribe(d.hBroker, d.ledgerTopic.c_str(), OnLedger, &d, kSubscribeWaitMs,
+                                          process::StopDescriptor());
+  if (!bGranted)
     console::Warning("The broker did not grant %s: the site's confirmations are not read until a "
                      "reconnect\n", d.ledgerTopic.c_str());
-  else
-    d.ledgerHeard.WaitFor([&] { return d.bLedgerHeard.load(); }, kLedgerWaitMs, process::StopDescriptor());
   journal::TState state;
   journal::GetState(d.hJournal, &state);
+  // A journal without documents of earlier starts has nothing to publish again: no wait.
+  if (bGranted && state.nFirstSeq != 0 && state.nFirstSeq < d.nRunFirstSeq) {
+    d.ledgerHeard.WaitFor([&] { return d.bLedgerHeard.load(); }, kLedgerWaitMs, process::StopDescriptor());
+    journal::GetState(d.hJournal, &state);
+  }
   return d.bLedgerHeard || state.nConfirmed > 0 ? state.nConfirmed : state.nAcknowledged;
 }
 

@@ -20,6 +20,7 @@ struct TMyData {
   ThKestrinBroker hBroker = nullptr;
   ThKestrinWorker hWorker = nullptr;
   ThKestrinJournal hJournal = nullptr;
+  std::uint64_t nRunFirstSeq = 0;  // the seq of this start's first document
   // The site's confirmations on the wheel's ledger topic, from a library thread.
   std::string ledgerTopic;
   std::atomic<bool> bLedgerHeard{false};
