@@ -186,10 +186,12 @@ ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPass
       return nullptr;
     }
     d.nWantedVersion = nVersion == kMqtt5 ? MQTTVERSION_5 : MQTTVERSION_3_1_1;
-    MQTTAsync_createOptions createOptions = MQTTAsync_createOptions_initializer;
-    if (nVersion == kMqtt5) createOptions = MQTTAsync_createOptions_initializer5;
-    int rc = MQTTAsync_createWithOptions(&d.client, kServerUri, d.clientId, MQTTCLIENT_PERSISTENCE_NONE,
-                                         nullptr, &createOptions);
+    // MQTT 5 must be chosen when the client is made; 3.1.1 keeps the plain create.
+    MQTTAsync_createOptions createOptions = MQTTAsync_createOptions_initializer5;
+    int rc = nVersion == kMqtt5
+                 ? MQTTAsync_createWithOptions(&d.client, kServerUri, d.clientId, MQTTCLIENT_PERSISTENCE_NONE,
+                                               nullptr, &createOptions)
+                 : MQTTAsync_create(&d.client, kServerUri, d.clientId, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
     if (rc != MQTTASYNC_SUCCESS) {
       console::Err("Failed to create client object, return code %d\n", rc);
       d.client = nullptr;
