@@ -245,7 +245,10 @@ void TWorker::Enter(TPhase next) {
 void TWorker::Step(Clock::time_point now) {
   if (bStopPublishing && phase != TPhase::kStopped) {
     if (stopDue == kNever) stopDue = now + milliseconds(nStopWaitMs.load());
-    if (phase != TPhase::kPublishing || now >= stopDue) StopPublishingNow();
+    // After a drain, a frame that came meanwhile is still published, within the same bound.
+    const bool bMore = bDrain && !bNotConfirming && CanPublish(now) &&
+                       (bHaveFrame || !again.empty() || transport::QueuedFrames(hTrans) > 0);
+    if ((phase != TPhase::kPublishing && !bMore) || now >= stopDue) StopPublishingNow();
   }
   TakeOutcomes(now);
   if (nLate > 0 && now >= lateDue) {
@@ -327,7 +330,8 @@ void TWorker::Step(Clock::time_point now) {
 void TWorker::Wait(Clock::time_point now) {
   Clock::time_point next = lateDue;
   const bool bStopped = phase == TPhase::kStopped;
-  if (phase == TPhase::kPublishing) next = std::min({next, due, stopDue});
+  if (phase == TPhase::kPublishing) next = std::min(next, due);
+  if (bStopPublishing && !bStopped) next = std::min(next, stopDue);
   // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
   if (phase == TPhase::kPausing &&
       (!again.empty() || transport::FrameBegun(hTrans) || !fresh.empty() || nReplayNext < nReplayEnd))
