@@ -247,7 +247,7 @@ void TWorker::Step(Clock::time_point now) {
     if (stopDue == kNever) stopDue = now + milliseconds(nStopWaitMs.load());
     // After a drain, a frame that came meanwhile is still published, within the same bound.
     const bool bMore = bDrain && !bNotConfirming && CanPublish(now) &&
-                       (bHaveFrame || !again.empty() || transport::QueuedFrames(hTrans) > 0);
+                       (bHaveFrame || !again.empty() || !fresh.empty() || transport::QueuedFrames(hTrans) > 0);
     if ((phase != TPhase::kPublishing && !bMore) || now >= stopDue) StopPublishingNow();
   }
   TakeOutcomes(now);
