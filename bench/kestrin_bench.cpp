@@ -540,7 +540,14 @@ int Run(const Options& o) {
 
   // Beside it, fed the same frames in turn: the bridge with its console on a pipe, and the floor.
   auto piped = std::make_unique<Bridge>(sub, next++, /*console_pty=*/false, kSerial + 1);
+  // The service entry with its journal (in a directory of the run's own) and, beside it, without one.
+  char journal_dir[] = "/tmp/kestrin-bench-journal-XXXXXX";
+  Check(mkdtemp(journal_dir) != nullptr, "no directory for the journal");
+  setenv("KESTRIN_JOURNAL_DIRECTORY", journal_dir, 1);
   auto service = std::make_unique<Bridge>(sub, next++, /*console_pty=*/false, kSerial + 3, /*service=*/true);
+  setenv("KESTRIN_JOURNAL_DIRECTORY", "none", 1);
+  auto unjournaled = std::make_unique<Bridge>(sub, next++, /*console_pty=*/false, kSerial + 4, /*service=*/true);
+  unsetenv("KESTRIN_JOURNAL_DIRECTORY");
   auto floor = std::make_unique<Floor>();
   struct Side {
     const char* name;
@@ -557,6 +564,8 @@ int Run(const Options& o) {
       {"bridge, console on a pipe", &piped->pty, piped->child.Pid(), piped->serial, piped->topic, {}, {}, {}, {}},
       {"service entry, output on a pipe", &service->pty, service->child.Pid(), service->serial, service->topic,
        {}, {}, {}, {}},
+      {"service entry without its journal", &unjournaled->pty, unjournaled->child.Pid(), unjournaled->serial,
+       unjournaled->topic, {}, {}, {}, {}},
       {"floor: least publisher, same library", &floor->pty, floor->child.Pid(), kSerial + 2, floor->topic, {}, {}, {}, {}}};
   std::this_thread::sleep_for(500ms);
 
@@ -621,6 +630,8 @@ int Run(const Options& o) {
   const double run_cpu_ns = TotalNs(run_threads);
   piped.reset();
   service.reset();
+  unjournaled.reset();
+  std::system((std::string("rm -rf ") + journal_dir).c_str());
   floor.reset();
   const double cpu_per_frame = run_cpu_ns / o.frames / 1e6;
   const double cpu_per_frame_net = (run_cpu_ns - idle_cpu_ns / idle_wall_ns * run_wall_ns) / o.frames / 1e6;
@@ -679,13 +690,16 @@ int Run(const Options& o) {
   const char* names[][2] = {{"CPU per frame / floor's", "latency median - floor's"},
                             {"  console on a pipe", "  console on a pipe"},
                             {"  service entry", "  service entry"}};
-  for (std::size_t j = 0; j + 1 < sides.size(); ++j) {
+  for (std::size_t j = 0; j + 2 < sides.size(); ++j) {
     const double ratio = TotalNs(sides[j].threads) / o.frames / 1e6 / floor_cpu;
     const double above = Percentile(sides[j].latency, 0.5) - floor_med;
     const double target = j == 2 ? 1.3 : 1.2;
     Row(names[j][0], Fmt("%.2f", ratio), j == 2 ? "<= 1.3" : "<= 1.2", ratio <= target, "-");
     Row(names[j][1], Fmt("%+.3f ms", above), "<= 0.06 ms", above <= 0.06, "-");
   }
+  // The journal's cost: the service entry with it against without it, in the same run.
+  const double journal_ratio = TotalNs(sides[2].threads) / TotalNs(sides[3].threads);
+  Row("service entry, journal / without", Fmt("%.2f", journal_ratio), "<= 1.1", journal_ratio <= 1.1, "-");
   Row("peak resident memory (VmHWM)", Fmt("%.2f MiB", hwm_kb / 1024.0), "< 14 MiB", hwm_kb < 14 * 1024, "21 MiB");
   Row("final resident memory (VmRSS)", Fmt("%.2f MiB", rss_kb / 1024.0), "-", true, "-");
   Row(Fmt("burst of %.0f frames, all arrived", o.burst).c_str(), Fmt("%.3f s (floor %.2f s)", burst_s, burst_floor),

@@ -54,7 +54,7 @@ void onConnect(void*, MQTTAsync_successData*) {
 
 void onConnectFailure(void*, MQTTAsync_failureData* response) {
   try {
-    const int nCode = response ? response->code : 0;
+    const int nCode = response ? Refusal311(response->code) : 0;
     console::Warning("Connect failed, rc %d\n", nCode);
     CompleteSession([&](TBroker& d) {
       d.nConnectFailure = nCode;
@@ -80,8 +80,29 @@ void onDisconnectFailure(void*, MQTTAsync_failureData*) {
   }
 }
 
+void onSubscribe(void*, MQTTAsync_successData* response) {
+  if (TBroker* pBroker = gBroker) {
+    // MQTT 3.1.1 grants with the QoS, and refuses with 0x80 in the same place.
+    pBroker->nSubscribed = response != nullptr && response->alt.qos >= 0x80 ? -1 : 1;
+    pBroker->subscribed.Ring();
+  }
+}
+
+void onSubscribeFailure(void*, MQTTAsync_failureData*) {
+  if (TBroker* pBroker = gBroker) {
+    pBroker->nSubscribed = -1;
+    pBroker->subscribed.Ring();
+  }
+}
+
 int messageArrived(void*, char* topicName, int, MQTTAsync_message* m) {
-  // Nothing is subscribed; free whatever arrives so the library does not keep it.
+  // Only the subscription's messages come; whatever arrives is freed so the library does not keep it.
+  try {
+    TBroker* pBroker = gBroker;
+    if (pBroker != nullptr && pBroker->pOnMessage != nullptr && m != nullptr)
+      pBroker->pOnMessage(pBroker->pMessageContext, static_cast<const char*>(m->payload), m->payloadlen);
+  } catch (...) {
+  }
   MQTTAsync_freeMessage(&m);
   MQTTAsync_free(topicName);
   return 1;
@@ -101,6 +122,18 @@ void connlost(void*, char* cause) {
 
 }  // namespace
 
+int Refusal311(int nCode) {
+  // MQTT 5's CONNACK reason codes for the refusals that 3.1.1 knows.
+  switch (nCode) {
+    case 0x84: return 1;  // unsupported protocol version
+    case 0x85: return 2;  // client identifier not valid
+    case 0x86: return 4;  // bad user name or password
+    case 0x87: return 5;  // not authorised
+    case 0x88: return 3;  // server unavailable
+    default: return nCode;
+  }
+}
+
 const char* RefusalText(int nCode) {
   switch (nCode) {
     case 1: return "unacceptable protocol version";
@@ -114,10 +147,14 @@ const char* RefusalText(int nCode) {
 
 MQTTAsync_connectOptions ConnectOptions(TBroker& d, int nVersion) {
   MQTTAsync_connectOptions conn_opts = MQTTAsync_connectOptions_initializer;
+  if (nVersion == MQTTVERSION_5) {
+    conn_opts = MQTTAsync_connectOptions_initializer5;
+    conn_opts.cleanstart = 1;
+  } else {
+    conn_opts.cleansession = 1;
+  }
   conn_opts.keepAliveInterval = kKeepAliveSeconds;
-  conn_opts.cleansession = 1;
-  conn_opts.onSuccess = onConnect;
-  conn_opts.onFailure = onConnectFailure;
+  SetCallbacks<onConnect, onConnectFailure>(conn_opts, nVersion == MQTTVERSION_5);
   conn_opts.context = d.client;
   conn_opts.MQTTVersion = nVersion;
   if (d.bWill) conn_opts.will = &d.will;
@@ -131,11 +168,12 @@ MQTTAsync_connectOptions ConnectOptions(TBroker& d, int nVersion) {
 
 const char* Uri() noexcept { return kServerUri; }
 
-ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPassword) noexcept {
+ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPassword, int nVersion) noexcept {
   try {
     auto pBroker = std::make_unique<TBroker>();
     TBroker& d = *pBroker;
-    if (!d.sessionDone.Valid() || !d.events.Valid() || !d.reconnect.Valid() || !d.retainedDone.Valid()) {
+    if (!d.sessionDone.Valid() || !d.events.Valid() || !d.reconnect.Valid() || !d.retainedDone.Valid() ||
+        !d.subscribed.Valid()) {
       console::Perror("eventfd");
       return nullptr;
     }
@@ -147,7 +185,13 @@ ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPass
       console::Err("Failed to create mutex: %s\n", SDL_GetError());
       return nullptr;
     }
-    int rc = MQTTAsync_create(&d.client, kServerUri, d.clientId, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
+    d.nWantedVersion = nVersion == kMqtt5 ? MQTTVERSION_5 : MQTTVERSION_3_1_1;
+    // MQTT 5 must be chosen when the client is made; 3.1.1 keeps the plain create.
+    MQTTAsync_createOptions createOptions = MQTTAsync_createOptions_initializer5;
+    int rc = nVersion == kMqtt5
+                 ? MQTTAsync_createWithOptions(&d.client, kServerUri, d.clientId, MQTTCLIENT_PERSISTENCE_NONE,
+                                               nullptr, &createOptions)
+                 : MQTTAsync_create(&d.client, kServerUri, d.clientId, MQTTCLIENT_PERSISTENCE_NONE, nullptr);
     if (rc != MQTTASYNC_SUCCESS) {
       console::Err("Failed to create client object, return code %d\n", rc);
       d.client = nullptr;
@@ -204,8 +248,10 @@ bool Connect(ThKestrinBroker hInst, int nStopFd) noexcept {
     // MQTT 3.1.1, and 3.1 only for a broker that refuses 3.1.1. Left to choose, the library also falls
     // back to 3.1 whenever a reconnect attempt fails for any reason, and a reconnect then came back as
     // 3.1 about every other time.
+    // MQTT 5 is asked for by the service entry alone, and has no older version to fall back to.
     bool bConnected = false;
-    for (int nVersion : {MQTTVERSION_3_1_1, MQTTVERSION_3_1}) {
+    const bool bMqtt5 = d.nWantedVersion == MQTTVERSION_5;
+    for (int nVersion : {bMqtt5 ? MQTTVERSION_5 : MQTTVERSION_3_1_1, MQTTVERSION_3_1}) {
       MQTTAsync_connectOptions conn_opts = ConnectOptions(d, nVersion);
       d.nMqttVersion = nVersion;
       d.bSessionDone = false;
@@ -221,7 +267,7 @@ bool Connect(ThKestrinBroker hInst, int nStopFd) noexcept {
       bConnected = d.bConnected;
       const int nRefusal = d.nConnectFailure;
       SDL_UnlockMutex(d.pMutex);
-      if (bConnected || nRefusal != kRefusedProtocolVersion) break;
+      if (bConnected || bMqtt5 || nRefusal != kRefusedProtocolVersion) break;
     }
     if (!bConnected) {
       console::Warning("MQTT not connected\n");
@@ -234,11 +280,35 @@ bool Connect(ThKestrinBroker hInst, int nStopFd) noexcept {
   }
 }
 
+void StartSubscription(TBroker& d) {
+  if (d.subscription.empty()) return;
+  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+  SetCallbacks<onSubscribe, onSubscribeFailure>(opts, Mqtt5(d));
+  d.nSubscribed = 0;
+  if (MQTTAsync_subscribe(d.client, d.subscription.c_str(), 1, &opts) != MQTTASYNC_SUCCESS) {
+    d.nSubscribed = -1;
+    d.subscribed.Ring();
+  }
+}
+
+bool Subscribe(ThKestrinBroker hInst, const char* pTopic, TMessageHandler pOnMessage, void* pContext,
+               int nWaitMs, int nStopFd) noexcept {
+  try {
+    TBroker& d = *static_cast<TBroker*>(hInst);
+    d.pOnMessage = pOnMessage;
+    d.pMessageContext = pContext;
+    d.subscription = pTopic;
+    StartSubscription(d);
+    return d.subscribed.WaitFor([&] { return d.nSubscribed != 0; }, nWaitMs, nStopFd) && d.nSubscribed > 0;
+  } catch (...) {
+    return false;
+  }
+}
+
 void Disconnect(ThKestrinBroker hInst) noexcept {
   TBroker& d = *static_cast<TBroker*>(hInst);
   MQTTAsync_disconnectOptions opts = MQTTAsync_disconnectOptions_initializer;
-  opts.onSuccess = onDisconnect;
-  opts.onFailure = onDisconnectFailure;
+  SetCallbacks<onDisconnect, onDisconnectFailure>(opts, Mqtt5(d));
   opts.context = d.client;
   d.bSessionDone = false;
   int rc = MQTTAsync_disconnect(d.client, &opts);

@@ -16,9 +16,15 @@ typedef void* ThKestrinBroker;
 
 namespace broker {
 
-// Creates the client under pClientId, logging in with pUser / pPassword (an empty user: no account).
-// Null when the client could not be made; the reason has been printed.
-ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPassword) noexcept;
+// The protocol spoken: MQTT 3.1.1 (3.1 for a broker that refuses it), or MQTT 5, which carries the
+// documents' user properties.
+constexpr int kMqtt311 = 4;
+constexpr int kMqtt5 = 5;
+
+// Creates the client under pClientId, logging in with pUser / pPassword (an empty user: no account),
+// speaking nVersion. Null when the client could not be made; the reason has been printed.
+ThKestrinBroker Init(const char* pClientId, const char* pUser, const char* pPassword,
+                     int nVersion = kMqtt311) noexcept;
 
 // Destroys the client (no callback comes after this) and releases everything. Null does nothing.
 void Destroy(ThKestrinBroker hInst) noexcept;
@@ -27,8 +33,8 @@ void Destroy(ThKestrinBroker hInst) noexcept;
 // retained, when the connection ends without a disconnect. Set before Connect.
 void SetWill(ThKestrinBroker hInst, const char* pTopic, const std::string& payload) noexcept;
 
-// Connects, MQTT 3.1.1 (3.1 for a broker that refuses it), with the start-up's lines; nStopFd ends the
-// wait. False when it failed: ConnectFailure() is the broker's refusal code (CONNACK), else 0.
+// Connects with the start-up's lines; nStopFd ends the wait. False when it failed: ConnectFailure() is
+// the broker's refusal code (CONNACK, MQTT 5's reason codes given as 3.1.1's), else 0.
 bool Connect(ThKestrinBroker hInst, int nStopFd) noexcept;
 int ConnectFailure(ThKestrinBroker hInst) noexcept;
 
@@ -48,8 +54,14 @@ constexpr int kNotConnected = -3;
 // Starts publishing payload on pTopic with QoS 1, not retained, and returns at once: the publication's
 // id, or 0 when the library refused to start it, its code in *pRc (kNotConnected: not
 // connected). The library copies topic and payload.
+// With MQTT 5 the nProperties user properties of pProperties go with it (the library copies them).
+struct TUserProperty {
+  const char* pName;
+  const char* pValue;
+};
 std::uint64_t StartPublication(ThKestrinBroker hInst, const char* pTopic, const std::string& payload,
-                               int* pRc) noexcept;
+                               int* pRc, const TUserProperty* pProperties = nullptr,
+                               int nProperties = 0) noexcept;
 struct TOutcome {
   std::uint64_t nId = 0;
   bool bDelivered = false;  // the broker confirmed it; else it failed (a publication of a session that
@@ -67,6 +79,14 @@ void Forget(ThKestrinBroker hInst, std::uint64_t nId) noexcept;
 // library (and confirmed, when waited for); -1: not connected, or refused; -2: not confirmed in time.
 int PublishRetained(ThKestrinBroker hInst, const char* pTopic, const std::string& payload,
                     int nWaitMs) noexcept;
+
+// Subscribes to pTopic with QoS 1, now and after every reconnect (sessions are clean); each message
+// that arrives on it goes to pOnMessage on a library thread, which must return at once. Waits at most
+// nWaitMs for the broker's answer (nStopFd ends it sooner); false when it refused or did not answer,
+// and the subscription is still made again at the next reconnect. One subscription per client.
+typedef void (*TMessageHandler)(void* pContext, const char* pPayload, int nLength);
+bool Subscribe(ThKestrinBroker hInst, const char* pTopic, TMessageHandler pOnMessage, void* pContext,
+               int nWaitMs, int nStopFd) noexcept;
 
 // Disconnects and waits, bounded, for the outcome, with the shutdown's lines.
 void Disconnect(ThKestrinBroker hInst) noexcept;

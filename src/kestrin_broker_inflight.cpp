@@ -5,6 +5,8 @@
 // confirm it. Retained publications (the status topic) are waited for on a doorbell of their own.
 #include <MQTTAsync.h>
 
+#include <cstring>
+
 #include "kestrin_broker.h"
 #include "kestrin_broker_l.h"
 #include "kestrin_console.h"
@@ -81,23 +83,36 @@ void FailInFlight(TBroker& d) {
 }
 
 std::uint64_t StartPublication(ThKestrinBroker hInst, const char* pTopic, const std::string& payload,
-                               int* pRc) noexcept try {
+                               int* pRc, const TUserProperty* pProperties, int nProperties) noexcept try {
   TBroker& d = *static_cast<TBroker*>(hInst);
   const std::uint64_t nId = ++d.nLastPublication;
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-  opts.onSuccess = onSend;
-  opts.onFailure = onSendFailure;
+  SetCallbacks<onSend, onSendFailure>(opts, Mqtt5(d));
   opts.context = ContextOf(nId);
   MQTTAsync_message pubmsg = MQTTAsync_message_initializer;
   pubmsg.payload = const_cast<char*>(payload.data());
   pubmsg.payloadlen = static_cast<int>(payload.size());
   pubmsg.qos = 1;
   pubmsg.retained = 0;
+  MQTTProperties properties = MQTTProperties_initializer;
+  if (d.nWantedVersion == MQTTVERSION_5) {
+    for (int i = 0; i < nProperties; ++i) {
+      MQTTProperty property{};
+      property.identifier = MQTTPROPERTY_CODE_USER_PROPERTY;
+      property.value.data.data = const_cast<char*>(pProperties[i].pName);
+      property.value.data.len = static_cast<int>(std::strlen(pProperties[i].pName));
+      property.value.value.data = const_cast<char*>(pProperties[i].pValue);
+      property.value.value.len = static_cast<int>(std::strlen(pProperties[i].pValue));
+      MQTTProperties_add(&properties, &property);  // copies both strings
+    }
+    pubmsg.properties = properties;
+  }
   // Listed before the library is called: the outcome may come before MQTTAsync_sendMessage returns.
   SDL_LockMutex(d.pMutex);
   d.inFlight.emplace(nId, false);
   SDL_UnlockMutex(d.pMutex);
   *pRc = MQTTAsync_sendMessage(d.client, pTopic, &pubmsg, &opts);
+  MQTTProperties_free(&properties);  // the library keeps its own copy
   if (*pRc == MQTTASYNC_SUCCESS) return nId;
   SDL_LockMutex(d.pMutex);
   d.inFlight.erase(nId);
@@ -143,8 +158,7 @@ int PublishRetained(ThKestrinBroker hInst, const char* pTopic, const std::string
     d.nRetainedId = nId;
     d.retainedDone.Drain();
     MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-    opts.onSuccess = onRetainedSent;
-    opts.onFailure = onRetainedFailure;
+    SetCallbacks<onRetainedSent, onRetainedFailure>(opts, Mqtt5(d));
     opts.context = ContextOf(nId);
     MQTTAsync_message message = MQTTAsync_message_initializer;
     message.payload = const_cast<char*>(payload.data());

@@ -51,6 +51,8 @@ void onReconnect(void* context, MQTTAsync_successData*) {
     // Said before the publisher may publish again, so the line comes before the held frames' lines.
     console::Notice("Reconnected to the broker\n");
     FailInFlight(*pMyData);
+    // The clean session lost the subscription: asked for again before the publisher goes on.
+    StartSubscription(*pMyData);
     pMyData->bConnectionLost = false;
     pMyData->events.Ring();
     health::SetBrokerAway(false);
@@ -62,7 +64,7 @@ void onReconnect(void* context, MQTTAsync_successData*) {
 void onReconnectFailure(void* context, MQTTAsync_failureData* response) {
   try {
     // A failure without a code is still a failure.
-    AttemptDone(context, response && response->code != 0 ? response->code : MQTTASYNC_FAILURE);
+    AttemptDone(context, response && response->code != 0 ? Refusal311(response->code) : MQTTASYNC_FAILURE);
   } catch (...) {
   }
 }
@@ -88,8 +90,7 @@ int ReconnectMain(void* hInst) {
       nPauseMs = std::min(nPauseMs == 0 ? kFirstRetryMs : 2 * nPauseMs, kMaxRetryMs);
 
       MQTTAsync_connectOptions conn_opts = ConnectOptions(d, d.nMqttVersion);
-      conn_opts.onSuccess = onReconnect;
-      conn_opts.onFailure = onReconnectFailure;
+      SetCallbacks<onReconnect, onReconnectFailure>(conn_opts, d.nMqttVersion == MQTTVERSION_5);
       conn_opts.context = ContextOf(static_cast<std::uint64_t>(++d.nAttempt));
       const int nTimeoutSeconds = kConnectTimeoutsSeconds[nTimeout];
       conn_opts.connectTimeout = nTimeoutSeconds;

@@ -2,11 +2,17 @@
 // connection is a module of its own (kestrin_broker.h), and so is the worker (kestrin_worker.h).
 #include "kestrin_control.h"
 
+#include <json/json.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include "kestrin_cmdline.h"
 #include "kestrin_console.h"
@@ -25,6 +31,13 @@ std::atomic<TWillMaker> gWillMaker{nullptr};
 char gStartFailure[200] = "";
 // Shutdown waits this long for the publication in flight before it disconnects.
 constexpr int kLastPublicationWaitMs = 1000;
+// With a journal: how long start-up waits for the broker to grant the ledger topic, and then for its
+// retained confirmation (the broker sends it right behind the grant) before the replay starts.
+constexpr int kSubscribeWaitMs = 3000;
+constexpr int kLedgerWaitMs = 500;
+
+// What a failed start-up kept for the next (TInitData::bKeepOnFailure); only start-up's thread.
+TMyData* gKept = nullptr;
 
 void SetStartFailure(const char* pFormat, const char* pArgument = "") {
   std::snprintf(gStartFailure, sizeof gStartFailure, pFormat, pArgument);
@@ -46,19 +59,92 @@ void SetStartRefusal(int nCode) {
 // the client is destroyed. Used by shutdown and by a start-up that fails part way.
 void ReleaseRecord(TMyData* pMyData) {
   worker::Destroy(pMyData->hWorker);  // nothing uses the link or the broker once it has ended
-  broker::Destroy(pMyData->hBroker);  // stops reconnecting first
+  broker::Destroy(pMyData->hBroker);  // stops reconnecting first; no ledger message comes after it
+  journal::Destroy(pMyData->hJournal);  // writes and syncs what it holds
   transport::Destroy(pMyData->hTrans);
   delete pMyData;
 }
 
+// The wheel's journal, named as its topic writes the serial ("42" for 0042), and the ledger's topic.
+bool OpenJournal(TMyData& d, const char* pDirectory) {
+  int nSerial = 0;
+  std::sscanf(d.serial_no, "%d", &nSerial);
+  const std::string wheel = std::to_string(nSerial);
+  d.ledgerTopic = "/rng/roulette/kestrin_live/" + wheel + "/ledger";
+  d.hJournal = journal::Init(pDirectory, wheel.c_str(), nullptr);
+  if (d.hJournal == nullptr) {
+    SetStartFailure("the journal in %s cannot be used", pDirectory);
+    return false;
+  }
+  journal::TState state;
+  journal::GetState(d.hJournal, &state);
+  d.nRunFirstSeq = state.nNextSeq;
+  return true;
+}
+
+// The descriptor the service manager kept, taken over when it is still the device named, or for
+// discovery one of the candidates (whose path goes to pFound); else closed.
+ThKestrinTrans AdoptStored(TInitData& init, char* pFound) {
+  const int nFd = std::exchange(init.nSerialFd, -1);
+  struct stat held {}, named {};
+  if (nFd < 0) return nullptr;
+  if (fstat(nFd, &held) == 0) {
+    for (int i = -1; i < cmdline::kCandidates; ++i) {
+      const char* pPath = i < 0 ? init.pSerialFileName : cmdline::kCandidatePorts[i];
+      if ((i < 0) == cmdline::IsAuto(init.pSerialFileName)) continue;
+      if (stat(pPath, &named) != 0 || named.st_rdev != held.st_rdev) continue;
+      std::snprintf(pFound, 100, "%s", pPath);
+      return transport::Adopt(nFd, pFound, init.serialOriginal);
+    }
+  }
+  close(nFd);
+  return nullptr;
+}
+
+// Reads the site's confirmation, retained on the ledger topic, and tells where the replay starts:
+// after the site's confirmed seq, or without one on the box, after the last document the box's broker
+// acknowledged.
+std::uint64_t ReplayStart(TMyData& d) {
+  const bool bGranted = broker::Subscribe(d.hBroker, d.ledgerTopic.c_str(), OnLedger, &d, kSubscribeWaitMs,
+                                          process::StopDescriptor());
+  if (!bGranted)
+    console::Warning("The broker did not grant %s: the site's confirmations are not read until a "
+                     "reconnect\n", d.ledgerTopic.c_str());
+  journal::TState state;
+  journal::GetState(d.hJournal, &state);
+  // A journal without documents of earlier starts has nothing to publish again: no wait.
+  if (bGranted && state.nFirstSeq != 0 && state.nFirstSeq < d.nRunFirstSeq) {
+    d.ledgerHeard.WaitFor([&] { return d.bLedgerHeard.load(); }, kLedgerWaitMs, process::StopDescriptor());
+    journal::GetState(d.hJournal, &state);
+  }
+  return d.bLedgerHeard || state.nConfirmed > 0 ? state.nConfirmed : state.nAcknowledged;
+}
+
 }  // namespace
 
+void OnLedger(void* pContext, const char* pPayload, int nLength) {
+  TMyData& d = *static_cast<TMyData*>(pContext);
+  Json::CharReaderBuilder builder;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  std::string errors;
+  if (!reader->parse(pPayload, pPayload + nLength, &root, &errors) || !root.isObject() ||
+      !root["seq"].isUInt64()) {
+    console::Warning("A confirmation on %s that is not a ledger's (no \"seq\"): ignored\n",
+                     d.ledgerTopic.c_str());
+    return;
+  }
+  journal::Confirm(d.hJournal, root["seq"].asUInt64());
+  d.bLedgerHeard = true;
+  d.ledgerHeard.Ring();
+}
+
 ThKestrinTrans ProbePort(const char* Device, int nTimeoutMs, unsigned char* pRecived,
-                         unsigned short* pRecivedLength, int nWakeFd) noexcept {
+                         unsigned short* pRecivedLength, int nWakeFd, ThKestrinTrans hAdopted) noexcept {
   *pRecivedLength = 0;
   char name[100];
   std::snprintf(name, sizeof name, "%s", Device);
-  ThKestrinTrans hTrans = transport::Init(name, 0);
+  ThKestrinTrans hTrans = hAdopted != nullptr ? hAdopted : transport::Init(name, 0);
   if (hTrans == nullptr) return nullptr;
   try {
     TDeadline deadline(nTimeoutMs);
@@ -110,15 +196,28 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
   TMyData* pMyData = nullptr;
   SetStartFailure("start-up failed");
   gStartRefusal = 0;
-  health::Reset();
   try {
+    // A start-up that failed to connect kept the device, the frames and the journal: only the connect
+    // is tried again.
+    if (gKept != nullptr) {
+      pMyData = std::exchange(gKept, nullptr);
+      return Connect(pInitData, pMyData);
+    }
+    health::Reset();
     pMyData = new TMyData;
     std::memcpy(pMyData->pSerialFileName, pInitData->pSerialFileName, sizeof pMyData->pSerialFileName);
     pMyData->pSerialFileName[sizeof pMyData->pSerialFileName - 1] = '\0';
 
     const char* pName = pMyData->pSerialFileName;
     unsigned short nLength = 0;
-    if (cmdline::IsAuto(pName)) {
+    if (ThKestrinTrans hAdopted = AdoptStored(*pInitData, pMyData->pPortName)) {
+      // The wheel's bytes of the restart wait in it; a frame that was cut by the stop is malformed.
+      pMyData->hTrans = ProbePort(pMyData->pPortName, cmdline::IsAuto(pName) ? kDiscoveryProbeMs : -1,
+                                  pMyData->firstFrame, &nLength, process::StopDescriptor(), hAdopted);
+    }
+    if (pMyData->hTrans != nullptr) {
+      SetStartFailure("no wheel frame from %s", pMyData->pPortName);
+    } else if (cmdline::IsAuto(pName)) {
       pMyData->hTrans = FindPort(cmdline::kCandidatePorts, cmdline::kCandidates, kDiscoveryProbeMs,
                                  pMyData->firstFrame, &nLength, process::StopDescriptor(),
                                  pMyData->pPortName);
@@ -130,6 +229,9 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       std::memcpy(pMyData->pPortName, pName, sizeof pMyData->pPortName);
       SetStartFailure("no wheel frame from %s", pName);
     }
+    pMyData->nFirstFrameMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
     if (process::StopRequested()) SetStartFailure("stopped during start-up");
     if (pMyData->hTrans == nullptr || process::StopRequested()) {
       ReleaseRecord(pMyData);
@@ -138,10 +240,15 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     std::memcpy(pMyData->serial_no, pMyData->firstFrame + 4, 4);
     pMyData->serial_no[4] = '\0';
 
-    pMyData->hBroker = broker::Init(pMyData->serial_no, credentials::CredentialUser(),
-                                    credentials::CredentialPassword());
+    pMyData->hBroker =
+        broker::Init(pMyData->serial_no, credentials::CredentialUser(), credentials::CredentialPassword(),
+                     pInitData->pJournalDirectory != nullptr ? broker::kMqtt5 : broker::kMqtt311);
     if (pMyData->hBroker == nullptr) {
       SetStartFailure("no connection to the broker at %s", BrokerUri());
+      ReleaseRecord(pMyData);
+      return nullptr;
+    }
+    if (pInitData->pJournalDirectory != nullptr && !OpenJournal(*pMyData, pInitData->pJournalDirectory)) {
       ReleaseRecord(pMyData);
       return nullptr;
     }
@@ -159,12 +266,23 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     start.pPortName = pMyData->pPortName;
     start.pClientId = pMyData->serial_no;
     start.pFirstFrame = pMyData->firstFrame;
+    start.nFirstFrameMs = pMyData->nFirstFrameMs;
+    start.hJournal = pMyData->hJournal;
     pMyData->hWorker = worker::Init(start);
     if (pMyData->hWorker == nullptr) {
       SetStartFailure("the worker could not be started");
       ReleaseRecord(pMyData);
       return nullptr;
     }
+    return Connect(pInitData, pMyData);
+  } catch (...) {
+    if (pMyData) ReleaseRecord(pMyData);
+    return nullptr;
+  }
+}
+
+ThKestrinControl Connect(TInitData* pInitData, TMyData* pMyData) noexcept {
+  try {
     health::SetConnecting(true);
     const bool bConnected = broker::Connect(pMyData->hBroker, process::StopDescriptor());
     health::SetConnecting(false);
@@ -173,7 +291,10 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
           process::StopRequested() ? "stopped during start-up" : "no connection to the broker at %s",
           BrokerUri());
       if (!process::StopRequested()) SetStartRefusal(broker::ConnectFailure(pMyData->hBroker));
-      ReleaseRecord(pMyData);
+      if (pInitData->bKeepOnFailure && pMyData->hJournal != nullptr && !process::StopRequested())
+        gKept = pMyData;
+      else
+        ReleaseRecord(pMyData);
       return nullptr;
     }
     if (!broker::StartReconnecting(pMyData->hBroker)) {
@@ -181,7 +302,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       ReleaseRecord(pMyData);
       return nullptr;
     }
-    worker::Publish(pMyData->hWorker);
+    worker::Publish(pMyData->hWorker, pMyData->hJournal != nullptr ? ReplayStart(*pMyData) : 0);
     gStartFailure[0] = '\0';
     return pMyData;
   } catch (...) {
@@ -203,6 +324,14 @@ void StopPublishing(ThKestrinControl hInst) noexcept {
 
 void Shutdown(ThKestrinControl hInst) noexcept {
   console::Print("Destroying control layer class instance... ");
+  if (hInst == nullptr && gKept != nullptr) {
+    // A failed start-up's frames: counted, and kept in the journal for the next start.
+    TMyData* pKept = std::exchange(gKept, nullptr);
+    health::SetStopping();
+    const int nLeft = worker::StopPublishing(pKept->hWorker, 0);
+    if (nLeft > 0) console::Warning("%d frames from %s were not published\n", nLeft, pKept->pPortName);
+    ReleaseRecord(pKept);
+  }
   if (hInst != nullptr) {
     TMyData* pMyData = static_cast<TMyData*>(hInst);
     try {
@@ -242,6 +371,17 @@ int PublishRetained(ThKestrinControl hInst, const char* pTopic, const std::strin
 const char* StartFailure() noexcept { return gStartFailure; }
 
 const char* BrokerUri() noexcept { return broker::Uri(); }
+
+int SerialDescriptor(ThKestrinControl hInst, termios* pOriginal) noexcept {
+  if (hInst == nullptr) return -1;
+  const TMyData& d = *static_cast<TMyData*>(hInst);
+  if (pOriginal != nullptr) *pOriginal = transport::OriginalSettings(d.hTrans);
+  return transport::Descriptor(d.hTrans);
+}
+
+void KeepSerialSettings(ThKestrinControl hInst) noexcept {
+  if (hInst != nullptr) transport::KeepSettings(static_cast<TMyData*>(hInst)->hTrans);
+}
 
 int StartRefusal() noexcept { return gStartRefusal; }
 

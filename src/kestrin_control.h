@@ -2,6 +2,8 @@
 // What it is doing, the programs learn from health (kestrin_health.h).
 #pragma once
 
+#include <termios.h>
+
 #include <string>
 
 #include "kestrin_cmdline.h"
@@ -11,6 +13,20 @@ typedef void* ThKestrinControl;
 // Start-up record built by main from the command line.
 struct TInitData {
   char pSerialFileName[cmdline::kMaxDevice + 1];  // a device path, or "AUTO" / "auto" for port discovery
+  // The service entry's: the directory of the wheels' journals. With one, the bridge speaks MQTT 5,
+  // numbers and journals every document (kestrin_journal.h), reads the site's confirmations on the
+  // wheel's ledger topic and publishes again at start what the site has not confirmed. Null: none
+  // (MQTT 3.1.1, documents without properties).
+  const char* pJournalDirectory = nullptr;
+  // With a journal: a start-up whose connect fails keeps the open device, the frames read and the
+  // journal for the next Init (the caller tries again), instead of closing them.
+  bool bKeepOnFailure = false;
+  // An open descriptor of the device that the service manager kept across a restart (-1: none), and
+  // the settings the device had before any bridge set its own. Init takes it over when it is still the
+  // device named (or one of discovery's candidates) and sets nSerialFd to -1; what the wheel sent
+  // meanwhile waits in it.
+  int nSerialFd = -1;
+  termios serialOriginal{};
 };
 
 namespace control {
@@ -30,7 +46,8 @@ void Drain(ThKestrinControl hInst, int nTimeoutMs) noexcept;
 void StopPublishing(ThKestrinControl hInst) noexcept;
 
 // The orderly shutdown with its lines: disconnects, stops the worker, restores the serial port and
-// releases everything ("Destroying control layer class instance... " ... "done"). Null: only the lines.
+// releases everything ("Destroying control layer class instance... " ... "done"). Null: only the lines,
+// and what a failed start-up kept is released, its frames counted as not published.
 void Shutdown(ThKestrinControl hInst) noexcept;
 
 // The client identifier: the wheel's four serial characters from its first frame. "" for null.
@@ -49,6 +66,13 @@ void SetWillMaker(TWillMaker pMaker) noexcept;
 // confirmed in time.
 int PublishRetained(ThKestrinControl hInst, const char* pTopic, const std::string& payload,
                     int nWaitMs) noexcept;
+
+// The open serial device's descriptor (-1: none) and in *pOriginal the settings that shutdown puts
+// back; for a service manager to keep it across a restart.
+int SerialDescriptor(ThKestrinControl hInst, termios* pOriginal) noexcept;
+// Shutdown leaves the device's settings as the bridge set them: its descriptor stays open with the
+// service manager, and the next start goes on reading with them.
+void KeepSerialSettings(ThKestrinControl hInst) noexcept;
 
 // The broker the bridge publishes to, "tcp://HOST:1883".
 const char* BrokerUri() noexcept;

@@ -63,7 +63,8 @@ void Update(Change change) noexcept {
                before.nFramesWaiting != gHealth.nFramesWaiting || before.bConnecting != gHealth.bConnecting ||
                before.nRefusal != gHealth.nRefusal || flagsBefore.bSilent != gFlags.bSilent ||
                flagsBefore.bDeviceLost != gFlags.bDeviceLost || flagsBefore.bBrokerAway != gFlags.bBrokerAway ||
-               flagsBefore.bNotConfirming != gFlags.bNotConfirming;
+               flagsBefore.bNotConfirming != gFlags.bNotConfirming || before.nSeq != gHealth.nSeq ||
+               before.nEpoch != gHealth.nEpoch || before.nJournalGivenWay != gHealth.nJournalGivenWay;
   }
   if (auto pListener = gListener.load(); bChanged && pListener) pListener();
 }
@@ -142,6 +143,15 @@ void CountPublished(std::int64_t nCapturedMs) noexcept {
 }
 void CountDropped(long n) noexcept {
   Update([n](THealth& h, TFlags&) { h.nDropped += n; });
+}
+void SetJournal(std::uint64_t nEpoch, long nGivenWay) noexcept {
+  Update([=](THealth& h, TFlags&) {
+    h.nEpoch = nEpoch;
+    h.nJournalGivenWay = nGivenWay;
+  });
+}
+void SetSeq(std::uint64_t nSeq) noexcept {
+  Update([nSeq](THealth& h, TFlags&) { h.nSeq = std::max(h.nSeq, nSeq); });
 }
 void CountMalformed() noexcept {
   Update([](THealth& h, TFlags&) { ++h.nMalformed; });

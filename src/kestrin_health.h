@@ -38,6 +38,11 @@ struct THealth {
   bool bConnecting = false;         // a connect to the broker is in progress (start-up or reconnect)
   int nRefusal = 0;                 // the broker's refusal (CONNACK code) of the last reconnect; 0: none
   bool bWorkerEnded = false;        // the worker ended on its own: the bridge no longer publishes
+  // With a journal (the service entry): the seq of the last document confirmed, this start's epoch,
+  // and the documents a full journal dropped unconfirmed by the site, this run.
+  std::uint64_t nSeq = 0;
+  std::uint64_t nEpoch = 0;
+  long nJournalGivenWay = 0;
 };
 
 // Copies the current figures into *pHealth. Null does nothing.
@@ -65,6 +70,8 @@ void SetWorkerEnded() noexcept;
 void CountPublished(std::int64_t nCapturedMs) noexcept;  // the broker confirmed a document, its frame
                                                           // captured then (ms since the epoch)
 void CountDropped(long nFrames) noexcept;
+void SetJournal(std::uint64_t nEpoch, long nGivenWay) noexcept;
+void SetSeq(std::uint64_t nSeq) noexcept;  // the last document confirmed: the highest seq so far
 void CountMalformed() noexcept;
 
 }  // namespace health

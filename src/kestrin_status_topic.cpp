@@ -51,6 +51,11 @@ std::string Document(const char* pState, const health::THealth& health, const TI
   root["malformed"] = static_cast<Json::Int64>(health.nMalformed);
   root["unconfirmed"] = health.nUnconfirmed;
   root["seconds behind"] = static_cast<Json::Int64>(health.nBehindSeconds);
+  // The journal's numbering: the last document's seq (0: none yet) and this start's epoch; the
+  // documents the full journal dropped before the site had them.
+  root["seq"] = static_cast<Json::UInt64>(health.nSeq);
+  root["epoch"] = static_cast<Json::UInt64>(health.nEpoch);
+  root["journal given way"] = static_cast<Json::Int64>(health.nJournalGivenWay);
   return root.toStyledString();
 }
 

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -206,11 +207,44 @@ bool WholeFrame(const unsigned char* pFrame) noexcept {
   return frame::WellFormed(pFrame) && pFrame[kFrameLength - 2] == '\r' && pFrame[kFrameLength - 1] == '\n';
 }
 
+ThKestrinTrans Adopt(int nFd, char* Device, const termios& original) noexcept {
+  struct stat held {}, named {};
+  try {
+    if (nFd >= 0 && Device != nullptr && fstat(nFd, &held) == 0 && stat(Device, &named) == 0 &&
+        S_ISCHR(held.st_mode) && held.st_rdev == named.st_rdev && isatty(nFd)) {
+      auto pLink = std::make_unique<TMyData>();
+      std::snprintf(pLink->name, sizeof pLink->name, "%s", Device);
+      // The lock came with the open file; taken again, it is ours at once.
+      if (flock(nFd, LOCK_EX | LOCK_NB) == 0) {
+        fcntl(nFd, F_SETFL, fcntl(nFd, F_GETFL) | O_NONBLOCK);
+        fcntl(nFd, F_SETFD, FD_CLOEXEC);
+        pLink->hSerial = nFd;
+        pLink->oldopt = original;
+        pLink->newopt = LineSettings();
+        tcsetattr(nFd, TCSANOW, &pLink->newopt);
+        console::Print("Port je odprt:%s\n", Device);
+        return pLink.release();
+      }
+    }
+  } catch (...) {
+  }
+  if (nFd >= 0) close(nFd);
+  return nullptr;
+}
+
+termios OriginalSettings(ThKestrinTrans hInst) noexcept {
+  return hInst ? static_cast<TMyData*>(hInst)->oldopt : termios{};
+}
+
+void KeepSettings(ThKestrinTrans hInst) noexcept {
+  if (hInst) static_cast<TMyData*>(hInst)->bKeepSettings = true;
+}
+
 void Release(ThKestrinTrans hInst) noexcept {
   if (hInst == nullptr) return;
   TMyData& link = *static_cast<TMyData*>(hInst);
   if (link.hSerial < 0) return;
-  tcsetattr(link.hSerial, TCSANOW, &link.oldopt);
+  if (!link.bKeepSettings) tcsetattr(link.hSerial, TCSANOW, &link.oldopt);
   close(link.hSerial);
   link.hSerial = -1;
   link.bFailed = false;

@@ -2,6 +2,8 @@
 // restores the device's settings at the end.
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 
 typedef void* ThKestrinTrans;
@@ -86,6 +88,19 @@ void Release(ThKestrinTrans hInst) noexcept;
 // As InitQuiet: false with the reason in *pError; "Port je odprt" only when bAnnounce. True at once when
 // the device is open.
 bool Reopen(ThKestrinTrans hInst, bool bAnnounce, int* pError) noexcept;
+
+// Takes over nFd, an open descriptor of Device that a service manager kept across a restart of the
+// bridge, as InitQuiet would open Device, but without flushing: what the wheel sent meanwhile waits
+// in the device. original: the settings the device had before the first bridge set its own, which
+// Destroy writes back. Null, with nFd closed, when nFd is not Device's open terminal.
+ThKestrinTrans Adopt(int nFd, char* Device, const termios& original) noexcept;
+
+// The settings that Destroy writes back: found by the first open, or given to Adopt.
+termios OriginalSettings(ThKestrinTrans hInst) noexcept;
+
+// Destroy leaves the device's settings as they are: for a descriptor that the service manager keeps
+// open for the next start, which goes on reading with them.
+void KeepSettings(ThKestrinTrans hInst) noexcept;
 
 // Puts back the device's settings found at Init and closes it. Null does nothing.
 void Destroy(ThKestrinTrans hInst) noexcept;

@@ -44,6 +44,7 @@ struct TMyData {
   // the failure cut short never swallows the first bytes of the reopened device.
   std::uint64_t nCut = 0;
   bool bFailed = false;              // a read while filling failed; the next reception reports it
+  bool bKeepSettings = false;        // Destroy leaves the settings as they are (KeepSettings)
 };
 
 // The settings the link applies to its device: 19200 baud, 8 data bits, no parity, 2 stop bits,

@@ -17,15 +17,25 @@
 // with the next frame. While the broker is away (kHolding) no frame is taken: they wait in the link,
 // in order, until it is back. A consumer may see a document twice: when the broker got a publication
 // whose confirmation was lost with the connection, it is published again.
+//
+// With a journal (the service entry) a whole frame does not wait in the link: as soon as it has come it
+// is taken (TakeArrived), numbered and journaled, and waits in `fresh`, so that a crash or a power cut
+// loses nothing that the journal had synced, whatever the phase; a failed start-up keeps it too. Its
+// document carries seq, epoch and captured. Once published, the records of earlier starts that the
+// site (or else the box's broker) had not confirmed are read back and published first, marked
+// replayed, without the pause; the box's broker's confirmations go to the journal (Acknowledge).
 #include "kestrin_worker.h"
 
+#include <inttypes.h>
 #include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "kestrin_console.h"
 #include "kestrin_frame.h"
@@ -53,6 +63,8 @@ constexpr auto kRetryWhileLost = milliseconds(250);
 // A lost connection fails every publication given up on at once: their failures are told in one line,
 // gathered for this long.
 constexpr auto kLateFailureGather = milliseconds(500);
+// A frame takes 23 ms at 19200 baud, and a USB adapter may hold its bytes for 16 ms more.
+constexpr auto kFrameInTransit = milliseconds(1000);
 // How often the whole frames waiting are counted for the health figures.
 constexpr auto kRecount = milliseconds(1000);
 
@@ -71,6 +83,21 @@ void Report(const TFrame& f) {
 std::int64_t WallMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// A fresh frame waiting to be published, with a journal, beyond which the oldest gives way: as many
+// as the link's queue holds.
+constexpr std::size_t kMaxFresh = (1 << 20) / transport::kFrameLength;
+// Journal records read back at a time for the replay.
+constexpr int kReplayBatch = 64;
+
+// "2026-12-08T23:30:02.125Z": UTC, RFC 3339 with milliseconds.
+void FormatCaptured(std::int64_t nMs, char (&text)[32]) {
+  const std::time_t t = static_cast<std::time_t>(nMs / 1000);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(nMs % 1000));
 }
 
 }  // namespace
@@ -104,16 +131,19 @@ void TSilenceWatch::Check(Clock::time_point now) {
 // publication may wait for the broker; a wheel that sends faster meanwhile fills the link's queue, and
 // the bridge publishes ever later.
 void TBacklogWatch::FrameTaken(ThKestrinTrans hTrans) {
+  FrameTaken(transport::FrameAgeMs(hTrans), std::max(transport::QueuedFrames(hTrans), 0),
+             transport::QueuedBytes(hTrans));
+}
+
+void TBacklogWatch::FrameTaken(long nAgeMs, int nQueuedFrames, int nQueuedBytes) {
   constexpr long kBehindMs = 2000;
   constexpr long kCaughtUpMs = 1000;
-  const long nAgeMs = transport::FrameAgeMs(hTrans);
   if (nAgeMs < 0) return;
   if (nAgeMs > std::max(kBehindMs, 2 * nReportedMs_)) {
     console::Notice("Behind the wheel by about %.1f s: %d frames wait on %s\n", nAgeMs / 1000.0,
-                    std::max(transport::QueuedFrames(hTrans), 0), pPortName_);
+                    nQueuedFrames, pPortName_);
     nReportedMs_ = nAgeMs;
   } else if (nReportedMs_ > 0) {
-    const int nQueuedBytes = transport::QueuedBytes(hTrans);
     if (nAgeMs < kCaughtUpMs || (nQueuedBytes >= 0 && nQueuedBytes < transport::kFrameLength)) {
       console::Notice("Caught up with the wheel on %s\n", pPortName_);
       nReportedMs_ = 0;
@@ -158,13 +188,18 @@ void TReopener::Lost() {
 }
 
 TWorker::TWorker(const TStart& start)
-    : hTrans(start.hTrans), hBroker(start.hBroker), silence(portName), backlog(portName), reopener(portName) {
+    : hTrans(start.hTrans),
+      hBroker(start.hBroker),
+      hJournal(start.hJournal),
+      silence(portName),
+      backlog(portName),
+      reopener(portName) {
   std::snprintf(portName, sizeof portName, "%s", start.pPortName);
   std::snprintf(clientId, sizeof clientId, "%s", start.pClientId);
   if (start.pFirstFrame != nullptr) {
     std::memcpy(inHand.bytes, start.pFirstFrame, sizeof inHand.bytes);
     frame::Decode(inHand.bytes, &inHand.status);
-    inHand.nCapturedMs = WallMs();
+    inHand.nCapturedMs = start.nFirstFrameMs > 0 ? start.nFirstFrameMs : WallMs();
     inHand.nOrder = ++nTaken;
     bHaveFrame = true;
   }
@@ -175,6 +210,20 @@ void TWorker::Run() {
   if (bHaveFrame) reopener.FrameArrived();
   // The device may have failed while start-up probed it.
   if (transport::Descriptor(hTrans) < 0) DeviceLost(Clock::now());
+  if (hJournal != nullptr) {
+    journal::TState state;
+    journal::GetState(hJournal, &state);
+    nEpoch = state.nEpoch;
+    nReplayEnd = state.nNextSeq - 1;  // the last record of the earlier starts
+    health::SetJournal(nEpoch, 0);
+    // The first frame is this start's first document: journaled, and published after the replay.
+    if (bHaveFrame) {
+      Journal(inHand);
+      fresh.push_back(inHand);
+      bHaveFrame = false;
+    }
+    TakeArrived(Clock::now());
+  }
   while (!bQuit) {
     Step(Clock::now());
     Wait(Clock::now());
@@ -198,7 +247,7 @@ void TWorker::Step(Clock::time_point now) {
     if (stopDue == kNever) stopDue = now + milliseconds(nStopWaitMs.load());
     // After a drain, a frame that came meanwhile is still published, within the same bound.
     const bool bMore = bDrain && !bNotConfirming && CanPublish(now) &&
-                       (bHaveFrame || !again.empty() || transport::QueuedFrames(hTrans) > 0);
+                       (bHaveFrame || !again.empty() || !fresh.empty() || transport::QueuedFrames(hTrans) > 0);
     if ((phase != TPhase::kPublishing && !bMore) || now >= stopDue) StopPublishingNow();
   }
   TakeOutcomes(now);
@@ -212,7 +261,8 @@ void TWorker::Step(Clock::time_point now) {
     bDeviceOpen = reopener.TryOpen(hTrans);
     reopenDue = now + kReopenPause;
   }
-  if (const long nGaveWay = transport::TakeDroppedFrames(hTrans); nGaveWay > 0) {
+  if (const long nGaveWay = transport::TakeDroppedFrames(hTrans) + std::exchange(nFreshDropped, 0);
+      nGaveWay > 0) {
     console::Warning("The queue of %s was full: %ld frames from it were dropped\n", portName, nGaveWay);
     health::CountDropped(nGaveWay);
   }
@@ -226,6 +276,11 @@ void TWorker::Step(Clock::time_point now) {
   switch (phase) {
     case TPhase::kWaiting:
       if (!bPublish) break;
+      nReplayNext = nReplayAfter;
+      if (nReplayNext < nReplayEnd)
+        console::Notice("Publishing again the documents of %s after seq %" PRIu64 " up to seq %" PRIu64
+                        ", not yet confirmed\n",
+                        portName, nReplayNext, nReplayEnd);
       if (bHaveFrame) Report(inHand);  // the frame that accepted the port, told once it can go
       Enter(TPhase::kReading);
       break;
@@ -248,13 +303,24 @@ void TWorker::Step(Clock::time_point now) {
 
   if (now >= recountDue) {
     const bool bBacklog = transport::QueuedBytes(hTrans) >= transport::kFrameLength;
-    health::SetFramesWaiting(bBacklog ? std::max(transport::QueuedFrames(hTrans), 0) : 0);
+    health::SetFramesWaiting((bBacklog ? std::max(transport::QueuedFrames(hTrans), 0) : 0) +
+                             static_cast<int>(fresh.size()));
+    if (hJournal != nullptr) {
+      journal::TState state;
+      journal::GetState(hJournal, &state);
+      health::SetJournal(nEpoch, state.nGivenWayUnconfirmed);
+    }
     recountDue = now + kRecount;
   }
   // The shutdown's drain is over once nothing more can be published now: nothing waits, the broker is
   // away, or it stopped confirming.
+  // A frame the wheel has begun is waited for, 1 s at most: a stop cut it short otherwise, and with
+  // the device kept open for the next start, its tail would reach that start alone.
+  if (bDrain && drainFrameDue == kNever) drainFrameDue = now + kFrameInTransit;
+  const bool bFrameComing = transport::FrameBegun(hTrans) && now < drainFrameDue;
   if (bDrain && !bDrained && phase != TPhase::kPublishing &&
-      ((phase == TPhase::kReading && bQueueEmpty) || phase == TPhase::kHolding || bNotConfirming)) {
+      ((phase == TPhase::kReading && bQueueEmpty && !bFrameComing) || phase == TPhase::kHolding ||
+       bNotConfirming)) {
     bDrained = true;
     answers.Ring();
   }
@@ -267,9 +333,11 @@ void TWorker::Wait(Clock::time_point now) {
   if (phase == TPhase::kPublishing) next = std::min(next, due);
   if (bStopPublishing && !bStopped) next = std::min(next, stopDue);
   // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
-  if (phase == TPhase::kPausing && (!again.empty() || transport::FrameBegun(hTrans)))
+  if (phase == TPhase::kPausing &&
+      (!again.empty() || transport::FrameBegun(hTrans) || !fresh.empty() || nReplayNext < nReplayEnd))
     next = std::min(next, due);
   if (phase == TPhase::kHolding && retryDue > now) next = std::min(next, retryDue);
+  if (bDrain && !bDrained && drainFrameDue > now) next = std::min(next, drainFrameDue);
   if (!bStopped) next = std::min(next, bDeviceOpen ? silence.Due() : reopenDue);
   const int nDevice = bDeviceOpen && !bStopped ? transport::Descriptor(hTrans) : -1;
   pollfd fds[3] = {
@@ -277,7 +345,11 @@ void TWorker::Wait(Clock::time_point now) {
   const int nReady = poll(fds, 3, PollTimeout(next, now));  // poll() skips negative descriptors
   if (nReady <= 0) return;
   if (fds[0].revents) requests.Drain();
-  if (fds[1].revents && transport::Fill(hTrans) != transport::kOk) DeviceLost(Clock::now());
+  if (fds[1].revents) {
+    const bool bFailed = transport::Fill(hTrans) != transport::kOk;
+    if (hJournal != nullptr) TakeArrived(Clock::now());  // the frames before a failure too
+    if (bFailed) DeviceLost(Clock::now());
+  }
   if (fds[2].revents) broker::Events(hBroker)->Drain();
 }
 
@@ -304,6 +376,25 @@ bool TWorker::NextFrame(Clock::time_point now) {
     if (!again.empty()) {
       inHand = again.begin()->second;
       again.erase(again.begin());
+      bHaveFrame = true;
+      return true;
+    }
+    if (hJournal != nullptr) {
+      if (!NextReplayed() && fresh.empty()) {
+        bQueueEmpty = true;
+        return false;
+      }
+      if (!replay.empty()) {
+        inHand = replay.front();
+        replay.pop_front();
+      } else {
+        inHand = fresh.front();
+        fresh.pop_front();
+        const int nQueued = static_cast<int>(fresh.size());
+        backlog.FrameTaken(WallMs() - inHand.nCapturedMs, nQueued,
+                           nQueued * transport::kFrameLength + std::max(transport::QueuedBytes(hTrans), 0));
+        Report(inHand);
+      }
       bHaveFrame = true;
       return true;
     }
@@ -340,8 +431,15 @@ void TWorker::PublishNext(Clock::time_point now) {
   frame::FormatTopic(topic, inHand.status.nSerial);
   int rc = 0;
   ++inHand.nAttempts;
-  if (const std::uint64_t nId =
-          broker::StartPublication(hBroker, topic, frame::Document(inHand.status), &rc)) {
+  char seq[24], epoch[24], captured[32];
+  std::snprintf(seq, sizeof seq, "%" PRIu64, inHand.nSeq);
+  std::snprintf(epoch, sizeof epoch, "%" PRIu64, inHand.nEpoch);
+  FormatCaptured(inHand.nCapturedMs, captured);
+  const broker::TUserProperty properties[] = {
+      {"seq", seq}, {"epoch", epoch}, {"captured", captured}, {"replayed", "1"}};
+  const int nProperties = hJournal == nullptr ? 0 : inHand.bReplayed ? 4 : 3;
+  if (const std::uint64_t nId = broker::StartPublication(hBroker, topic, frame::Document(inHand.status), &rc,
+                                                         properties, nProperties)) {
     console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic, clientId);
     nAwaited = nId;
     bHoldTold = false;
@@ -363,7 +461,8 @@ void TWorker::PublishNext(Clock::time_point now) {
 // The broker is away: frames wait in the link. Said once for each absence, when a frame is held.
 void TWorker::Hold() {
   if (phase != TPhase::kHolding) Enter(TPhase::kHolding);
-  if (bHoldTold || (!bHaveFrame && again.empty() && transport::QueuedFrames(hTrans) <= 0)) return;
+  if (bHoldTold || (!bHaveFrame && again.empty() && fresh.empty() && transport::QueuedFrames(hTrans) <= 0))
+    return;
   console::Notice("The broker is away; the frames from %s are held until it is back\n", portName);
   bHoldTold = true;
 }
@@ -377,18 +476,21 @@ void TWorker::TakeOutcomes(Clock::time_point now) {
       if (outcome.bDelivered) {
         console::Debug("Published\n");
         health::CountPublished(inHand.nCapturedMs);
+        Acknowledge(inHand.nSeq);
       } else {
         again.emplace(inHand.nOrder, inHand);  // published again, once the broker takes it
       }
       bHaveFrame = false;
       if (bNotConfirming) health::SetNotConfirming(false);
       bNotConfirming = false;
-      due = now + kPassPause;
+      // History goes out at the broker's pace; the pause is the live documents'.
+      due = inHand.bReplayed ? now : now + kPassPause;
       Enter(TPhase::kPausing);
       continue;
     }
     const auto it = givenUp.find(outcome.nId);
     if (it == givenUp.end()) continue;
+    const std::uint64_t nDeliveredSeq = outcome.bDelivered ? it->second.nSeq : 0;
     if (outcome.bDelivered) {
       health::CountPublished(it->second.nCapturedMs);
     } else {
@@ -400,6 +502,7 @@ void TWorker::TakeOutcomes(Clock::time_point now) {
         again.emplace(it->second.nOrder, it->second);
     }
     givenUp.erase(it);
+    Acknowledge(nDeliveredSeq);
     health::SetUnconfirmed(static_cast<int>(givenUp.size()));
     if (phase != TPhase::kPublishing && bNotConfirming && givenUp.empty()) {
       bNotConfirming = false;
@@ -440,15 +543,91 @@ void TWorker::StopPublishingNow() {
     health::SetUnconfirmed(static_cast<int>(givenUp.size()));
     bHaveFrame = false;
   }
-  const int nFrames =
-      (bHaveFrame ? 1 : 0) + static_cast<int>(again.size()) + std::max(transport::QueuedFrames(hTrans), 0);
+  // Records read back for the replay are not this start's frames: they stay in the journal for the next.
+  const int nFrames = (bHaveFrame && !inHand.bReplayed ? 1 : 0) +
+                      static_cast<int>(std::count_if(again.begin(), again.end(),
+                                                     [](const auto& f) { return !f.second.bReplayed; })) +
+                      static_cast<int>(fresh.size()) + std::max(transport::QueuedFrames(hTrans), 0);
   bHaveFrame = false;
   again.clear();
+  fresh.clear();
+  replay.clear();
+  nReplayNext = nReplayEnd;
   if (nFrames > 0) health::CountDropped(nFrames);
   Enter(TPhase::kStopped);
   nLeft = nFrames;
   bStoppedPublishing = true;
   answers.Ring();
+}
+
+// With a journal: takes every whole frame the link holds, journals it and queues it; a malformed one is
+// reported at once.
+void TWorker::TakeArrived(Clock::time_point now) {
+  TFrame f;
+  unsigned short nLength = 0;
+  while (transport::Take(hTrans, f.bytes, &nLength) == transport::kOk) {
+    if (!transport::WholeFrame(f.bytes)) {
+      ReportMalformed(f.bytes);
+      health::CountMalformed();
+      continue;
+    }
+    silence.Heard(now);
+    frame::Decode(f.bytes, &f.status);
+    f.nCapturedMs = WallMs() - std::max(transport::FrameAgeMs(hTrans), 0L);
+    Journal(f);
+    if (fresh.size() >= kMaxFresh) {
+      // Still in the journal: the next start publishes it again.
+      fresh.pop_front();
+      ++nFreshDropped;
+    }
+    fresh.push_back(f);
+  }
+}
+
+// Numbers the frame and hands it to the journal, which never waits on the disk; a frame the journal
+// could not keep is still published with its seq.
+void TWorker::Journal(TFrame& f) {
+  journal::Append(hJournal, f.bytes, f.nCapturedMs, &f.nSeq);
+  f.nEpoch = nEpoch;
+  f.nOrder = f.nSeq;
+  f.nAttempts = 0;
+  f.bReplayed = false;
+}
+
+// The replay's next records, read back from the journal as they are needed. False when none is left.
+bool TWorker::NextReplayed() {
+  if (!replay.empty()) return true;
+  while (nReplayNext < nReplayEnd) {
+    journal::TRecord records[kReplayBatch];
+    const int n = journal::Read(hJournal, nReplayNext, records, kReplayBatch);
+    if (n <= 0) {
+      nReplayNext = nReplayEnd;  // nothing more on the disk (or it refused: told by the journal)
+      break;
+    }
+    for (int i = 0; i < n && records[i].nSeq <= nReplayEnd; ++i) {
+      TFrame f;
+      std::memcpy(f.bytes, records[i].frame, sizeof f.bytes);
+      frame::Decode(f.bytes, &f.status);
+      f.nSeq = f.nOrder = records[i].nSeq;
+      f.nEpoch = records[i].nEpoch;
+      f.nCapturedMs = records[i].nCapturedMs;
+      f.bReplayed = true;
+      replay.push_back(f);
+    }
+    nReplayNext = records[n - 1].nSeq;
+    if (!replay.empty()) return true;
+  }
+  return false;
+}
+
+// The box's broker confirmed document nSeq: the journal hears of it once no earlier one waits.
+void TWorker::Acknowledge(std::uint64_t nSeq) {
+  if (hJournal == nullptr || nSeq == 0) return;
+  health::SetSeq(nSeq);
+  if (!again.empty() && again.begin()->first < nSeq) return;
+  for (const auto& [nId, f] : givenUp)
+    if (f.nSeq < nSeq) return;
+  journal::Acknowledge(hJournal, nSeq);
 }
 
 namespace {
@@ -484,8 +663,9 @@ ThKestrinWorker Init(const TStart& start) noexcept {
   }
 }
 
-void Publish(ThKestrinWorker hInst) noexcept {
+void Publish(ThKestrinWorker hInst, std::uint64_t nReplayAfter) noexcept {
   TWorker& w = *static_cast<TWorker*>(hInst);
+  w.nReplayAfter = nReplayAfter;
   w.bPublish = true;
   w.requests.Ring();
 }

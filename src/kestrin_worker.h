@@ -3,7 +3,10 @@
 // whole way). Other threads reach it only through the requests below.
 #pragma once
 
+#include <cstdint>
+
 #include "kestrin_broker.h"
+#include "kestrin_journal.h"
 #include "kestrin_transport.h"
 
 typedef void* ThKestrinWorker;
@@ -16,6 +19,11 @@ struct TStart {
   const char* pPortName = "";                  // the device, for the lines
   const char* pClientId = "";                  // the client identifier, for the lines
   const unsigned char* pFirstFrame = nullptr;  // the frame that accepted the port (42 bytes), or null
+  std::int64_t nFirstFrameMs = 0;              // when it came, ms since the Unix epoch; 0: now
+  // The wheel's journal; stays the caller's. With one, every whole frame is journaled as it arrives,
+  // whatever the phase, and its document carries its seq, epoch and capture time as MQTT 5 user
+  // properties. Null: no journal, no properties.
+  ThKestrinJournal hJournal = nullptr;
 };
 
 // Starts the worker's thread. Until Publish() it takes no frame: it keeps the device drained and
@@ -23,8 +31,10 @@ struct TStart {
 // started (the reason has been printed).
 ThKestrinWorker Init(const TStart& start) noexcept;
 
-// The start-up connect succeeded: frames are published from now on, the first frame first.
-void Publish(ThKestrinWorker hInst) noexcept;
+// The start-up connect succeeded: frames are published from now on. With a journal, first its records
+// of earlier starts with a seq above nReplayAfter, each once, in order, marked replayed; then this
+// start's, the first frame first.
+void Publish(ThKestrinWorker hInst, std::uint64_t nReplayAfter = 0) noexcept;
 
 // Publishes the frames that wait, without the pause between them, for at most nTimeoutMs: until none
 // waits, the broker is away or a publication is not confirmed in time.

@@ -7,12 +7,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <vector>
 
 #include "kestrin_broker.h"
 #include "kestrin_doorbell.h"
 #include "kestrin_frame.h"
+#include "kestrin_journal.h"
 #include "kestrin_transport.h"
 
 namespace worker {
@@ -36,8 +38,11 @@ struct TFrame {
   unsigned char bytes[transport::kFrameLength] = {};
   frame::TStatus status;         // decoded; only whole frames become a TFrame
   std::int64_t nCapturedMs = 0;  // when its last byte was read, ms since the Unix epoch
-  std::uint64_t nSeq = 0;        // its document number, once documents are numbered; 0: none
-  std::uint64_t nOrder = 0;      // taken as the nth frame of this run: frames published again keep it
+  std::uint64_t nSeq = 0;        // its document number, with a journal; 0: none
+  std::uint64_t nEpoch = 0;      // with nSeq: the start that read it
+  bool bReplayed = false;        // a journal record of an earlier start, published again
+  std::uint64_t nOrder = 0;      // taken as the nth frame of this run (with a journal: its seq), so
+                                 // frames published again keep their place
   int nAttempts = 0;             // publications started for it
 };
 
@@ -60,6 +65,7 @@ class TBacklogWatch {
  public:
   explicit TBacklogWatch(const char* pPortName) : pPortName_(pPortName) {}
   void FrameTaken(ThKestrinTrans hTrans);
+  void FrameTaken(long nAgeMs, int nQueuedFrames, int nQueuedBytes);
 
  private:
   const char* pPortName_;
@@ -87,6 +93,7 @@ struct TWorker {
   // Set before the thread starts, then only read.
   ThKestrinTrans hTrans;
   ThKestrinBroker hBroker;
+  ThKestrinJournal hJournal;
   char portName[100] = {};
   char clientId[5] = {};
   SDL_Thread* pThread = nullptr;
@@ -96,6 +103,7 @@ struct TWorker {
   std::atomic<bool> bDrain{false};
   std::atomic<bool> bStopPublishing{false};
   std::atomic<bool> bQuit{false};
+  std::atomic<std::uint64_t> nReplayAfter{0};  // with bPublish: where the journal's replay starts
   std::atomic<int> nStopWaitMs{0};  // with bStopPublishing: how long the publication in flight may take
   TDoorbell requests;
   // Answers, for the thread that asked; each rings `answers`.
@@ -118,6 +126,10 @@ struct TWorker {
   void DeviceLost(Clock::time_point now);
   void StopPublishingNow();
   bool CanPublish(Clock::time_point now) const;
+  void TakeArrived(Clock::time_point now);
+  void Journal(TFrame& f);
+  bool NextReplayed();
+  void Acknowledge(std::uint64_t nSeq);
 
   TPhase phase = TPhase::kWaiting;
   bool bDeviceOpen = true;
@@ -127,6 +139,15 @@ struct TWorker {
   std::map<std::uint64_t, TFrame> givenUp;  // publications given up on, by id, until their outcome
   std::uint64_t nAwaited = 0;               // the publication of the frame in hand (kPublishing)
   std::vector<broker::TOutcome> outcomes;
+  // With a journal: every whole frame is taken from the link as it comes and journaled (fresh), and
+  // the records of earlier starts after nReplayNext up to nReplayEnd are read back and published
+  // first (replay).
+  std::deque<TFrame> fresh;
+  std::deque<TFrame> replay;
+  std::uint64_t nReplayNext = 0;
+  std::uint64_t nReplayEnd = 0;
+  std::uint64_t nEpoch = 0;
+  long nFreshDropped = 0;  // fresh frames that gave way to newer ones, not yet told
   TSilenceWatch silence;
   TBacklogWatch backlog;
   TReopener reopener;
@@ -143,6 +164,7 @@ struct TWorker {
   Clock::time_point lateDue = Clock::time_point::max();
   Clock::time_point recountDue{};
   Clock::time_point stopDue = Clock::time_point::max();
+  Clock::time_point drainFrameDue = Clock::time_point::max();  // the drain waits for a begun frame
 };
 
 }  // namespace worker

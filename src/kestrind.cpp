@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
 #include <systemd/sd-daemon.h>
+#include <systemd/sd-login.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,21 +118,26 @@ std::string Kind(std::string state) {
 void NotifyStatus(const std::string& state, bool bReady) {
   health::THealth health;
   health::Snapshot(&health);
-  sd_notifyf(0, "%sSTATUS=%s; frames since start: %ld published, %ld dropped, %d unconfirmed",
+  const std::string givenWay =
+      health.nJournalGivenWay > 0
+          ? "; " + std::to_string(health.nJournalGivenWay) + " gave way in the full journal unconfirmed"
+          : "";
+  sd_notifyf(0, "%sSTATUS=%s; frames since start: %ld published, %ld dropped, %d unconfirmed%s",
              bReady ? "READY=1\n" : "", state.c_str(), health.nPublished, health.nDropped,
-             health.nUnconfirmed);
+             health.nUnconfirmed, givenWay.c_str());
 }
 
 // The counts the status line shows; a late confirmation moves one from unconfirmed to published.
 struct TCounts {
   long nPublished = 0, nDropped = 0;
   int nUnconfirmed = 0;
+  long nGivenWay = 0;
   bool operator==(const TCounts&) const = default;
 };
 TCounts Counted() {
   health::THealth health;
   health::Snapshot(&health);
-  return {health.nPublished, health.nDropped, health.nUnconfirmed};
+  return {health.nPublished, health.nDropped, health.nUnconfirmed, health.nJournalGivenWay};
 }
 
 // The status topic (kestrin_status_topic.h): who speaks, the will that speaks for a bridge that
@@ -271,6 +278,103 @@ class THeldLines {
 // Seconds between start-up attempts inside this process; 0: a failed start-up ends it, for the service
 // manager to start it again. The unit sets KESTRIN_START_RETRY_SECONDS, because each restart by
 // systemd adds five lines of its own to the journal.
+// The directory of the wheels' journals: KESTRIN_JOURNAL_DIRECTORY, else the unit's state directory
+// (StateDirectory=, the first of $STATE_DIRECTORY), else /var/lib/kestrin-bridge. "none": no journal,
+// and then documents without properties over MQTT 3.1.1, as the console program publishes them (the
+// benchmark measures the journal's cost so).
+std::string JournalDirectory() {
+  if (const char* pDir = std::getenv("KESTRIN_JOURNAL_DIRECTORY"); pDir != nullptr && *pDir != '\0')
+    return pDir;
+  if (const char* pDir = std::getenv("STATE_DIRECTORY"); pDir != nullptr && *pDir != '\0') {
+    const std::string dirs = pDir;
+    return dirs.substr(0, dirs.find(':'));
+  }
+  return "/var/lib/kestrin-bridge";
+}
+
+// The serial device's descriptor in systemd's file descriptor store (FileDescriptorStoreMax=): a restart
+// (systemctl restart, a kill and Restart=) hands it to the next start, so that what the wheel sends
+// meanwhile waits in the kernel's buffer instead of being lost with the closed port. Its name carries
+// the settings the device had before any bridge set its own ("serial-" and their bytes in hex), which
+// the last stop puts back. The store is emptied when the unit stops for good.
+constexpr char kStoreName[] = "serial-";
+
+std::string Hex(const void* pData, std::size_t nSize) {
+  std::string text;
+  char byte[3];
+  for (std::size_t i = 0; i < nSize; ++i) {
+    std::snprintf(byte, sizeof byte, "%02x", static_cast<const unsigned char*>(pData)[i]);
+    text += byte;
+  }
+  return text;
+}
+
+// Takes the stored descriptor, if systemd handed one over; others are closed.
+void TakeStoredSerial(TInitData* pInitData) {
+  char** ppNames = nullptr;
+  const int nFds = sd_listen_fds_with_names(1, &ppNames);
+  for (int i = 0; i < nFds; ++i) {
+    const int nFd = SD_LISTEN_FDS_START + i;
+    const std::string hex = ppNames && ppNames[i] ? ppNames[i] : "";
+    termios original{};
+    bool bOk = hex.rfind(kStoreName, 0) == 0 && hex.size() == sizeof kStoreName - 1 + 2 * sizeof original &&
+               pInitData->nSerialFd < 0;
+    for (std::size_t j = 0; bOk && j < sizeof original; ++j) {
+      unsigned nByte = 0;
+      bOk = std::sscanf(hex.c_str() + sizeof kStoreName - 1 + 2 * j, "%2x", &nByte) == 1;
+      reinterpret_cast<unsigned char*>(&original)[j] = static_cast<unsigned char>(nByte);
+    }
+    if (bOk) {
+      pInitData->nSerialFd = nFd;
+      pInitData->serialOriginal = original;
+    } else {
+      close(nFd);
+    }
+  }
+  if (ppNames != nullptr)
+    for (int i = 0; i < nFds; ++i) std::free(ppNames[i]);
+  std::free(ppNames);
+}
+
+// Hands the open device to the store; false when there is no store (not under systemd, or no
+// FileDescriptorStoreMax=).
+bool StoreSerial(ThKestrinControl hControl) {
+  termios original{};
+  const int nFd = control::SerialDescriptor(hControl, &original);
+  if (nFd < 0 || std::getenv("NOTIFY_SOCKET") == nullptr) return false;
+  const std::string message =
+      "FDSTORE=1\nFDNAME=" + std::string(kStoreName) + Hex(&original, sizeof original);
+  return sd_pid_notify_with_fds(0, 0, message.c_str(), &nFd, 1) > 0;
+}
+
+// Whether the stop under way is a restart, as systemd's job for the unit says: then the next start
+// takes the stored device over and the line keeps the bridge's settings. When it cannot tell, the
+// settings are put back as at any stop.
+bool RestartUnderWay() {
+  char* pUnit = nullptr;
+  sd_bus* pBus = nullptr;
+  char* pPath = nullptr;
+  sd_bus_message* pReply = nullptr;
+  char* pType = nullptr;
+  bool bRestart = false;
+  std::uint32_t nJob = 0;
+  const char* pJobPath = nullptr;
+  if (sd_pid_get_unit(0, &pUnit) >= 0 && sd_bus_open_system(&pBus) >= 0 &&
+      sd_bus_path_encode("/org/freedesktop/systemd1/unit", pUnit, &pPath) >= 0 &&
+      sd_bus_get_property(pBus, "org.freedesktop.systemd1", pPath, "org.freedesktop.systemd1.Unit", "Job",
+                          nullptr, &pReply, "(uo)") >= 0 &&
+      sd_bus_message_read(pReply, "(uo)", &nJob, &pJobPath) >= 0 && nJob != 0 &&
+      sd_bus_get_property_string(pBus, "org.freedesktop.systemd1", pJobPath, "org.freedesktop.systemd1.Job",
+                                 "JobType", nullptr, &pType) >= 0)
+    bRestart = std::strcmp(pType, "restart") == 0 || std::strcmp(pType, "try-restart") == 0;
+  std::free(pType);
+  sd_bus_message_unref(pReply);
+  std::free(pPath);
+  sd_bus_flush_close_unref(pBus);
+  std::free(pUnit);
+  return bRestart;
+}
+
 int StartRetrySeconds() {
   const char* pValue = std::getenv("KESTRIN_START_RETRY_SECONDS");
   if (pValue == nullptr) return 0;
@@ -332,6 +436,11 @@ int main(int argc, char* argv[]) {
   TInitData initData{};
   std::snprintf(initData.pSerialFileName, sizeof initData.pSerialFileName, "%s", commandLine.pDevice);
   const char* pDevice = initData.pSerialFileName;
+  const std::string journalDirectory = JournalDirectory();
+  initData.pJournalDirectory = journalDirectory == "none" ? nullptr : journalDirectory.c_str();
+  initData.bKeepOnFailure = StartRetrySeconds() > 0;
+  TakeStoredSerial(&initData);
+  const int nStoredFd = initData.nSerialFd;
 
   gHealthChanged = new TDoorbell;  // never destroyed: a library thread may ring it to the end
   if (!gHealthChanged->Valid()) {
@@ -364,6 +473,9 @@ int main(int argc, char* argv[]) {
     return kExitFailed;
   }
 
+  // A descriptor taken back from the store is there still.
+  const bool bTakenBack = nStoredFd >= 0 && control::SerialDescriptor(hControl, nullptr) == nStoredFd;
+  const bool bStored = hControl != nullptr && (bTakenBack || StoreSerial(hControl));
   if (hControl != nullptr) Supervise(hControl);
 
   int nExit = kExitStopped;
@@ -373,6 +485,7 @@ int main(int argc, char* argv[]) {
     console::Err("The worker ended on its own; shutting down\n");
   }
   sd_notify(0, "STOPPING=1\nSTATUS=Shutting down");
+  if (bStored && !bWorkerEnded && RestartUnderWay()) control::KeepSerialSettings(hControl);
   // A stop (an upgrade's restart, say) first publishes what waits, while the broker confirms: well
   // inside the unit's stop time-out (20 s).
   if (!bWorkerEnded) control::Drain(hControl, kDrainMs);

@@ -10,8 +10,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
+#include <sstream>
 
 #include "harness.h"
 #include "kestrin_console.h"
@@ -430,7 +433,7 @@ TEST_F(BridgeTest, ServiceEntryIgnoresStandardInputNotifiesAndStopsInOrderOnSigt
   ASSERT_TRUE(notify.WaitFor("STATUS=Waiting for the first frame on " + pty_.Path(), 5000ms)) << notify.All();
   pty_.Write(kFrame);
   ASSERT_TRUE(notify.WaitFor("READY=1", 10000ms)) << bridge_->Out();
-  ASSERT_EQ(subscriber_->WaitMessages(1, 10000ms).size(), 1u);
+  ASSERT_EQ(subscriber_->WaitMessages(1, 10000ms).size(), 1u) << bridge_->Out();
   // Well past the moment the console program would end on its empty standard input.
   std::this_thread::sleep_for(1500ms);
   pty_.Write(GameFrame(124));
@@ -481,6 +484,109 @@ TEST_F(BridgeTest, OnlyTheServiceEntryPublishesAStatusAndLeavesAWill) {
   ASSERT_EQ(retained.size(), 1u);
   EXPECT_EQ(retained[0].rfind(status + "1 ", 0), 0u);
   EXPECT_NE(retained[0].find(Hex("\"state\" : \"offline\"")), std::string::npos) << retained[0];
+}
+
+// The service entry's documents, as a consumer with MQTT 5 sees them: "seq:N epoch:E captured:T
+// [replayed:1]|hexpayload" each, parsed into its properties.
+struct TDocument {
+  std::map<std::string, std::string> properties;
+  std::string hex;
+};
+std::vector<TDocument> Documents(Process& sub) {
+  std::vector<TDocument> docs;
+  std::istringstream in(sub.Out());
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t bar = line.find('|');
+    if (bar == std::string::npos) continue;
+    TDocument doc{{}, line.substr(bar + 1)};
+    std::istringstream words(line.substr(0, bar));
+    for (std::string word; words >> word;)
+      doc.properties[word.substr(0, word.find(':'))] = word.substr(word.find(':') + 1);
+    docs.push_back(doc);
+  }
+  return docs;
+}
+std::int64_t WallMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+std::int64_t CapturedMs(const std::string& text) {  // "2026-12-08T23:30:02.125Z"
+  std::tm tm{};
+  const char* rest = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+  if (rest == nullptr || std::strlen(rest) != 5 || rest[0] != '.' || rest[4] != 'Z') return 0;
+  return timegm(&tm) * 1000LL + std::atoi(rest + 1);
+}
+
+// Numbered and timed, payload as ever; then a kill -9 while the broker is away and frames are held:
+// at the next start every document after the site's confirmed seq (a retained ledger message) is
+// published once more, in order, with its own properties and replayed, before the new frames of the
+// next epoch, although the box's broker had acknowledged some of them.
+TEST_F(BridgeTest, ServiceDocumentsAreNumberedAndAKillLosesNoneOfWhatTheSiteLacks) {
+  StartBroker();
+  const std::vector<std::string> sub{"stdbuf", "-oL", "mosquitto_sub", "-V", "5", "-h", "127.0.0.1", "-q",
+                                     "1", "-t", kTopic, "-F", "%P|%x", "-d"};
+  auto props = std::make_unique<Process>(sub);
+  ASSERT_TRUE(props->WaitForOutput("SUBACK", 5000ms));
+  StartBridge(Bridged({pty_.Path()}), kStdinNull);
+  std::vector<std::int64_t> written;
+  for (int game = 0; game < 5; ++game) {
+    pty_.Write(game == 0 ? kFrame : GameFrame(200 + game));
+    written.push_back(WallMs());
+    ASSERT_TRUE(WaitUntil([&] { return Documents(*props).size() > std::size_t(game); }, 10000ms))
+        << bridge_->Out();
+  }
+  const std::vector<TDocument> first = Documents(*props);
+  ASSERT_EQ(first.size(), 5u);
+  EXPECT_EQ(first[0].hex, Hex(kDocument));
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    const auto& p = first[i].properties;
+    EXPECT_EQ(p.at("seq"), std::to_string(i + 1));
+    EXPECT_EQ(p.at("epoch"), "1");
+    EXPECT_EQ(p.count("replayed"), 0u);
+    EXPECT_LE(std::abs(CapturedMs(p.at("captured")) - written[i]), 50) << p.at("captured");
+    const std::string game = Hex("\"game id\" : " + std::to_string(200 + i));
+    if (i > 0) {
+      EXPECT_NE(first[i].hex.find(game), std::string::npos);
+    }
+  }
+
+  broker_->Stop();
+  for (int game = 5; game < 8; ++game) pty_.Write(GameFrame(200 + game));
+  ASSERT_TRUE(bridge_->WaitForOutput("are held until it is back", 10000ms)) << bridge_->Out();
+  std::this_thread::sleep_for(2s);  // the journal syncs within a second
+  bridge_->Signal(SIGKILL);
+  bridge_->WaitExit(5000ms);
+
+  ASSERT_TRUE(broker_->Start());
+  ASSERT_EQ(std::system("mosquitto_pub -V 5 -h 127.0.0.1 -q 1 -r -t /rng/roulette/kestrin_live/42/ledger"
+                        " -m '{\"seq\":3,\"epoch\":1,\"stored\":3}'"), 0);
+  props = std::make_unique<Process>(sub);
+  ASSERT_TRUE(props->WaitForOutput("SUBACK", 5000ms));
+  StartBridge(Bridged({pty_.Path()}), kStdinNull);
+  pty_.Write(GameFrame(208));
+  ASSERT_TRUE(WaitUntil([&] { return Documents(*props).size() >= 6; }, 10000ms)) << bridge_->Out();
+  std::this_thread::sleep_for(500ms);  // nothing more comes
+  const std::vector<TDocument> after = Documents(*props);
+  ASSERT_EQ(after.size(), 6u) << bridge_->Out();
+  for (std::size_t i = 0; i < 5; ++i) {
+    const auto& p = after[i].properties;
+    EXPECT_EQ(p.at("seq"), std::to_string(i + 4));
+    EXPECT_EQ(p.at("epoch"), "1");
+    EXPECT_EQ(p.at("replayed"), "1");
+    EXPECT_NE(after[i].hex.find(Hex("\"game id\" : " + std::to_string(203 + i))), std::string::npos);
+    if (i < 2) {
+      EXPECT_EQ(p.at("captured"), first[i + 3].properties.at("captured"));
+    }
+  }
+  EXPECT_EQ(after[5].properties.at("seq"), "9");
+  EXPECT_EQ(after[5].properties.at("epoch"), "2");
+  EXPECT_EQ(after[5].properties.count("replayed"), 0u);
+  // A confirmation that is not a ledger's is refused with one line.
+  ASSERT_EQ(std::system("mosquitto_pub -h 127.0.0.1 -q 1 -t /rng/roulette/kestrin_live/42/ledger"
+                        " -m '{\"seq\":-1}'"), 0);
+  EXPECT_TRUE(bridge_->WaitForOutput("/ledger that is not a ledger's (no \"seq\"): ignored\n", 5000ms));
+  bridge_->Signal(SIGTERM);
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
 }
 
 // A broker in a few lines: CONNACK for CONNECT (`connack_delay` late), PINGRESP for PINGREQ, and no
@@ -539,6 +645,10 @@ class WithholdingBroker {
         const int type = (in[0] >> 4) & 0x0F;
         in.erase(0, i + 1 + len);
         i = 0, len = 0, shift = -7;
+        if (type == 1) mqtt5_ = body.size() > 6 && body[6] == 5;
+        if (type == 8)  // SUBACK, granted QoS 1 (MQTT 5: no properties)
+          Send(conn, std::string(mqtt5_ ? "\x90\x04" : "\x90\x03", 2) + body.substr(0, 2) +
+                         std::string(mqtt5_ ? "\0\1" : "\1", mqtt5_ ? 2 : 1));
         if (type == 1)
           connack_due = std::max(Clock::now(), Clock::time_point(Clock::duration(silent_until_.load()))) +
                         Ms(connack_delay_ms_);
@@ -551,7 +661,8 @@ class WithholdingBroker {
         games_.push_back(std::stoi(body.substr(body.find("\"game id\" : ") + 12)));
       }
       if (conn >= 0 && Clock::now() >= connack_due)
-        Send(conn, std::string("\x20\x02\0\0", 4)), connack_due = Clock::time_point::max();
+        Send(conn, mqtt5_ ? std::string("\x20\x03\0\0\0", 5) : std::string("\x20\x02\0\0", 4)),
+            connack_due = Clock::time_point::max();
       if (Clock::now() >= until_ && !withhold_ && !held.empty()) Send(conn, held), held.clear();
     }
     if (conn >= 0) close(conn);
@@ -563,6 +674,7 @@ class WithholdingBroker {
   std::atomic<long long> silent_until_{0};
   int listen_ = -1;
   std::atomic<bool> stop_{false}, drop_{false}, withhold_{false};
+  bool mqtt5_ = false;  // the client's CONNECT asked for MQTT 5
   std::mutex mutex_;
   std::vector<int> games_;
   std::thread thread_;

@@ -1,7 +1,8 @@
 // Each end-to-end test process gets a network namespace of its own, so its broker on port 1883 clashes
 // with nothing on the machine nor with the other tests running beside it; and pseudo-terminals of its
 // own (a private devpts instance), so that no other program on the machine (another bridge waiting
-// for /dev/pts/N to appear) opens or locks the ones its tests make.
+// for /dev/pts/N to appear) opens or locks the ones its tests make. Each test's service entry keeps its
+// journals in a directory of the test's own.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -9,6 +10,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+namespace {
+
+class JournalDirectories : public testing::EmptyTestEventListener {
+  void OnTestStart(const testing::TestInfo&) override {
+    char dir[] = "/tmp/kestrin-journal-XXXXXX";
+    if (mkdtemp(dir) != nullptr) dir_ = dir, setenv("KESTRIN_JOURNAL_DIRECTORY", dir, 1);
+  }
+  void OnTestEnd(const testing::TestInfo&) override {
+    if (!dir_.empty() && std::system(("rm -rf " + dir_).c_str()) != 0) std::perror(dir_.c_str());
+    dir_.clear();
+  }
+  std::string dir_;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
@@ -23,5 +41,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "private pseudo-terminals: %s\n", std::strerror(errno));
     return 1;
   }
+  testing::UnitTest::GetInstance()->listeners().Append(new JournalDirectories);
   return RUN_ALL_TESTS();
 }

@@ -120,7 +120,7 @@ TEST(Uplink, SiteBrokerAwayLosesNoConfirmedFrame) {
       "mkdir -m 755 " + b + "/conf.d",
       "sed 's|/etc/mosquitto/|" + b + "/|; s|/usr/share/kestrin-bridge/|" + b + "/|' " KESTRIN_SOURCE_DIR
       "/debian/mosquitto/kestrin-bridge.conf >" + b + "/conf.d/kestrin-bridge.conf",
-      "cp " KESTRIN_SOURCE_DIR "/debian/mosquitto/kestrin-bridge.acl " + b,
+      "cp " KESTRIN_SOURCE_DIR "/debian/mosquitto/kestrin-bridge.acl " + b + "/kestrin-bridge-access.acl",
       "mosquitto_passwd -c -b " + b + "/kestrin-bridge.passwd kestrin-bridge bridge-secret",
       "mosquitto_passwd -c -b " + b + "/kestrin-reader.passwd kestrin-reader reader-secret",
       "chmod 644 " + b + "/kestrin-*.passwd && echo kestrin-bridge:bridge-secret >" + b + "/account",
@@ -266,6 +266,18 @@ TEST(Uplink, SiteBrokerAwayLosesNoConfirmedFrame) {
       last = std::max(last, arrivedAt[c.game]);
     }
   ASSERT_GE(backlog, 50u);
+
+  // A confirmation of the site's ledger, retained there, comes in to the box (the uplink subscribed
+  // again after the site broker's return), where the bridges' account reads it.
+  const std::string confirmation = R"({"seq":7,"epoch":1,"time":"2026-12-09T01:00:00.000Z"})";
+  Process ledger({"mosquitto_pub", "-h", "localhost", "-p", std::to_string(kSitePort), "--cafile", ca,
+                  "-u", kUser, "-P", kPassword, "-V", "5", "-q", "1", "-r", "-t",
+                  "/rng/roulette/kestrin_live/42/ledger", "-m", confirmation});
+  EXPECT_EQ(ledger.WaitExit(10000ms), 0) << ledger.Err();
+  Process boxSide({"mosquitto_sub", "-h", "127.0.0.1", "-u", "kestrin-bridge", "-P", "bridge-secret", "-V",
+                   "5", "-t", "/rng/roulette/kestrin_live/+/ledger", "-C", "1", "-W", "10", "-v"});
+  EXPECT_EQ(boxSide.WaitExit(15000ms), 0) << boxSide.Err() << box.Log();
+  EXPECT_EQ(boxSide.Out(), "/rng/roulette/kestrin_live/42/ledger " + confirmation + "\n");
   std::printf(
       "uplink: site broker away %.1f s; %zu frames sent, %zu confirmed by the box's broker, %zu arrived at "
       "the site, in order, none twice (%zu sent again to the checker, flagged)\n",

@@ -94,7 +94,7 @@ for (const box of boxes) {
   sh(`echo '192.0.2.1 site.kestrin.test' >${d}/hosts; echo '127.0.0.1 localhost' >>${d}/hosts
     sed 's|/etc/mosquitto/|${d}/|; s|/usr/share/kestrin-bridge/|${d}/|' \
       ${source}/debian/mosquitto/kestrin-bridge.conf >${d}/conf.d/kestrin-bridge.conf
-    cp ${source}/debian/mosquitto/kestrin-bridge.acl ${d}
+    cp ${source}/debian/mosquitto/kestrin-bridge.acl ${d}/kestrin-bridge-access.acl
     mosquitto_passwd -c -b ${d}/kestrin-bridge.passwd kestrin-bridge bridge-secret
     mosquitto_passwd -c -b ${d}/kestrin-reader.passwd kestrin-reader reader-secret
     chmod 644 ${d}/kestrin-*.passwd

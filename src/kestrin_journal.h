@@ -1,0 +1,105 @@
+// The journal of one wheel: every document the service entry publishes, numbered (seq), with the
+// bridge's start count (epoch) and the time its frame came whole (captured), kept on the box's disk
+// until the site has it, across restarts, crashes and power cuts.
+//
+// Appending never waits on the disk: the record is copied into a buffer and the journal's own thread
+// writes what gathered and syncs it (fdatasync) kCommitMs after the first record of a batch at the
+// latest (at once for a batch of 1024, so that a burst goes at the disk's pace): a power cut loses at
+// most the records of the last kCommitMs plus one write and sync.
+// Records live in segment files under DIRECTORY/WHEEL/; when the last segment allowed is full, the
+// oldest gives way whole, counted. A torn or corrupt tail (a power cut during a write) is cut off at
+// Init at the last whole record, with one line, and numbering goes on after it.
+#pragma once
+
+#include <cstdint>
+
+typedef void* ThKestrinJournal;
+
+namespace journal {
+
+// Results.
+constexpr int kOk = 0;
+constexpr int kBadArgument = -1;
+constexpr int kFailed = -2;    // the disk refused (the reason was printed)
+constexpr int kOverflow = -3;  // Append: the buffer is full (the disk stalls); the record is not kept
+
+constexpr int kFrameLength = 42;
+
+// Defaults: 8 segments of 8 MiB, at 74 bytes a record over 800,000 records (46 h of a wheel at
+// 5 frames/s, about 6 h at 40 frames/s, before the oldest segment gives way); a batch synced 750 ms
+// after its first record.
+constexpr std::int64_t kSegmentBytes = 8 << 20;
+constexpr int kSegments = 8;
+constexpr int kCommitMs = 750;
+
+struct TOptions {
+  std::int64_t nSegmentBytes = kSegmentBytes;  // at least 4096
+  int nSegments = kSegments;                   // at least 2
+  int nCommitMs = kCommitMs;                   // 1 to 1000
+};
+
+// One document as it was journaled.
+struct TRecord {
+  std::uint64_t nSeq = 0;
+  std::uint64_t nEpoch = 0;
+  std::int64_t nCapturedMs = 0;  // ms since the Unix epoch, UTC
+  unsigned char frame[kFrameLength] = {};
+};
+
+// The journal's figures, one consistent copy.
+struct TState {
+  std::uint64_t nEpoch = 0;         // this start's epoch: one more than any the journal held
+  std::uint64_t nNextSeq = 0;       // the seq the next Append gives
+  std::uint64_t nFirstSeq = 0;      // the oldest document held; 0: none
+  std::uint64_t nAcknowledged = 0;  // as last given to Acknowledge, or recovered
+  std::uint64_t nConfirmed = 0;     // as last given to Confirm, or recovered
+  std::uint64_t nSynced = 0;        // documents up to this seq are on the disk
+  long nGivenWay = 0;               // documents dropped with a full journal's oldest segment, this run
+  long nGivenWayUnconfirmed = 0;    // of them, those the site had not confirmed
+  long nNotKept = 0;                // documents the disk refused or that overflowed the buffer, this run
+  long nSyncs = 0;                  // fdatasync calls, this run
+  long nLongestCommitMs = 0;        // the longest write and sync of a batch, this run: the loss window
+                                    // is nCommitMs plus this
+  std::int64_t nBytes = 0;          // bytes in the segment files
+};
+
+// Opens (and makes, with its directories) the journal of wheel pWheel (its serial as the topic writes
+// it, e.g. "42") under pDirectory; pOptions null: the defaults. Recovers the last whole record, cuts a
+// torn tail, counts this start (epoch + 1), syncs that, and starts the writer. Null for a wrong argument
+// (no directory or wheel, a wheel with '/', options out of range), or with a line saying why when the
+// disk refuses.
+ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions* pOptions) noexcept;
+
+// Journals a document: its frame (42 bytes) and when it came whole; *pSeq (may be null) gets its seq,
+// also with kOverflow (the document is numbered and published, only not kept). Copies into the buffer
+// and returns: never waits on the disk. Any thread.
+int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t nCapturedMs,
+           std::uint64_t* pSeq) noexcept;
+
+// The box's broker has acknowledged every document up to nSeq: where replay starts after a restart
+// when the site has confirmed nothing newer. Kept with the next batch; a lower value than before is
+// ignored, as is one beyond the last document. Any thread.
+void Acknowledge(ThKestrinJournal hJournal, std::uint64_t nSeq) noexcept;
+
+// The site has stored every document up to nSeq: those records are released (they give way without
+// counting as lost, and replay starts after them). Kept with the next batch; lower values ignored,
+// higher ones than the last document taken as the last document.
+void Confirm(ThKestrinJournal hJournal, std::uint64_t nSeq) noexcept;
+
+// Copies up to nMax documents with a seq above nAfterSeq, oldest first, into pRecords; returns how many
+// (0: none on the disk yet) or a negative result. Only what the writer has written is read: the
+// documents of earlier runs at once, this run's within kCommitMs (or after Sync). Successive calls that
+// go on where the last ended read on from there. One reading thread at a time; Append may run beside.
+int Read(ThKestrinJournal hJournal, std::uint64_t nAfterSeq, TRecord* pRecords, int nMax) noexcept;
+
+// Has the writer write and sync what is buffered now; waits at most nTimeoutMs. False on a time-out
+// or a failed write.
+bool Sync(ThKestrinJournal hJournal, int nTimeoutMs) noexcept;
+
+// Copies the figures into *pState. Null handle or pState: nothing.
+void GetState(ThKestrinJournal hJournal, TState* pState) noexcept;
+
+// Writes and syncs what is buffered, stops the writer and closes the files. Null does nothing.
+void Destroy(ThKestrinJournal hJournal) noexcept;
+
+}  // namespace journal

@@ -1,0 +1,224 @@
+// The journal on a real file system: reopened, torn, full, read back after a confirmation.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+#include "kestrin_console.h"
+#include "kestrin_journal.h"
+#include "kestrin_journal_l.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The frame of game g, so that each record is told apart by its bytes.
+std::string GameFrame(int g) { return kt::Frame(42, g % 10, "  ", 100, 1, 0, 0, 0, g % 10000, 0); }
+
+class JournalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kestrin-journal-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    // The journal's lines go to standard output through the console; the test reads them from a file.
+    fflush(stdout);
+    saved_out_ = dup(STDOUT_FILENO);
+    const int fd = open((dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+  }
+  void TearDown() override {
+    journal::Destroy(j_);
+    console::Flush(2000);
+    dup2(saved_out_, STDOUT_FILENO);
+    close(saved_out_);
+    fs::remove_all(dir_);
+  }
+  void Open(const journal::TOptions* options = nullptr) {
+    journal::Destroy(j_);
+    j_ = journal::Init(dir_.c_str(), "42", options);
+    ASSERT_NE(j_, nullptr);
+  }
+  journal::TState State() {
+    journal::TState s;
+    journal::GetState(j_, &s);
+    return s;
+  }
+  void Append(int from, int to) {  // the documents of games from..to, captured at game * 1000 ms
+    for (int g = from; g <= to; ++g) {
+      std::uint64_t seq = 0;
+      ASSERT_EQ(
+          journal::Append(j_, reinterpret_cast<const unsigned char*>(GameFrame(g).data()), g * 1000LL, &seq),
+          journal::kOk);
+      EXPECT_EQ(seq, static_cast<std::uint64_t>(g));
+    }
+    ASSERT_TRUE(journal::Sync(j_, 5000));
+  }
+  // Reads everything after seq in batches of `batch`; checks each record against its game.
+  std::vector<std::uint64_t> ReadAfter(std::uint64_t seq, int batch = 1000) {
+    std::vector<std::uint64_t> seqs;
+    std::vector<journal::TRecord> records(batch);
+    for (int n; (n = journal::Read(j_, seq, records.data(), batch)) > 0;) {
+      for (int i = 0; i < n; ++i) {
+        const journal::TRecord& r = records[i];
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.frame), 42),
+                  GameFrame(static_cast<int>(r.nSeq)));
+        EXPECT_EQ(r.nCapturedMs, static_cast<std::int64_t>(r.nSeq) * 1000);
+        seqs.push_back(seq = r.nSeq);
+      }
+    }
+    return seqs;
+  }
+  std::string Lines() {
+    console::Flush(2000);
+    std::ifstream in(dir_ + "/out");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  std::vector<fs::path> Segments() {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(dir_ + "/42")) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+  static std::vector<std::uint64_t> Range(std::uint64_t first, std::uint64_t last) {
+    std::vector<std::uint64_t> v;
+    for (std::uint64_t s = first; s <= last; ++s) v.push_back(s);
+    return v;
+  }
+
+  std::string dir_;
+  int saved_out_ = -1;
+  ThKestrinJournal j_ = nullptr;
+};
+
+TEST_F(JournalTest, ReopenedItNumbersOnCountsTheStartAndKeepsTheMarks) {
+  Open();
+  EXPECT_EQ(State().nEpoch, 1u);
+  EXPECT_EQ(State().nNextSeq, 1u);
+  Append(1, 10);
+  journal::Acknowledge(j_, 9);
+  journal::Confirm(j_, 4);
+  journal::Confirm(j_, 3);       // lower: ignored
+  journal::Acknowledge(j_, 11);  // beyond the last document: ignored
+  Open();                        // Destroy writes the marks
+  journal::TState s = State();
+  EXPECT_EQ(s.nEpoch, 2u);
+  EXPECT_EQ(s.nNextSeq, 11u);
+  EXPECT_EQ(s.nFirstSeq, 1u);
+  EXPECT_EQ(s.nAcknowledged, 9u);
+  EXPECT_EQ(s.nConfirmed, 4u);
+  // Replay after the confirmation, in batches that go on where the last ended, then the new ones.
+  EXPECT_EQ(ReadAfter(s.nConfirmed, 3), Range(5, 10));
+  Append(11, 12);
+  EXPECT_EQ(ReadAfter(10, 3), Range(11, 12));
+  journal::TRecord r;
+  ASSERT_EQ(journal::Read(j_, 10, &r, 1), 1);
+  EXPECT_EQ(r.nEpoch, 2u);
+  Open();
+  EXPECT_EQ(State().nEpoch, 3u);
+  EXPECT_EQ(ReadAfter(0), Range(1, 12));
+  EXPECT_EQ(Lines(), "");  // nothing to report about a whole journal
+}
+
+TEST_F(JournalTest, ATornOrCorruptTailIsCutAtTheLastWholeRecord) {
+  // How a power cut or a bad sector leaves the newest segment's last document (20); the room after it
+  // is allocated, never written: zeros.
+  struct Damage {
+    const char* what;
+    std::streamoff at;  // from the document's first byte
+    std::string bytes;
+    bool line;  // worth a line: something was there and is cut off
+  };
+  const std::vector<Damage> damages = {
+      {"a write cut short", 44, std::string(30, '\0'), true},
+      {"a byte changed", 60, "#", true},
+      {"never written", 0, std::string(journal::kDocumentBytes, '\0'), false},
+  };
+  const std::streamoff last = journal::kRecordHead + journal::kHeaderBody + 19 * journal::kDocumentBytes;
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.what);
+    journal::Destroy(j_);
+    j_ = nullptr;
+    fs::remove_all(dir_ + "/42");
+    Open();
+    Append(1, 20);
+    journal::Destroy(j_);
+    j_ = nullptr;
+    const std::vector<fs::path> files = Segments();
+    ASSERT_EQ(files.size(), 1u);
+    {
+      std::fstream io(files[0], std::ios::in | std::ios::out | std::ios::binary);
+      std::string record(journal::kDocumentBytes + journal::kRecordHead, '?');
+      io.seekg(last);
+      io.read(record.data(), static_cast<std::streamsize>(record.size()));
+      journal::TFound f;  // a new journal's segment: its header, the documents and then nothing
+      ASSERT_TRUE(journal::Parse(reinterpret_cast<const unsigned char*>(record.data()), record.size(), &f));
+      ASSERT_EQ(f.nType, journal::kTypeDocument);
+      ASSERT_EQ(record.substr(journal::kDocumentBytes), std::string(journal::kRecordHead, '\0'));
+      io.seekp(last + damage.at);
+      io.write(damage.bytes.data(), static_cast<std::streamsize>(damage.bytes.size()));
+    }
+    const std::string before = Lines();
+    Open();
+    EXPECT_EQ(State().nNextSeq, 20u);
+    EXPECT_EQ(State().nEpoch, 2u);
+    Append(20, 21);  // numbered on after the last whole record and read on past the cut
+    EXPECT_EQ(ReadAfter(0), Range(1, 21));
+    const std::string lines = Lines().substr(before.size());
+    EXPECT_EQ(lines.find("The journal of wheel 42 ended in a torn or corrupt record:") == 0, damage.line)
+        << lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), damage.line ? 1 : 0) << lines;
+  }
+  // A segment cut short as it began (no whole header): it goes, and the one before carries on.
+  journal::Destroy(j_);
+  j_ = nullptr;
+  std::ofstream(dir_ + "/42/0000000002.journal") << "KJ";
+  Open();
+  EXPECT_EQ(State().nNextSeq, 22u);
+  EXPECT_EQ(State().nEpoch, 3u);
+  EXPECT_EQ(Segments().size(), 1u);
+}
+
+TEST_F(JournalTest, AFullJournalsOldestSegmentGivesWayCounted) {
+  // Three segments of 4 KiB: 54 documents each after the header.
+  journal::TOptions small;
+  small.nSegmentBytes = 4096;
+  small.nSegments = 3;
+  Open(&small);
+  Append(1, 100);
+  journal::Confirm(j_, 80);
+  Append(101, 250);
+  journal::TState s = State();
+  EXPECT_EQ(Segments().size(), 3u);
+  EXPECT_GT(s.nGivenWay, 0);
+  EXPECT_EQ(s.nFirstSeq, static_cast<std::uint64_t>(s.nGivenWay) + 1);
+  // Documents up to 80 were the site's already: only those after it count as lost.
+  EXPECT_EQ(s.nGivenWayUnconfirmed, std::max(0L, s.nGivenWay - 80));
+  EXPECT_LE(s.nBytes, 3 * 4096);
+  EXPECT_EQ(ReadAfter(0), Range(s.nFirstSeq, 250));
+  EXPECT_EQ(ReadAfter(s.nFirstSeq + 10), Range(s.nFirstSeq + 11, 250));
+  const std::string lines = Lines();
+  EXPECT_NE(lines.find("The journal of wheel 42 is full: its oldest 54 documents (seq 1 to 54) gave way, "
+                       "0 of them not confirmed by the site\n"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find("(seq 55 to 108) gave way, 28 of them not confirmed"), std::string::npos) << lines;
+  // The numbering, the epoch and the marks outlive the segments that held them.
+  Open(&small);
+  EXPECT_EQ(State().nNextSeq, 251u);
+  EXPECT_EQ(State().nEpoch, 2u);
+  EXPECT_EQ(State().nConfirmed, 80u);
+  EXPECT_EQ(ReadAfter(0), Range(s.nFirstSeq, 250));
+  EXPECT_EQ(Lines().find("does not check out"), std::string::npos);  // a segment's room is no fault
+}
+
+}  // namespace
