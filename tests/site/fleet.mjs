@@ -54,7 +54,8 @@ async function mosquitto(ns, dir, port) {
 
 function bridged(box) {
   box.procs.bridge = start(['ip', 'netns', 'exec', box.ns, 'unshare', '--uts', 'sh', '-c',
-                            `hostname ${box.name} && exec ${build}/kestrin_bridged ${box.dir}/tty`],
+                            `hostname ${box.name} && KESTRIN_JOURNAL_DIRECTORY=${box.dir}/journal ` +
+                            `exec ${build}/kestrin_bridged ${box.dir}/tty`],
                            `${box.dir}/bridged.log`);
 }
 
