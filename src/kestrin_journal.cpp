@@ -279,7 +279,8 @@ bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::ui
 }
 
 // Writer: puts bytes (whole records, nDocs documents up to nLastSeq) at the end of the newest segment.
-bool Put(TMyData& d, const unsigned char* p, std::size_t n, std::uint64_t nFirstSeq, std::uint64_t nLastSeq) {
+bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uint64_t nFirstSeq,
+         std::uint64_t nLastSeq) {
   std::int64_t nAt;
   {
     std::lock_guard<std::mutex> lock(d.mutex);
@@ -296,16 +297,32 @@ bool Put(TMyData& d, const unsigned char* p, std::size_t n, std::uint64_t nFirst
   if (nLastSeq != 0) {
     if (s.nFirstSeq == 0) s.nFirstSeq = nFirstSeq;
     s.nLastSeq = nLastSeq;
-    if (s.nDocs >= 0) s.nDocs += static_cast<long>(n / kDocumentBytes);
+    if (s.nDocs >= 0) s.nDocs += nDocs;
   }
   return true;
 }
 
 // Writer: writes a batch of documents and, if they changed, the marks; then syncs. False on a failure.
-bool Commit(TMyData& d, const std::vector<unsigned char>& batch, std::uint64_t nAck, std::uint64_t nConfirm,
+bool Commit(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, std::uint64_t nConfirm,
             std::uint64_t nNextSeq, bool bMarks) {
   const std::int64_t nLimit = d.options.nSegmentBytes;
   std::size_t nAt = 0;
+  std::int64_t nSize;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    nSize = d.segments.back().nSize;
+  }
+  // The usual batch, with its marks, in one write.
+  if (bMarks && !batch.empty() &&
+      nSize + static_cast<std::int64_t>(batch.size() + kRecordHead + kMarksBody) <= nLimit) {
+    const long nDocs = static_cast<long>(batch.size() / kDocumentBytes);
+    const std::uint64_t nFirst = Get64(batch.data() + kRecordHead);
+    const std::uint64_t nLast = Get64(batch.data() + batch.size() - kDocumentBytes + kRecordHead);
+    EncodeMarks(batch, nAck, nConfirm, nNextSeq);
+    if (!Put(d, batch.data(), batch.size(), nDocs, nFirst, nLast)) return false;
+    d.nWrittenSeq = nLast;
+    return fdatasync(d.nFd) == 0;
+  }
   while (nAt < batch.size()) {
     std::int64_t nSize;
     std::uint64_t nNumber;
@@ -323,7 +340,7 @@ bool Commit(TMyData& d, const std::vector<unsigned char>& batch, std::uint64_t n
     const std::size_t n = std::min(nRoom, batch.size() - nAt);
     const std::uint64_t nFirst = Get64(batch.data() + nAt + kRecordHead);
     const std::uint64_t nLast = Get64(batch.data() + nAt + n - kDocumentBytes + kRecordHead);
-    if (!Put(d, batch.data() + nAt, n, nFirst, nLast)) return false;
+    if (!Put(d, batch.data() + nAt, n, static_cast<long>(n / kDocumentBytes), nFirst, nLast)) return false;
     d.nWrittenSeq = nLast;
     nAt += n;
   }
@@ -340,7 +357,7 @@ bool Commit(TMyData& d, const std::vector<unsigned char>& batch, std::uint64_t n
     if (nSize + static_cast<std::int64_t>(marks.size()) > nLimit) {
       d.nWrittenSeq = nNextSeq - 1;  // the new header carries the marks and the numbering
       if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
-    } else if (!Put(d, marks.data(), marks.size(), 0, 0)) {
+    } else if (!Put(d, marks.data(), marks.size(), 0, 0, 0)) {
       return false;
     }
   }
@@ -351,17 +368,31 @@ void WriterMain(TMyData* pData) {
   TMyData& d = *pData;
   pthread_setname_np(pthread_self(), "kestrinjournal");
   std::unique_lock<std::mutex> lock(d.mutex);
+  // While documents keep coming the writer commits on a tick, kCommitMs after the last commit began,
+  // whatever came since: an Append then never has to wake it, and it wakes once a batch. With nothing
+  // come by the tick it sleeps until an Append wakes it.
+  bool bTicking = false;
+  TMyData::Clock::time_point tick{};
   for (;;) {
     const bool bAsked = d.nSyncRequests > d.nSyncsDone;
+    const auto now = TMyData::Clock::now();
     if (!d.bDue && !bAsked) {
       if (d.bStop) break;
-      d.wake.wait(lock);
+      if (now >= tick) bTicking = false;  // nothing came by the tick
+      d.wakeBy = bTicking ? tick : TMyData::Clock::time_point::max();
+      if (bTicking)
+        d.wake.wait_until(lock, tick);
+      else
+        d.wake.wait(lock);
       continue;
     }
-    if (!bAsked && !d.bStop && TMyData::Clock::now() < d.due) {
-      d.wake.wait_until(lock, d.due);
+    const auto commitAt = bTicking ? std::min(tick, d.due) : d.due;
+    if (!bAsked && !d.bStop && now < commitAt) {
+      d.wakeBy = commitAt;
+      d.wake.wait_until(lock, commitAt);
       continue;
     }
+    d.wakeBy = {};  // awake: nobody needs to wake it
     std::vector<unsigned char> batch;
     batch.swap(d.pending);
     d.bDue = false;
@@ -377,6 +408,8 @@ void WriterMain(TMyData* pData) {
 
     const std::size_t nDocs = batch.size() / kDocumentBytes;
     const auto began = TMyData::Clock::now();
+    bTicking = nDocs > 0;
+    tick = began + std::chrono::milliseconds(d.options.nCommitMs);
     const bool bOk = Commit(d, batch, nAck, nConfirm, nNextSeq, bWriteMarks);
     const long nCommitMs = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(TMyData::Clock::now() - began).count());
@@ -389,6 +422,10 @@ void WriterMain(TMyData* pData) {
     d.bFailing = !bOk;
 
     lock.lock();
+    if (d.pending.empty()) {  // its room serves the next batch
+      batch.clear();
+      d.pending.swap(batch);
+    }
     ++d.figures.nSyncs;
     d.figures.nLongestCommitMs = std::max(d.figures.nLongestCommitMs, nCommitMs);
     d.bLastCommitFailed = !bOk;
@@ -577,7 +614,7 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
         SayFailure(d, "begin");
         return nullptr;
       }
-    } else if (!Put(d, start.data(), start.size(), 0, 0) || fdatasync(d.nFd) != 0) {
+    } else if (!Put(d, start.data(), start.size(), 0, 0, 0) || fdatasync(d.nFd) != 0) {
       SayFailure(d, "write");
       return nullptr;
     }
@@ -631,7 +668,7 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     if (!d.bDue) {
       d.bDue = true;
       d.due = now + std::chrono::milliseconds(d.options.nCommitMs);
-      d.wake.notify_one();
+      if (d.wakeBy > d.due) d.wake.notify_one();
     } else if (d.pending.size() == kEarlyCommit) {  // a burst (a backlog) goes out at the disk's pace
       d.due = now;
       d.wake.notify_one();
@@ -655,7 +692,7 @@ void SetMark(ThKestrinJournal hJournal, std::uint64_t nSeq, bool bConfirm) {
   if (!d.bDue) {
     d.bDue = true;
     d.due = TMyData::Clock::now() + std::chrono::milliseconds(d.options.nCommitMs);
-    d.wake.notify_one();
+    if (d.wakeBy > d.due) d.wake.notify_one();
   }
 }
 }  // namespace

@@ -83,6 +83,7 @@ struct TMyData {
   std::vector<unsigned char> pending;  // documents, encoded
   bool bDue = false;                   // something waits for the writer, by due
   Clock::time_point due{};
+  Clock::time_point wakeBy{};          // when the writer wakes by itself: later than a due, it is woken
   std::uint64_t nNextSeq = 1;
   std::uint64_t nAcknowledged = 0, nConfirmed = 0;
   std::uint64_t nDiskNextSeq = 1;  // the next seq that the records on the disk imply
