@@ -302,8 +302,9 @@ bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uin
   return true;
 }
 
-// Writer: writes a batch of documents and, if they changed, the marks; then syncs. False on a failure.
-bool Commit(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, std::uint64_t nConfirm,
+// Writer, holding the file (bWriting): writes a batch of documents and, if they changed, the marks. False
+// on a failure.
+bool Write(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, std::uint64_t nConfirm,
             std::uint64_t nNextSeq, bool bMarks) {
   const std::int64_t nLimit = d.options.nSegmentBytes;
   std::size_t nAt = 0;
@@ -321,7 +322,7 @@ bool Commit(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, s
     EncodeMarks(batch, nAck, nConfirm, nNextSeq);
     if (!Put(d, batch.data(), batch.size(), nDocs, nFirst, nLast)) return false;
     d.nWrittenSeq = nLast;
-    return fdatasync(d.nFd) == 0;
+    return true;
   }
   while (nAt < batch.size()) {
     std::int64_t nSize;
@@ -361,7 +362,7 @@ bool Commit(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, s
       return false;
     }
   }
-  return fdatasync(d.nFd) == 0;
+  return true;
 }
 
 void WriterMain(TMyData* pData) {
@@ -393,6 +394,9 @@ void WriterMain(TMyData* pData) {
       continue;
     }
     d.wakeBy = {};  // awake: nobody needs to wake it
+    d.idle.wait(lock, [&] { return !d.bWriting; });  // the worker writing its documents out
+    d.bWriting = true;
+    const std::uint64_t nSyncedBefore = d.figures.nSynced;
     std::vector<unsigned char> batch;
     batch.swap(d.pending);
     d.bDue = false;
@@ -408,9 +412,16 @@ void WriterMain(TMyData* pData) {
 
     const std::size_t nDocs = batch.size() / kDocumentBytes;
     const auto began = TMyData::Clock::now();
-    bTicking = nDocs > 0;
     tick = began + std::chrono::milliseconds(d.options.nCommitMs);
-    const bool bOk = Commit(d, batch, nAck, nConfirm, nNextSeq, bWriteMarks);
+    bool bOk = Write(d, batch, nAck, nConfirm, nNextSeq, bWriteMarks);
+    // The sync covers what was written up to now, also by the worker while it runs.
+    lock.lock();
+    const std::uint64_t nWritten = d.nWrittenSeq;
+    d.bWriting = false;
+    d.idle.notify_all();
+    lock.unlock();
+    bOk = bOk && fdatasync(d.nFd) == 0;
+    bTicking = nWritten > nSyncedBefore;
     const long nCommitMs = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(TMyData::Clock::now() - began).count());
     if (!bOk && !d.bFailing) SayFailure(d, "write");
@@ -430,8 +441,8 @@ void WriterMain(TMyData* pData) {
     d.figures.nLongestCommitMs = std::max(d.figures.nLongestCommitMs, nCommitMs);
     d.bLastCommitFailed = !bOk;
     if (bOk) {
-      if (nDocs > 0) d.figures.nSynced = nLastDoc;
-      d.nDiskNextSeq = bWriteMarks ? nNextSeq : nDiskNext;
+      d.figures.nSynced = std::max(d.figures.nSynced, nWritten);
+      d.nDiskNextSeq = std::max(d.nDiskNextSeq, bWriteMarks ? nNextSeq : nDiskNext);
       if (bWriteMarks) {
         d.nAckWritten = nAck;
         d.nConfirmWritten = nConfirm;
@@ -700,6 +711,44 @@ void SetMark(ThKestrinJournal hJournal, std::uint64_t nSeq, bool bConfirm) {
 void Acknowledge(ThKestrinJournal hJournal, std::uint64_t nSeq) noexcept { SetMark(hJournal, nSeq, false); }
 
 void Confirm(ThKestrinJournal hJournal, std::uint64_t nSeq) noexcept { SetMark(hJournal, nSeq, true); }
+
+void WriteOut(ThKestrinJournal hJournal) noexcept {
+  if (hJournal == nullptr) return;
+  TMyData& d = *static_cast<TMyData*>(hJournal);
+  std::vector<unsigned char> batch;
+  std::int64_t nAt;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    // The writer holds the file, or the next segment must begin first: the writer does it at its time.
+    if (d.pending.empty() || d.bWriting ||
+        d.segments.back().nSize + static_cast<std::int64_t>(d.pending.size()) > d.options.nSegmentBytes)
+      return;
+    batch.swap(d.pending);
+    d.pending.swap(d.spare);
+    d.bWriting = true;
+    nAt = d.segments.back().nSize;
+  }
+  const bool bOk = WriteAt(d.nFd, batch.data(), batch.size(), nAt);  // a part written: written over next
+  std::lock_guard<std::mutex> lock(d.mutex);
+  if (bOk) {
+    TSegment& s = d.segments.back();
+    const std::uint64_t nLast = Get64(batch.data() + batch.size() - kDocumentBytes + kRecordHead);
+    if (s.nFirstSeq == 0) s.nFirstSeq = Get64(batch.data() + kRecordHead);
+    s.nLastSeq = nLast;
+    if (s.nDocs >= 0) s.nDocs += static_cast<long>(batch.size() / kDocumentBytes);
+    s.nSize = nAt + static_cast<std::int64_t>(batch.size());
+    d.nWrittenSeq = nLast;
+    d.nDiskNextSeq = std::max(d.nDiskNextSeq, nLast + 1);
+    batch.clear();
+    d.spare.swap(batch);
+  } else {
+    // Left to the writer, which tries again at its time and says so if the disk refuses.
+    batch.insert(batch.end(), d.pending.begin(), d.pending.end());
+    d.pending.swap(batch);
+  }
+  d.bWriting = false;
+  d.idle.notify_all();
+}
 
 int Read(ThKestrinJournal hJournal, std::uint64_t nAfterSeq, TRecord* pRecords, int nMax) noexcept {
   if (hJournal == nullptr || pRecords == nullptr || nMax < 0) return kBadArgument;

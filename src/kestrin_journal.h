@@ -2,10 +2,11 @@
 // bridge's start count (epoch) and the time its frame came whole (captured), kept on the box's disk
 // until the site has it, across restarts, crashes and power cuts.
 //
-// Appending never waits on the disk: the record is copied into a buffer and the journal's own thread
-// writes what gathered and syncs it (fdatasync) kCommitMs after the first record of a batch at the
-// latest (at once for a batch of 1024, so that a burst goes at the disk's pace): a power cut loses at
-// most the records of the last kCommitMs plus one write and sync.
+// Appending never waits on the disk: the record is copied into a buffer, which WriteOut writes into the
+// file (the kernel's page cache, so a crash or a kill loses nothing written), and the journal's own
+// thread syncs it (fdatasync) kCommitMs after the first record of a batch at the latest (writing itself
+// what WriteOut left, and at once for a batch of 1024, so that a burst goes at the disk's pace): a power
+// cut loses at most the records of the last kCommitMs plus one write and sync.
 // Records live in segment files under DIRECTORY/WHEEL/; when the last segment allowed is full, the
 // oldest gives way whole, counted. A torn or corrupt tail (a power cut during a write) is cut off at
 // Init at the last whole record, with one line, and numbering goes on after it.
@@ -75,6 +76,13 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
 // and returns: never waits on the disk. Any thread.
 int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t nCapturedMs,
            std::uint64_t* pSeq) noexcept;
+
+// Writes what Append buffered into the newest segment's file, without a sync, when the writer is not
+// at it: the kernel holds it then, so that a crash or a kill of the process loses none of it (a power
+// cut can, until the writer's next sync). Call it once a document's publication has started: the
+// write goes to the page cache and returns, but the publication need not wait even for that. Returns
+// at once when there is nothing to write, or the writer has the file. The worker's thread.
+void WriteOut(ThKestrinJournal hJournal) noexcept;
 
 // The box's broker has acknowledged every document up to nSeq: where replay starts after a restart
 // when the site has confirmed nothing newer. Kept with the next batch; a lower value than before is

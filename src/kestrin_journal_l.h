@@ -70,9 +70,12 @@ struct TMyData {
   std::uint64_t nEpoch = 0;
   int nDirFd = -1;
 
-  // The writer's alone.
+  // The file's: written by whoever holds bWriting, the writer or WriteOut; only the writer opens and
+  // closes segments.
   int nFd = -1;                   // the newest segment
-  std::uint64_t nWrittenSeq = 0;  // the last document taken by the writer (kept or not)
+  std::uint64_t nWrittenSeq = 0;  // the last document written (kept or not)
+
+  // The writer's alone.
   bool bFailing = false;          // the last commit failed; a line says when writing works again
   long nFailedDocs = 0;           // documents not kept since writing began to fail
 
@@ -81,6 +84,9 @@ struct TMyData {
   std::condition_variable wake;        // the writer's
   std::condition_variable synced;      // Sync's
   std::vector<unsigned char> pending;  // documents, encoded
+  std::vector<unsigned char> spare;    // WriteOut's other buffer, so that appending allocates nothing
+  bool bWriting = false;               // the file is held (see nFd)
+  std::condition_variable idle;        // bWriting ended
   bool bDue = false;                   // something waits for the writer, by due
   Clock::time_point due{};
   Clock::time_point wakeBy{};          // when the writer wakes by itself: later than a due, it is woken

@@ -300,6 +300,8 @@ void TWorker::Step(Clock::time_point now) {
       break;
   }
   if (phase == TPhase::kReading) PublishNext(now);
+  // The documents read so far into the journal's file: a crash or a kill from now on loses none.
+  if (hJournal != nullptr) journal::WriteOut(hJournal);
 
   if (now >= recountDue) {
     const bool bBacklog = transport::QueuedBytes(hTrans) >= transport::kFrameLength;
