@@ -10,6 +10,7 @@
 #include "kestrin_broker.h"
 #include "kestrin_broker_l.h"
 #include "kestrin_console.h"
+#include "kestrin_mqtt.h"
 
 namespace broker {
 namespace {
@@ -73,6 +74,33 @@ void onRetainedFailure(void* context, MQTTAsync_failureData*) {
   }
 }
 
+// Sends one QoS 1 publication whose outcome goes to pSuccess or pFailure with nId as its context; the
+// user properties go with MQTT 5 only. The library's return code.
+template <MQTTAsync_onSuccess* pSuccess, MQTTAsync_onFailure* pFailure>
+int Send(TBroker& d, const char* pTopic, const std::string& payload, bool bRetained, std::uint64_t nId,
+         const TUserProperty* pProperties = nullptr, int nProperties = 0) {
+  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
+  SetCallbacks<pSuccess, pFailure>(opts, Mqtt5(d));
+  opts.context = ContextOf(nId);
+  MQTTAsync_message message = mqtt::Message(payload, bRetained);
+  MQTTProperties properties = MQTTProperties_initializer;
+  if (Mqtt5(d)) {
+    for (int i = 0; i < nProperties; ++i) {
+      MQTTProperty property{};
+      property.identifier = MQTTPROPERTY_CODE_USER_PROPERTY;
+      property.value.data.data = const_cast<char*>(pProperties[i].pName);
+      property.value.data.len = static_cast<int>(std::strlen(pProperties[i].pName));
+      property.value.value.data = const_cast<char*>(pProperties[i].pValue);
+      property.value.value.len = static_cast<int>(std::strlen(pProperties[i].pValue));
+      MQTTProperties_add(&properties, &property);  // copies both strings
+    }
+    message.properties = properties;
+  }
+  const int nRc = MQTTAsync_sendMessage(d.client, pTopic, &message, &opts);
+  MQTTProperties_free(&properties);  // the library keeps its own copy
+  return nRc;
+}
+
 }  // namespace
 
 void FailInFlight(TBroker& d) {
@@ -86,33 +114,11 @@ std::uint64_t StartPublication(ThKestrinBroker hInst, const char* pTopic, const 
                                int* pRc, const TUserProperty* pProperties, int nProperties) noexcept try {
   TBroker& d = *static_cast<TBroker*>(hInst);
   const std::uint64_t nId = ++d.nLastPublication;
-  MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-  SetCallbacks<onSend, onSendFailure>(opts, Mqtt5(d));
-  opts.context = ContextOf(nId);
-  MQTTAsync_message pubmsg = MQTTAsync_message_initializer;
-  pubmsg.payload = const_cast<char*>(payload.data());
-  pubmsg.payloadlen = static_cast<int>(payload.size());
-  pubmsg.qos = 1;
-  pubmsg.retained = 0;
-  MQTTProperties properties = MQTTProperties_initializer;
-  if (d.nWantedVersion == MQTTVERSION_5) {
-    for (int i = 0; i < nProperties; ++i) {
-      MQTTProperty property{};
-      property.identifier = MQTTPROPERTY_CODE_USER_PROPERTY;
-      property.value.data.data = const_cast<char*>(pProperties[i].pName);
-      property.value.data.len = static_cast<int>(std::strlen(pProperties[i].pName));
-      property.value.value.data = const_cast<char*>(pProperties[i].pValue);
-      property.value.value.len = static_cast<int>(std::strlen(pProperties[i].pValue));
-      MQTTProperties_add(&properties, &property);  // copies both strings
-    }
-    pubmsg.properties = properties;
-  }
   // Listed before the library is called: the outcome may come before MQTTAsync_sendMessage returns.
   SDL_LockMutex(d.pMutex);
   d.inFlight.emplace(nId, false);
   SDL_UnlockMutex(d.pMutex);
-  *pRc = MQTTAsync_sendMessage(d.client, pTopic, &pubmsg, &opts);
-  MQTTProperties_free(&properties);  // the library keeps its own copy
+  *pRc = Send<onSend, onSendFailure>(d, pTopic, payload, false, nId, pProperties, nProperties);
   if (*pRc == MQTTASYNC_SUCCESS) return nId;
   SDL_LockMutex(d.pMutex);
   d.inFlight.erase(nId);
@@ -157,15 +163,8 @@ int PublishRetained(ThKestrinBroker hInst, const char* pTopic, const std::string
     const std::uint64_t nId = d.nRetainedId + 1;
     d.nRetainedId = nId;
     d.retainedDone.Drain();
-    MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
-    SetCallbacks<onRetainedSent, onRetainedFailure>(opts, Mqtt5(d));
-    opts.context = ContextOf(nId);
-    MQTTAsync_message message = MQTTAsync_message_initializer;
-    message.payload = const_cast<char*>(payload.data());
-    message.payloadlen = static_cast<int>(payload.size());
-    message.qos = 1;
-    message.retained = 1;
-    if (MQTTAsync_sendMessage(d.client, pTopic, &message, &opts) != MQTTASYNC_SUCCESS) return -1;
+    if (Send<onRetainedSent, onRetainedFailure>(d, pTopic, payload, true, nId) != MQTTASYNC_SUCCESS)
+      return -1;
     if (nWaitMs <= 0) return 0;
     if (!d.retainedDone.WaitFor([&] { return d.nRetainedDone == nId; }, nWaitMs)) return -2;
     return d.bRetainedDelivered ? 0 : -1;

@@ -13,6 +13,7 @@
 
 #include "kestrin_broker.h"
 #include "kestrin_doorbell.h"
+#include "kestrin_mqtt.h"
 
 namespace broker {
 
@@ -88,7 +89,7 @@ void Failure5(void* context, MQTTAsync_failureData5* pResponse) {
   MQTTAsync_failureData data{};
   if (pResponse != nullptr) {
     data.token = pResponse->token;
-    data.code = pResponse->reasonCode != 0 ? static_cast<int>(pResponse->reasonCode) : pResponse->code;
+    data.code = mqtt::FailureCode(*pResponse);
     data.message = pResponse->message;
   }
   pFailure(context, pResponse != nullptr ? &data : nullptr);

@@ -1,7 +1,5 @@
 #include "ledger_session.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "kestrin_mqtt.h"
 #include "ledger_checks.h"
 #include "ledger_session_l.h"
 
@@ -18,6 +17,8 @@ namespace {
 
 constexpr const char* kTopics[] = {"/rng/roulette/kestrin_live/+/gameStatus",
                                    "/rng/roulette/kestrin_live/+/bridgeStatus"};
+// Past the disconnect's own time-out (SessionDisconnect): bounds a library that never calls back.
+constexpr int kDisconnectWaitMs = 3000;
 
 std::string Property(MQTTProperties& props, const char* name) {
   for (int i = 0; i < props.count; ++i) {
@@ -92,7 +93,7 @@ void onConnect(void* context, MQTTAsync_successData5*) {
 
 void onConnectFailure(void* context, MQTTAsync_failureData5* response) {
   TSession& d = *static_cast<TSession*>(context);
-  d.connectCode = response ? (response->reasonCode ? static_cast<int>(response->reasonCode) : response->code) : 0;
+  d.connectCode = response ? mqtt::FailureCode(*response) : 0;
   d.connectOk = false;
   d.connectDone = true;
   d.doorbell.Ring();
@@ -236,11 +237,7 @@ void SessionDisconnect(ThLedgerSession hInst) noexcept {
   opts.context = d;
   d->link = TLink::kWaiting;
   if (MQTTAsync_disconnect(d->client, &opts) != MQTTASYNC_SUCCESS) return;
-  pollfd fd = {d->doorbell.Fd(), POLLIN, 0};
-  for (int i = 0; i < 30 && !d->disconnected; ++i) {
-    poll(&fd, 1, 100);
-    d->doorbell.Drain();
-  }
+  d->doorbell.WaitFor([d] { return d->disconnected.load(); }, kDisconnectWaitMs);
 }
 
 void SessionDestroy(ThLedgerSession hInst) noexcept {
@@ -319,11 +316,7 @@ bool SessionPublish(ThLedgerSession hInst, const std::string& topic, const std::
   // The library's queue stays short (it walks it for every packet it sends); what waits meanwhile is
   // the caller's, where a newer confirmation of a wheel replaces the older.
   if (d.link != TLink::kConnected || d.inflight >= kMaxInflight) return false;
-  MQTTAsync_message m = MQTTAsync_message_initializer;
-  m.payload = const_cast<char*>(payload.data());
-  m.payloadlen = static_cast<int>(payload.size());
-  m.qos = 1;
-  m.retained = 1;
+  MQTTAsync_message m = mqtt::Message(payload, true);
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
   opts.onSuccess5 = onPublished;
   opts.onFailure5 = onPublishFailure;
