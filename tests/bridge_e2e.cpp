@@ -591,6 +591,15 @@ TEST_F(BridgeTest, ServiceDocumentsAreNumberedAndAKillLosesNoneOfWhatTheSiteLack
   ASSERT_EQ(std::system("mosquitto_pub -h 127.0.0.1 -q 1 -t /rng/roulette/kestrin_live/42/ledger"
                         " -m '{\"seq\":-1}'"), 0);
   EXPECT_TRUE(bridge_->WaitForOutput("/ledger that is not a ledger's (no \"seq\"): ignored\n", 5000ms));
+  // One beyond the numbering (the box's journal lost or replaced): the next document numbers on after it.
+  ASSERT_EQ(std::system("mosquitto_pub -V 5 -h 127.0.0.1 -q 1 -r -t /rng/roulette/kestrin_live/42/ledger"
+                        " -m '{\"seq\":5000,\"epoch\":7,\"stored\":5000}'"), 0);
+  EXPECT_TRUE(bridge_->WaitForOutput("the site confirmed seq 5000, the journal's last seq is 9; numbering "
+                                     "goes on at seq 5001, and documents numbered before may collide",
+                                     5000ms));
+  pty_.Write(GameFrame(209));
+  ASSERT_TRUE(WaitUntil([&] { return Documents(*props).size() >= 7; }, 10000ms)) << bridge_->Out();
+  EXPECT_EQ(Documents(*props)[6].properties.at("seq"), "5001");
   bridge_->Signal(SIGTERM);
   EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
 }
