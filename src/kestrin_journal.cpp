@@ -691,12 +691,26 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
 }
 
 namespace {
+// Numbers stay below 2^53, which a JSON reader that keeps numbers as doubles (a browser's) reads
+// exactly: a confirmation beyond it moves the numbering nowhere.
+constexpr std::uint64_t kMaxSeq = std::uint64_t{1} << 53;
+
 void SetMark(ThKestrinJournal hJournal, std::uint64_t nSeq, bool bConfirm) {
   if (hJournal == nullptr) return;
   TMyData& d = *static_cast<TMyData*>(hJournal);
   std::lock_guard<std::mutex> lock(d.mutex);
   std::uint64_t& nMark = bConfirm ? d.nConfirmed : d.nAcknowledged;
   if (!bConfirm && nSeq >= d.nNextSeq) return;
+  if (bConfirm && nSeq >= d.nNextSeq && nSeq < kMaxSeq) {
+    // The site holds documents this journal never numbered (its directory lost, the wheel moved to
+    // another box, a power cut's tail that had been published): new numbers would collide with them.
+    // The next marks record keeps the numbering past them on the disk.
+    console::Warning("The journal of wheel %s is behind the site: the site confirmed seq %" PRIu64
+                     ", the journal's last seq is %" PRIu64 "; numbering goes on at seq %" PRIu64
+                     ", and documents numbered before may collide with the site's\n",
+                     d.wheel.c_str(), nSeq, d.nNextSeq - 1, nSeq + 1);
+    d.nNextSeq = nSeq + 1;
+  }
   nSeq = std::min(nSeq, d.nNextSeq - 1);
   if (nSeq <= nMark) return;
   nMark = nSeq;

@@ -90,8 +90,10 @@ void WriteOut(ThKestrinJournal hJournal) noexcept;
 void Acknowledge(ThKestrinJournal hJournal, std::uint64_t nSeq) noexcept;
 
 // The site has stored every document up to nSeq: those records are released (they give way without
-// counting as lost, and replay starts after them). Kept with the next batch; lower values ignored,
-// higher ones than the last document taken as the last document.
+// counting as lost, and replay starts after them). Kept with the next batch; lower values ignored.
+// At or beyond the next seq (the site holds documents this journal never numbered: a lost or replaced
+// journal) the numbering goes on after nSeq, with a line, and the next batch's marks keep that on the
+// disk; from 2^53 on, taken as the last document. Any thread.
 void Confirm(ThKestrinJournal hJournal, std::uint64_t nSeq) noexcept;
 
 // Copies up to nMax documents with a seq above nAfterSeq, oldest first, into pRecords; returns how many
