@@ -1,10 +1,13 @@
 // How it works: Append encodes a document record into a buffer under the mutex and, for the first
-// record of a batch, sets when it is due (kCommitMs later) and wakes the writer thread. The writer
-// sleeps until a batch is due (or a Sync asks, or the journal stops), takes the buffer, and writes it
-// with pwrite at the end of the newest segment, then fdatasync: nothing on the publishing path ever
-// waits for the disk. A segment that has no room for the next record is synced and closed, a new one
-// begins with a header (epoch, next seq, marks), and beyond the segments allowed the oldest file is
-// removed. Recovery reads the newest segment whole and only the first records of the others.
+// record of a batch, sets when it is due (kCommitMs later); it wakes the writer thread only when that
+// one sleeps past the due. WriteOut, on the worker's thread once the document's publication started,
+// writes the buffer with pwrite at the end of the newest segment (the page cache: no sync). The writer
+// sleeps until a batch is due (or its tick, while documents keep coming; or a Sync asks, or the journal
+// stops), writes what WriteOut left and the marks, then syncs (fdatasync): nothing on the publishing
+// path ever waits for the disk. The file is one writer's at a time (bWriting). A segment that has no
+// room for the next record is synced and closed, a new one begins with a header (epoch, next seq,
+// marks), and beyond the segments allowed the oldest file is removed. Recovery reads the newest
+// segment whole and only the first records of the others.
 #include "kestrin_journal.h"
 
 #include <dirent.h>

@@ -19,8 +19,9 @@
 // whose confirmation was lost with the connection, it is published again.
 //
 // With a journal (the service entry) a whole frame does not wait in the link: as soon as it has come it
-// is taken (TakeArrived), numbered and journaled, and waits in `fresh`, so that a crash or a power cut
-// loses nothing that the journal had synced, whatever the phase; a failed start-up keeps it too. Its
+// is taken (TakeArrived), numbered and journaled, and waits in `fresh`; each pass of the loop writes
+// it out into the journal's file (WriteOut) after the publication it started, so that a crash or a kill
+// loses nothing read and a power cut nothing synced, whatever the phase; a failed start-up keeps it. Its
 // document carries seq, epoch and captured. Once published, the records of earlier starts that the
 // site (or else the box's broker) had not confirmed are read back and published first, marked
 // replayed, without the pause; the box's broker's confirmations go to the journal (Acknowledge).
