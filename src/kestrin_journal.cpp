@@ -1,10 +1,14 @@
-// How it works: Append encodes a document record into a buffer under the mutex and, for the first
-// record of a batch, sets when it is due (kCommitMs later) and wakes the writer thread. The writer
-// sleeps until a batch is due (or a Sync asks, or the journal stops), takes the buffer, and writes it
-// with pwrite at the end of the newest segment, then fdatasync: nothing on the publishing path ever
-// waits for the disk. A segment that has no room for the next record is synced and closed, a new one
-// begins with a header (epoch, next seq, marks), and beyond the segments allowed the oldest file is
-// removed. Recovery reads the newest segment whole and only the first records of the others.
+// How it works: Append encodes a document record under the mutex and writes it with pwrite at the end
+// of the newest segment at once (into the page cache: no sync, so it does not wait for the disk), so
+// that a document the caller goes on to publish is in the file even if the process dies a moment
+// later: the next start numbers on after it and never gives its seq to another frame. Only while the
+// writer thread is writing itself, or the segment is full, or a write failed, does the record wait in a
+// buffer for the writer instead. For the first record of a batch Append sets when the batch is due
+// (kCommitMs later) and wakes the writer, which sleeps until then (or a Sync asks, or the journal
+// stops), writes what the buffer holds and the marks, and syncs (fdatasync). A segment that has no
+// room for the next record is synced and closed, a new one begins with a header (epoch, next seq,
+// marks), and beyond the segments allowed the oldest file is removed. Recovery reads the newest
+// segment whole and only the first records of the others.
 #include "kestrin_journal.h"
 
 #include <dirent.h>
@@ -301,7 +305,26 @@ bool Put(TMyData& d, const unsigned char* p, std::size_t n, std::uint64_t nFirst
   return true;
 }
 
-// Writer: writes a batch of documents and, if they changed, the marks; then syncs. False on a failure.
+// Append, under the mutex while the writer does not write: the document alone in pending goes at the
+// end of the newest segment at once, unsynced. False, and it stays in pending for the writer, when the
+// segment has no room for it or the write fails (the writer then writes it again at the same place).
+bool PutNow(TMyData& d, std::uint64_t nSeq) {
+  if (d.nFd < 0 || d.segments.empty()) return false;
+  TSegment& s = d.segments.back();
+  if (s.nSize + static_cast<std::int64_t>(kDocumentBytes) > d.options.nSegmentBytes ||
+      !WriteAt(d.nFd, d.pending.data(), kDocumentBytes, s.nSize))
+    return false;
+  s.nSize += static_cast<std::int64_t>(kDocumentBytes);
+  if (s.nFirstSeq == 0) s.nFirstSeq = nSeq;
+  s.nLastSeq = nSeq;
+  if (s.nDocs >= 0) ++s.nDocs;
+  d.nWrittenSeq = nSeq;
+  d.nDiskNextSeq = nSeq + 1;
+  return true;
+}
+
+// Writer, while bWriting: writes a batch of documents and, if they changed, the marks (the sync
+// follows, with Append free to write again). False on a failure.
 bool Commit(TMyData& d, const std::vector<unsigned char>& batch, std::uint64_t nAck, std::uint64_t nConfirm,
             std::uint64_t nNextSeq, bool bMarks) {
   const std::int64_t nLimit = d.options.nSegmentBytes;
@@ -344,7 +367,7 @@ bool Commit(TMyData& d, const std::vector<unsigned char>& batch, std::uint64_t n
       return false;
     }
   }
-  return fdatasync(d.nFd) == 0;
+  return true;
 }
 
 void WriterMain(TMyData* pData) {
@@ -373,11 +396,18 @@ void WriterMain(TMyData* pData) {
     // keeps the numbering past them, as it keeps the marks.
     const std::uint64_t nDiskNext = std::max(d.nDiskNextSeq, nLastDoc + 1);
     const bool bWriteMarks = nAck != d.nAckWritten || nConfirm != d.nConfirmWritten || nNextSeq != nDiskNext;
+    d.bWriting = true;
     lock.unlock();
 
     const std::size_t nDocs = batch.size() / kDocumentBytes;
     const auto began = TMyData::Clock::now();
-    const bool bOk = Commit(d, batch, nAck, nConfirm, nNextSeq, bWriteMarks);
+    const bool bPut = Commit(d, batch, nAck, nConfirm, nNextSeq, bWriteMarks);
+    // Append writes its records again while the sync runs; those written by now are in this sync.
+    lock.lock();
+    d.bWriting = false;
+    const std::uint64_t nSyncing = d.nWrittenSeq;
+    lock.unlock();
+    const bool bOk = bPut && fdatasync(d.nFd) == 0;
     const long nCommitMs = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(TMyData::Clock::now() - began).count());
     if (!bOk && !d.bFailing) SayFailure(d, "write");
@@ -393,8 +423,8 @@ void WriterMain(TMyData* pData) {
     d.figures.nLongestCommitMs = std::max(d.figures.nLongestCommitMs, nCommitMs);
     d.bLastCommitFailed = !bOk;
     if (bOk) {
-      if (nDocs > 0) d.figures.nSynced = nLastDoc;
-      d.nDiskNextSeq = bWriteMarks ? nNextSeq : nDiskNext;
+      d.figures.nSynced = std::max(d.figures.nSynced, nSyncing);
+      d.nDiskNextSeq = std::max(d.nDiskNextSeq, bWriteMarks ? nNextSeq : nDiskNext);  // Append may be ahead
       if (bWriteMarks) {
         d.nAckWritten = nAck;
         d.nConfirmWritten = nConfirm;
@@ -627,7 +657,9 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     Put64(body + 16, static_cast<std::uint64_t>(nCapturedMs));
     std::memcpy(body + 24, pFrame, kFrameLength);
     if (d.pending.capacity() == 0) d.pending.reserve(64 * kDocumentBytes);
+    const bool bAlone = d.pending.empty();
     Encode(d.pending, kTypeDocument, body);
+    if (bAlone && !d.bWriting && PutNow(d, nSeq)) d.pending.clear();
     if (!d.bDue) {
       d.bDue = true;
       d.due = now + std::chrono::milliseconds(d.options.nCommitMs);

@@ -2,10 +2,12 @@
 // bridge's start count (epoch) and the time its frame came whole (captured), kept on the box's disk
 // until the site has it, across restarts, crashes and power cuts.
 //
-// Appending never waits on the disk: the record is copied into a buffer and the journal's own thread
-// writes what gathered and syncs it (fdatasync) kCommitMs after the first record of a batch at the
-// latest (at once for a batch of 1024, so that a burst goes at the disk's pace): a power cut loses at
-// most the records of the last kCommitMs plus one write and sync.
+// Appending never waits on the disk: the record is written into the file at once, unsynced (while the
+// journal's own thread writes, into a buffer that it writes next), and that thread syncs (fdatasync)
+// kCommitMs after the first record of a batch at the latest (at once for a buffer of 1024, so that a
+// burst goes at the disk's pace). So the process's crash loses no record Append returned, and the next
+// start never numbers a frame with the seq of one already published; a power cut loses at most the
+// records of the last kCommitMs plus one write and sync.
 // Records live in segment files under DIRECTORY/WHEEL/; when the last segment allowed is full, the
 // oldest gives way whole, counted. A torn or corrupt tail (a power cut during a write) is cut off at
 // Init at the last whole record, with one line, and numbering goes on after it.
@@ -71,8 +73,8 @@ struct TState {
 ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions* pOptions) noexcept;
 
 // Journals a document: its frame (42 bytes) and when it came whole; *pSeq (may be null) gets its seq,
-// also with kOverflow (the document is numbered and published, only not kept). Copies into the buffer
-// and returns: never waits on the disk. Any thread.
+// also with kOverflow (the document is numbered and published, only not kept). Writes it into the
+// file's page cache (or the buffer) and returns: never waits on the disk. Any thread.
 int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t nCapturedMs,
            std::uint64_t* pSeq) noexcept;
 

@@ -70,17 +70,20 @@ struct TMyData {
   std::uint64_t nEpoch = 0;
   int nDirFd = -1;
 
+  // Changed by the writer while bWriting; otherwise by Append, under the mutex.
+  int nFd = -1;                   // the newest segment (the writer only changes it)
+  std::uint64_t nWrittenSeq = 0;  // the last document written (or taken by the writer and not kept)
   // The writer's alone.
-  int nFd = -1;                   // the newest segment
-  std::uint64_t nWrittenSeq = 0;  // the last document taken by the writer (kept or not)
-  bool bFailing = false;          // the last commit failed; a line says when writing works again
-  long nFailedDocs = 0;           // documents not kept since writing began to fail
+  bool bFailing = false;  // the last commit failed; a line says when writing works again
+  long nFailedDocs = 0;   // documents not kept since writing began to fail
 
   // Guarded by mutex.
   std::mutex mutex;
   std::condition_variable wake;        // the writer's
   std::condition_variable synced;      // Sync's
-  std::vector<unsigned char> pending;  // documents, encoded
+  std::vector<unsigned char> pending;  // documents, encoded, that wait for the writer
+  bool bWriting = false;               // the writer puts records in the file: Append leaves its own
+                                       // in pending
   bool bDue = false;                   // something waits for the writer, by due
   Clock::time_point due{};
   std::uint64_t nNextSeq = 1;
