@@ -81,10 +81,11 @@ for (const name of ['box1: 11', 'box2: 12', 'box3: 13', 'read account app1', 're
 const reader = secret('kestrin-reader');
 mkdirSync(`${work}/sitebroker/conf.d`, { recursive: true });
 sh(`cp ${work}/site-conf/kestrin-site.conf ${work}/sitebroker/conf.d/ && chown mosquitto ${work}/sitebroker`);
-const siteBroker = await mosquitto(null, `${work}/sitebroker`, 8883);
+const siteBroker = await mosquitto(null, `${work}/sitebroker`, 1883);  // its last listener, the ledger's
 siteEnv.KESTRIN_SITE_RELOAD = `kill -HUP ${siteBroker.pid}`;
-start([`${build}/kestrin-ledger`, 'run', '--account', `${work}/site-cred/kestrin-ledger.account`,
-       '--database', `${work}/ledger.db`], `${work}/ledger.log`);
+const ledgerRun = [`${build}/kestrin-ledger`, 'run', '--account', `${work}/site-cred/kestrin-ledger.account`,
+                   '--database', `${work}/ledger.db`];
+const ledger = start(ledgerRun, `${work}/ledger.log`);
 
 // --- The boxes: the package's lock, the uplink example filled in, a wheel and its bridge. ---------
 const example = readFileSync(`${source}/examples/kestrin-uplink.conf`, 'utf8');
@@ -111,6 +112,8 @@ for (const box of boxes) {
 }
 await until('the wheels\' links', 5000, () => boxes.every((b) => existsSync(`${b.dir}/tty`)));
 process.env.CREDENTIALS_DIRECTORY = `${boxes[0].dir}/cred`;  // the same account on every box
+// The ledger's session first: a wheel's documents before it are not the site's to count.
+await until('the ledger connected', 30000, () => ledger.out.includes('Connected to the broker'));
 for (const box of boxes) bridged(box);
 
 // --- The exporters for the wheels and the ledger, each with its own account, as the site runs them. ---
@@ -210,6 +213,9 @@ try {
   await ledgerShown('complete', 'kestrin_ledger_duplicates', '1');
   doc(3, 'three, told otherwise');
   await ledgerShown('conflict', 'kestrin_ledger_conflicts', '1');
+  // The site's ledger away (killed, as a crash would) while the wheels come back, box2's replays its
+  // journal and box3's uplink its queue, until the end: the site broker keeps its session meanwhile.
+  ledger.kill('SIGKILL');
 
   // On no listener does box1's account take box2's identifier (and throw box2's uplink off): it gets
   // its own name, whatever it asks for.
@@ -289,6 +295,7 @@ try {
                { env: { ...process.env, XDG_CONFIG_HOME: `${work}/site/admin` } });
   await page.reload();
   await expect('stale after a reload', 10000, { [b1.serial]: 'stale', [b2.serial]: 'publishing' });
+  start(ledgerRun, `${work}/ledger-again.log`);  // back, on the same database
 
   // A link to another broker: nothing goes there before the person confirms it, and then not the
   // account the board remembers for its own broker.
@@ -308,6 +315,29 @@ try {
   if (/u'/.test(otherLog())) throw new Error(`the board sent an account to the link's broker: ${otherLog()}`);
   await page.goto('http://127.0.0.1:8080/');  // its own broker: the remembered account, unasked
   await expect('its own broker again', 10000, { [b2.serial]: 'publishing' });
+  // The restarted box2 and the cut box3 stopped cleanly: every document their journals numbered, up to
+  // the last seq each bridge says its broker took, is stored once at the site, and confirmed.
+  for (const b of [b2, b3]) b.procs.bridge.kill('SIGTERM');
+  for (const [b, epoch] of [[b2, 2], [b3, 1]]) {
+    let status, confirmed;  // the bridge's last status on its own broker; the ledger's confirmation
+    const last = (sub, kind) => JSON.parse(sh(`${sub} -C 1 -W 5 -t '${topic(b.serial, kind)}' -F %p`));
+    await until(`wheel ${b.serial}: stopped, and confirmed up to its last seq`, 60000, () =>
+      (status = last(`ip netns exec ${b.ns} mosquitto_sub -p 1882 -u kestrin-reader -P reader-secret`,
+                     'bridgeStatus')).state === 'stopped' &&
+      (confirmed = last(`mosquitto_sub -h localhost -u kestrin-reader -P '${reader}'`, 'ledger')).seq >=
+        status.seq)
+      .catch((e) => { throw new Error(`${e.message}: ${JSON.stringify([status, confirmed])}`); });
+    if (status.epoch !== epoch || !(status.seq > 0))
+      throw new Error(`wheel ${b.serial}'s last status: ${JSON.stringify(status)}`);
+    const seqs = JSON.parse(sh(`${build}/kestrin-ledger export --wheel ${b.serial} --format json \
+      --database ${work}/ledger.db`)).records.map((r) => r.seq).sort((x, y) => x - y);
+    if (confirmed.gaps.length || confirmed.conflicts || seqs.some((q, k) => q !== k + 1) ||
+        seqs.length < status.seq)
+      throw new Error(`wheel ${b.serial} (seq 1 to ${status.seq}) at the site: ${JSON.stringify(confirmed)}, ` +
+                      `${seqs.length} stored, seq ${seqs[0]} to ${seqs[seqs.length - 1]}`);
+    console.log(`ledger: wheel ${b.serial}, seq 1 to ${status.seq} of ${epoch} starts each stored once ` +
+                `(${confirmed.duplicates} received twice)`);
+  }
   admin('retire-box box3');
   // Its wheel's status gone: 'no status', or 'unknown' when no document came since the page loaded.
   await until('box3 gone from the board', 10000, async () => !('box3' in await uplinks()) &&
