@@ -9,14 +9,10 @@
 
 namespace ledger {
 
-void TGaps::Stored(std::uint64_t seq, std::uint64_t lowest, std::uint64_t highest) {
-  if (highest == 0) return;
+void TGaps::Stored(std::uint64_t seq, std::uint64_t highest) {
+  // A box numbers a wheel's documents from 1: whatever lies below the first one stored is missing.
   if (seq > highest) {
     if (seq > highest + 1) open_[highest + 1] = seq - 1;
-    return;
-  }
-  if (seq < lowest) {
-    if (seq + 1 < lowest) open_[seq + 1] = lowest - 1;
     return;
   }
   // Inside the range: it fills (part of) the gap that holds it.

@@ -10,11 +10,12 @@
 
 namespace ledger {
 
-// Documents missing between the first stored and the highest, as [first, last] ranges.
+// Documents missing from seq 1 (where a box's numbering of a wheel begins) up to the highest stored, as
+// [first, last] ranges.
 class TGaps {
  public:
-  // Records seq as stored. lowest/highest are the stored range before this one (0, 0: none yet).
-  void Stored(std::uint64_t seq, std::uint64_t lowest, std::uint64_t highest);
+  // Records seq as stored; highest is the highest stored before this one (0: none yet).
+  void Stored(std::uint64_t seq, std::uint64_t highest);
   void Open(std::uint64_t first, std::uint64_t last) { open_[first] = last; }
   const std::map<std::uint64_t, std::uint64_t>& Open() const { return open_; }
   std::uint64_t Missing() const;
@@ -36,7 +37,7 @@ struct TWheel {
   std::string headHash;  // 32 bytes; empty before the first record
   bool changed = false;  // since the last confirmation
 
-  // "seq" of the confirmation: every document from the lowest stored up to it is stored.
+  // "seq" of the confirmation: every document from seq 1 up to it is stored.
   std::uint64_t Confirmed() const;
 };
 

@@ -123,6 +123,7 @@ bool Load(TStore& d) {
          Query(d, "SELECT seq + 1, next - 1 FROM (SELECT seq, LEAD(seq) OVER (ORDER BY seq) AS next "
                   "FROM documents WHERE wheel = ?) WHERE next > seq + 1",
                [&w](sqlite3_stmt* s) { w.gaps.Open(Int(s, 0), Int(s, 1)); }, wheel);
+    if (w.lowest > 1) w.gaps.Open(1, w.lowest - 1);
   }
   return ok && Query(d, "SELECT wheel, duplicates, conflicts, missed_games FROM wheels", [&d](sqlite3_stmt* s) {
            TWheel& w = d.wheels[static_cast<std::uint32_t>(Int(s, 0))];
@@ -200,8 +201,8 @@ int Add(TStore& d, const TIncoming& doc) {
     const int before = !beforeIn ? -1 : doc.seq - 1 == w.highest ? w.highestGame : GameAt(d, doc.wheel, doc.seq - 1);
     const int after = doc.seq + 1 >= w.lowest && doc.seq + 1 <= w.highest ? GameAt(d, doc.wheel, doc.seq + 1) : -1;
     w.missedGames += MissedGames(before, f.game) + MissedGames(f.game, after);
-    w.gaps.Stored(doc.seq, w.lowest, w.highest);
   }
+  w.gaps.Stored(doc.seq, w.stored > 0 ? w.highest : 0);
   if (w.stored == 0 || doc.seq < w.lowest) w.lowest = doc.seq;
   if (w.stored == 0 || doc.seq > w.highest) {
     w.highest = doc.seq;
