@@ -281,7 +281,8 @@ bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::ui
   return true;
 }
 
-// Writer: puts bytes (whole records, nDocs documents up to nLastSeq) at the end of the newest segment.
+// Whoever holds the file (the writer, WriteOut): puts bytes (whole records, nDocs documents up to
+// nLastSeq) at the end of the newest segment.
 bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uint64_t nFirstSeq,
          std::uint64_t nLastSeq) {
   std::int64_t nAt;
@@ -733,7 +734,6 @@ void WriteOut(ThKestrinJournal hJournal) noexcept {
   if (hJournal == nullptr) return;
   TMyData& d = *static_cast<TMyData*>(hJournal);
   std::vector<unsigned char> batch;
-  std::int64_t nAt;
   {
     std::lock_guard<std::mutex> lock(d.mutex);
     // The writer holds the file, or the next segment must begin first: the writer does it at its time.
@@ -743,17 +743,12 @@ void WriteOut(ThKestrinJournal hJournal) noexcept {
     batch.swap(d.pending);
     d.pending.swap(d.spare);
     d.bWriting = true;
-    nAt = d.segments.back().nSize;
   }
-  const bool bOk = WriteAt(d.nFd, batch.data(), batch.size(), nAt);  // a part written: written over next
+  const std::uint64_t nLast = Get64(batch.data() + batch.size() - kDocumentBytes + kRecordHead);
+  const bool bOk = Put(d, batch.data(), batch.size(), static_cast<long>(batch.size() / kDocumentBytes),
+                       Get64(batch.data() + kRecordHead), nLast);
   std::lock_guard<std::mutex> lock(d.mutex);
   if (bOk) {
-    TSegment& s = d.segments.back();
-    const std::uint64_t nLast = Get64(batch.data() + batch.size() - kDocumentBytes + kRecordHead);
-    if (s.nFirstSeq == 0) s.nFirstSeq = Get64(batch.data() + kRecordHead);
-    s.nLastSeq = nLast;
-    if (s.nDocs >= 0) s.nDocs += static_cast<long>(batch.size() / kDocumentBytes);
-    s.nSize = nAt + static_cast<std::int64_t>(batch.size());
     d.nWrittenSeq = nLast;
     d.nDiskNextSeq = std::max(d.nDiskNextSeq, nLast + 1);
     batch.clear();
