@@ -101,14 +101,14 @@ TEST_F(LedgerChain, AnExportVerifiesFromTheFileAloneAndAChangedLineDoesNot) {
     const std::string file = dir_ + "/export";
     std::ofstream(file) << text;
     EXPECT_EQ(Captured([&] { return VerifyFile(file); }, &out), kExitOk) << text << out;
-    EXPECT_NE(out.find("records 2 to 4 (3)"), std::string::npos) << out;
+    EXPECT_NE(out.find(json ? "proved: wheel 42, seq 2 to 4" : "records 2 to 4 (3)"), std::string::npos) << out;
 
     // The winning number of game 3 made 8 in the file ("33" is "3" in the payload's hex).
     const std::string from = Hex(Game(3, -1)), to = Hex(Game(3, 8));
     ASSERT_NE(text.find(from), std::string::npos);
     std::ofstream(file) << text.replace(text.find(from), from.size(), to);
     EXPECT_EQ(Captured([&] { return VerifyFile(file); }, &out), kExitFound) << out;
-    EXPECT_NE(out.find("record 3 (seq 3,"), std::string::npos) << out;
+    EXPECT_NE(out.find("record 3 (seq 3"), std::string::npos) << out;
   }
 }
 

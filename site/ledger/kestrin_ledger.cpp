@@ -85,6 +85,86 @@ bool Count(const std::string& text, std::uint64_t* pOut) {
   return true;
 }
 
+
+// A capture-time period, [--from, --to): RFC 3339 times.
+bool Period(std::map<std::string, std::string>& opt, std::int64_t* pFrom, std::int64_t* pTo) {
+  return ParseTime(opt["--from"], pFrom) && ParseTime(opt["--to"], pTo) && *pFrom < *pTo && (--*pTo, true);
+}
+
+int ShowVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel) {
+  TSelection sel;
+  const int ways = static_cast<int>(opt.count("--game") + opt.count("--seq") + (opt.count("--at") && !opt.count("--game")));
+  if (ways != 1) return Wrong("show takes one of --game G, --at TIME, --seq S");
+  std::uint64_t n = 0;
+  if (opt.count("--at") && !ParseTime(opt["--at"], &sel.atMs))
+    return Wrong("--at takes an RFC 3339 time, e.g. 2026-12-09T21:14:00Z");
+  if (opt.count("--around") && (!Count(opt["--around"], &n) || n > 1000 || opt.count("--game")))
+    return Wrong("--around takes a number of documents, 0 to 1000, beside --at or --seq");
+  sel.around = static_cast<int>(n);
+  if (opt.count("--game")) {
+    if (!Count(opt["--game"], &n) || n > 9999) return Wrong("--game takes a game id, 0 to 9999");
+    sel.by = TSelection::kByGame;
+    sel.game = static_cast<int>(n);
+  } else if (opt.count("--seq")) {
+    if (!Count(opt["--seq"], &sel.fromSeq) || sel.fromSeq == 0) return Wrong("--seq takes a document number");
+    sel.by = TSelection::kAroundSeq;
+  } else {
+    sel.by = TSelection::kAroundTime;
+    if (!opt.count("--around")) sel.around = 5;
+  }
+  return Show(database, static_cast<std::uint32_t>(wheel), sel);
+}
+
+int AuditVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel) {
+  std::int64_t from = 0, to = 0;
+  if (!Period(opt, &from, &to))
+    return Wrong("audit needs --from TIME --to TIME, RFC 3339, the first before the second");
+  const std::string format = opt.count("--format") ? opt["--format"] : "text";
+  if (format != "text" && format != "json") return Wrong("--format text or --format json");
+  return Audit(database, wheel, from, to, format == "json");
+}
+
+int ExportVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel) {
+  TRange range;
+  TSelection sel;
+  const bool bySeq = opt.count("--from-seq") || opt.count("--to-seq");
+  const bool byArrival = opt.count("--since") || opt.count("--until");
+  const bool byCapture = opt.count("--from") || opt.count("--to");
+  const bool byGame = opt.count("--game");
+  if (bySeq + byArrival + byCapture + byGame > 1)
+    return Wrong("one of: a seq range, an arrival period, a capture period, a game");
+  if (opt.count("--at") && !byGame) return Wrong("--at goes with --game");
+  if ((opt.count("--from-seq") && !Count(opt["--from-seq"], &range.fromSeq)) ||
+      (opt.count("--to-seq") && !Count(opt["--to-seq"], &range.toSeq)))
+    return Wrong("--from-seq and --to-seq take document numbers");
+  if (byArrival) {
+    range.bySeq = false;
+    if ((opt.count("--since") && !ParseTime(opt["--since"], &range.fromMs)) ||
+        (opt.count("--until") && !ParseTime(opt["--until"], &range.toMs)))
+      return Wrong("--since and --until take RFC 3339 times, e.g. 2026-12-09T01:00:00Z");
+  }
+  const std::string format = opt.count("--format") ? opt["--format"] : "json";
+  if (format != "csv" && format != "json") return Wrong("--format csv or --format json");
+  if (format == "csv" && (byCapture || byGame || opt.count("--output")))
+    return Wrong("a capture period, a game and --output make the bundle: --format json");
+  if (format == "csv") return Export(database, wheel, range, false);
+  sel = SelectionOf(range);
+  if (byCapture) {
+    sel.by = TSelection::kByCapture;
+    if (!Period(opt, &sel.fromMs, &sel.toMs))
+      return Wrong("--from and --to take RFC 3339 times, the first before the second");
+  }
+  if (byGame) {
+    std::uint64_t game = 0;
+    if (!Count(opt["--game"], &game) || game > 9999) return Wrong("--game takes a game id, 0 to 9999");
+    sel.by = TSelection::kByGame;
+    sel.game = static_cast<int>(game);
+    if (opt.count("--at") && !ParseTime(opt["--at"], &sel.atMs))
+      return Wrong("--at takes an RFC 3339 time, e.g. 2026-12-09T21:14:00Z");
+  }
+  return ExportBundle(database, static_cast<std::uint32_t>(wheel), sel, opt["--output"]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,7 +181,10 @@ int main(int argc, char** argv) {
   static const std::map<std::string, std::vector<std::string>> kOptions = {
       {"run", {"--broker", "--account", "--client-id", "--database"}},
       {"verify", {"--wheel", "--database", "--file"}},
-      {"export", {"--wheel", "--from-seq", "--to-seq", "--since", "--until", "--format", "--database"}},
+      {"export", {"--wheel", "--from-seq", "--to-seq", "--since", "--until", "--from", "--to", "--game", "--at",
+                  "--format", "--output", "--database"}},
+      {"show", {"--wheel", "--game", "--at", "--around", "--seq", "--database"}},
+      {"audit", {"--wheel", "--from", "--to", "--format", "--database"}},
       {"gaps", {"--wheel", "--database"}},
       {"stats", {"--wheel", "--games", "--database"}},
   };
@@ -151,6 +234,7 @@ int main(int argc, char** argv) {
     return Verify(database, wheel);
   }
   if (verb == "gaps") return Gaps(database, wheel);
+  if (verb == "audit") return AuditVerb(opt, database, wheel);
   if (wheel < 0) return Wrong(verb + " needs --wheel");
   if (verb == "stats") {
     std::uint64_t games = 0;
@@ -158,21 +242,7 @@ int main(int argc, char** argv) {
       return Wrong("--games takes a number of games, 1 to 1000000");
     return Stats(database, wheel, static_cast<int>(games));
   }
-  // export
-  TRange range;
-  const bool bySeq = opt.count("--from-seq") || opt.count("--to-seq");
-  const bool byTime = opt.count("--since") || opt.count("--until");
-  if (bySeq && byTime) return Wrong("a seq range or a time range, not both");
-  if ((opt.count("--from-seq") && !Count(opt["--from-seq"], &range.fromSeq)) ||
-      (opt.count("--to-seq") && !Count(opt["--to-seq"], &range.toSeq)))
-    return Wrong("--from-seq and --to-seq take document numbers");
-  if (byTime) {
-    range.bySeq = false;
-    if ((opt.count("--since") && !ParseTime(opt["--since"], &range.fromMs)) ||
-        (opt.count("--until") && !ParseTime(opt["--until"], &range.toMs)))
-      return Wrong("--since and --until take RFC 3339 times, e.g. 2026-12-09T01:00:00Z");
-  }
-  const std::string format = opt["--format"];
-  if (format != "csv" && format != "json") return Wrong("--format csv or --format json");
-  return Export(database, wheel, range, format == "json");
+  if (verb == "show") return ShowVerb(opt, database, wheel);
+  if (verb == "audit") return AuditVerb(opt, database, wheel);
+  return ExportVerb(opt, database, wheel);
 }

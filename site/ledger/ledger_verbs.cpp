@@ -11,21 +11,20 @@
 
 #include "ledger_chain.h"
 #include "ledger_checks.h"
+#include "ledger_report.h"
 #include "ledger_stats.h"
 
 namespace ledger {
 namespace {
 
-struct TStoreCloser {
-  void operator()(void* h) const { StoreDestroy(h); }
-};
-using TStoreGuard = std::unique_ptr<void, TStoreCloser>;
+// Every verb reads the database whole first: a damaged page is a failure, never "no records".
+TStoreGuard OpenRead(const std::string& database) { return OpenChecked(database); }
 
-TStoreGuard OpenRead(const std::string& database) {
-  std::string error;
-  TStoreGuard store(StoreInit(database.c_str(), false, &error));
-  if (!store) std::fprintf(stderr, "kestrin-ledger: %s\n", error.c_str());
-  return store;
+// A listing that failed half-way reads as fewer wheels: the store's error says so.
+bool ListFailed(ThLedgerStore store) {
+  if (StoreError(store).empty()) return false;
+  std::fprintf(stderr, "kestrin-ledger: %s\n", StoreError(store).c_str());
+  return true;
 }
 
 std::vector<std::uint32_t> WheelsOf(ThLedgerStore store, int wheel) {
@@ -96,44 +95,32 @@ bool ReadCsv(std::istream& in, std::vector<TExported>* pRows, std::string* pErro
     return false;
   }
   std::vector<std::string> fields;
+  bool ended = false;
   for (int n = 2; std::getline(in, line); ++n) {
     if (line.empty()) continue;
+    // The closing line "end,N": a file cut at a line's end lacks it.
+    if (!ended && CsvSplit(line, &fields) && fields.size() == 2 && fields[0] == "end") {
+      std::uint64_t count = 0;
+      ended = Unsigned(fields[1], &count) && count == pRows->size();
+      if (!ended) {
+        *pError = "line " + std::to_string(n) + ": the end line does not count the records before it";
+        return false;
+      }
+      continue;
+    }
     TExported row;
+    if (ended) {
+      *pError = "line " + std::to_string(n) + " follows the end line";
+      return false;
+    }
     if (!CsvSplit(line, &fields) || !FromFields(fields, &row)) {
       *pError = "line " + std::to_string(n) + " is not a ledger record";
       return false;
     }
     pRows->push_back(std::move(row));
   }
-  return true;
-}
-
-bool ReadJson(std::istream& in, std::vector<TExported>* pRows, std::string* pError) {
-  Json::CharReaderBuilder builder;
-  Json::Value root;
-  std::string errors;
-  if (!Json::parseFromStream(builder, in, &root, &errors) || !root.isObject() || !root["records"].isArray()) {
-    *pError = "not a ledger export: " + (errors.empty() ? std::string("no \"records\"") : errors);
-    return false;
-  }
-  const std::string wheel = root["wheel"].isUInt() ? std::to_string(root["wheel"].asUInt()) : "";
-  for (Json::ArrayIndex i = 0; i < root["records"].size(); ++i) {
-    const Json::Value& v = root["records"][i];
-    auto text = [&v](const char* key) {
-      const Json::Value& m = v[key];
-      return m.isString() ? m.asString() : m.isUInt64() ? std::to_string(m.asUInt64()) : std::string();
-    };
-    TExported row;
-    if (!v.isObject() || !FromFields({wheel, text("pos"), text("seq"), text("epoch"), text("captured"),
-                                      text("arrived"), text("replayed"), text("payload"), text("prev"),
-                                      text("hash"), ""},
-                                     &row)) {
-      *pError = "record " + std::to_string(i + 1) + " is not a ledger record";
-      return false;
-    }
-    pRows->push_back(std::move(row));
-  }
-  return true;
+  if (!ended) *pError = "the file is cut short: it has no end line";
+  return ended;
 }
 
 std::string Describe(const TRecord& r) {
@@ -187,6 +174,7 @@ int Verify(const std::string& database, int wheel) {
   if (!store) return kExitError;
   int status = kExitOk;
   const auto wheels = WheelsOf(store.get(), wheel);
+  if (ListFailed(store.get())) return kExitError;
   if (wheels.empty()) std::printf("no records\n");
   for (std::uint32_t w : wheels) {
     THash prev{};
@@ -212,7 +200,8 @@ int Verify(const std::string& database, int wheel) {
       std::fprintf(stderr, "kestrin-ledger: wheel %u: %s\n", w, StoreError(store.get()).c_str());
       return kExitError;
     } else if (count == 0) {
-      std::printf("wheel %u: no records\n", w);
+      std::fprintf(stderr, "kestrin-ledger: wheel %u: no records\n", w);
+      return kExitError;
     } else {
       std::printf("wheel %u: %llu records, the chain matches; head %s\n", w,
                   static_cast<unsigned long long>(count), HashHex(prev).c_str());
@@ -230,13 +219,14 @@ int VerifyFile(const std::string& path) {
   std::vector<TExported> rows;
   std::string error;
   const int first = (in >> std::ws).peek();
-  if (!(first == '{' ? ReadJson(in, &rows, &error) : ReadCsv(in, &rows, &error))) {
+  if (first == '{') return VerifyBundle(path);
+  if (!ReadCsv(in, &rows, &error)) {
     std::fprintf(stderr, "kestrin-ledger: %s: %s\n", path.c_str(), error.c_str());
     return kExitError;
   }
   if (rows.empty()) {
-    std::printf("%s: no records\n", path.c_str());
-    return kExitOk;
+    std::fprintf(stderr, "kestrin-ledger: %s: no records\n", path.c_str());
+    return kExitError;
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const TExported& row = rows[i];
@@ -261,69 +251,56 @@ int VerifyFile(const std::string& path) {
 }
 
 int Export(const std::string& database, int wheel, const TRange& range, bool json) {
+  if (json) return ExportBundle(database, static_cast<std::uint32_t>(wheel), SelectionOf(range), "");
   TStoreGuard store = OpenRead(database);
   if (!store) return kExitError;
   std::uint64_t fromPos = 0, toPos = 0;
   THash prev{};
   const std::uint32_t w = static_cast<std::uint32_t>(wheel);
-  Json::Value records(Json::arrayValue);
-  if (!json) std::printf("%s\n", kColumns);
+  if (!StoreSegment(store.get(), w, range, &fromPos, &toPos, &prev)) {
+    std::fprintf(stderr, "kestrin-ledger: wheel %u: %s\n", w,
+                 StoreError(store.get()).empty() ? "no records in the range asked for"
+                                                 : StoreError(store.get()).c_str());
+    return kExitError;
+  }
+  // Written once whole: a failure half-way leaves nothing that looks like an export.
+  std::string out = std::string(kColumns) + "\n";
+  std::uint64_t count = 0;
+  char line[256];
   // The chain from the first record in the range to the last: records stored meanwhile that are
   // outside it (a replayed document of another range) keep the chain whole, marked not selected.
-  bool ok = !StoreSegment(store.get(), w, range, &fromPos, &toPos, &prev) ||
-            StoreWalk(store.get(), w, fromPos, toPos, [&](const TStoredRecord& rec) {
-              const bool selected = StoreSelected(range, rec.r);
-              if (json) {
-                Json::Value v(Json::objectValue);
-                v["pos"] = Json::UInt64(rec.r.pos);
-                v["seq"] = Json::UInt64(rec.r.seq);
-                v["epoch"] = Json::UInt64(rec.r.epoch);
-                v["captured"] = EncodeText(rec.r.captured);
-                v["arrived"] = FormatTime(rec.r.arrivedMs);
-                v["replayed"] = rec.r.replayed ? 1 : 0;
-                v["payload"] = Hex(rec.r.payload);
-                v["prev"] = HashHex(prev);
-                v["hash"] = HashHex(rec.hash);
-                v["selected"] = selected;
-                records.append(v);
-              } else {
-                std::printf("%u,%llu,%llu,%llu,%s,%s,%d,%s,%s,%s,%d\n", w,
-                            static_cast<unsigned long long>(rec.r.pos), static_cast<unsigned long long>(rec.r.seq),
-                            static_cast<unsigned long long>(rec.r.epoch), CsvField(EncodeText(rec.r.captured)).c_str(),
-                            FormatTime(rec.r.arrivedMs).c_str(), rec.r.replayed ? 1 : 0, Hex(rec.r.payload).c_str(),
-                            HashHex(prev).c_str(), HashHex(rec.hash).c_str(), selected ? 1 : 0);
-              }
-              prev = rec.hash;
-              return true;
-            });
+  const bool ok = StoreWalk(store.get(), w, fromPos, toPos, [&](const TStoredRecord& rec) {
+    std::snprintf(line, sizeof line, "%u,%llu,%llu,%llu,", w, static_cast<unsigned long long>(rec.r.pos),
+                  static_cast<unsigned long long>(rec.r.seq), static_cast<unsigned long long>(rec.r.epoch));
+    out += line + CsvField(EncodeText(rec.r.captured)) + "," + FormatTime(rec.r.arrivedMs) + "," +
+           (rec.r.replayed ? "1," : "0,") + Hex(rec.r.payload) + "," + HashHex(prev) + "," + HashHex(rec.hash) +
+           (StoreSelected(range, rec.r) ? ",1\n" : ",0\n");
+    prev = rec.hash;
+    ++count;
+    return true;
+  });
   if (!ok) {
     std::fprintf(stderr, "kestrin-ledger: %s\n", StoreError(store.get()).c_str());
     return kExitError;
   }
-  if (json) {
-    Json::Value root(Json::objectValue);
-    root["wheel"] = w;
-    root["records"] = records;
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = " ";
-    std::cout << Json::writeString(builder, root) << "\n";
-  }
-  return std::fflush(stdout) == 0 ? kExitOk : kExitError;
+  out += "end," + std::to_string(count) + "\n";
+  return std::fwrite(out.data(), 1, out.size(), stdout) == out.size() && std::fflush(stdout) == 0 ? kExitOk
+                                                                                                 : kExitError;
 }
 
 int Gaps(const std::string& database, int wheel) {
   TStoreGuard store = OpenRead(database);
   if (!store) return kExitError;
   auto& all = *StoreWheels(store.get());
-  if (!StoreError(store.get()).empty()) {
-    std::fprintf(stderr, "kestrin-ledger: %s\n", StoreError(store.get()).c_str());
-    return kExitError;
-  }
-  for (std::uint32_t w : WheelsOf(store.get(), wheel)) {
+  if (ListFailed(store.get())) return kExitError;
+  const auto wheels = WheelsOf(store.get(), wheel);
+  if (ListFailed(store.get())) return kExitError;
+  if (wheels.empty()) std::printf("no records\n");
+  for (std::uint32_t w : wheels) {
     const auto it = all.find(w);
     if (it == all.end() || it->second.stored == 0) {
-      std::printf("wheel %u: no records\n", w);
-      continue;
+      std::fprintf(stderr, "kestrin-ledger: wheel %u: no records\n", w);
+      return kExitError;
     }
     const TWheel& f = it->second;
     std::printf("wheel %u: seq %llu to %llu, %llu stored, complete up to %llu", w,
@@ -349,6 +326,11 @@ int Stats(const std::string& database, int wheel, int games) {
   TStoreGuard store = OpenRead(database);
   if (!store) return kExitError;
   const std::vector<int> winning = StoreWinningNumbers(store.get(), static_cast<std::uint32_t>(wheel), games);
+  if (!StoreError(store.get()).empty() || winning.empty()) {
+    std::fprintf(stderr, "kestrin-ledger: wheel %d: %s\n", wheel,
+                 winning.empty() ? "no games with a winning number" : StoreError(store.get()).c_str());
+    return kExitError;
+  }
   const TBias b = BiasTest(winning);
   std::printf("wheel %d: the winning numbers of the last %d games (asked for %d), from each game's first "
               "document with a winning number (phase 4 on the simulator's wheel)\n",

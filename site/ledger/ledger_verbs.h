@@ -19,6 +19,27 @@ int Verify(const std::string& database, int wheel);
 int VerifyFile(const std::string& path);
 int Export(const std::string& database, int wheel, const TRange& range, bool json);
 int Gaps(const std::string& database, int wheel);
+
+// What a look-up or a bundle covers: a seq range, a period by arrival or by capture, a game, or the
+// documents around a seq or a capture time.
+struct TSelection {
+  enum EBy { kBySeq, kByArrival, kByCapture, kByGame, kAroundSeq, kAroundTime } by = kBySeq;
+  std::uint64_t fromSeq = 1, toSeq = UINT64_MAX;  // kBySeq; kAroundSeq: fromSeq
+  std::int64_t fromMs = INT64_MIN, toMs = INT64_MAX;  // kByArrival, kByCapture
+  int game = -1;                                       // kByGame
+  std::int64_t atMs = INT64_MIN;  // kAroundTime; kByGame: the occurrence nearest it (game ids repeat)
+  int around = 0;                 // kAroundSeq, kAroundTime: documents each side
+};
+TSelection SelectionOf(const TRange& range);
+// show: the documents decoded, with their verdicts (ledger_show.cpp).
+int Show(const std::string& database, std::uint32_t wheel, const TSelection& selection);
+// audit: a period by capture time, one wheel (wheel >= 0) or all (ledger_audit.cpp).
+int Audit(const std::string& database, int wheel, std::int64_t fromMs, std::int64_t toMs, bool json);
+// The bundle (ledger_bundle.cpp): one JSON file with what a third party needs to check the records;
+// to output, or standard output when it is empty.
+int ExportBundle(const std::string& database, std::uint32_t wheel, const TSelection& selection,
+                 const std::string& output);
+int VerifyBundle(const std::string& path);
 int Stats(const std::string& database, int wheel, int games);
 
 // How an export writes a record's captured text: as it is when it is printable ASCII, else "hex:"
