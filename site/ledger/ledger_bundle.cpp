@@ -92,17 +92,22 @@ Json::Value Stored(const TRecord& r) {
   return v;
 }
 
+// A JSON integer from 0 (not a boolean, not a number with a fraction or an exponent's point).
+bool IsCount(const Json::Value& v) {
+  return v.type() == Json::uintValue || (v.type() == Json::intValue && v.asInt64() >= 0);
+}
+
 // A bundle's record read back, strictly: the text the exporter writes and nothing else.
 bool ReadRecord(const Json::Value& v, std::uint32_t wheel, TRecord* pR, THash* pPrev, THash* pHash) {
   auto count = [&v](const char* key, std::uint64_t* pOut) {
-    return v[key].isUInt64() && !v[key].isBool() && (*pOut = v[key].asUInt64(), true);
+    return IsCount(v[key]) && (*pOut = v[key].asUInt64(), true);
   };
   std::uint64_t replayed = 2;
   pR->wheel = wheel;
   return v.isObject() && count("pos", &pR->pos) && count("seq", &pR->seq) && count("epoch", &pR->epoch) &&
          count("replayed", &replayed) && replayed <= 1 && (pR->replayed = replayed == 1, true) &&
          v["captured"].isString() && DecodeText(v["captured"].asString(), &pR->captured) &&
-         v["arrived"].isString() && ParseTime(v["arrived"].asString(), &pR->arrivedMs) &&
+         v["arrived"].isString() && ParseTime(v["arrived"].asString(), &pR->arrivedMs) && pR->arrivedMs >= 0 &&
          FormatTime(pR->arrivedMs) == v["arrived"].asString() && v["payload"].isString() &&
          FromHex(v["payload"].asString(), &pR->payload) && v["prev"].isString() &&
          HashFromHex(v["prev"].asString(), pPrev) && v["hash"].isString() && HashFromHex(v["hash"].asString(), pHash);
@@ -186,10 +191,11 @@ int ExportBundle(const std::string& database, std::uint32_t wheel, const TSelect
   return kExitOk;
 }
 
-int VerifyBundle(const std::string& path) {
+static int VerifyBundleOf(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   Json::CharReaderBuilder builder;
-  builder["failIfExtra"] = true;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);  // RFC 8259, as any reader takes it
+  builder["rejectDupKeys"] = true;
   Json::Value root;
   std::string errors;
   auto unreadable = [&path](const std::string& why) {
@@ -201,7 +207,7 @@ int VerifyBundle(const std::string& path) {
   if (!Json::parseFromStream(builder, in, &root, &errors) || !root.isObject())
     return unreadable("not JSON, or cut short");
   const Json::Value& list = root["records"];
-  if (!root["wheel"].isUInt() || root["wheel"].isBool() || !list.isArray() || list.empty())
+  if (!IsCount(root["wheel"]) || root["wheel"].asUInt64() > UINT32_MAX || !list.isArray() || list.empty())
     return unreadable("no \"wheel\" or no \"records\"");
   const std::uint32_t wheel = root["wheel"].asUInt();
   std::vector<TRecord> rows(list.size());
@@ -214,10 +220,11 @@ int VerifyBundle(const std::string& path) {
   std::uint64_t from = UINT64_MAX, to = 0;
   if (legacy) {
     for (Json::ArrayIndex i = 0; i < list.size(); ++i)
-      if (list[i]["selected"].asBool() || !list[i].isMember("selected"))
+      if (!list[i].isMember("selected") || (list[i]["selected"].isBool() && list[i]["selected"].asBool()))
         from = std::min(from, rows[i].seq), to = std::max(to, rows[i].seq);
-  } else if (!root["from"].isUInt64() || !root["to"].isUInt64() || root["from"].asUInt64() > root["to"].asUInt64() ||
-             root["from"].asUInt64() == 0 || (root.isMember("game") && !root["game"].isInt())) {
+  } else if (!IsCount(root["from"]) || !IsCount(root["to"]) || root["from"].asUInt64() > root["to"].asUInt64() ||
+             root["from"].asUInt64() == 0 ||
+             (root.isMember("game") && (!IsCount(root["game"]) || root["game"].asUInt64() > 9999))) {
     return unreadable("\"from\", \"to\" or \"game\" is not a seq range or a game id");
   } else {
     from = root["from"].asUInt64();
@@ -245,8 +252,8 @@ int VerifyBundle(const std::string& path) {
   for (const TRecord& r : rows) present.insert(r.seq);
   for (std::uint64_t seq = from; seq <= to && from != UINT64_MAX; ++seq) {
     if (present.count(seq)) continue;
-    std::uint64_t last = seq;
-    while (last < to && !present.count(last + 1)) ++last;
+    const auto next = present.upper_bound(seq);
+    const std::uint64_t last = next == present.end() || *next > to ? to : *next - 1;
     std::printf("incomplete: seq %llu to %llu missing\n%s: wheel %u: the file should hold every document from seq "
                 "%llu to %llu\n",
                 static_cast<unsigned long long>(seq), static_cast<unsigned long long>(last), path.c_str(), wheel,
@@ -265,7 +272,7 @@ int VerifyBundle(const std::string& path) {
     std::vector<const TRecord*> bySeq;
     for (const TRecord& r : rows)
       if (r.seq >= from && r.seq <= to) bySeq.push_back(&r);
-    std::sort(bySeq.begin(), bySeq.end(), [](const TRecord* a, const TRecord* b) { return a->seq < b->seq; });
+    std::stable_sort(bySeq.begin(), bySeq.end(), [](const TRecord* a, const TRecord* b) { return a->seq < b->seq; });
     std::vector<TGameFields> fields;
     for (const TRecord* r : bySeq) fields.push_back(ReadGameFields(r->payload));
     std::size_t a = 0, b = fields.size();
@@ -307,6 +314,7 @@ int VerifyBundle(const std::string& path) {
     TRecord c;
     THash none{};
     Json::Value v = conflicts[i];
+    if (!v.isObject()) continue;
     v["pos"] = 0, v["prev"] = HashHex(none), v["hash"] = HashHex(none);
     if (ReadRecord(v, wheel, &c, &none, &none))
       std::printf("Conflict (not in the chain, so not proven by it): seq %llu also arrived %s with other bytes: "
@@ -322,6 +330,15 @@ int VerifyBundle(const std::string& path) {
                   ? "the checkpoints are not checked by this version"
                   : "the file holds no box signatures and no site checkpoints (present when the site signs)");
   return kExitOk;
+}
+
+int VerifyBundle(const std::string& path) {
+  try {
+    return VerifyBundleOf(path);
+  } catch (const std::exception& e) {
+    std::printf("unreadable: %s\n", e.what());
+    return kExitError;
+  }
 }
 
 }  // namespace ledger
