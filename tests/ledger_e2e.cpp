@@ -29,7 +29,7 @@ bool Publish(const TDoc& d, const std::string& payload) {
                                    "/rng/roulette/kestrin_live/42/gameStatus", "-m", payload};
   for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
            {"seq", std::to_string(d.seq)}, {"epoch", std::to_string(d.epoch)},
-           {"captured", "2026-12-09T01:00:00.000Z"}})
+           {"captured", "2026-12-09T01:00:0" + std::to_string(d.seq) + ".000Z"}})
     argv.insert(argv.end(), {"-D", "publish", "user-property", name, value});
   if (d.replayed) argv.insert(argv.end(), {"-D", "publish", "user-property", "replayed", "1"});
   Process pub(argv);
@@ -96,11 +96,29 @@ TEST_F(LedgerE2e, StoresOnceConfirmsClosesGapsAndProvesItsRecords) {
   EXPECT_EQ(c["missing"].asInt(), 2);
   ASSERT_TRUE(WaitUntil([&] { return (c = Confirmation())["conflicts"].asInt() == 1; }, 5000ms)) << c;
   EXPECT_EQ(c["duplicates"].asInt(), 1);
+  std::string out;
+  const std::vector<std::string> period = {"audit", "--from", "2026-12-09T01:00:00Z", "--to", "2026-12-09T01:01:00Z",
+                                           "--database", Db()};
+  EXPECT_EQ(Verb(period, &out), 1) << out;
+  EXPECT_NE(out.find("OPEN: seq 3 to 4 missing"), std::string::npos) << out;
 
   // The box's replay fills the gap.
   for (const TDoc& d : {TDoc{3, 1, 2, true}, TDoc{4, 1, 3, true}}) ASSERT_TRUE(Publish(d));
   ASSERT_TRUE(Confirmed(5, 5, "[]", &c)) << c;
   EXPECT_EQ(c["missedGames"].asInt(), 1);
+  // The period's report: the gap closed by the replay, the conflict with both versions, game 4 missed.
+  EXPECT_EQ(Verb(period, &out), 1) << out;
+  for (const char* line : {"seq 3 to 4 opened 2026-12-09T", "by replay\n", "game 3 to 5: 4 never reached",
+                           "win number 7", "win number 8", "a conflict at seq 2"})
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+  // A game and a capture time looked up: game 1's result is seq 2's 7, beside the conflict's 8.
+  EXPECT_EQ(Verb({"show", "--wheel", "42", "--game", "1", "--database", Db()}, &out), 1) << out;
+  EXPECT_NE(out.find("game 1 (seq 1 to 2): result 7, from seq 2"), std::string::npos) << out;
+  EXPECT_NE(out.find("CONFLICT: other bytes for seq 2"), std::string::npos) << out;
+  EXPECT_EQ(Verb({"show", "--wheel", "42", "--at", "2026-12-09T01:00:04.400Z", "--around", "0", "--database", Db()},
+                 &out), 0) << out;
+  EXPECT_NE(out.find("game 3 (seq 4 to 4)"), std::string::npos) << out;
+  EXPECT_NE(out.find("replayed"), std::string::npos) << out;
 
   // Documents published while the ledger is away wait in its session at the broker.
   StopLedger();
@@ -112,7 +130,6 @@ TEST_F(LedgerE2e, StoresOnceConfirmsClosesGapsAndProvesItsRecords) {
   StopLedger();
 
   // An export verifies with nothing but the file; a row changed in the database does not.
-  std::string out;
   EXPECT_EQ(Verb({"verify", "--database", Db()}, &out), 0) << out;
   ASSERT_EQ(Verb({"export", "--wheel", "42", "--from-seq", "2", "--to-seq", "6", "--format", "json", "--database",
                   Db()}, &out), 0);
@@ -120,6 +137,7 @@ TEST_F(LedgerE2e, StoresOnceConfirmsClosesGapsAndProvesItsRecords) {
   std::ofstream(file) << out;
   std::system(("mv " + Db() + " " + Db() + ".moved").c_str());  // nothing but the file
   EXPECT_EQ(Verb({"verify", "--file", file}, &out), 0) << out;
+  EXPECT_EQ(out.rfind("proved: wheel 42, seq 2 to 6\n", 0), 0u) << out;
   std::system(("mv " + Db() + ".moved " + Db()).c_str());
   ASSERT_EQ(std::system(("sqlite3 " + Db() + " \"UPDATE documents SET payload = CAST('{}' AS BLOB) WHERE seq = 3\"")
                             .c_str()),

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "ledger_stats.h"
@@ -110,6 +111,37 @@ TEST_F(LedgerChain, AnExportVerifiesFromTheFileAloneAndAChangedLineDoesNot) {
     EXPECT_EQ(Captured([&] { return VerifyFile(file); }, &out), kExitFound) << out;
     EXPECT_NE(out.find("record 3 (seq 3"), std::string::npos) << out;
   }
+}
+
+TEST_F(LedgerChain, ADamagedDatabaseOrACutExportFailsEveryVerb) {
+  std::string out, csv, json;
+  TRange range;
+  ASSERT_EQ(Captured([&] { return Export(Db(), 42, range, false); }, &csv), kExitOk);
+  ASSERT_EQ(Captured([&] { return Export(Db(), 42, range, true); }, &json), kExitOk);
+  // A file cut at a line's end (the CSV's end line gone) or inside the JSON.
+  for (const std::string& cut : {csv.substr(0, csv.rfind("end,")), json.substr(0, json.size() / 2)}) {
+    std::ofstream(dir_ + "/cut") << cut;
+    EXPECT_EQ(Captured([&] { return VerifyFile(dir_ + "/cut"); }, &out), kExitError) << out;
+  }
+  TSelection game;
+  game.by = TSelection::kByGame;
+  game.game = 3;
+  // Nothing there is a failure too.
+  range.fromSeq = 7;
+  EXPECT_EQ(Captured([&] { return Export(Db(), 42, range, false); }, &out), kExitError) << out;
+  EXPECT_EQ(Captured([&] { return Verify(Db(), 43); }, &out), kExitError) << out;
+  // A garbled page.
+  ASSERT_EQ(std::system(("dd if=/dev/urandom of=" + Db() + " bs=4096 seek=1 count=1 conv=notrunc 2>/dev/null").c_str()), 0);
+  const std::function<int()> verbs[] = {
+      [&] { return Verify(Db(), -1); },
+      [&] { return Export(Db(), 42, TRange(), false); },
+      [&] { return Export(Db(), 42, TRange(), true); },
+      [&] { return Gaps(Db(), -1); },
+      [&] { return Stats(Db(), 42, 10); },
+      [&] { return Show(Db(), 42, game); },
+      [&] { return Audit(Db(), -1, 0, INT64_MAX, false); },
+  };
+  for (const auto& verb : verbs) EXPECT_EQ(Captured(verb, &out), kExitError) << out;
 }
 
 // Games from a wheel whose number `favoured` comes `factor` times as often as each other number.
