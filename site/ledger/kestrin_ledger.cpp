@@ -35,12 +35,22 @@ Verbs:
         changed wheel's confirmation. Stops on SIGTERM, SIGINT or SIGHUP.
   verify [--wheel SERIAL] [--database FILE]
         walks the chain of one wheel, or of all, and names the first record that does not match
-  verify --file EXPORT
-        checks an exported file's chain with nothing but the file
-  export --wheel SERIAL [--from-seq A] [--to-seq B | --since TIME] [--until TIME]
-         --format csv|json [--database FILE]
-        writes the wheel's records with their hashes to standard output, by seq or by arrival time
-        (RFC 3339, e.g. 2026-12-09T01:00:00Z), in chain order
+  verify --file BUNDLE|EXPORT
+        checks a bundle (or a CSV export) with nothing but the file; its first line is the verdict:
+        proved, altered, incomplete or unreadable; then what it proves and what it cannot
+  show --wheel SERIAL (--game G [--at TIME] | --at TIME [--around N] | --seq S [--around N])
+        the documents of a game, or around a capture time or a seq (N each side; default 5 for
+        --at, 0 for --seq), decoded, with the game's result and each document's verdicts
+  audit [--wheel SERIAL] --from TIME --to TIME [--format text|json]
+        a period's report by capture time (from TIME up to, not including, --to): documents, games,
+        gaps opened and closed, missed games, conflicts, restarts, lateness, the chain, the bias test
+        over the period and per hour of the day
+  export --wheel SERIAL [--from-seq A] [--to-seq B] [--format json|csv] [--output FILE]
+  export --wheel SERIAL (--from TIME --to TIME | --game G [--at TIME] | --since TIME [--until TIME])
+         [--output FILE]
+        json (the default): the bundle, one file with the documents, their chain records and the
+        conflicts at their seqs, for a seq range, a capture period, a game or an arrival period;
+        csv: the records of a seq or arrival range; to standard output or written whole to FILE
   gaps [--wheel SERIAL] [--database FILE]
         the documents missing between each wheel's first stored and its highest
   stats --wheel SERIAL --games N [--database FILE]
@@ -56,13 +66,16 @@ Options:
                     /var/lib/kestrin-ledger/ledger.db)
   -h, --help        this text; --version its version
 
-The bias test: a game counts once, by its first document that carries a winning number. A wheel that
+TIME is RFC 3339, e.g. 2026-12-08T21:14:00Z. A game's result is the winning number of its first
+document that carries one; the bias test counts each game once, by it. A wheel that
 favours one number three times over is flagged with 95 %% probability after %d games (%d at the least
 for the test to judge at all).
 
-Exit status: 0 done (verify: every chain matches; stats: not flagged); 1 verify found a record that
-does not match, or stats flagged the wheel; 2 a wrong command line, or a database or file that cannot
-be read; run: 1 when it cannot start.
+Exit status: 0 done (verify: every chain matches, the bundle is proved; show: no verdict against a
+document shown; audit: the period passed; stats: not flagged); 1 verify found a record that does not
+match, or a bundle altered or incomplete, show a conflict or a broken chain, audit an open gap, a
+conflict or a broken chain, stats flagged the wheel; 2 a wrong command line, a database or file that
+cannot be read whole, or nothing where records should be; run: 1 when it cannot start.
 )",
                kAlpha, kGamesToFlag3x, kMinGames);
 }

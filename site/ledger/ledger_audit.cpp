@@ -216,7 +216,7 @@ void Render(const Json::Value& report) {
                 static_cast<unsigned long long>(w["seq"][0].asUInt64()),
                 static_cast<unsigned long long>(w["seq"][1].asUInt64()),
                 Plural(w["games"].asUInt64(), "game", "games").c_str());
-    std::printf("  gaps: %s\n", w["gaps"].empty() ? "none" : "");
+    std::printf("  gaps:%s\n", w["gaps"].empty() ? " none" : "");
     for (const Json::Value& g : w["gaps"]) {
       std::printf("    seq %llu to %llu opened %s", static_cast<unsigned long long>(g["first"].asUInt64()),
                   static_cast<unsigned long long>(g["last"].asUInt64()), g["opened"].asCString());
@@ -228,14 +228,14 @@ void Render(const Json::Value& report) {
                     static_cast<unsigned long long>(m[1].asUInt64()));
       std::printf("\n");
     }
-    std::printf("  missed games: %s\n", w["missedGames"].empty() ? "none" : "");
+    std::printf("  missed games:%s\n", w["missedGames"].empty() ? " none" : "");
     for (const Json::Value& m : w["missedGames"]) {
       std::printf("    after seq %llu, game %d to %d:", static_cast<unsigned long long>(m["afterSeq"].asUInt64()),
                   m["from"].asInt(), m["to"].asInt());
       for (const Json::Value& g : m["games"]) std::printf(" %d", g.asInt());
       std::printf(" never reached the bridge\n");
     }
-    std::printf("  conflicts: %s\n", w["conflicts"].empty() ? "none" : "");
+    std::printf("  conflicts:%s\n", w["conflicts"].empty() ? " none" : "");
     for (const Json::Value& c : w["conflicts"]) {
       std::printf("    seq %llu:\n", static_cast<unsigned long long>(c["seq"].asUInt64()));
       for (const char* which : {"stored", "other"})
@@ -244,7 +244,7 @@ void Render(const Json::Value& report) {
                     c[which]["captured"].asCString(), c[which]["arrived"].asCString(),
                     c[which]["replayed"].asBool() ? ", replayed" : "", c[which]["described"].asCString());
     }
-    std::printf("  restarts: %s\n", w["restarts"].empty() ? "none" : "");
+    std::printf("  restarts:%s\n", w["restarts"].empty() ? " none" : "");
     for (const Json::Value& r : w["restarts"])
       std::printf("    epoch %llu to %llu at seq %llu, captured %s\n",
                   static_cast<unsigned long long>(r["previousEpoch"].asUInt64()),

@@ -68,18 +68,30 @@ bool SeqRange(const std::vector<TBrief>& briefs, const TSelection& sel, std::uin
   return true;
 }
 
-bool WriteOut(const std::string& text, const std::string& output) {
-  if (output.empty()) return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
-  // Whole or not at all: a temporary file beside it, synced, then renamed over it.
-  const std::string temporary = output + ".part";
-  std::FILE* f = std::fopen(temporary.c_str(), "wb");
-  const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0 &&
-                  fsync(fileno(f)) == 0;
-  if (f) std::fclose(f);
-  if (ok && std::rename(temporary.c_str(), output.c_str()) == 0) return true;
-  std::remove(temporary.c_str());
-  return false;
-}
+// Where the bundle goes: standard output, or a temporary file beside the output, synced and renamed
+// over it once whole (removed on failure).
+class TOut {
+ public:
+  explicit TOut(const std::string& output) : output_(output), temporary_(output + ".part") {
+    f_ = output.empty() ? stdout : std::fopen(temporary_.c_str(), "wb");
+  }
+  ~TOut() {
+    if (f_ && f_ != stdout) std::fclose(f_), std::remove(temporary_.c_str());
+  }
+  bool Write(const std::string& text) { return f_ && std::fwrite(text.data(), 1, text.size(), f_) == text.size(); }
+  bool Finish() {
+    if (!f_ || std::fflush(f_) != 0) return false;
+    if (f_ == stdout) return true;
+    const bool ok = fsync(fileno(f_)) == 0;
+    std::fclose(f_);
+    f_ = nullptr;
+    return ok && std::rename(temporary_.c_str(), output_.c_str()) == 0;
+  }
+
+ private:
+  std::string output_, temporary_;
+  std::FILE* f_ = nullptr;
+};
 
 Json::Value Stored(const TRecord& r) {
   Json::Value v(Json::objectValue);
@@ -143,22 +155,8 @@ int ExportBundle(const std::string& database, std::uint32_t wheel, const TSelect
   for (const TBrief& b : briefs)
     if (b.seq >= from && b.seq <= to) firstPos = std::min(firstPos, b.pos), lastPos = std::max(lastPos, b.pos), seqs.insert(b.seq);
   if (seqs.empty()) return Fail(name + ": no documents stored in seq " + std::to_string(from) + " to " + std::to_string(to));
-  THash prev{};
-  Json::Value records(Json::arrayValue);
-  const bool walked = StoreWalk(store.get(), wheel, firstPos - 1, lastPos, [&](const TStoredRecord& rec) {
-    if (rec.r.pos >= firstPos) {
-      Json::Value v = Stored(rec.r);
-      v["pos"] = Json::UInt64(rec.r.pos);
-      v["prev"] = HashHex(prev);
-      v["hash"] = HashHex(rec.hash);
-      v["selected"] = rec.r.seq >= from && rec.r.seq <= to;
-      records.append(v);
-    }
-    prev = rec.hash;
-    return true;
-  });
   std::vector<TConflict> conflicts;
-  if (!walked || !StoreConflicts(store.get(), wheel, &conflicts)) return Fail(StoreError(store.get()));
+  if (!StoreConflicts(store.get(), wheel, &conflicts)) return Fail(StoreError(store.get()));
 
   Json::Value root(Json::objectValue);
   root["format"] = kFormat;
@@ -168,7 +166,6 @@ int ExportBundle(const std::string& database, std::uint32_t wheel, const TSelect
   root["to"] = Json::UInt64(to);
   root["asked"] = asked;
   if (sel.by == TSelection::kByGame) root["game"] = sel.game;
-  root["records"] = records;
   Json::Value other(Json::arrayValue);
   for (const TConflict& c : conflicts) {
     if (!seqs.count(c.seq)) continue;
@@ -181,13 +178,40 @@ int ExportBundle(const std::string& database, std::uint32_t wheel, const TSelect
   // Filled once the site signs its checkpoints and the boxes their documents.
   root["checkpoints"] = Json::Value(Json::arrayValue);
   root["keys"] = Json::Value(Json::arrayValue);
+  root["records"] = Json::Value(Json::arrayValue);
   Json::StreamWriterBuilder builder;
   builder["indentation"] = " ";
-  if (!WriteOut(Json::writeString(builder, root) + "\n", output))
+  std::string head = Json::writeString(builder, root);
+  // The records, a line each, written as they are read: a month of a wheel is never whole in memory.
+  const std::string empty = "\"records\" : []";
+  const std::size_t open = head.find(empty);
+  if (open == std::string::npos) return Fail("cannot write the bundle");
+  const std::string tail = head.substr(open + empty.size()) + "\n";
+  head.resize(open + empty.size() - 1);
+  builder["indentation"] = "";
+  TOut out(output);
+  bool written = out.Write(head);
+  std::uint64_t count = 0;
+  THash prev{};
+  const bool walked = StoreWalk(store.get(), wheel, firstPos - 1, lastPos, [&](const TStoredRecord& rec) {
+    if (rec.r.pos >= firstPos) {
+      Json::Value v = Stored(rec.r);
+      v["pos"] = Json::UInt64(rec.r.pos);
+      v["prev"] = HashHex(prev);
+      v["hash"] = HashHex(rec.hash);
+      v["selected"] = rec.r.seq >= from && rec.r.seq <= to;
+      written = written && out.Write((count++ ? ",\n  " : "\n  ") + Json::writeString(builder, v));
+    }
+    prev = rec.hash;
+    return written;
+  });
+  if (!walked && written) return Fail(StoreError(store.get()));
+  if (!written || !out.Write("\n ]" + tail) || !out.Finish())
     return Fail("cannot write " + (output.empty() ? std::string("the standard output") : output));
   if (!output.empty())
-    std::printf("%s: %s, seq %llu to %llu, %u records of the chain\n", output.c_str(), name.c_str(),
-                static_cast<unsigned long long>(from), static_cast<unsigned long long>(to), records.size());
+    std::printf("%s: %s, seq %llu to %llu, %llu records of the chain\n", output.c_str(), name.c_str(),
+                static_cast<unsigned long long>(from), static_cast<unsigned long long>(to),
+                static_cast<unsigned long long>(count));
   return kExitOk;
 }
 
