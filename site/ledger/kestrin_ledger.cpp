@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <string>
 #include <vector>
@@ -99,6 +100,17 @@ bool Count(const std::string& text, std::uint64_t* pOut) {
 }
 
 
+// The look-ups build their reports in memory: running out of it is an error of the verb, not a crash.
+template <typename F>
+int Guarded(F verb) {
+  try {
+    return verb();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kestrin-ledger: %s\n", e.what());
+    return kExitError;
+  }
+}
+
 // A capture-time period, [--from, --to): RFC 3339 times.
 bool Period(std::map<std::string, std::string>& opt, std::int64_t* pFrom, std::int64_t* pTo) {
   return ParseTime(opt["--from"], pFrom) && ParseTime(opt["--to"], pTo) && *pFrom < *pTo && (--*pTo, true);
@@ -125,7 +137,7 @@ int ShowVerb(std::map<std::string, std::string>& opt, const std::string& databas
     sel.by = TSelection::kAroundTime;
     if (!opt.count("--around")) sel.around = 5;
   }
-  return Show(database, static_cast<std::uint32_t>(wheel), sel);
+  return Guarded([&] { return Show(database, static_cast<std::uint32_t>(wheel), sel); });
 }
 
 int AuditVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel) {
@@ -134,7 +146,7 @@ int AuditVerb(std::map<std::string, std::string>& opt, const std::string& databa
     return Wrong("audit needs --from TIME --to TIME, RFC 3339, the first before the second");
   const std::string format = opt.count("--format") ? opt["--format"] : "text";
   if (format != "text" && format != "json") return Wrong("--format text or --format json");
-  return Audit(database, wheel, from, to, format == "json");
+  return Guarded([&] { return Audit(database, wheel, from, to, format == "json"); });
 }
 
 int ExportVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel) {
@@ -175,7 +187,7 @@ int ExportVerb(std::map<std::string, std::string>& opt, const std::string& datab
     if (opt.count("--at") && !ParseTime(opt["--at"], &sel.atMs))
       return Wrong("--at takes an RFC 3339 time, e.g. 2026-12-09T21:14:00Z");
   }
-  return ExportBundle(database, static_cast<std::uint32_t>(wheel), sel, opt["--output"]);
+  return Guarded([&] { return ExportBundle(database, static_cast<std::uint32_t>(wheel), sel, opt["--output"]); });
 }
 
 }  // namespace
