@@ -65,7 +65,7 @@ bool StoreDocuments(ThLedgerStore hInst, std::uint32_t wheel, std::uint64_t from
     doc.r.wheel = wheel;
     bool stopped = false;
     const bool ok = Rows(d,
-                         "SELECT pos, seq, epoch, captured, arrived, replayed, payload, hash, game, phase, win "
+                         "SELECT pos, seq, epoch, captured, arrived, replayed, payload, hash "
                          "FROM documents WHERE wheel = ? AND seq BETWEEN ? AND ? ORDER BY seq",
                          {wheel, static_cast<std::int64_t>(std::min<std::uint64_t>(fromSeq, INT64_MAX)),
                           static_cast<std::int64_t>(std::min<std::uint64_t>(toSeq, INT64_MAX))},
@@ -80,9 +80,9 @@ bool StoreDocuments(ThLedgerStore hInst, std::uint32_t wheel, std::uint64_t from
                            const std::string hash = Text(s, 7);
                            doc.hash = THash{};
                            std::memcpy(doc.hash.data(), hash.data(), std::min(hash.size(), doc.hash.size()));
-                           doc.game = sqlite3_column_int(s, 8);
-                           doc.phase = sqlite3_column_int(s, 9);
-                           doc.win = sqlite3_column_int(s, 10);
+                           // From the payload, which the chain covers, not the columns beside it.
+                           const TGameFields f = ReadGameFields(doc.r.payload);
+                           doc.game = f.game, doc.phase = f.phase, doc.win = f.win;
                            stopped = !visit(doc);
                            return !stopped;
                          });

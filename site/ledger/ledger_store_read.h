@@ -15,7 +15,7 @@ namespace ledger {
 struct TDocument {
   TRecord r;
   THash hash{};
-  int game = -1, phase = -1, win = -1;  // as read from the payload when stored; -1 where absent
+  int game = -1, phase = -1, win = -1;  // read from the payload; -1 where absent
 };
 
 // A document that came with a seq already stored and other bytes; never in the chain.
