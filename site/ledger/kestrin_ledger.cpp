@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kestrin_process.h"
+#include "ledger_checkpoint.h"
 #include "ledger_checks.h"
 #include "ledger_run.h"
 #include "ledger_stats.h"
@@ -23,18 +24,46 @@ std::string DefaultDatabase() {
   return std::string(state && *state ? state : "/var/lib/kestrin-ledger") + "/ledger.db";
 }
 
+constexpr const char* kDefaultKeys = "/etc/kestrin-ledger/box-keys";
+constexpr const char* kDefaultSiteVkey = "/etc/kestrin-ledger/site.vkey";
+
+// The checkpoint file beside the database.
+std::string DefaultCheckpoints(const std::string& database) {
+  const std::size_t slash = database.rfind('/');
+  return (slash == std::string::npos ? std::string() : database.substr(0, slash + 1)) + "checkpoints";
+}
+
+std::string HostName() {
+  char name[256] = {};
+  return gethostname(name, sizeof name - 1) == 0 && *name ? name : "kestrin-site";
+}
+
+// $CREDENTIALS_DIRECTORY/<name> when systemd passes it, else "".
+std::string Credential(const char* name) {
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  if (!credentials || !*credentials) return {};
+  const std::string candidate = std::string(credentials) + "/" + name;
+  return access(candidate.c_str(), F_OK) == 0 ? candidate : std::string();
+}
+
 void Usage(std::FILE* out) {
   std::fprintf(out, R"(Usage: kestrin-ledger VERB [OPTION...]
 The site's ledger: stores every document of every wheel once, in a hash chain per wheel, checks each
 wheel's feed and confirms what it holds on /rng/roulette/kestrin_live/<serial>/ledger (retained, QoS 1).
 
 Verbs:
-  run [--broker URI] [--account FILE] [--client-id ID] [--database FILE]
+  run [--broker URI] [--account FILE] [--client-id ID] [--database FILE] [--keys FILE]
+      [--key FILE] [--name NAME] [--checkpoints FILE]
         the service: subscribes (MQTT 5, persistent session, QoS 1) to every wheel's gameStatus and
-        bridgeStatus topics, stores each batch of documents in one transaction, then publishes each
-        changed wheel's confirmation. Stops on SIGTERM, SIGINT or SIGHUP.
-  verify [--wheel SERIAL] [--database FILE]
-        walks the chain of one wheel, or of all, and names the first record that does not match
+        bridgeStatus topics, checks each document's signature with its box's key, stores it (or keeps
+        it apart with its reason), then publishes each changed wheel's confirmation with its signed
+        checkpoint. Stops on SIGTERM, SIGINT or SIGHUP.
+  verify [--wheel SERIAL] [--database FILE] [--keys FILE] [--checkpoints FILE] [--site-key FILE]
+        walks the chain of one wheel, or of all, names the first record that does not match, checks
+        each document's signature and link, and holds the database to the newest checkpoint of
+        each wheel in the checkpoint file
+  key [--key FILE] [--name NAME]
+        prints the ledger key's verifier key (for each box's /etc/kestrin-bridge/site.vkey)
   verify --file EXPORT
         checks an exported file's chain with nothing but the file
   export --wheel SERIAL [--from-seq A] [--to-seq B | --since TIME] [--until TIME]
@@ -54,6 +83,14 @@ Options:
   --client-id ID    the session's client identifier (default kestrin-ledger)
   --database FILE   the SQLite database (default $STATE_DIRECTORY/ledger.db, else
                     /var/lib/kestrin-ledger/ledger.db)
+  --keys FILE       the boxes' keys and wheels, as kestrin-site writes them (default
+                    /etc/kestrin-ledger/box-keys)
+  --key FILE        the ledger's Ed25519 key, PKCS#8 PEM (default: $CREDENTIALS_DIRECTORY/ledger.key
+                    when systemd passes one; run: else no checkpoints)
+  --name NAME       the ledger key's name, the checkpoints' site name (default: the host name)
+  --checkpoints FILE  the checkpoint file (default: checkpoints beside the database)
+  --site-key FILE   the ledger's verifier key that the checkpoints' signatures must verify with
+                    (default /etc/kestrin-ledger/site.vkey when it exists, else read unchecked)
   -h, --help        this text; --version its version
 
 The bias test: a game counts once, by its first document that carries a winning number. A wheel that
@@ -99,8 +136,9 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   static const std::map<std::string, std::vector<std::string>> kOptions = {
-      {"run", {"--broker", "--account", "--client-id", "--database"}},
-      {"verify", {"--wheel", "--database", "--file"}},
+      {"run", {"--broker", "--account", "--client-id", "--database", "--keys", "--key", "--name", "--checkpoints"}},
+      {"verify", {"--wheel", "--database", "--file", "--keys", "--checkpoints", "--site-key"}},
+      {"key", {"--key", "--name"}},
       {"export", {"--wheel", "--from-seq", "--to-seq", "--since", "--until", "--format", "--database"}},
       {"gaps", {"--wheel", "--database"}},
       {"stats", {"--wheel", "--games", "--database"}},
@@ -124,10 +162,29 @@ int main(int argc, char** argv) {
   int wheel = -1;
   if (opt.count("--wheel") && !Serial(opt["--wheel"], &wheel)) return Wrong("--wheel takes a serial, 0 to 9999");
 
+  const std::string keys = opt.count("--keys") ? opt["--keys"] : kDefaultKeys;
+  const std::string ledgerKey = opt.count("--key") ? opt["--key"] : Credential("ledger.key");
+  const std::string name = opt.count("--name") ? opt["--name"] : HostName();
+  const std::string checkpoints = opt.count("--checkpoints") ? opt["--checkpoints"] : DefaultCheckpoints(database);
+  if (verb == "key") {
+    std::string error;
+    const std::string vkey = LedgerVkey(ledgerKey.empty() ? "/etc/credstore/kestrin-ledger.key" : ledgerKey.c_str(),
+                                        name.c_str(), &error);
+    if (vkey.empty()) {
+      std::fprintf(stderr, "kestrin-ledger: %s\n", error.c_str());
+      return kExitError;
+    }
+    std::printf("%s\n", vkey.c_str());
+    return kExitOk;
+  }
   if (verb == "run") {
     process::TakeStopSignals();
     TRunOptions o;
     o.database = database;
+    o.keys = keys;
+    o.ledgerKey = ledgerKey;
+    o.name = name;
+    o.checkpoints = checkpoints;
     if (opt.count("--broker")) o.session.uri = opt["--broker"];
     if (opt.count("--client-id")) o.session.clientId = opt["--client-id"];
     std::string account = opt.count("--account") ? opt["--account"] : "";
@@ -145,10 +202,12 @@ int main(int argc, char** argv) {
   }
   if (verb == "verify") {
     if (opt.count("--file")) {
-      if (opt.count("--wheel") || opt.count("--database")) return Wrong("--file stands alone");
+      if (opt.size() > 1) return Wrong("--file stands alone");
       return VerifyFile(opt["--file"]);
     }
-    return Verify(database, wheel);
+    std::string siteKey = opt.count("--site-key") ? opt["--site-key"] : "";
+    if (siteKey.empty() && access(kDefaultSiteVkey, R_OK) == 0) siteKey = kDefaultSiteVkey;
+    return Verify(database, wheel, keys, checkpoints, siteKey);
   }
   if (verb == "gaps") return Gaps(database, wheel);
   if (wheel < 0) return Wrong(verb + " needs --wheel");

@@ -13,8 +13,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitFound = 1;  // verify: a record does not match; stats: the wheel is flagged
 constexpr int kExitError = 2;  // a wrong command line, a database or file that cannot be read
 
-// Walks the chain of one wheel (wheel >= 0) or of all.
-int Verify(const std::string& database, int wheel);
+// Walks the chain of one wheel (wheel >= 0) or of all, checks each document's signature with the keys
+// file and its link to the document at its prevseq, and holds the database to the newest checkpoint
+// of each wheel in the checkpoint file (its signatures checked with the vkey in the file siteKey, when
+// one is given). A keys or checkpoint file that is not there is not checked against, and said so.
+int Verify(const std::string& database, int wheel, const std::string& keys = "", const std::string& checkpoints = "",
+           const std::string& siteKey = "");
 // Checks an exported file (CSV or JSON) with nothing but the file.
 int VerifyFile(const std::string& path);
 int Export(const std::string& database, int wheel, const TRange& range, bool json);
