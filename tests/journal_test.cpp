@@ -222,34 +222,34 @@ TEST_F(JournalTest, ATornOrCorruptTailIsCutAtTheLastWholeRecord) {
 }
 
 TEST_F(JournalTest, AFullJournalsOldestSegmentGivesWayCounted) {
-  // Three segments of 4 KiB: 54 documents each after the header.
+  // Three segments of 4 KiB: 35 documents each after the header.
   journal::TOptions small;
   small.nSegmentBytes = 4096;
   small.nSegments = 3;
   Open(&small);
   Append(1, 100);
-  journal::Confirm(j_, 80);
+  journal::Confirm(j_, 50);
   Append(101, 250);
   journal::TState s = State();
   EXPECT_EQ(Segments().size(), 3u);
   EXPECT_GT(s.nGivenWay, 0);
   EXPECT_EQ(s.nFirstSeq, static_cast<std::uint64_t>(s.nGivenWay) + 1);
-  // Documents up to 80 were the site's already: only those after it count as lost.
-  EXPECT_EQ(s.nGivenWayUnconfirmed, std::max(0L, s.nGivenWay - 80));
+  // Documents up to 50 were the site's already: only those after it count as lost.
+  EXPECT_EQ(s.nGivenWayUnconfirmed, std::max(0L, s.nGivenWay - 50));
   EXPECT_LE(s.nBytes, 3 * 4096);
   EXPECT_EQ(ReadAfter(0), Range(s.nFirstSeq, 250));
   EXPECT_EQ(ReadAfter(s.nFirstSeq + 10), Range(s.nFirstSeq + 11, 250));
   const std::string lines = Lines();
-  EXPECT_NE(lines.find("The journal of wheel 42 is full: its oldest 54 documents (seq 1 to 54) gave way, "
+  EXPECT_NE(lines.find("The journal of wheel 42 is full: its oldest 35 documents (seq 1 to 35) gave way, "
                        "0 of them not confirmed by the site\n"),
             std::string::npos)
       << lines;
-  EXPECT_NE(lines.find("(seq 55 to 108) gave way, 28 of them not confirmed"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("(seq 36 to 70) gave way, 20 of them not confirmed"), std::string::npos) << lines;
   // The numbering, the epoch and the marks outlive the segments that held them.
   Open(&small);
   EXPECT_EQ(State().nNextSeq, 251u);
   EXPECT_EQ(State().nEpoch, 2u);
-  EXPECT_EQ(State().nConfirmed, 80u);
+  EXPECT_EQ(State().nConfirmed, 50u);
   EXPECT_EQ(ReadAfter(0), Range(s.nFirstSeq, 250));
   EXPECT_EQ(Lines().find("does not check out"), std::string::npos);  // a segment's room is no fault
 }
