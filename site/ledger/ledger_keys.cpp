@@ -108,9 +108,9 @@ ThLedgerKeys KeysInit(const char* pPath, std::string* pError) noexcept {
 
 void KeysDestroy(ThLedgerKeys hInst) noexcept { delete static_cast<TKeys*>(hInst); }
 
-bool KeysReload(ThLedgerKeys hInst, std::int64_t nowMs, std::string* pError) noexcept {
+bool KeysReload(ThLedgerKeys hInst, std::int64_t nowMs, std::string* pError, bool bNow) noexcept {
   TKeys& d = Of(hInst);
-  if (nowMs - d.checkedMs < 1000) return false;
+  if (!bNow && nowMs - d.checkedMs < 1000) return false;
   d.checkedMs = nowMs;
   try {
     struct stat st {};

@@ -26,8 +26,9 @@ struct TIncoming;
 ThLedgerKeys KeysInit(const char* pPath, std::string* pError) noexcept;
 void KeysDestroy(ThLedgerKeys hInst) noexcept;
 // Reads the file again when it changed (its time, size or inode), at most once a second; true when it
-// did. A file that no longer reads leaves the keys as they were (*pError says why).
-bool KeysReload(ThLedgerKeys hInst, std::int64_t nowMs, std::string* pError) noexcept;
+// did; bNow: whatever the time since the last look (a document of a key or wheel not known yet). A
+// file that no longer reads leaves the keys as they were (*pError says why).
+bool KeysReload(ThLedgerKeys hInst, std::int64_t nowMs, std::string* pError, bool bNow = false) noexcept;
 // The number of keys known.
 std::size_t KeysCount(ThLedgerKeys hInst) noexcept;
 

@@ -105,6 +105,9 @@ bool Take(void* context, const TMessage& m) {
       std::printf("Cannot read the boxes' keys again, keeping those read before: %s\n", error.c_str());
     TIncoming doc = m.doc;
     doc.rejected = KeysCheck(l.keys, doc, false);
+    // A box or key added a moment ago: the file is looked at again before the document is kept apart.
+    if (doc.rejected.rfind("unknown key", 0) == 0 && KeysReload(l.keys, m.doc.arrivedMs, &error, true))
+      doc.rejected = KeysCheck(l.keys, doc, false);
     const std::uint64_t forks = (*StoreWheels(l.store))[doc.wheel].forks;
     result = StoreAdd(l.store, doc);
     if (result == kStored && (*StoreWheels(l.store))[doc.wheel].forks != forks)
