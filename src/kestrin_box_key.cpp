@@ -85,10 +85,11 @@ ThKestrinKey LoadBoxKey() noexcept {
 ThKestrinKey LoadSiteKey() noexcept {
   try {
     std::string path = Env("KESTRIN_SITE_VKEY");
+    if (path.empty() && !Env("CREDENTIALS_DIRECTORY").empty()) path = Env("CREDENTIALS_DIRECTORY") + "/site.vkey";
     if (path.empty()) path = kInstalledSiteKey;
     std::ifstream in(path);
     std::string line;
-    if (!in || !std::getline(in, line)) {
+    if (!in || !std::getline(in, line) || line.empty()) {
       console::Notice("No site key in %s: the site's checkpoints are not checked\n", path.c_str());
       return nullptr;
     }

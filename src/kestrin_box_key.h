@@ -12,8 +12,9 @@ namespace box_key {
 // none or it cannot be used: one line says so, and that the documents go unsigned.
 ThKestrinKey LoadBoxKey() noexcept;
 
-// The site's verifier key: the first line of $KESTRIN_SITE_VKEY, else of /etc/kestrin-bridge/site.vkey.
-// Null when there is none or it does not read (one line says so: checkpoints are not checked).
+// The site's verifier key: the first line of $KESTRIN_SITE_VKEY, else of $CREDENTIALS_DIRECTORY/site.vkey
+// (the unit hands /etc/kestrin-bridge/site.vkey over so), else of /etc/kestrin-bridge/site.vkey. Null
+// when there is none, it is empty or it does not read (one line says so: checkpoints are not checked).
 ThKestrinKey LoadSiteKey() noexcept;
 
 // --print-key: the box key's verifier key line and fingerprint on standard output, from

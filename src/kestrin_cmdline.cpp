@@ -86,7 +86,7 @@ void PrintServiceHelp() {
       "With the box key (the PEM file $KESTRIN_BOX_KEY, else \"box.key\" in $CREDENTIALS_DIRECTORY) every\n"
       "document is chained and signed: user properties prev, sig and key. Without one the documents go\n"
       "unsigned, said once. The site's checkpoints on the ledger topic are checked with the site's key,\n"
-      "$KESTRIN_SITE_VKEY, else /etc/kestrin-bridge/site.vkey, and kept beside the journal.\n"
+      "$KESTRIN_SITE_VKEY, else \"site.vkey\" in $CREDENTIALS_DIRECTORY, and kept beside the journal.\n"
       "  --print-key  print the box key's verifier key line and fingerprint, for the site, and exit\n"
       "\n"
       "Beside the documents it publishes how it is (state, since when, counts), retained, on\n"
