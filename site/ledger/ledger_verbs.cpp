@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -216,6 +217,7 @@ struct TWalked {
   std::set<std::string> hashes;                      // every record's, to find a checkpoint's head
   std::map<std::uint64_t, std::vector<THash>> boxHashes;  // seq -> H of the documents (and forks) there
   std::vector<std::pair<std::uint64_t, std::string>> links;  // seq, prev of each signed document
+  std::map<std::uint64_t, int> games;                        // seq -> game id of each document
   std::string problem;
 };
 
@@ -238,6 +240,7 @@ TWalked Walk(ThLedgerStore store, ThLedgerKeys keys, std::uint32_t w, bool* pWal
     if (!rec.r.kind.empty()) ++t.apart;
     if (!rec.r.kind.empty() && rec.r.kind != "fork") return true;
     if (rec.r.kind == "fork" && rec.r.payload.empty()) return true;
+    if (rec.r.kind.empty()) t.games[rec.r.seq] = ReadGameFields(rec.r.payload).game;
     THash h{};
     if (DocumentHash(w, rec.r.seq, rec.r.epoch, rec.r.captured, rec.r.prev, rec.r.payload, &h))
       t.boxHashes[rec.r.seq].push_back(h);
@@ -335,6 +338,17 @@ int Verify(const std::string& database, int wheel, const std::string& keysPath, 
   for (std::uint32_t w : wheels) {
     bool walked = true;
     TWalked t = Walk(store.get(), keys.get(), w, &walked);
+    // The missed games the confirmations count (kept beside the chain) are what its documents give.
+    if (t.problem.empty() && walked && figures.count(w)) {
+      std::uint64_t missed = 0;
+      for (auto it = t.games.begin(); it != t.games.end(); ++it) {
+        const auto next = std::next(it);
+        if (next != t.games.end() && next->first == it->first + 1) missed += MissedGames(it->second, next->second);
+      }
+      if (missed != figures[w].missedGames)
+        t.problem = "the count of missed games (" + std::to_string(figures[w].missedGames) +
+                    ") is not what the chain's documents give (" + std::to_string(missed) + ")";
+    }
     if (t.problem.empty() && walked && seen.count(w)) {
       // The newest checkpoint: the documents up to its N, document N's box hash, its head in the chain.
       const TCheckpointSeen& c = seen[w];
