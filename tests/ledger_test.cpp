@@ -78,6 +78,7 @@ TEST_F(LedgerChain, VerifyNamesTheFirstRecordThatDoesNotMatch) {
       {"a replayed record made live", "UPDATE documents SET replayed = 0 WHERE seq = 5", "record 7 (seq 5,"},
       {"a removed conflict", "DELETE FROM apart", "record 7 (seq 5,"},
       {"an altered conflict", "UPDATE apart SET payload = CAST('{}' AS BLOB)", "record 6 (seq 3,"},
+      {"a changed count", "INSERT OR REPLACE INTO wheels VALUES (42, 0, 0, 5)", "the count of missed games (5)"},
   };
   std::string out;
   ASSERT_EQ(Captured([&] { return Verify(Db(), 42); }, &out), kExitOk) << out;
