@@ -319,7 +319,9 @@ int Add(TStore& d, const TIncoming& doc) {
       return Apart(d, w, r, "conflict", "other bytes than the document stored", kConflict);
     }
     if (rc != SQLITE_DONE) return Fail(d, "looking up a document"), kFailed;
-    // Stored documents that name this seq as their prev must name this document.
+  }
+  // Stored documents that name this seq as their prev must name this document.
+  if (w.stored > 0 && doc.seq < w.highest) {
     sqlite3_stmt* n = Bound(d.findNext.get(), doc.wheel, doc.seq);
     std::string other;
     while (other.empty() && sqlite3_step(n) == SQLITE_ROW) {
