@@ -37,14 +37,23 @@ struct TChain {
   std::uint64_t nEpoch = 0;
   char keyId[signature::kKeyIdSize] = {};
   journal::TLink next;  // the worker's: the link the next document gets
+  // The worker's: the payloads rendered for the newest documents' hashes, which their publication
+  // takes rather than render them again.
+  std::deque<std::pair<std::uint64_t, std::string>> rendered;
 
   std::mutex mutex;  // guards what follows
   std::deque<std::pair<std::uint64_t, std::array<unsigned char, kSentPrefix>>> recent;
   std::uint64_t nLastSeq = 0;
   int nFd = -1;           // today's file
   long nDay = -1;         // its day (days since 1970, UTC)
+  std::vector<unsigned char> unwritten;  // entries gathered for one write
+  std::time_t unwrittenSince = 0;        // when the first of them came
   bool bFailing = false;  // the last write failed: said once until one works again
+  // The last hash found in the day files: a site that states the same old N again is not read for.
+  std::uint64_t nFoundSeq = 0;
+  std::array<unsigned char, kSentPrefix> found{};
   ~TChain() {
+    if (nFd >= 0 && !unwritten.empty()) (void)!write(nFd, unwritten.data(), unwritten.size());
     if (nFd >= 0) close(nFd);
   }
 };
@@ -92,12 +101,23 @@ void Record(TChain& c, std::uint64_t nSeq, const unsigned char* pHash) {
   unsigned char entry[kEntry];
   for (int i = 0; i < 8; ++i) entry[i] = static_cast<unsigned char>(nSeq >> (56 - 8 * i));
   std::memcpy(entry + 8, pHash, kSentPrefix);
-  const long nDay = static_cast<long>(std::time(nullptr) / 86400);
+  const std::time_t now = std::time(nullptr);
+  const long nDay = static_cast<long>(now / 86400);
   std::lock_guard<std::mutex> lock(c.mutex);
   c.recent.emplace_back(nSeq, prefix);
   if (c.recent.size() > kSentRecent) c.recent.pop_front();
   c.nLastSeq = std::max(c.nLastSeq, nSeq);
-  const bool bOk = OpenDay(c, nDay) && write(c.nFd, entry, kEntry) == static_cast<ssize_t>(kEntry);
+  // Written a page or a second's worth at a time (the newest are in memory meanwhile), and at a new day.
+  if (c.nDay != nDay && c.nFd >= 0 && !c.unwritten.empty()) {
+    (void)!write(c.nFd, c.unwritten.data(), c.unwritten.size());
+    c.unwritten.clear();
+  }
+  if (c.unwritten.empty()) c.unwrittenSince = now;
+  c.unwritten.insert(c.unwritten.end(), entry, entry + kEntry);
+  if (c.unwritten.size() < 4096 && now - c.unwrittenSince < 1 && c.nDay == nDay) return;
+  const bool bOk = OpenDay(c, nDay) &&
+                   write(c.nFd, c.unwritten.data(), c.unwritten.size()) == static_cast<ssize_t>(c.unwritten.size());
+  c.unwritten.clear();
   if (!bOk && !c.bFailing)
     console::Warning("Cannot keep the hashes of wheel %s's documents in %s: %s\n", c.wheel.c_str(),
                      c.dir.c_str(), std::strerror(errno));
@@ -119,15 +139,17 @@ signature::TDocument Document(const char* pWheel, std::uint64_t nSeq, std::uint6
   return d;
 }
 
-// H of a document: the wheel's text and the payload come from its frame.
+// H of a document: the wheel's text and the payload (rendered into *pPayload) come from its frame.
 bool HashOf(const frame::TStatus& status, std::uint64_t nSeq, std::uint64_t nEpoch,
-            std::int64_t nCapturedMs, const journal::TLink& link, unsigned char* pHash) {
+            std::int64_t nCapturedMs, const journal::TLink& link, unsigned char* pHash, std::string* pPayload) {
   char wheel[16], captured[32];
   std::snprintf(wheel, sizeof wheel, "%i", status.nSerial);
   FormatCaptured(nCapturedMs, captured);
-  return signature::Hash(Document(wheel, nSeq, nEpoch, captured, frame::Document(status), link), pHash) ==
-         signature::kOk;
+  *pPayload = frame::Document(status);
+  return signature::Hash(Document(wheel, nSeq, nEpoch, captured, *pPayload, link), pHash) == signature::kOk;
 }
+
+constexpr std::size_t kRendered = 256;
 
 }  // namespace
 
@@ -162,7 +184,8 @@ ThKestrinChain Init(ThKestrinKey hKey, ThKestrinJournal hJournal, const char* pD
     if (journal::ReadLast(hJournal, &last)) {
       frame::TStatus status;
       frame::Decode(last.frame, &status);
-      if (HashOf(status, last.nSeq, last.nEpoch, last.nCapturedMs, last.link, c.next.prevHash))
+      std::string payload;
+      if (HashOf(status, last.nSeq, last.nEpoch, last.nCapturedMs, last.link, c.next.prevHash, &payload))
         c.next.nPrevSeq = last.nSeq;
     }
     c.nLastSeq = state.nNextSeq > 0 ? state.nNextSeq - 1 : 0;
@@ -183,10 +206,13 @@ int Append(ThKestrinChain hChain, const unsigned char* pFrame, const frame::TSta
     const int rc = journal::Append(c.hJournal, pFrame, nCapturedMs, pSeq, pLink);
     if (*pSeq == 0) return rc;  // not numbered
     unsigned char hash[signature::kHashLength];
-    if (HashOf(status, *pSeq, c.nEpoch, nCapturedMs, *pLink, hash)) {
+    std::string payload;
+    if (HashOf(status, *pSeq, c.nEpoch, nCapturedMs, *pLink, hash, &payload)) {
       c.next.nPrevSeq = *pSeq;
       std::memcpy(c.next.prevHash, hash, sizeof hash);
       Record(c, *pSeq, hash);
+      if (c.rendered.size() >= kRendered) c.rendered.pop_front();
+      c.rendered.emplace_back(*pSeq, std::move(payload));
     }
     return rc;
   } catch (...) {
@@ -212,6 +238,17 @@ int Sign(ThKestrinChain hChain, int nSerial, std::uint64_t nSeq, std::uint64_t n
   return kOk;
 }
 
+bool TakePayload(ThKestrinChain hChain, std::uint64_t nSeq, std::string* pPayload) noexcept {
+  if (hChain == nullptr || pPayload == nullptr) return false;
+  TChain& c = ChainOf(hChain);
+  // Published in seq order as a rule: the ones before it will not be asked for again but after a failure.
+  while (!c.rendered.empty() && c.rendered.front().first < nSeq) c.rendered.pop_front();
+  if (c.rendered.empty() || c.rendered.front().first != nSeq) return false;
+  pPayload->swap(c.rendered.front().second);
+  c.rendered.pop_front();
+  return true;
+}
+
 bool SentHash(ThKestrinChain hChain, std::uint64_t nSeq, unsigned char* pPrefix) noexcept {
   if (hChain == nullptr || pPrefix == nullptr || nSeq == 0) return false;
   TChain& c = ChainOf(hChain);
@@ -222,6 +259,10 @@ bool SentHash(ThKestrinChain hChain, std::uint64_t nSeq, unsigned char* pPrefix)
       for (auto it = c.recent.rbegin(); it != c.recent.rend(); ++it) {
         if (it->first != nSeq) continue;
         std::memcpy(pPrefix, it->second.data(), kSentPrefix);
+        return true;
+      }
+      if (c.nFoundSeq == nSeq) {
+        std::memcpy(pPrefix, c.found.data(), kSentPrefix);
         return true;
       }
       dir = c.dir;
@@ -241,6 +282,9 @@ bool SentHash(ThKestrinChain hChain, std::uint64_t nSeq, unsigned char* pPrefix)
         for (int i = 0; i < 8; ++i) nFound = nFound << 8 | p[i];
         if (nFound != nSeq) continue;
         std::memcpy(pPrefix, p + 8, kSentPrefix);
+        std::lock_guard<std::mutex> lock(c.mutex);
+        c.nFoundSeq = nSeq;
+        std::memcpy(c.found.data(), p + 8, kSentPrefix);
         return true;
       }
     }

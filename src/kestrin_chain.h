@@ -47,6 +47,11 @@ void Destroy(ThKestrinChain hChain) noexcept;
 int Append(ThKestrinChain hChain, const unsigned char* pFrame, const frame::TStatus& status,
            std::int64_t nCapturedMs, std::uint64_t* pSeq, journal::TLink* pLink) noexcept;
 
+// The payload Append rendered for document nSeq, into *pPayload (the same bytes frame::Document gives),
+// so that its publication need not render it again; false when it is not held (the newest 256 are,
+// each until taken). The worker's thread.
+bool TakePayload(ThKestrinChain hChain, std::uint64_t nSeq, std::string* pPayload) noexcept;
+
 // Signs a numbered document for its publication: pCaptured and payload exactly as published.
 int Sign(ThKestrinChain hChain, int nSerial, std::uint64_t nSeq, std::uint64_t nEpoch, const char* pCaptured,
          const std::string& payload, const journal::TLink& link, TProperties* pProperties) noexcept;

@@ -651,7 +651,7 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     std::lock_guard<std::mutex> lock(d.mutex);
     const std::uint64_t nSeq = d.nNextSeq++;
     if (pSeq != nullptr) *pSeq = nSeq;
-    if (pLink != nullptr && pLink->nPrevSeq >= nSeq) *pLink = TLink{};
+    if (pLink != nullptr && (pLink->nPrevSeq >= nSeq || pLink->nPrevSeq == 0)) *pLink = TLink{};
     const auto now = TMyData::Clock::now();
     if (d.pending.size() + kDocumentBytes > kMaxPending) {
       ++d.figures.nNotKept;

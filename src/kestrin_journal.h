@@ -83,7 +83,8 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
 // Journals a document: its frame (42 bytes) and when it came whole; *pSeq (may be null) gets its seq,
 // also with kOverflow (the document is numbered and published, only not kept). Copies into the buffer
 // and returns: never waits on the disk. Any thread.
-// pLink (may be null: none) is kept with it; a prevseq not below the seq given becomes 0 there.
+// pLink (may be null: none) is kept with it; a prevseq not below the seq given becomes 0 there, and
+// with prevseq 0 the hash is kept as zeros.
 int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t nCapturedMs,
            std::uint64_t* pSeq, TLink* pLink = nullptr) noexcept;
 

@@ -430,7 +430,9 @@ void TWorker::PublishNext(Clock::time_point now) {
   std::snprintf(seq, sizeof seq, "%" PRIu64, inHand.nSeq);
   std::snprintf(epoch, sizeof epoch, "%" PRIu64, inHand.nEpoch);
   chain::FormatCaptured(inHand.nCapturedMs, captured);
-  const std::string payload = frame::Document(inHand.status);
+  std::string payload;
+  if (hChain == nullptr || inHand.bReplayed || !chain::TakePayload(hChain, inHand.nSeq, &payload))
+    payload = frame::Document(inHand.status);
   broker::TUserProperty properties[7] = {{"seq", seq}, {"epoch", epoch}, {"captured", captured}};
   int nProperties = hJournal == nullptr ? 0 : 3;
   // Signed: the same statement each time it is published; `replayed` stays outside what is signed.
