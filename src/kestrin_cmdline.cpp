@@ -64,7 +64,7 @@ void PrintConsoleHelp() {
 void PrintServiceHelp() {
   std::printf(
       "Usage: kestrin_bridged DEVICE\n"
-      "  or:  kestrin_bridged -h|--help|--version\n");
+      "  or:  kestrin_bridged -h|--help|--version|--print-key\n");
   PrintDescription(
       "This is the bridge for a service manager such as systemd (Type=notify): it counts as started at\n"
       "once, and the wait for the wheel and the broker shows in its status line. Its lines go to standard\n"
@@ -82,6 +82,12 @@ void PrintServiceHelp() {
       "confirms it on /rng/roulette/kestrin_live/<serial>/ledger; at each start what the site has not\n"
       "confirmed is published again, in order. KESTRIN_JOURNAL_DIRECTORY=none: no journal, MQTT 3.1.1\n"
       "and no properties.\n"
+      "\n"
+      "With the box key (the PEM file $KESTRIN_BOX_KEY, else \"box.key\" in $CREDENTIALS_DIRECTORY) every\n"
+      "document is chained and signed: user properties prev, sig and key. Without one the documents go\n"
+      "unsigned, said once. The site's checkpoints on the ledger topic are checked with the site's key,\n"
+      "$KESTRIN_SITE_VKEY, else \"site.vkey\" in $CREDENTIALS_DIRECTORY, and kept beside the journal.\n"
+      "  --print-key  print the box key's verifier key line and fingerprint, for the site, and exit\n"
       "\n"
       "Beside the documents it publishes how it is (state, since when, counts), retained, on\n"
       "/rng/roulette/kestrin_live/<serial>/bridgeStatus: on each change, else once a minute, \"stopped\" at\n"
@@ -128,6 +134,10 @@ TCommandLine Parse(TProgram program, int argc, char* argv[]) noexcept {
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     c.action = TAction::kVersion;
+    return c;
+  }
+  if (program == TProgram::kService && argc == 2 && std::strcmp(argv[1], "--print-key") == 0) {
+    c.action = TAction::kPrintKey;
     return c;
   }
   // An option it does not know is a mistake, not a device. The console program's first of two
@@ -181,6 +191,7 @@ int Answer(TProgram program, const TCommandLine& c) noexcept {
       std::fprintf(stderr, "Device name too long: at most %zu characters\n", kMaxDevice);
       return kServiceUsageError;
     case TAction::kRun:
+    case TAction::kPrintKey:
       break;
   }
   return 0;

@@ -23,7 +23,8 @@ std::string CandidatesText(bool bShort);
 // "AUTO" or "auto": port discovery.
 bool IsAuto(const char* pDevice) noexcept;
 
-enum class TAction { kRun, kHelp, kVersion, kUnknownOption, kWrongCount, kTooLong };
+// kPrintKey: the service entry's --print-key (the program itself answers it).
+enum class TAction { kRun, kHelp, kVersion, kPrintKey, kUnknownOption, kWrongCount, kTooLong };
 struct TCommandLine {
   TAction action = TAction::kRun;
   const char* pDevice = "AUTO";     // kRun: the device, at most kMaxDevice characters

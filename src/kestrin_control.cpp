@@ -60,13 +60,15 @@ void SetStartRefusal(int nCode) {
 void ReleaseRecord(TMyData* pMyData) {
   worker::Destroy(pMyData->hWorker);  // nothing uses the link or the broker once it has ended
   broker::Destroy(pMyData->hBroker);  // stops reconnecting first; no ledger message comes after it
+  checkpoint::Destroy(pMyData->hCheckpoints);
+  chain::Destroy(pMyData->hChain);
   journal::Destroy(pMyData->hJournal);  // writes and syncs what it holds
   transport::Destroy(pMyData->hTrans);
   delete pMyData;
 }
 
 // The wheel's journal, named as its topic writes the serial ("42" for 0042), and the ledger's topic.
-bool OpenJournal(TMyData& d, const char* pDirectory) {
+bool OpenJournal(TMyData& d, const char* pDirectory, const TInitData& init) {
   int nSerial = 0;
   std::sscanf(d.serial_no, "%d", &nSerial);
   const std::string wheel = std::to_string(nSerial);
@@ -75,6 +77,16 @@ bool OpenJournal(TMyData& d, const char* pDirectory) {
   if (d.hJournal == nullptr) {
     SetStartFailure("the journal in %s cannot be used", pDirectory);
     return false;
+  }
+  if (init.hBoxKey != nullptr) {
+    d.hChain = chain::Init(init.hBoxKey, d.hJournal, pDirectory, wheel.c_str());
+    if (d.hChain == nullptr) {
+      SetStartFailure("the chain of the journal in %s cannot be used", pDirectory);
+      return false;
+    }
+    health::SetSigned(true);
+    if (init.hSiteKey != nullptr)
+      d.hCheckpoints = checkpoint::Init(init.hSiteKey, d.hChain, pDirectory, wheel.c_str(), d.ledgerTopic.c_str());
   }
   journal::TState state;
   journal::GetState(d.hJournal, &state);
@@ -135,6 +147,10 @@ void OnLedger(void* pContext, const char* pPayload, int nLength) {
     return;
   }
   journal::Confirm(d.hJournal, root["seq"].asUInt64());
+  if (d.hCheckpoints != nullptr && root["checkpoint"].isString()) {
+    const std::string note = root["checkpoint"].asString();
+    checkpoint::Take(d.hCheckpoints, note.data(), note.size());
+  }
   d.bLedgerHeard = true;
   d.ledgerHeard.Ring();
 }
@@ -248,7 +264,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       ReleaseRecord(pMyData);
       return nullptr;
     }
-    if (pInitData->pJournalDirectory != nullptr && !OpenJournal(*pMyData, pInitData->pJournalDirectory)) {
+    if (pInitData->pJournalDirectory != nullptr && !OpenJournal(*pMyData, pInitData->pJournalDirectory, *pInitData)) {
       ReleaseRecord(pMyData);
       return nullptr;
     }
@@ -268,6 +284,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     start.pFirstFrame = pMyData->firstFrame;
     start.nFirstFrameMs = pMyData->nFirstFrameMs;
     start.hJournal = pMyData->hJournal;
+    start.hChain = pMyData->hChain;
     pMyData->hWorker = worker::Init(start);
     if (pMyData->hWorker == nullptr) {
       SetStartFailure("the worker could not be started");

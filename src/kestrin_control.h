@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kestrin_cmdline.h"
+#include "kestrin_signature.h"
 
 typedef void* ThKestrinControl;
 
@@ -21,6 +22,11 @@ struct TInitData {
   // With a journal: a start-up whose connect fails keeps the open device, the frames read and the
   // journal for the next Init (the caller tries again), instead of closing them.
   bool bKeepOnFailure = false;
+  // With a journal: the box's key, which signs and chains every document (kestrin_chain.h), and the
+  // site's public key, which checks the site's checkpoints (kestrin_checkpoint.h). Both stay the
+  // caller's and outlive the bridge; null: unsigned documents, checkpoints not checked.
+  ThKestrinKey hBoxKey = nullptr;
+  ThKestrinKey hSiteKey = nullptr;
   // An open descriptor of the device that the service manager kept across a restart (-1: none), and
   // the settings the device had before any bridge set its own. Init takes it over when it is still the
   // device named (or one of discovery's candidates) and sets nSerialFd to -1; what the wheel sent

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "kestrin_broker.h"
+#include "kestrin_chain.h"
+#include "kestrin_checkpoint.h"
 #include "kestrin_control.h"
 #include "kestrin_doorbell.h"
 #include "kestrin_journal.h"
@@ -20,6 +22,8 @@ struct TMyData {
   ThKestrinBroker hBroker = nullptr;
   ThKestrinWorker hWorker = nullptr;
   ThKestrinJournal hJournal = nullptr;
+  ThKestrinChain hChain = nullptr;              // with the box's key: signs and chains
+  ThKestrinCheckpoints hCheckpoints = nullptr;  // with the site's key too: holds the site to its word
   std::uint64_t nRunFirstSeq = 0;  // the seq of this start's first document
   // The site's confirmations on the wheel's ledger topic, from a library thread.
   std::string ledgerTopic;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace health {
@@ -64,7 +66,9 @@ void Update(Change change) noexcept {
                before.nRefusal != gHealth.nRefusal || flagsBefore.bSilent != gFlags.bSilent ||
                flagsBefore.bDeviceLost != gFlags.bDeviceLost || flagsBefore.bBrokerAway != gFlags.bBrokerAway ||
                flagsBefore.bNotConfirming != gFlags.bNotConfirming || before.nSeq != gHealth.nSeq ||
-               before.nEpoch != gHealth.nEpoch || before.nJournalGivenWay != gHealth.nJournalGivenWay;
+               before.nEpoch != gHealth.nEpoch || before.nJournalGivenWay != gHealth.nJournalGivenWay ||
+               before.bSigned != gHealth.bSigned || before.nCheckpointSeq != gHealth.nCheckpointSeq ||
+               std::strcmp(before.siteDiffers, gHealth.siteDiffers) != 0;
   }
   if (auto pListener = gListener.load(); bChanged && pListener) pListener();
 }
@@ -149,6 +153,15 @@ void SetJournal(std::uint64_t nEpoch, long nGivenWay) noexcept {
     h.nEpoch = nEpoch;
     h.nJournalGivenWay = nGivenWay;
   });
+}
+void SetSigned(bool bSigned) noexcept {
+  Update([=](THealth& h, TFlags&) { h.bSigned = bSigned; });
+}
+void SetCheckpoint(std::uint64_t nSeq) noexcept {
+  Update([=](THealth& h, TFlags&) { h.nCheckpointSeq = nSeq; });
+}
+void SetSiteDiffers(const char* pLine) noexcept {
+  Update([=](THealth& h, TFlags&) { std::snprintf(h.siteDiffers, sizeof h.siteDiffers, "%s", pLine); });
 }
 void SetSeq(std::uint64_t nSeq) noexcept {
   Update([nSeq](THealth& h, TFlags&) { h.nSeq = std::max(h.nSeq, nSeq); });

@@ -43,6 +43,11 @@ struct THealth {
   std::uint64_t nSeq = 0;
   std::uint64_t nEpoch = 0;
   long nJournalGivenWay = 0;
+  // Signatures (the service entry): whether the documents are signed, the seq of the newest site
+  // checkpoint accepted (0: none), and the line when the site's record differs from what was sent.
+  bool bSigned = false;
+  std::uint64_t nCheckpointSeq = 0;
+  char siteDiffers[128] = {};
 };
 
 // Copies the current figures into *pHealth. Null does nothing.
@@ -71,6 +76,9 @@ void CountPublished(std::int64_t nCapturedMs) noexcept;  // the broker confirmed
                                                           // captured then (ms since the epoch)
 void CountDropped(long nFrames) noexcept;
 void SetJournal(std::uint64_t nEpoch, long nGivenWay) noexcept;
+void SetSigned(bool bSigned) noexcept;
+void SetCheckpoint(std::uint64_t nSeq) noexcept;
+void SetSiteDiffers(const char* pLine) noexcept;  // "" : none
 void SetSeq(std::uint64_t nSeq) noexcept;  // the last document confirmed: the highest seq so far
 void CountMalformed() noexcept;
 

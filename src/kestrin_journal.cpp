@@ -69,6 +69,8 @@ std::size_t BodyOf(std::uint8_t nType) {
       return kHeaderBody;
     case kTypeDocument:
       return kDocumentBody;
+    case kTypeDocumentUnchained:
+      return kUnchainedBody;
     case kTypeStart:
       return kStartBody;
     case kTypeMarks:
@@ -188,7 +190,7 @@ TScan Scan(const unsigned char* p, std::size_t n, bool bFirstOnly) {
       s.nNextSeq = s.nBegins = Get64(b + 24);
       s.nAck = Get64(b + 32);
       s.nConfirm = Get64(b + 40);
-    } else if (f.nType == kTypeDocument) {
+    } else if (f.nType == kTypeDocument || f.nType == kTypeDocumentUnchained) {
       const std::uint64_t nSeq = Get64(b);
       if (nSeq < s.nNextSeq || nSeq <= s.nLastSeq) break;  // never numbered so: not ours
       if (s.nFirstSeq == 0) s.nFirstSeq = nSeq;
@@ -642,13 +644,14 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
 }
 
 int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t nCapturedMs,
-           std::uint64_t* pSeq) noexcept {
+           std::uint64_t* pSeq, TLink* pLink) noexcept {
   if (hJournal == nullptr || pFrame == nullptr) return kBadArgument;
   TMyData& d = *static_cast<TMyData*>(hJournal);
   try {
     std::lock_guard<std::mutex> lock(d.mutex);
     const std::uint64_t nSeq = d.nNextSeq++;
     if (pSeq != nullptr) *pSeq = nSeq;
+    if (pLink != nullptr && (pLink->nPrevSeq >= nSeq || pLink->nPrevSeq == 0)) *pLink = TLink{};
     const auto now = TMyData::Clock::now();
     if (d.pending.size() + kDocumentBytes > kMaxPending) {
       ++d.figures.nNotKept;
@@ -678,6 +681,9 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     Put64(body + 8, d.nEpoch);
     Put64(body + 16, static_cast<std::uint64_t>(nCapturedMs));
     std::memcpy(body + 24, pFrame, kFrameLength);
+    const TLink link = pLink != nullptr ? *pLink : TLink{};
+    Put64(body + 24 + kFrameLength, link.nPrevSeq);
+    std::memcpy(body + 32 + kFrameLength, link.prevHash, kHashLength);
     if (d.pending.capacity() == 0) d.pending.reserve(64 * kDocumentBytes);
     Encode(d.pending, kTypeDocument, body);
     if (!d.bDue) {
@@ -801,12 +807,18 @@ int Read(ThKestrinJournal hJournal, std::uint64_t nAfterSeq, TRecord* pRecords, 
         TFound f;
         while (nGot < nMax && Parse(buffer.data() + nAt, static_cast<std::size_t>(n) - nAt, &f)) {
           nAt += f.nBytes;
-          if (f.nType != kTypeDocument || Get64(f.pBody) <= nAfterSeq) continue;
+          if ((f.nType != kTypeDocument && f.nType != kTypeDocumentUnchained) || Get64(f.pBody) <= nAfterSeq)
+            continue;
           TRecord& r = pRecords[nGot++];
           r.nSeq = Get64(f.pBody);
           r.nEpoch = Get64(f.pBody + 8);
           r.nCapturedMs = static_cast<std::int64_t>(Get64(f.pBody + 16));
           std::memcpy(r.frame, f.pBody + 24, kFrameLength);
+          r.link = TLink{};
+          if (f.nType == kTypeDocument) {
+            r.link.nPrevSeq = Get64(f.pBody + 24 + kFrameLength);
+            std::memcpy(r.link.prevHash, f.pBody + 32 + kFrameLength, kHashLength);
+          }
           nAfterSeq = r.nSeq;
         }
         if (nAt == 0) {  // the segment's unwritten room, or a record that does not check out: the next one
@@ -830,6 +842,17 @@ int Read(ThKestrinJournal hJournal, std::uint64_t nAfterSeq, TRecord* pRecords, 
   } catch (...) {
     return kFailed;
   }
+}
+
+bool ReadLast(ThKestrinJournal hJournal, TRecord* pRecord) noexcept {
+  if (hJournal == nullptr || pRecord == nullptr) return false;
+  TMyData& d = *static_cast<TMyData*>(hJournal);
+  std::uint64_t nLast = 0;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    for (const TSegment& s : d.segments) nLast = std::max(nLast, s.nLastSeq);
+  }
+  return nLast > 0 && Read(hJournal, nLast - 1, pRecord, 1) == 1 && pRecord->nSeq == nLast;
 }
 
 bool Sync(ThKestrinJournal hJournal, int nTimeoutMs) noexcept {

@@ -25,9 +25,10 @@ constexpr int kFailed = -2;    // the disk refused (the reason was printed)
 constexpr int kOverflow = -3;  // Append: the buffer is full (the disk stalls); the record is not kept
 
 constexpr int kFrameLength = 42;
+constexpr int kHashLength = 32;
 
-// Defaults: 8 segments of 8 MiB, at 74 bytes a record over 800,000 records (46 h of a wheel at
-// 5 frames/s, about 6 h at 40 frames/s, before the oldest segment gives way); a batch synced 750 ms
+// Defaults: 8 segments of 8 MiB, at 114 bytes a record over 580,000 records (32 h of a wheel at
+// 5 frames/s, about 4 h at 40 frames/s, before the oldest segment gives way); a batch synced 750 ms
 // after its first record.
 constexpr std::int64_t kSegmentBytes = 8 << 20;
 constexpr int kSegments = 8;
@@ -39,12 +40,20 @@ struct TOptions {
   int nCommitMs = kCommitMs;                   // 1 to 1000
 };
 
+// A document's link in its wheel's chain: the seq and hash of the document before it (prevseq 0: the
+// chain starts at this one).
+struct TLink {
+  std::uint64_t nPrevSeq = 0;
+  unsigned char prevHash[kHashLength] = {};
+};
+
 // One document as it was journaled.
 struct TRecord {
   std::uint64_t nSeq = 0;
   std::uint64_t nEpoch = 0;
   std::int64_t nCapturedMs = 0;  // ms since the Unix epoch, UTC
   unsigned char frame[kFrameLength] = {};
+  TLink link;  // zeros in a record of a journal written before documents were chained
 };
 
 // The journal's figures, one consistent copy.
@@ -74,8 +83,10 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
 // Journals a document: its frame (42 bytes) and when it came whole; *pSeq (may be null) gets its seq,
 // also with kOverflow (the document is numbered and published, only not kept). Copies into the buffer
 // and returns: never waits on the disk. Any thread.
+// pLink (may be null: none) is kept with it; a prevseq not below the seq given becomes 0 there, and
+// with prevseq 0 the hash is kept as zeros.
 int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t nCapturedMs,
-           std::uint64_t* pSeq) noexcept;
+           std::uint64_t* pSeq, TLink* pLink = nullptr) noexcept;
 
 // Writes what Append buffered into the newest segment's file, without a sync, when the writer is not
 // at it: the kernel holds it then, so that a crash or a kill of the process loses none of it (a power
@@ -101,6 +112,10 @@ void Confirm(ThKestrinJournal hJournal, std::uint64_t nSeq) noexcept;
 // documents of earlier runs at once, this run's within kCommitMs (or after Sync). Successive calls that
 // go on where the last ended read on from there. One reading thread at a time; Append may run beside.
 int Read(ThKestrinJournal hJournal, std::uint64_t nAfterSeq, TRecord* pRecords, int nMax) noexcept;
+
+// The newest document held at Init (the chain goes on from it): true with *pRecord filled, false when
+// the journal held none. Reads as Read does (its thread), before the replay's reads.
+bool ReadLast(ThKestrinJournal hJournal, TRecord* pRecord) noexcept;
 
 // Has the writer write and sync what is buffered now; waits at most nTimeoutMs. False on a time-out
 // or a failed write.

@@ -25,10 +25,16 @@ constexpr std::size_t kRecordHead = 8;
 // u64 confirmed.
 constexpr std::uint8_t kTypeHeader = 1;
 constexpr std::size_t kHeaderBody = 48;
-// Document: u64 seq, u64 epoch, i64 captured (ms since the Unix epoch), the frame's 42 bytes.
-constexpr std::uint8_t kTypeDocument = 2;
-constexpr std::size_t kDocumentBody = 24 + kFrameLength;
-constexpr std::size_t kDocumentBytes = kRecordHead + kDocumentBody;  // 74
+// Document: u64 seq, u64 epoch, i64 captured (ms since the Unix epoch), the frame's 42 bytes, u64
+// prevseq, the previous document's 32-byte hash (zeros with prevseq 0): what its signature covers
+// besides the frame, so that a document read back is signed again identically and the chain goes on.
+constexpr std::uint8_t kTypeDocument = 5;
+constexpr std::size_t kDocumentBody = 24 + kFrameLength + 8 + kHashLength;
+constexpr std::size_t kDocumentBytes = kRecordHead + kDocumentBody;  // 114
+// The document of journals written before documents were chained: the same without prevseq and hash;
+// read (as the chain's start), never written.
+constexpr std::uint8_t kTypeDocumentUnchained = 2;
+constexpr std::size_t kUnchainedBody = 24 + kFrameLength;
 // Start: u64 epoch, u64 next seq; one at each Init.
 constexpr std::uint8_t kTypeStart = 3;
 constexpr std::size_t kStartBody = 16;

@@ -56,6 +56,11 @@ std::string Document(const char* pState, const health::THealth& health, const TI
   root["seq"] = static_cast<Json::UInt64>(health.nSeq);
   root["epoch"] = static_cast<Json::UInt64>(health.nEpoch);
   root["journal given way"] = static_cast<Json::Int64>(health.nJournalGivenWay);
+  // Signatures: whether the documents carry one, the newest site checkpoint accepted, and what the
+  // box says when the site's record differs from what it sent (absent otherwise).
+  root["signed"] = health.bSigned;
+  root["checkpoint"] = static_cast<Json::UInt64>(health.nCheckpointSeq);
+  if (health.siteDiffers[0] != '\0') root["site record"] = health.siteDiffers;
   return root.toStyledString();
 }
 

@@ -92,15 +92,6 @@ constexpr std::size_t kMaxFresh = (1 << 20) / transport::kFrameLength;
 // Journal records read back at a time for the replay.
 constexpr int kReplayBatch = 64;
 
-// "2026-12-08T23:30:02.125Z": UTC, RFC 3339 with milliseconds.
-void FormatCaptured(std::int64_t nMs, char (&text)[32]) {
-  const std::time_t t = static_cast<std::time_t>(nMs / 1000);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(nMs % 1000));
-}
-
 }  // namespace
 
 // A frame that begins to arrive counts while the loop does not take frames; while it does, only a
@@ -192,6 +183,7 @@ TWorker::TWorker(const TStart& start)
     : hTrans(start.hTrans),
       hBroker(start.hBroker),
       hJournal(start.hJournal),
+      hChain(start.hJournal != nullptr ? start.hChain : nullptr),
       silence(portName),
       backlog(portName),
       reopener(portName) {
@@ -437,12 +429,23 @@ void TWorker::PublishNext(Clock::time_point now) {
   char seq[24], epoch[24], captured[32];
   std::snprintf(seq, sizeof seq, "%" PRIu64, inHand.nSeq);
   std::snprintf(epoch, sizeof epoch, "%" PRIu64, inHand.nEpoch);
-  FormatCaptured(inHand.nCapturedMs, captured);
-  const broker::TUserProperty properties[] = {
-      {"seq", seq}, {"epoch", epoch}, {"captured", captured}, {"replayed", "1"}};
-  const int nProperties = hJournal == nullptr ? 0 : inHand.bReplayed ? 4 : 3;
-  if (const std::uint64_t nId = broker::StartPublication(hBroker, topic, frame::Document(inHand.status), &rc,
-                                                         properties, nProperties)) {
+  chain::FormatCaptured(inHand.nCapturedMs, captured);
+  std::string payload;
+  if (hChain == nullptr || inHand.bReplayed || !chain::TakePayload(hChain, inHand.nSeq, &payload))
+    payload = frame::Document(inHand.status);
+  broker::TUserProperty properties[7] = {{"seq", seq}, {"epoch", epoch}, {"captured", captured}};
+  int nProperties = hJournal == nullptr ? 0 : 3;
+  // Signed: the same statement each time it is published; `replayed` stays outside what is signed.
+  chain::TProperties signedBy;
+  if (hChain != nullptr && chain::Sign(hChain, inHand.status.nSerial, inHand.nSeq, inHand.nEpoch, captured,
+                                       payload, inHand.link, &signedBy) == chain::kOk) {
+    if (signedBy.prev[0] != '\0') properties[nProperties++] = {"prev", signedBy.prev};
+    properties[nProperties++] = {"sig", signedBy.sig};
+    properties[nProperties++] = {"key", signedBy.key};
+  }
+  if (hJournal != nullptr && inHand.bReplayed) properties[nProperties++] = {"replayed", "1"};
+  if (const std::uint64_t nId =
+          broker::StartPublication(hBroker, topic, payload, &rc, properties, nProperties)) {
     console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic, clientId);
     nAwaited = nId;
     bHoldTold = false;
@@ -590,7 +593,10 @@ void TWorker::TakeArrived(Clock::time_point now) {
 // Numbers the frame and hands it to the journal, which never waits on the disk; a frame the journal
 // could not keep is still published with its seq.
 void TWorker::Journal(TFrame& f) {
-  journal::Append(hJournal, f.bytes, f.nCapturedMs, &f.nSeq);
+  if (hChain != nullptr)
+    chain::Append(hChain, f.bytes, f.status, f.nCapturedMs, &f.nSeq, &f.link);
+  else
+    journal::Append(hJournal, f.bytes, f.nCapturedMs, &f.nSeq);
   f.nEpoch = nEpoch;
   f.nOrder = f.nSeq;
   f.nAttempts = 0;
@@ -614,6 +620,7 @@ bool TWorker::NextReplayed() {
       f.nSeq = f.nOrder = records[i].nSeq;
       f.nEpoch = records[i].nEpoch;
       f.nCapturedMs = records[i].nCapturedMs;
+      f.link = records[i].link;
       f.bReplayed = true;
       replay.push_back(f);
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "kestrin_broker.h"
+#include "kestrin_chain.h"
 #include "kestrin_journal.h"
 #include "kestrin_transport.h"
 
@@ -24,6 +25,9 @@ struct TStart {
   // whatever the phase, and its document carries its seq, epoch and capture time as MQTT 5 user
   // properties. Null: no journal, no properties.
   ThKestrinJournal hJournal = nullptr;
+  // With a journal, the wheel's chain (stays the caller's): every document is linked to the one before
+  // and carries `prev`, `sig` and `key` too. Null: unsigned documents.
+  ThKestrinChain hChain = nullptr;
 };
 
 // Starts the worker's thread. Until Publish() it takes no frame: it keeps the device drained and

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kestrin_broker.h"
+#include "kestrin_chain.h"
 #include "kestrin_doorbell.h"
 #include "kestrin_frame.h"
 #include "kestrin_journal.h"
@@ -40,6 +41,7 @@ struct TFrame {
   std::int64_t nCapturedMs = 0;  // when its last byte was read, ms since the Unix epoch
   std::uint64_t nSeq = 0;        // its document number, with a journal; 0: none
   std::uint64_t nEpoch = 0;      // with nSeq: the start that read it
+  journal::TLink link;           // with a chain: the document before it, as its signature covers
   bool bReplayed = false;        // a journal record of an earlier start, published again
   std::uint64_t nOrder = 0;      // taken as the nth frame of this run (with a journal: its seq), so
                                  // frames published again keep their place
@@ -94,6 +96,7 @@ struct TWorker {
   ThKestrinTrans hTrans;
   ThKestrinBroker hBroker;
   ThKestrinJournal hJournal;
+  ThKestrinChain hChain;  // signs and chains the documents; null: unsigned
   char portName[100] = {};
   char clientId[5] = {};
   SDL_Thread* pThread = nullptr;

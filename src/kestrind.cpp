@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 
+#include "kestrin_box_key.h"
 #include "kestrin_cmdline.h"
 #include "kestrin_console.h"
 #include "kestrin_control.h"
@@ -431,6 +432,7 @@ ThKestrinControl StartControl(TInitData* pInitData, int nRetrySeconds) {
 
 int main(int argc, char* argv[]) {
   const cmdline::TCommandLine commandLine = cmdline::Parse(cmdline::TProgram::kService, argc, argv);
+  if (commandLine.action == cmdline::TAction::kPrintKey) return box_key::PrintKey();
   if (commandLine.action != cmdline::TAction::kRun)
     return cmdline::Answer(cmdline::TProgram::kService, commandLine);
   TInitData initData{};
@@ -458,6 +460,11 @@ int main(int argc, char* argv[]) {
   if (!TakeCredential()) {
     console::Flush(kFlushMs);
     return kExitFailed;
+  }
+  // Kept in memory for the process's life; with a journal only (the documents' properties need it).
+  if (initData.pJournalDirectory != nullptr) {
+    initData.hBoxKey = box_key::LoadBoxKey();
+    if (initData.hBoxKey != nullptr) initData.hSiteKey = box_key::LoadSiteKey();
   }
 
   // Started as soon as it runs: a wheel switched off must hold up neither the boot nor a package

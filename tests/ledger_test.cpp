@@ -19,7 +19,7 @@ std::string Game(int game, int win) {
   return "{\n\t\"game id\" : " + std::to_string(game) + ",\n\t\"win number\" : " + std::to_string(win) + "\n}\n";
 }
 
-// A database of wheel 42 with seq 1 to 6, 5 arriving after 6 as a replay.
+// A database of wheel 42 with seq 1 to 6, then a conflict at seq 3, then 5 as a replay.
 class LedgerChain : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -30,16 +30,16 @@ class LedgerChain : public ::testing::Test {
     ThLedgerStore store = StoreInit(Db().c_str(), true, &error);
     ASSERT_NE(store, nullptr) << error;
     ASSERT_EQ(StoreBegin(store), 0);
-    for (std::uint64_t seq : {1, 2, 3, 4, 6, 5}) {
+    for (std::uint64_t seq : {1, 2, 3, 4, 6, 0, 5}) {
       TIncoming doc;
       doc.wheel = 42;
-      doc.seq = seq;
+      doc.seq = seq ? seq : 3;
       doc.epoch = 1;
       doc.captured = "2026-12-09T01:00:0" + std::to_string(seq) + ".000Z";
       doc.replayed = seq == 5;
-      doc.payload = Game(static_cast<int>(seq), -1);
+      doc.payload = Game(static_cast<int>(doc.seq), seq ? -1 : 9);
       doc.arrivedMs = 1796778000000 + static_cast<std::int64_t>(seq);
-      ASSERT_EQ(StoreAdd(store, doc), kStored);
+      ASSERT_EQ(StoreAdd(store, doc), seq ? kStored : kConflict);
     }
     ASSERT_EQ(StoreCommit(store), 0);
     StoreDestroy(store);
@@ -76,7 +76,10 @@ TEST_F(LedgerChain, VerifyNamesTheFirstRecordThatDoesNotMatch) {
       {"a removed record", "DELETE FROM documents WHERE seq = 4", "record 5 (seq 6,"},
       {"a reordered record", "UPDATE documents SET pos = -pos WHERE pos IN (4, 5); "
                              "UPDATE documents SET pos = 9 + pos WHERE pos < 0", "record 4 (seq 6,"},
-      {"a replayed record made live", "UPDATE documents SET replayed = 0 WHERE seq = 5", "record 6 (seq 5,"},
+      {"a replayed record made live", "UPDATE documents SET replayed = 0 WHERE seq = 5", "record 7 (seq 5,"},
+      {"a removed conflict", "DELETE FROM apart", "record 7 (seq 5,"},
+      {"an altered conflict", "UPDATE apart SET payload = CAST('{}' AS BLOB)", "record 6 (seq 3,"},
+      {"a changed count", "INSERT OR REPLACE INTO wheels VALUES (42, 0, 0, 5)", "the count of missed games (5)"},
   };
   std::string out;
   ASSERT_EQ(Captured([&] { return Verify(Db(), 42); }, &out), kExitOk) << out;
@@ -88,6 +91,13 @@ TEST_F(LedgerChain, VerifyNamesTheFirstRecordThatDoesNotMatch) {
     EXPECT_NE(out.find(c.named), std::string::npos) << out;
     ASSERT_EQ(std::system(("mv " + Db() + ".orig " + Db()).c_str()), 0);
   }
+  // The winning numbers come from the payloads the chain covers, not from the column beside them.
+  Sql("UPDATE documents SET win = 17");
+  std::string error;
+  ThLedgerStore store = StoreInit(Db().c_str(), false, &error);
+  ASSERT_NE(store, nullptr) << error;
+  EXPECT_TRUE(StoreWinningNumbers(store, 42, 10).empty());
+  StoreDestroy(store);
 }
 
 TEST_F(LedgerChain, AnExportVerifiesFromTheFileAloneAndAChangedLineDoesNot) {
@@ -138,8 +148,8 @@ TEST_F(LedgerChain, ADamagedDatabaseOrACutExportFailsEveryVerb) {
       [&] { return Export(Db(), 42, TRange(), true); },
       [&] { return Gaps(Db(), -1); },
       [&] { return Stats(Db(), 42, 10); },
-      [&] { return Show(Db(), 42, game); },
-      [&] { return Audit(Db(), -1, 0, INT64_MAX, false); },
+      [&] { return Show(Db(), 42, game, TSources()); },
+      [&] { return Audit(Db(), -1, 0, INT64_MAX, false, TSources()); },
   };
   for (const auto& verb : verbs) EXPECT_EQ(Captured(verb, &out), kExitError) << out;
 }

@@ -134,7 +134,8 @@ function onMessage(topic, payload, packet) {
   try { doc = JSON.parse(text); } catch (e) { return; }
   const wheel = wheelOf(m[1]);
   if (m[2] === 'ledger') {
-    if (ledgerMark(wheel.ledger).text !== ledgerMark(doc).text) markDirty();
+    if (ledgerMark(wheel.ledger).text !== ledgerMark(doc).text ||
+      signatureMark(wheel.ledger).text !== signatureMark(doc).text) markDirty();
     wheel.ledger = doc;
   } else if (m[2] === 'gameStatus') {
     wheel.doc = doc;
@@ -180,12 +181,26 @@ function ledgerMark(l) {
   return { text: 'complete', cls: 'st-ok' };
 }
 
+// What the ledger says of the wheel's signatures: documents kept apart (unsigned, an unknown key, a bad
+// signature or a broken link) are worse than a fork, the box's own chain going on after a power cut.
+function signatureMark(l) {
+  if (!l) return { text: '', cls: '', title: '' };
+  if (l.rejected > 0) {
+    return { text: 'kept apart', cls: 'st-bad',
+             title: `${l.rejected} documents kept apart; the newest: ${l.rejectedReason || ''}` };
+  }
+  if (l.forks > 0) return { text: 'fork', cls: 'st-warn', title: `${l.forks} records of forks; see kestrin-ledger verify` };
+  if (!l.checkpoint) return { text: 'no checkpoint', cls: 'st-warn', title: 'the ledger has no key to sign with' };
+  return { text: 'signed', cls: 'st-ok', title: 'every document stored is signed by its box; the checkpoint is signed' };
+}
+
 // What the board says of a wheel: its box's uplink and the status's age come before what the bridge
 // last said, which is not true any more once the box is cut off or the bridge has gone quiet.
 function verdict(wheel, now) {
   const v = bridgeVerdict(wheel, now);
   // A wheel whose documents have a hole or a conflict at the site is a problem, however it runs.
-  return v.rank > 3 && ledgerMark(wheel.ledger).cls === 'st-bad' ? { ...v, rank: 3 } : v;
+  const bad = ledgerMark(wheel.ledger).cls === 'st-bad' || signatureMark(wheel.ledger).cls === 'st-bad';
+  return v.rank > 3 && bad ? { ...v, rank: 3 } : v;
 }
 
 function bridgeVerdict(wheel, now) {
@@ -236,9 +251,8 @@ function renderWheel(serial, wheel, v, now) {
   if (!wheel.row) {
     wheel.row = document.createElement('tr');
     wheel.row.dataset.wheel = serial;
-    for (let i = 0; i < 23; i++) wheel.row.appendChild(document.createElement('td'));
-    wheel.row.cells[1].appendChild(document.createElement('span'));
-    wheel.row.cells[14].appendChild(document.createElement('span'));
+    for (let i = 0; i < 24; i++) wheel.row.appendChild(document.createElement('td'));
+    for (const i of [1, 14, 22]) wheel.row.cells[i].appendChild(document.createElement('span'));
     if (serial === kTestWheel) wheel.row.classList.add('test');
   }
   const s = wheel.status || {};
@@ -272,7 +286,11 @@ function renderWheel(serial, wheel, v, now) {
   setCell(c[20], ...count(l.missedGames, true));
   setCell(c[21], typeof l.latenessMs === 'number' ? (l.latenessMs / 1000).toFixed(1) + ' s' : '',
           l.latenessMs > kLateMs ? 'count-bad' : '');
-  setCell(c[22], s.version || '');  // a rolling upgrade's progress, box by box
+  const sig = signatureMark(wheel.ledger);
+  wheel.row.dataset.signature = sig.text;
+  setCell(c[22].firstChild, sig.text, sig.cls && 'state ' + sig.cls);
+  c[22].title = sig.title;
+  setCell(c[23], s.version || '');  // a rolling upgrade's progress, box by box
 }
 
 function renderBoxes(now, verdicts) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kestrin_process.h"
+#include "ledger_checkpoint.h"
 #include "ledger_checks.h"
 #include "ledger_run.h"
 #include "ledger_stats.h"
@@ -24,34 +25,65 @@ std::string DefaultDatabase() {
   return std::string(state && *state ? state : "/var/lib/kestrin-ledger") + "/ledger.db";
 }
 
+constexpr const char* kDefaultKeys = "/etc/kestrin-ledger/box-keys";
+constexpr const char* kDefaultSiteVkey = "/etc/kestrin-ledger/site.vkey";
+
+// The checkpoint file beside the database.
+std::string DefaultCheckpoints(const std::string& database) {
+  const std::size_t slash = database.rfind('/');
+  return (slash == std::string::npos ? std::string() : database.substr(0, slash + 1)) + "checkpoints";
+}
+
+std::string HostName() {
+  char name[256] = {};
+  return gethostname(name, sizeof name - 1) == 0 && *name ? name : "kestrin-site";
+}
+
+// $CREDENTIALS_DIRECTORY/<name> when systemd passes it, else "".
+std::string Credential(const char* name) {
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  if (!credentials || !*credentials) return {};
+  const std::string candidate = std::string(credentials) + "/" + name;
+  return access(candidate.c_str(), F_OK) == 0 ? candidate : std::string();
+}
+
 void Usage(std::FILE* out) {
   std::fprintf(out, R"(Usage: kestrin-ledger VERB [OPTION...]
 The site's ledger: stores every document of every wheel once, in a hash chain per wheel, checks each
 wheel's feed and confirms what it holds on /rng/roulette/kestrin_live/<serial>/ledger (retained, QoS 1).
 
 Verbs:
-  run [--broker URI] [--account FILE] [--client-id ID] [--database FILE]
+  run [--broker URI] [--account FILE] [--client-id ID] [--database FILE] [--keys FILE]
+      [--key FILE] [--name NAME] [--checkpoints FILE]
         the service: subscribes (MQTT 5, persistent session, QoS 1) to every wheel's gameStatus and
-        bridgeStatus topics, stores each batch of documents in one transaction, then publishes each
-        changed wheel's confirmation. Stops on SIGTERM, SIGINT or SIGHUP.
-  verify [--wheel SERIAL] [--database FILE]
-        walks the chain of one wheel, or of all, and names the first record that does not match
+        bridgeStatus topics, checks each document's signature with its box's key, stores it (or keeps
+        it apart with its reason), then publishes each changed wheel's confirmation with its signed
+        checkpoint. Stops on SIGTERM, SIGINT or SIGHUP.
+  verify [--wheel SERIAL] [--database FILE] [--keys FILE] [--checkpoints FILE] [--site-key FILE]
+        walks the chain of one wheel, or of all, names the first record that does not match, checks
+        each document's signature and link, and holds the database to the newest checkpoint of
+        each wheel in the checkpoint file
   verify --file BUNDLE|EXPORT
         checks a bundle (or a CSV export) with nothing but the file; its first line is the verdict:
         proved, altered, incomplete or unreadable; then what it proves and what it cannot
+  key [--key FILE] [--name NAME]
+        prints the ledger key's verifier key (for each box's /etc/kestrin-bridge/site.vkey)
   show --wheel SERIAL (--game G [--at TIME] | --at TIME [--around N] | --seq S [--around N])
+       [--keys FILE]
         the documents of a game, or around a capture time or a seq (N each side; default 5 for
         --at, 0 for --seq), decoded, with the game's result and each document's verdicts
-  audit [--wheel SERIAL] --from TIME --to TIME [--format text|json]
+  audit [--wheel SERIAL] --from TIME --to TIME [--format text|json] [--keys FILE]
+        [--checkpoints FILE] [--site-key FILE]
         a period's report by capture time (from TIME up to, not including, --to): documents, games,
-        gaps opened and closed, missed games, conflicts, restarts, lateness, the chain, the bias test
-        over the period and per hour of the day
+        gaps opened and closed, missed games, conflicts, documents kept apart, restarts, lateness,
+        the chain, signatures, the newest checkpoint, the bias test over the period and per hour
   export --wheel SERIAL [--from-seq A] [--to-seq B] [--format json|csv] [--output FILE]
   export --wheel SERIAL (--from TIME --to TIME | --game G [--at TIME] | --since TIME [--until TIME])
-         [--output FILE]
-        json (the default): the bundle, one file with the documents, their chain records and the
-        conflicts at their seqs, for a seq range, a capture period, a game or an arrival period;
-        csv: the records of a seq or arrival range; to standard output or written whole to FILE
+         [--output FILE] [--keys FILE] [--checkpoints FILE] [--site-key FILE]
+        json (the default): the bundle, one file with the documents, their chain records, the
+        records kept apart at their seqs, the boxes' and the site's keys and the checkpoint that
+        covers them, for a seq range, a capture period, a game or an arrival period; csv: the
+        records of a seq or arrival range; to standard output or written whole to FILE
   gaps [--wheel SERIAL] [--database FILE]
         the documents missing between each wheel's first stored and its highest
   stats --wheel SERIAL --games N [--database FILE]
@@ -65,6 +97,14 @@ Options:
   --client-id ID    the session's client identifier (default kestrin-ledger)
   --database FILE   the SQLite database (default $STATE_DIRECTORY/ledger.db, else
                     /var/lib/kestrin-ledger/ledger.db)
+  --keys FILE       the boxes' keys and wheels, as kestrin-site writes them (default
+                    /etc/kestrin-ledger/box-keys)
+  --key FILE        the ledger's Ed25519 key, PKCS#8 PEM (default: $CREDENTIALS_DIRECTORY/ledger.key
+                    when systemd passes one; run: else no checkpoints)
+  --name NAME       the ledger key's name, the checkpoints' site name (default: the host name)
+  --checkpoints FILE  the checkpoint file (default: checkpoints beside the database)
+  --site-key FILE   the ledger's verifier key that the checkpoints' signatures must verify with
+                    (default /etc/kestrin-ledger/site.vkey when it exists, else read unchecked)
   -h, --help        this text; --version its version
 
 TIME is RFC 3339, e.g. 2026-12-08T21:14:00Z. A game's result is the winning number of its first
@@ -116,7 +156,8 @@ bool Period(std::map<std::string, std::string>& opt, std::int64_t* pFrom, std::i
   return ParseTime(opt["--from"], pFrom) && ParseTime(opt["--to"], pTo) && *pFrom < *pTo && (--*pTo, true);
 }
 
-int ShowVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel) {
+int ShowVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel,
+             const TSources& sources) {
   TSelection sel;
   const int ways = static_cast<int>(opt.count("--game") + opt.count("--seq") + (opt.count("--at") && !opt.count("--game")));
   if (ways != 1) return Wrong("show takes one of --game G, --at TIME, --seq S");
@@ -137,19 +178,21 @@ int ShowVerb(std::map<std::string, std::string>& opt, const std::string& databas
     sel.by = TSelection::kAroundTime;
     if (!opt.count("--around")) sel.around = 5;
   }
-  return Guarded([&] { return Show(database, static_cast<std::uint32_t>(wheel), sel); });
+  return Guarded([&] { return Show(database, static_cast<std::uint32_t>(wheel), sel, sources); });
 }
 
-int AuditVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel) {
+int AuditVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel,
+              const TSources& sources) {
   std::int64_t from = 0, to = 0;
   if (!Period(opt, &from, &to))
     return Wrong("audit needs --from TIME --to TIME, RFC 3339, the first before the second");
   const std::string format = opt.count("--format") ? opt["--format"] : "text";
   if (format != "text" && format != "json") return Wrong("--format text or --format json");
-  return Guarded([&] { return Audit(database, wheel, from, to, format == "json"); });
+  return Guarded([&] { return Audit(database, wheel, from, to, format == "json", sources); });
 }
 
-int ExportVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel) {
+int ExportVerb(std::map<std::string, std::string>& opt, const std::string& database, int wheel,
+               const TSources& sources) {
   TRange range;
   TSelection sel;
   const bool bySeq = opt.count("--from-seq") || opt.count("--to-seq");
@@ -187,7 +230,8 @@ int ExportVerb(std::map<std::string, std::string>& opt, const std::string& datab
     if (opt.count("--at") && !ParseTime(opt["--at"], &sel.atMs))
       return Wrong("--at takes an RFC 3339 time, e.g. 2026-12-09T21:14:00Z");
   }
-  return Guarded([&] { return ExportBundle(database, static_cast<std::uint32_t>(wheel), sel, opt["--output"]); });
+  return Guarded(
+      [&] { return ExportBundle(database, static_cast<std::uint32_t>(wheel), sel, opt["--output"], sources); });
 }
 
 }  // namespace
@@ -204,12 +248,13 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   static const std::map<std::string, std::vector<std::string>> kOptions = {
-      {"run", {"--broker", "--account", "--client-id", "--database"}},
-      {"verify", {"--wheel", "--database", "--file"}},
+      {"run", {"--broker", "--account", "--client-id", "--database", "--keys", "--key", "--name", "--checkpoints"}},
+      {"verify", {"--wheel", "--database", "--file", "--keys", "--checkpoints", "--site-key"}},
+      {"key", {"--key", "--name"}},
       {"export", {"--wheel", "--from-seq", "--to-seq", "--since", "--until", "--from", "--to", "--game", "--at",
-                  "--format", "--output", "--database"}},
-      {"show", {"--wheel", "--game", "--at", "--around", "--seq", "--database"}},
-      {"audit", {"--wheel", "--from", "--to", "--format", "--database"}},
+                  "--format", "--output", "--database", "--keys", "--checkpoints", "--site-key"}},
+      {"show", {"--wheel", "--game", "--at", "--around", "--seq", "--database", "--keys"}},
+      {"audit", {"--wheel", "--from", "--to", "--format", "--database", "--keys", "--checkpoints", "--site-key"}},
       {"gaps", {"--wheel", "--database"}},
       {"stats", {"--wheel", "--games", "--database"}},
   };
@@ -232,10 +277,29 @@ int main(int argc, char** argv) {
   int wheel = -1;
   if (opt.count("--wheel") && !Serial(opt["--wheel"], &wheel)) return Wrong("--wheel takes a serial, 0 to 9999");
 
+  const std::string keys = opt.count("--keys") ? opt["--keys"] : kDefaultKeys;
+  const std::string ledgerKey = opt.count("--key") ? opt["--key"] : Credential("ledger.key");
+  const std::string name = opt.count("--name") ? opt["--name"] : HostName();
+  const std::string checkpoints = opt.count("--checkpoints") ? opt["--checkpoints"] : DefaultCheckpoints(database);
+  if (verb == "key") {
+    std::string error;
+    const std::string vkey = LedgerVkey(ledgerKey.empty() ? "/etc/credstore/kestrin-ledger.key" : ledgerKey.c_str(),
+                                        name.c_str(), &error);
+    if (vkey.empty()) {
+      std::fprintf(stderr, "kestrin-ledger: %s\n", error.c_str());
+      return kExitError;
+    }
+    std::printf("%s\n", vkey.c_str());
+    return kExitOk;
+  }
   if (verb == "run") {
     process::TakeStopSignals();
     TRunOptions o;
     o.database = database;
+    o.keys = keys;
+    o.ledgerKey = ledgerKey;
+    o.name = name;
+    o.checkpoints = checkpoints;
     if (opt.count("--broker")) o.session.uri = opt["--broker"];
     if (opt.count("--client-id")) o.session.clientId = opt["--client-id"];
     std::string account = opt.count("--account") ? opt["--account"] : "";
@@ -253,13 +317,16 @@ int main(int argc, char** argv) {
   }
   if (verb == "verify") {
     if (opt.count("--file")) {
-      if (opt.count("--wheel") || opt.count("--database")) return Wrong("--file stands alone");
+      if (opt.size() > 1) return Wrong("--file stands alone");
       return VerifyFile(opt["--file"]);
     }
-    return Verify(database, wheel);
   }
+  std::string siteKey = opt.count("--site-key") ? opt["--site-key"] : "";
+  if (siteKey.empty() && access(kDefaultSiteVkey, R_OK) == 0) siteKey = kDefaultSiteVkey;
+  if (verb == "verify") return Verify(database, wheel, keys, checkpoints, siteKey);
+  const TSources sources{keys, checkpoints, siteKey};
   if (verb == "gaps") return Gaps(database, wheel);
-  if (verb == "audit") return AuditVerb(opt, database, wheel);
+  if (verb == "audit") return AuditVerb(opt, database, wheel, sources);
   if (wheel < 0) return Wrong(verb + " needs --wheel");
   if (verb == "stats") {
     std::uint64_t games = 0;
@@ -267,7 +334,6 @@ int main(int argc, char** argv) {
       return Wrong("--games takes a number of games, 1 to 1000000");
     return Stats(database, wheel, static_cast<int>(games));
   }
-  if (verb == "show") return ShowVerb(opt, database, wheel);
-  if (verb == "audit") return AuditVerb(opt, database, wheel);
-  return ExportVerb(opt, database, wheel);
+  if (verb == "show") return ShowVerb(opt, database, wheel, sources);
+  return ExportVerb(opt, database, wheel, sources);
 }

@@ -1,11 +1,17 @@
 // audit: a period's report, by capture time, per wheel: documents and games, gaps opened and closed,
 // missed games, conflicts with both versions, restarts, lateness, the chain's verdict and the bias test
-// (over the period and per hour of the day). Built as JSON; the text is rendered from it.
+// (over the period and per hour of the day), the documents kept apart, the box signatures and the site's
+// newest checkpoint. Built as JSON; the text is rendered from it.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <fstream>
 #include <map>
+#include <set>
 
+#include "ledger_checkpoint.h"
 #include "ledger_checks.h"
 #include "ledger_report.h"
 #include "ledger_stats.h"
@@ -38,8 +44,16 @@ Json::Value Version(const TRecord& r) {
   return v;
 }
 
+// What the audit holds each wheel to besides its database.
+struct TAgainst {
+  ThLedgerKeys keys = nullptr;
+  bool checkpointFile = false;  // a checkpoint file was read
+  std::map<std::uint32_t, TCheckpointSeen> newest;
+};
+
 // One wheel's report; null when it has no document captured in the period.
-bool AuditWheel(ThLedgerStore store, std::uint32_t wheel, std::int64_t fromMs, std::int64_t toMs, Json::Value* pOut) {
+bool AuditWheel(ThLedgerStore store, std::uint32_t wheel, std::int64_t fromMs, std::int64_t toMs,
+                const TAgainst& against, Json::Value* pOut) {
   std::vector<TBrief> briefs;
   if (!LoadBriefs(store, wheel, &briefs)) return false;
   auto in = [&](const TBrief& b) { return b.capturedMs != INT64_MIN && b.capturedMs >= fromMs && b.capturedMs <= toMs; };
@@ -72,14 +86,28 @@ bool AuditWheel(ThLedgerStore store, std::uint32_t wheel, std::int64_t fromMs, s
   };
   std::vector<TOpened> opened;
   std::map<std::uint64_t, std::pair<std::int64_t, bool>> filled;  // seq -> arrival, replayed
-  std::uint64_t highest = 0;
+  std::uint64_t highest = 0, checkpointPos = 0;
+  const auto checkpoint = against.newest.find(wheel);
+  std::set<std::uint64_t> periodPos;  // the period's documents: their signatures are checked
+  for (const TBrief& b : briefs)
+    if (in(b)) periodPos.insert(b.pos);
   TChainVerdict chain;
-  if (!CheckChain(store, wheel, &chain, [&](const TStoredRecord& rec) {
+  if (!CheckChain(store, wheel, against.keys, periodPos, &chain, [&](const TStoredRecord& rec) {
+        if (checkpoint != against.newest.end() && rec.hash == checkpoint->second.head) checkpointPos = rec.r.pos;
+        if (!rec.r.kind.empty()) return;  // kept apart: no document of the wheel's
         if (rec.r.seq > highest + 1) opened.push_back({highest + 1, rec.r.seq - 1, rec.r.arrivedMs});
         if (rec.r.seq > highest) highest = rec.r.seq;
         else filled[rec.r.seq] = {rec.r.arrivedMs, rec.r.replayed};
       }))
     return false;
+  // Seqs the box skipped on purpose (its signed prev names an earlier seq than the one before): not missing.
+  std::map<std::uint64_t, std::uint64_t> skipped;  // first -> last
+  for (const TBrief& b : briefs)
+    if (b.prevSeq > 0 && b.prevSeq + 1 < b.seq) skipped[b.prevSeq + 1] = b.seq - 1;
+  auto isSkipped = [&skipped](std::uint64_t seq) {
+    auto it = skipped.upper_bound(seq);
+    return it != skipped.begin() && (--it)->second >= seq;
+  };
   Json::Value gaps(Json::arrayValue);
   for (const TOpened& g : opened) {
     if (!inSeq(g.first - 1) && !inSeq(g.last + 1)) continue;
@@ -90,10 +118,18 @@ bool AuditWheel(ThLedgerStore store, std::uint32_t wheel, std::int64_t fromMs, s
     std::int64_t closedMs = INT64_MIN;
     bool replayed = true;
     Json::Value missing(Json::arrayValue);
-    for (std::uint64_t seq = g.first; seq <= g.last; ++seq) {
+    // A gap the box skipped whole, or one too wide to look at seq by seq, is said as a whole.
+    auto span = skipped.upper_bound(g.first);
+    const bool wholeSkipped = span != skipped.begin() && (--span)->first <= g.first && span->second >= g.last;
+    if (wholeSkipped) v["skippedAtTheBox"] = true;
+    const bool wide = !wholeSkipped && g.last - g.first >= 1000000;
+    if (wide) missing.append(Json::Value(Json::arrayValue)), missing[0].append(UInt64(g.first)), missing[0].append(UInt64(g.last));
+    for (std::uint64_t seq = g.first; !wholeSkipped && !wide && seq <= g.last; ++seq) {
       const auto f = filled.find(seq);
       if (f != filled.end()) {
         closedMs = std::max(closedMs, f->second.first), replayed = replayed && f->second.second;
+      } else if (isSkipped(seq)) {
+        v["skippedAtTheBox"] = true;
       } else if (!bySeq.count(seq)) {
         if (missing.empty() || missing[missing.size() - 1][1].asUInt64() != seq - 1) {
           Json::Value range(Json::arrayValue);
@@ -164,25 +200,62 @@ bool AuditWheel(ThLedgerStore store, std::uint32_t wheel, std::int64_t fromMs, s
   w["lateness"]["p99Ms"] = Json::Int64(late.p99);
   w["lateness"]["maxMs"] = Json::Int64(late.max);
 
-  std::vector<TConflict> conflicts;
-  if (!StoreConflicts(store, wheel, &conflicts)) return false;
-  Json::Value both(Json::arrayValue);
-  for (const TConflict& c : conflicts) {
-    if (!inSeq(c.seq)) continue;
+  std::vector<TApart> apart;
+  if (!StoreApart(store, wheel, &apart)) return false;
+  Json::Value kept(Json::arrayValue);
+  for (const TApart& a : apart) {
+    const std::int64_t captured = CapturedMs(a.r.captured);
+    if (!inSeq(a.r.seq) && !(captured != INT64_MIN && captured >= fromMs && captured <= toMs)) continue;
     Json::Value v(Json::objectValue);
-    v["seq"] = UInt64(c.seq);
-    if (!StoreDocuments(store, wheel, c.seq, c.seq, [&v](const TDocument& d) {
+    v["seq"] = UInt64(a.r.seq);
+    v["kind"] = a.r.kind;
+    v["note"] = a.r.note;
+    v["record"] = UInt64(a.r.pos);  // 0: outside the chain (a ledger before signatures)
+    if (!StoreDocuments(store, wheel, a.r.seq, a.r.seq, [&v](const TDocument& d) {
           v["stored"] = Version(d.r);
           return true;
         }))
       return false;
-    TRecord r;
-    r.epoch = c.epoch, r.captured = c.captured, r.arrivedMs = c.arrivedMs, r.replayed = c.replayed, r.payload = c.payload;
-    v["other"] = Version(r);
-    both.append(v);
-    findings.append("a conflict at seq " + std::to_string(c.seq));
+    v["other"] = Version(a.r);
+    kept.append(v);
+    if (a.r.kind == "conflict") findings.append("a conflict at seq " + std::to_string(a.r.seq));
+    if (a.r.kind == "rejected")
+      findings.append("a document of seq " + std::to_string(a.r.seq) + " kept apart: " + a.r.note);
   }
-  w["conflicts"] = both;
+  w["keptApart"] = kept;
+
+  // The box signatures of the period's documents.
+  Json::Value& sig = w["signatures"];
+  sig["checked"] = chain.keys;
+  std::uint64_t good = 0, none = 0;
+  for (const TBrief& b : briefs) {
+    if (!in(b)) continue;
+    const auto bad = chain.badSignatures.find(b.pos);
+    if (bad != chain.badSignatures.end()) {
+      sig["failing"].append(UInt64(b.seq));
+      findings.append("the box signature of seq " + std::to_string(b.seq) + " fails: " + bad->second);
+    }
+  }
+  // Counted over the chain's records of the period's documents.
+  if (!StoreDocuments(store, wheel, firstSeq, lastSeq, [&](const TDocument& d) {
+        if (periodPos.count(d.r.pos)) (d.r.key.empty() && d.r.sig.empty() ? none : good) += 1;
+        return true;
+      }))
+    return false;
+  sig["signed"] = UInt64(good - std::min<std::uint64_t>(good, sig["failing"].size()));
+  sig["unsigned"] = UInt64(none);
+
+  // The site's newest checkpoint of the wheel, if it covers the period.
+  Json::Value& cp = w["checkpoint"];
+  if (checkpoint != against.newest.end()) {
+    cp["time"] = FormatTime(checkpoint->second.timeMs);
+    cp["seq"] = UInt64(checkpoint->second.size);
+    cp["headRecord"] = UInt64(checkpointPos);
+    cp["covers"] = checkpoint->second.size >= lastSeq && checkpointPos >= lastPos;
+    if (checkpointPos == 0)
+      findings.append("the chain does not hold the head of the site's checkpoint of " + cp["time"].asString() +
+                      ": records were removed or rewritten");
+  }
 
   Json::Value& ch = w["chain"];
   ch["records"] = UInt64(chain.records);
@@ -194,8 +267,6 @@ bool AuditWheel(ThLedgerStore store, std::uint32_t wheel, std::int64_t fromMs, s
   }
   if (!ch["matches"].asBool())
     findings.append("the chain breaks at record " + std::to_string(chain.badPos) + ": " + chain.problem);
-  w["signatures"] = "none stored";
-  w["checkpoints"] = Json::Value(Json::arrayValue);
   w["bias"] = Bias(results);
   for (int h = 0; h < 24; ++h) {
     if (byHour[h].empty()) continue;
@@ -223,6 +294,7 @@ void Render(const Json::Value& report) {
       if (g.isMember("closed"))
         std::printf(", %s %s by %s", g["open"].asBool() ? "partly closed" : "closed", g["closed"].asCString(),
                     g["by"].asCString());
+      if (g.isMember("skippedAtTheBox")) std::printf(", seqs skipped at the box on purpose (its signed prev)");
       for (const Json::Value& m : g["missing"])
         std::printf(", OPEN: seq %llu to %llu missing", static_cast<unsigned long long>(m[0].asUInt64()),
                     static_cast<unsigned long long>(m[1].asUInt64()));
@@ -235,14 +307,21 @@ void Render(const Json::Value& report) {
       for (const Json::Value& g : m["games"]) std::printf(" %d", g.asInt());
       std::printf(" never reached the bridge\n");
     }
-    std::printf("  conflicts:%s\n", w["conflicts"].empty() ? " none" : "");
-    for (const Json::Value& c : w["conflicts"]) {
-      std::printf("    seq %llu:\n", static_cast<unsigned long long>(c["seq"].asUInt64()));
-      for (const char* which : {"stored", "other"})
-        std::printf("      %s (captured %s, arrived %s%s): %s\n",
-                    std::string(which) == "stored" ? "in the chain" : "other bytes, not in the chain",
-                    c[which]["captured"].asCString(), c[which]["arrived"].asCString(),
-                    c[which]["replayed"].asBool() ? ", replayed" : "", c[which]["described"].asCString());
+    std::printf("  kept apart (conflicts, forks, documents that failed their checks):%s\n",
+                w["keptApart"].empty() ? " none" : "");
+    for (const Json::Value& k : w["keptApart"]) {
+      const std::string kind = k["kind"].asString();
+      std::printf("    seq %llu: %s%s%s\n", static_cast<unsigned long long>(k["seq"].asUInt64()),
+                  kind == "conflict" ? "CONFLICT" : kind == "rejected" ? "REJECTED" : kind.c_str(),
+                  k["note"].asString().empty() ? "" : ": ", k["note"].asCString());
+      for (const char* which : {"stored", "other"}) {
+        const Json::Value& v = k[which];
+        if (v.isObject())
+          std::printf("      %s (captured %s, arrived %s%s): %s\n",
+                      std::string(which) == "stored" ? "the document stored" : "the one kept apart",
+                      v["captured"].asCString(), v["arrived"].asCString(), v["replayed"].asBool() ? ", replayed" : "",
+                      v["described"].asCString());
+      }
     }
     std::printf("  restarts:%s\n", w["restarts"].empty() ? " none" : "");
     for (const Json::Value& r : w["restarts"])
@@ -262,7 +341,21 @@ void Render(const Json::Value& report) {
     if (c.isMember("breaksAt"))
       std::printf("  chain: BREAKS at record %llu: %s\n", static_cast<unsigned long long>(c["breaksAt"].asUInt64()),
                   c["problem"].asCString());
-    std::printf("  signatures: none stored; checkpoints: none (present when the site signs)\n");
+    const Json::Value& sig = w["signatures"];
+    std::printf("  box signatures: %llu good, %u FAILING, %llu documents unsigned (stored before signatures)%s\n",
+                static_cast<unsigned long long>(sig["signed"].asUInt64()), sig["failing"].size(),
+                static_cast<unsigned long long>(sig["unsigned"].asUInt64()),
+                sig["checked"].asBool() ? "" : "; not checked: no keys file");
+    const Json::Value& cp = w["checkpoint"];
+    if (cp.isObject())
+      std::printf("  the site's newest checkpoint: %s, every document up to seq %llu stored, its head record %llu: "
+                  "%s\n",
+                  cp["time"].asCString(), static_cast<unsigned long long>(cp["seq"].asUInt64()),
+                  static_cast<unsigned long long>(cp["headRecord"].asUInt64()),
+                  cp["covers"].asBool() ? "it covers the period" : "it does not cover the whole period yet");
+    else
+      std::printf("  the site's checkpoint: none for this wheel%s\n",
+                  report["checkpointFile"].asBool() ? "" : " (no checkpoint file)");
     auto bias = [](const Json::Value& b) {
       char text[160];
       std::snprintf(text, sizeof text, "%d games, chi-square %.2f, p = %.4g: %s", b["games"].asInt(),
@@ -279,9 +372,24 @@ void Render(const Json::Value& report) {
 
 }  // namespace
 
-int Audit(const std::string& database, int wheel, std::int64_t fromMs, std::int64_t toMs, bool json) {
+int Audit(const std::string& database, int wheel, std::int64_t fromMs, std::int64_t toMs, bool json,
+          const TSources& sources) {
   TStoreGuard store = OpenChecked(database);
-  if (!store) return kExitError;
+  TKeysGuard keys;
+  if (!store || !LoadKeys(sources.keys, &keys)) return kExitError;
+  TAgainst against;
+  against.keys = keys.get();
+  std::uint64_t badNotes = 0;
+  if (!sources.checkpoints.empty() && access(sources.checkpoints.c_str(), F_OK) == 0) {
+    std::string vkey, error;
+    if (!sources.siteKey.empty()) std::getline(std::ifstream(sources.siteKey), vkey);
+    if ((!sources.siteKey.empty() && vkey.empty()) ||
+        !CheckpointsRead(sources.checkpoints.c_str(), vkey, &against.newest, &badNotes, &error)) {
+      std::fprintf(stderr, "kestrin-ledger: %s\n", vkey.empty() && error.empty() ? ("cannot read " + sources.siteKey).c_str() : error.c_str());
+      return kExitError;
+    }
+    against.checkpointFile = true;
+  }
   auto failed = [&store](const std::string& why) {
     std::fprintf(stderr, "kestrin-ledger: %s\n", why.empty() ? StoreError(store.get()).c_str() : why.c_str());
     return kExitError;
@@ -294,10 +402,13 @@ int Audit(const std::string& database, int wheel, std::int64_t fromMs, std::int6
   report["from"] = FormatTime(fromMs);
   report["to"] = FormatTime(toMs);
   report["wheels"] = Json::Value(Json::arrayValue);
-  bool passed = true;
+  report["checkpointFile"] = against.checkpointFile;
+  report["badCheckpoints"] = Json::UInt64(badNotes);
+  // A checkpoint whose signature does not verify with the site's key is a finding of the whole audit.
+  bool passed = badNotes == 0;
   for (std::uint32_t w : wheels) {
     Json::Value one;
-    if (!AuditWheel(store.get(), w, fromMs, toMs, &one)) return failed("");
+    if (!AuditWheel(store.get(), w, fromMs, toMs, against, &one)) return failed("");
     if (one.isNull()) continue;
     passed = passed && one["passed"].asBool();
     report["wheels"].append(one);
@@ -312,7 +423,10 @@ int Audit(const std::string& database, int wheel, std::int64_t fromMs, std::int6
     std::cout << Json::writeString(builder, report) << "\n";
   } else {
     Render(report);
-    std::printf("\n%s\n", passed ? "passed: no open gap, no conflict, the chain matches"
+    if (badNotes)
+      std::printf("\nFAILED: %llu checkpoints in %s whose signature does not verify with the site's key\n",
+                  static_cast<unsigned long long>(badNotes), sources.checkpoints.c_str());
+    std::printf("\n%s\n", passed ? "passed: no open gap, no conflict, no failed signature, the chain matches"
                                  : "FAILED: see each wheel's verdict");
   }
   return std::fflush(stdout) == 0 && passed ? kExitOk : passed ? kExitError : kExitFound;

@@ -34,6 +34,13 @@ std::string HashedBytes(const THash& prev, const TRecord& r) {
   out.append(r.captured, 0, 0xffff);
   Put(out, r.payload.size(), 4);
   out += r.payload;
+  if (r.kind.empty()) return out;
+  Put(out, r.kind.size() & 0xff, 1);
+  out.append(r.kind, 0, 0xff);
+  for (const std::string* text : {&r.note, &r.prev, &r.key, &r.sig}) {
+    Put(out, text->size() & 0xffff, 2);
+    out.append(*text, 0, 0xffff);
+  }
   return out;
 }
 

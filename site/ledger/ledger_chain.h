@@ -12,7 +12,16 @@
 //   payload    4 bytes  length, big-endian, then the payload bytes exactly as published
 //
 // The chain follows the order the ledger stored the records in (pos), not seq: a replayed document
-// that fills an old gap is appended at the end.
+// that fills an old gap is appended at the end. A record the ledger keeps apart (a conflict, a fork, a
+// document that failed its checks; kind not empty) takes its place in the same chain, and its bytes go
+// on after the payload's:
+//
+//   kind       1 byte   length, then the kind: "conflict", "fork" or "rejected"
+//   note       2 bytes  length, big-endian, then the ledger's note (the reason, the fork's seqs)
+//   prev, key, sig      each 2 bytes length, big-endian, then the property as received
+//
+// A stored document's own properties prev, key and sig are not hashed: its box's signature covers
+// prev, and verify checks each signature again with the box's key.
 #pragma once
 
 #include <array>
@@ -32,6 +41,8 @@ struct TRecord {
   bool replayed = false;
   std::string captured;
   std::string payload;
+  std::string prev, key, sig;  // the properties as received; empty when absent
+  std::string kind, note;      // empty for a stored document
 };
 
 // The bytes hashed for record r after prev (the layout above).

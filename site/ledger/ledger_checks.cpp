@@ -26,6 +26,19 @@ void TGaps::Stored(std::uint64_t seq, std::uint64_t highest) {
   if (seq < last) open_[seq + 1] = last;
 }
 
+void TGaps::Skip(std::uint64_t first, std::uint64_t last) {
+  for (auto it = open_.begin(); it != open_.end();) {
+    const std::uint64_t a = it->first, b = it->second;
+    if (b < first || a > last) {
+      ++it;
+      continue;
+    }
+    it = open_.erase(it);
+    if (a < first) open_[a] = first - 1;
+    if (b > last) open_[last + 1] = b;
+  }
+}
+
 std::uint64_t TGaps::Missing() const {
   std::uint64_t n = 0;
   for (const auto& [first, last] : open_) n += last - first + 1;
@@ -44,7 +57,7 @@ std::uint64_t MissedGames(int gameBefore, int gameAfter) {
   return step >= 2 && step <= 5000 ? static_cast<std::uint64_t>(step - 1) : 0;
 }
 
-std::string Confirmation(const TWheel& w, std::int64_t timeMs) {
+std::string Confirmation(const TWheel& w, std::int64_t timeMs, const std::string& checkpoint) {
   Json::Value root(Json::objectValue);
   root["seq"] = Json::UInt64(w.Confirmed());
   root["epoch"] = Json::UInt64(w.newestEpoch);
@@ -65,6 +78,11 @@ std::string Confirmation(const TWheel& w, std::int64_t timeMs) {
   root["gaps"] = gaps;
   root["missing"] = Json::UInt64(w.gaps.Missing());
   root["latenessMs"] = Json::Int64(w.latenessMs);
+  root["rejected"] = Json::UInt64(w.rejected);
+  if (!w.lastRejected.empty()) root["rejectedReason"] = w.lastRejected;
+  root["forks"] = Json::UInt64(w.forks);
+  root["skipped"] = Json::UInt64(w.skipped);
+  if (!checkpoint.empty()) root["checkpoint"] = checkpoint;
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   return Json::writeString(builder, root);

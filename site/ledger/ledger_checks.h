@@ -17,6 +17,8 @@ class TGaps {
   // Records seq as stored; highest is the highest stored before this one (0: none yet).
   void Stored(std::uint64_t seq, std::uint64_t highest);
   void Open(std::uint64_t first, std::uint64_t last) { open_[first] = last; }
+  // Seqs first..last the box skipped on purpose: no longer missing.
+  void Skip(std::uint64_t first, std::uint64_t last);
   const std::map<std::uint64_t, std::uint64_t>& Open() const { return open_; }
   std::uint64_t Missing() const;
 
@@ -27,6 +29,9 @@ class TGaps {
 struct TWheel {
   std::uint64_t lowest = 0, highest = 0;  // seq range stored; 0: nothing yet
   std::uint64_t stored = 0, duplicates = 0, conflicts = 0, missedGames = 0;
+  std::uint64_t rejected = 0, forks = 0, skipped = 0;  // kept apart; seqs the box skipped
+  std::string lastRejected;                             // the newest rejection's reason
+  std::string highestBoxHash;                           // the box's H of the highest seq stored
   std::set<std::uint64_t> epochs;
   std::uint64_t newestEpoch = 0;  // of the highest seq stored
   std::int64_t latenessMs = 0;    // of the highest seq stored
@@ -46,8 +51,9 @@ struct TWheel {
 // reordered frames) count none.
 std::uint64_t MissedGames(int gameBefore, int gameAfter);
 
-// The confirmation's JSON object, one line, with timeMs as its "time".
-std::string Confirmation(const TWheel& w, std::int64_t timeMs);
+// The confirmation's JSON object, one line, with timeMs as its "time" and the signed checkpoint (empty:
+// none, no member).
+std::string Confirmation(const TWheel& w, std::int64_t timeMs, const std::string& checkpoint = "");
 
 // RFC 3339 UTC with milliseconds, "2026-12-09T01:00:00.000Z".
 std::string FormatTime(std::int64_t ms);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "kestrin_frame.h"
 #include "ledger_checks.h"
@@ -21,11 +22,38 @@ TStoreGuard OpenChecked(const std::string& database) {
   return store;
 }
 
-bool CheckChain(ThLedgerStore hStore, std::uint32_t wheel, TChainVerdict* pOut,
-                const std::function<void(const TStoredRecord&)>& each) {
+bool LoadKeys(const std::string& path, TKeysGuard* pOut) {
+  if (path.empty() || access(path.c_str(), F_OK) != 0) return true;
+  std::string error;
+  pOut->reset(KeysInit(path.c_str(), &error));
+  if (!*pOut) std::fprintf(stderr, "kestrin-ledger: %s\n", error.c_str());
+  return *pOut != nullptr;
+}
+
+std::string SignatureVerdict(const TChainVerdict& chain, const TRecord& r) {
+  if (r.key.empty() && r.sig.empty()) return "none (stored before the ledger checked signatures)";
+  const auto bad = chain.badSignatures.find(r.pos);
+  if (bad != chain.badSignatures.end()) return "FAILS: " + bad->second;
+  if (!chain.keys) return "not checked (no keys file), key " + r.key;
+  return "good, key " + r.key;
+}
+
+bool CheckChain(ThLedgerStore hStore, std::uint32_t wheel, ThLedgerKeys hKeys, const std::set<std::uint64_t>& signaturesOf,
+                TChainVerdict* pOut, const std::function<void(const TStoredRecord&)>& each) {
   THash prev{};
+  pOut->keys = hKeys != nullptr;
   const bool walked = StoreWalk(hStore, wheel, 1, UINT64_MAX, [&](const TStoredRecord& rec) {
     if (each) each(rec);
+    if (rec.r.kind.empty() && rec.r.key.empty() && rec.r.sig.empty()) {
+      ++pOut->unsignedDocs;
+    } else if (rec.r.kind.empty() && hKeys && signaturesOf.count(rec.r.pos)) {
+      TIncoming doc;
+      doc.wheel = wheel, doc.seq = rec.r.seq, doc.epoch = rec.r.epoch, doc.captured = rec.r.captured;
+      doc.payload = rec.r.payload, doc.prev = rec.r.prev, doc.key = rec.r.key, doc.sig = rec.r.sig;
+      const std::string why = KeysCheck(hKeys, doc, true);
+      if (why.empty()) ++pOut->signedGood;
+      else pOut->badSignatures[rec.r.pos] = why;
+    }
     ++pOut->records;
     if (pOut->badPos) return true;
     THash hash{};
@@ -87,6 +115,8 @@ bool LoadBriefs(ThLedgerStore hStore, std::uint32_t wheel, std::vector<TBrief>* 
     b.capturedMs = CapturedMs(d.r.captured);
     b.arrivedMs = d.r.arrivedMs;
     b.replayed = d.r.replayed;
+    THash named{};
+    if (!ReadPrev(d.r.prev, &b.prevSeq, &named)) b.prevSeq = 0;
     pOut->push_back(b);
     return true;
   });

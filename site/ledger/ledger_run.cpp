@@ -17,7 +17,9 @@
 #include <mutex>
 
 #include "kestrin_process.h"
+#include "ledger_checkpoint.h"
 #include "ledger_checks.h"
+#include "ledger_keys.h"
 #include "ledger_store.h"
 
 namespace ledger {
@@ -42,7 +44,7 @@ std::string LedgerTopic(std::uint32_t wheel) {
 }
 
 struct TCounts {
-  std::uint64_t stored = 0, duplicates = 0, conflicts = 0, failed = 0;
+  std::uint64_t stored = 0, duplicates = 0, conflicts = 0, failed = 0, forks = 0, rejected = 0;
 };
 
 // A lock whose taking can be bounded, made of a mutex and a condition variable (ThreadSanitizer does
@@ -77,7 +79,9 @@ class TStoreLock {
 // The store and what the library's thread tells the main thread.
 struct TLedger {
   ThLedgerStore store = nullptr;
-  TStoreLock storeLock;  // guards store and counts
+  ThLedgerKeys keys = nullptr;
+  ThLedgerCheckpoints checkpoints = nullptr;  // the main thread's; null: no ledger key
+  TStoreLock storeLock;  // guards store, keys and counts
   TCounts counts;
   TDoorbell committed;  // rung after each commit
 };
@@ -96,10 +100,29 @@ bool Take(void* context, const TMessage& m) {
   if (m.status) {
     result = StoreStatus(l.store, m.doc.wheel, m.doc.payload, m.doc.arrivedMs) == 0 ? kStored : kFailed;
   } else {
-    result = StoreAdd(l.store, m.doc);
+    std::string error;
+    if (!KeysReload(l.keys, m.doc.arrivedMs, &error) && !error.empty())
+      std::printf("Cannot read the boxes' keys again, keeping those read before: %s\n", error.c_str());
+    TIncoming doc = m.doc;
+    doc.rejected = KeysCheck(l.keys, doc, false);
+    // A box or key added a moment ago: the file is looked at again before the document is kept apart.
+    if (doc.rejected.rfind("unknown key", 0) == 0 && KeysReload(l.keys, m.doc.arrivedMs, &error, true))
+      doc.rejected = KeysCheck(l.keys, doc, false);
+    const std::uint64_t forks = (*StoreWheels(l.store))[doc.wheel].forks;
+    result = StoreAdd(l.store, doc);
+    if (result == kStored && (*StoreWheels(l.store))[doc.wheel].forks != forks)
+      std::printf("Wheel %u: fork after seq %s: the box skipped the seqs before %llu in epoch %llu; the documents "
+                  "held there stay as received\n", doc.wheel, doc.prev.substr(0, doc.prev.find(':')).c_str(),
+                  static_cast<unsigned long long>(doc.seq), static_cast<unsigned long long>(doc.epoch));
+    const unsigned long long seq = doc.seq;
     if (result == kConflict)
-      std::printf("Wheel %u: conflict at seq %llu: other bytes than the document stored\n", m.doc.wheel,
-                  static_cast<unsigned long long>(m.doc.seq));
+      std::printf("Wheel %u: conflict at seq %llu: other bytes than the document stored\n", doc.wheel, seq);
+    else if (result == kFork)
+      std::printf("Wheel %u: fork at seq %llu: the box's chain went on in epoch %llu; both kept\n", doc.wheel, seq,
+                  static_cast<unsigned long long>(doc.epoch));
+    else if (result == kRejected)
+      std::printf("Wheel %u: seq %llu kept apart: %s\n", doc.wheel, seq,
+                  (*StoreWheels(l.store))[doc.wheel].lastRejected.c_str());
   }
   if (result == kFailed)
     std::printf("Wheel %u: seq %llu not stored: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
@@ -111,7 +134,12 @@ bool Take(void* context, const TMessage& m) {
   }
   if (!m.status) {
     TCounts& c = l.counts;
-    ++(result == kStored ? c.stored : result == kDuplicate ? c.duplicates : result == kConflict ? c.conflicts : c.failed);
+    ++(result == kStored      ? c.stored
+       : result == kDuplicate ? c.duplicates
+       : result == kConflict  ? c.conflicts
+       : result == kFork      ? c.forks
+       : result == kRejected  ? c.rejected
+                              : c.failed);
   }
   lock.unlock();
   l.committed.Ring();
@@ -123,21 +151,39 @@ bool Take(void* context, const TMessage& m) {
 // wheels keep their marks and go with the next sync.
 std::map<std::string, std::string> Confirmations(TLedger& l) {
   std::map<std::string, std::string> out;
+  // Each changed wheel's figures and what its checkpoint states, taken under the lock; signed after.
+  struct TTaken {
+    TWheel w;
+    THash boxHash{}, head{};
+  };
+  std::map<std::uint32_t, TTaken> taken;
   int walFd;
   {
     std::lock_guard<TStoreLock> lock(l.storeLock);
-    const std::int64_t now = NowMs();
     for (auto& [wheel, w] : *StoreWheels(l.store)) {
       if (!w.changed) continue;
-      out[LedgerTopic(wheel)] = Confirmation(w, now);
+      TTaken& t = taken[wheel];
+      t.w = w;
+      if (w.Confirmed() > 0) StoreBoxHash(l.store, wheel, w.Confirmed(), &t.boxHash);
+      if (w.headHash.size() == t.head.size()) std::memcpy(t.head.data(), w.headHash.data(), t.head.size());
       w.changed = false;
     }
     walFd = StoreWalDescriptor(l.store);
     if (walFd < 0 && StoreSync(l.store) != 0) walFd = -2;
   }
-  if (out.empty()) return out;
-  if (walFd == -2 || (walFd >= 0 && fdatasync(walFd) != 0)) {
-    std::printf("Cannot sync the database: %s; confirming nothing until it can\n",
+  if (taken.empty()) return out;
+  const std::int64_t now = NowMs();
+  std::string notes;
+  for (const auto& [wheel, t] : taken) {
+    const std::string note =
+        l.checkpoints ? CheckpointSign(l.checkpoints, wheel, t.w.Confirmed(), t.boxHash, t.head, now) : "";
+    notes += note;
+    out[LedgerTopic(wheel)] = Confirmation(t.w, now, note);
+  }
+  const bool walSynced = walFd != -2 && (walFd < 0 || fdatasync(walFd) == 0);
+  const bool kept = walSynced && (notes.empty() || CheckpointsAppend(l.checkpoints, notes) == 0);
+  if (!kept) {
+    std::printf("Cannot sync the %s: %s; confirming nothing until it can\n", walSynced ? "checkpoint file" : "database",
                 walFd == -2 ? "the sync's transaction failed" : std::strerror(errno));
     std::lock_guard<TStoreLock> lock(l.storeLock);
     for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
@@ -194,6 +240,26 @@ int Run(const TRunOptions& o) {
     return 1;
   }
   l.store = store.get();
+  std::unique_ptr<void, void (*)(void*)> keys(KeysInit(o.keys.c_str(), &error), KeysDestroy);
+  if (!keys) {
+    std::printf("Cannot read the boxes' keys: %s\n", error.c_str());
+    return 1;
+  }
+  l.keys = keys.get();
+  std::printf("Boxes' keys %s: %zu keys\n", o.keys.c_str(), KeysCount(l.keys));
+  std::unique_ptr<void, void (*)(void*)> checkpoints(nullptr, CheckpointsDestroy);
+  if (o.ledgerKey.empty()) {
+    std::printf("No ledger key: the confirmations carry no signed checkpoint (kestrin-site setup makes the key)\n");
+  } else {
+    checkpoints.reset(CheckpointsInit(o.ledgerKey.c_str(), o.name.c_str(), o.checkpoints.c_str(), &error));
+    if (!checkpoints) {
+      std::printf("Cannot sign checkpoints: %s\n", error.c_str());
+      return 1;
+    }
+    l.checkpoints = checkpoints.get();
+    std::printf("Checkpoints signed by %s, kept in %s\n", CheckpointsVkey(l.checkpoints).c_str(),
+                o.checkpoints.c_str());
+  }
   std::uint64_t documents = 0;
   for (const auto& [wheel, w] : *StoreWheels(l.store)) documents += w.stored;
   std::printf("Ledger %s: %zu wheels, %llu documents\n", o.database.c_str(), StoreWheels(l.store)->size(),
@@ -278,9 +344,10 @@ int Run(const TRunOptions& o) {
   }
   SessionDisconnect(session.get());
   session.reset();  // no callback after this
-  std::printf("Stopping: %llu stored, %llu duplicates, %llu conflicts since start\n",
+  std::printf("Stopping: %llu stored, %llu duplicates, %llu conflicts, %llu forks, %llu kept apart since start\n",
               static_cast<unsigned long long>(l.counts.stored), static_cast<unsigned long long>(l.counts.duplicates),
-              static_cast<unsigned long long>(l.counts.conflicts));
+              static_cast<unsigned long long>(l.counts.conflicts), static_cast<unsigned long long>(l.counts.forks),
+              static_cast<unsigned long long>(l.counts.rejected));
   return 0;
 }
 

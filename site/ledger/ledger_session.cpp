@@ -56,6 +56,9 @@ int messageArrived(void* context, char* topicName, int topicLen, MQTTAsync_messa
       msg.doc.epoch = Number(Property(m->properties, "epoch"));
       msg.doc.captured = Property(m->properties, "captured");
       msg.doc.replayed = Property(m->properties, "replayed") == "1";
+      msg.doc.prev = Property(m->properties, "prev");
+      msg.doc.key = Property(m->properties, "key");
+      msg.doc.sig = Property(m->properties, "sig");
     }
     MQTTAsync_freeMessage(&m);
     MQTTAsync_free(topicName);

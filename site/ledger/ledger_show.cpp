@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "ledger_checks.h"
 #include "ledger_report.h"
@@ -30,9 +31,10 @@ std::string ChainLine(const TChainVerdict& chain, std::uint64_t pos, bool* pBad)
 
 }  // namespace
 
-int Show(const std::string& database, std::uint32_t wheel, const TSelection& sel) {
+int Show(const std::string& database, std::uint32_t wheel, const TSelection& sel, const TSources& sources) {
   TStoreGuard store = OpenChecked(database);
-  if (!store) return kExitError;
+  TKeysGuard keys;
+  if (!store || !LoadKeys(sources.keys, &keys)) return kExitError;
   auto failed = [&store](const std::string& why) {
     std::fprintf(stderr, "kestrin-ledger: %s\n", why.empty() ? StoreError(store.get()).c_str() : why.c_str());
     return kExitError;
@@ -65,9 +67,14 @@ int Show(const std::string& database, std::uint32_t wheel, const TSelection& sel
     ranges.push_back(Around(briefs, i, sel.around));
   }
 
+  std::set<std::uint64_t> shown;  // the positions of the documents shown: their signatures are checked
+  for (const TBrief& b : briefs)
+    for (const auto& [from, to] : ranges)
+      if (b.seq >= from && b.seq <= to) shown.insert(b.pos);
   TChainVerdict chain;
-  std::vector<TConflict> conflicts;
-  if (!CheckChain(store.get(), wheel, &chain) || !StoreConflicts(store.get(), wheel, &conflicts)) return failed("");
+  std::vector<TApart> apart;
+  if (!CheckChain(store.get(), wheel, keys.get(), shown, &chain) || !StoreApart(store.get(), wheel, &apart))
+    return failed("");
   std::map<std::uint64_t, TGameRun> runOf;  // by the run's first seq
   for (const TGameRun& run : GameRuns(briefs)) runOf[run.firstSeq] = run;
 
@@ -93,17 +100,22 @@ int Show(const std::string& database, std::uint32_t wheel, const TSelection& sel
                   static_cast<unsigned long long>(d.r.epoch), EncodeText(d.r.captured).c_str(),
                   FormatTime(d.r.arrivedMs).c_str());
       if (captured != INT64_MIN) std::printf(" (%lld ms later)", static_cast<long long>(d.r.arrivedMs - captured));
-      std::printf("  %s\n    %s\n    %s\n    signature: none (the ledger keeps no box signatures)\n",
-                  d.r.replayed ? "replayed" : "live", DescribePayload(d.r.payload).c_str(),
-                  ChainLine(chain, d.r.pos, &bad).c_str());
-      for (const TConflict& c : conflicts) {
-        if (c.seq != d.r.seq) continue;
-        bad = true;
-        std::printf("    CONFLICT: other bytes for seq %llu arrived %s (captured %s, epoch %llu%s), not in the "
-                    "chain: %s\n",
-                    static_cast<unsigned long long>(c.seq), FormatTime(c.arrivedMs).c_str(),
-                    EncodeText(c.captured).c_str(), static_cast<unsigned long long>(c.epoch),
-                    c.replayed ? ", replayed" : "", DescribePayload(c.payload).c_str());
+      const std::string signature = SignatureVerdict(chain, d.r);
+      bad = bad || signature.rfind("FAILS", 0) == 0;
+      std::printf("  %s\n    %s\n    %s\n    box signature: %s\n", d.r.replayed ? "replayed" : "live",
+                  DescribePayload(d.r.payload).c_str(), ChainLine(chain, d.r.pos, &bad).c_str(), signature.c_str());
+      for (const TApart& a : apart) {
+        if (a.r.seq != d.r.seq) continue;
+        // A fork is the box's own chain going on after a cut: both signed, no verdict against either.
+        bad = bad || a.r.kind != "fork";
+        std::string kind = a.r.kind == "conflict" ? "CONFLICT" : a.r.kind == "fork" ? "fork" : "REJECTED";
+        std::printf("    %s%s: a document for seq %llu arrived %s (captured %s, epoch %llu%s), kept apart%s: %s\n",
+                    kind.c_str(), a.r.note.empty() ? "" : (" (" + a.r.note + ")").c_str(),
+                    static_cast<unsigned long long>(a.r.seq), FormatTime(a.r.arrivedMs).c_str(),
+                    EncodeText(a.r.captured).c_str(), static_cast<unsigned long long>(a.r.epoch),
+                    a.r.replayed ? ", replayed" : "",
+                    a.r.pos ? (" as record " + std::to_string(a.r.pos)).c_str() : " outside the chain",
+                    DescribePayload(a.r.payload).c_str());
       }
       return true;
     });

@@ -28,11 +28,15 @@ struct TIncoming {
   bool replayed = false;
   std::string payload;
   std::int64_t arrivedMs = 0;
+  std::string prev, key, sig;  // the box's properties as received (ledger_keys.h)
+  std::string rejected;        // why its signature check failed (KeysCheck); empty: it passed
 };
 
 constexpr int kStored = 0;
 constexpr int kDuplicate = 1;
 constexpr int kConflict = 2;
+constexpr int kFork = 3;      // kept apart: the box's new chain at a seq the ledger holds from an old one
+constexpr int kRejected = 4;  // kept apart: it failed a check (doc.rejected, or its link)
 constexpr int kFailed = -1;
 
 // Opens (and with bWrite creates) the database at pPath; null on failure with the reason in *pError.
@@ -43,6 +47,10 @@ const std::string& StoreError(ThLedgerStore hInst) noexcept;
 // A batch: Begin, Add each document, Commit. A failed Commit rolls the batch back and reloads the
 // figures, so nothing of it counts; -1 then, 0 once it is on disk.
 int StoreBegin(ThLedgerStore hInst) noexcept;
+// A document whose signature check failed (doc.rejected) or whose prev names another document than the
+// one stored at its prevseq is kept apart (kRejected); one of another epoch at a stored seq is a fork,
+// of the same epoch a conflict. Each goes into the wheel's chain as a record of its kind
+// (ledger_chain.h), never into the wheel's documents.
 int StoreAdd(ThLedgerStore hInst, const TIncoming& doc) noexcept;  // kStored ... kFailed
 int StoreStatus(ThLedgerStore hInst, std::uint32_t wheel, const std::string& payload,
                 std::int64_t arrivedMs) noexcept;
@@ -58,6 +66,9 @@ int StoreWalDescriptor(ThLedgerStore hInst) noexcept;
 // connection of its own: any thread may call it beside the others, without the caller's lock, and no
 // commit waits for it. The run loop calls it every second; nothing else checkpoints while it runs.
 int StoreCheckpoint(ThLedgerStore hInst) noexcept;
+
+// The box's hash H of the wheel's document at seq (ledger_keys.h, DocumentHash); false when none is stored.
+bool StoreBoxHash(ThLedgerStore hInst, std::uint32_t wheel, std::uint64_t seq, THash* pOut) noexcept;
 
 // Every wheel's figures as committed (and as added, inside a batch). The run loop clears `changed`.
 std::map<std::uint32_t, TWheel>* StoreWheels(ThLedgerStore hInst) noexcept;
@@ -84,7 +95,7 @@ bool StoreSegment(ThLedgerStore hInst, std::uint32_t wheel, const TRange& range,
                   std::uint64_t* pToPos, THash* pPrev) noexcept;
 bool StoreSelected(const TRange& range, const TRecord& r);
 // The winning numbers of the wheel's last nGames games, newest first: per game id, the first document
-// that carries a winning number (0 to 36).
+// that carries a winning number (0 to 36). Read from the stored payloads, which the chain covers.
 std::vector<int> StoreWinningNumbers(ThLedgerStore hInst, std::uint32_t wheel, int nGames) noexcept;
 
 }  // namespace ledger

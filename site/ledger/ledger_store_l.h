@@ -24,15 +24,17 @@ struct TStore {
   bool inBatch = false;
   int walFd = -1;  // the WAL file, for StoreWalDescriptor; opened after the first commit
   sqlite3* checkpointer = nullptr;  // a connection of StoreCheckpoint's own
-  TStatement insertDoc, findDoc, findGame, insertConflict, findConflict, saveWheel, insertStatus, saveSync;
+  TStatement insertDoc, findDoc, findGame, findNext, findFork, findApart, insertApart, saveWheel, insertStatus, saveSync;
   std::map<std::uint32_t, TWheel> wheels;
   std::set<std::uint32_t> touched;  // wheels whose counts the open batch changed
   ~TStore() {
     insertDoc.reset();
     findDoc.reset();
     findGame.reset();
-    insertConflict.reset();
-    findConflict.reset();
+    findNext.reset();
+    findFork.reset();
+    findApart.reset();
+    insertApart.reset();
     saveWheel.reset();
     insertStatus.reset();
     saveSync.reset();

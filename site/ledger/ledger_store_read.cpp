@@ -36,6 +36,33 @@ bool Rows(TStore& d, const char* sql, std::initializer_list<std::int64_t> args,
   return false;
 }
 
+// Whether the database has the table (and column): a ledger's database from before signatures has
+// neither the box's properties nor the table of what is kept apart.
+bool Has(TStore& d, const char* table, const char* column) {
+  bool found = false;
+  const std::string sql = std::string("SELECT 1 FROM pragma_table_info('") + table + "')" +
+                          (column ? std::string(" WHERE name = '") + column + "'" : std::string());
+  return Rows(d, sql.c_str(), {}, [&found](sqlite3_stmt*) { return found = true; }) && found;
+}
+
+void ReadRecord(sqlite3_stmt* s, TRecord* pR, THash* pHash) {
+  pR->pos = sqlite3_column_int64(s, 0);
+  pR->seq = sqlite3_column_int64(s, 1);
+  pR->epoch = sqlite3_column_int64(s, 2);
+  pR->captured = Text(s, 3);
+  pR->arrivedMs = sqlite3_column_int64(s, 4);
+  pR->replayed = sqlite3_column_int64(s, 5) != 0;
+  pR->payload = Text(s, 6);
+  const std::string hash = Text(s, 7);
+  *pHash = THash{};
+  std::memcpy(pHash->data(), hash.data(), std::min(hash.size(), pHash->size()));
+  pR->prev = Text(s, 8);
+  pR->key = Text(s, 9);
+  pR->sig = Text(s, 10);
+  pR->kind = Text(s, 11);
+  pR->note = Text(s, 12);
+}
+
 }  // namespace
 
 bool StoreCheck(ThLedgerStore hInst) noexcept {
@@ -64,22 +91,15 @@ bool StoreDocuments(ThLedgerStore hInst, std::uint32_t wheel, std::uint64_t from
     TDocument doc;
     doc.r.wheel = wheel;
     bool stopped = false;
-    const bool ok = Rows(d,
-                         "SELECT pos, seq, epoch, captured, arrived, replayed, payload, hash "
-                         "FROM documents WHERE wheel = ? AND seq BETWEEN ? AND ? ORDER BY seq",
+    const std::string sql =
+        std::string("SELECT pos, seq, epoch, captured, arrived, replayed, payload, hash, ") +
+        (Has(d, "documents", "sig") ? "prev, key, sig" : "'', '', ''") +
+        ", '', '' FROM documents WHERE wheel = ? AND seq BETWEEN ? AND ? ORDER BY seq";
+    const bool ok = Rows(d, sql.c_str(),
                          {wheel, static_cast<std::int64_t>(std::min<std::uint64_t>(fromSeq, INT64_MAX)),
                           static_cast<std::int64_t>(std::min<std::uint64_t>(toSeq, INT64_MAX))},
                          [&](sqlite3_stmt* s) {
-                           doc.r.pos = sqlite3_column_int64(s, 0);
-                           doc.r.seq = sqlite3_column_int64(s, 1);
-                           doc.r.epoch = sqlite3_column_int64(s, 2);
-                           doc.r.captured = Text(s, 3);
-                           doc.r.arrivedMs = sqlite3_column_int64(s, 4);
-                           doc.r.replayed = sqlite3_column_int64(s, 5) != 0;
-                           doc.r.payload = Text(s, 6);
-                           const std::string hash = Text(s, 7);
-                           doc.hash = THash{};
-                           std::memcpy(doc.hash.data(), hash.data(), std::min(hash.size(), doc.hash.size()));
+                           ReadRecord(s, &doc.r, &doc.hash);
                            // From the payload, which the chain covers, not the columns beside it.
                            const TGameFields f = ReadGameFields(doc.r.payload);
                            doc.game = f.game, doc.phase = f.phase, doc.win = f.win;
@@ -93,23 +113,26 @@ bool StoreDocuments(ThLedgerStore hInst, std::uint32_t wheel, std::uint64_t from
   }
 }
 
-bool StoreConflicts(ThLedgerStore hInst, std::uint32_t wheel, std::vector<TConflict>* pOut) noexcept {
+bool StoreApart(ThLedgerStore hInst, std::uint32_t wheel, std::vector<TApart>* pOut) noexcept {
   TStore& d = Of(hInst);
   try {
-    return Rows(d,
-                "SELECT seq, epoch, captured, arrived, replayed, payload FROM conflicts WHERE wheel = ? "
-                "ORDER BY seq, arrived",
-                {wheel}, [pOut](sqlite3_stmt* s) {
-                  TConflict c;
-                  c.seq = sqlite3_column_int64(s, 0);
-                  c.epoch = sqlite3_column_int64(s, 1);
-                  c.captured = Text(s, 2);
-                  c.arrivedMs = sqlite3_column_int64(s, 3);
-                  c.replayed = sqlite3_column_int64(s, 4) != 0;
-                  c.payload = Text(s, 5);
-                  pOut->push_back(std::move(c));
-                  return true;
-                });
+    auto take = [pOut, wheel](sqlite3_stmt* s) {
+      TApart a;
+      a.r.wheel = wheel;
+      ReadRecord(s, &a.r, &a.hash);
+      pOut->push_back(std::move(a));
+      return true;
+    };
+    const bool ok =
+        Rows(d, "SELECT 0, seq, epoch, captured, arrived, replayed, payload, '', '', '', '', 'conflict', '' "
+                "FROM conflicts WHERE wheel = ?", {wheel}, take) &&
+        (!Has(d, "apart", nullptr) ||
+         Rows(d, "SELECT pos, seq, epoch, captured, arrived, replayed, payload, hash, prev, key, sig, kind, note "
+                 "FROM apart WHERE wheel = ?", {wheel}, take));
+    std::stable_sort(pOut->begin(), pOut->end(), [](const TApart& a, const TApart& b) {
+      return a.r.seq != b.r.seq ? a.r.seq < b.r.seq : a.r.arrivedMs < b.r.arrivedMs;
+    });
+    return ok;
   } catch (...) {
     d.error = "out of memory";
     return false;

@@ -9,9 +9,17 @@
 #include <sstream>
 #include <vector>
 
+#include <unistd.h>
+
+#include <iterator>
+#include <map>
+#include <set>
+
 #include "ledger_chain.h"
+#include "ledger_checkpoint.h"
 #include "ledger_checks.h"
 #include "ledger_report.h"
+#include "ledger_keys.h"
 #include "ledger_stats.h"
 
 namespace ledger {
@@ -32,7 +40,9 @@ std::vector<std::uint32_t> WheelsOf(ThLedgerStore store, int wheel) {
   return StoreWheelList(store);
 }
 
-const char* kColumns = "wheel,pos,seq,epoch,captured,arrived,replayed,payload,prev,hash,selected";
+// The columns, the first 11 those of an export before signatures (still read).
+const char* kColumns = "wheel,pos,seq,epoch,captured,arrived,replayed,payload,prev,hash,selected,kind,note,docprev,key,sig";
+constexpr std::size_t kOldColumns = 72;  // "wheel,...,selected"
 
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -81,7 +91,14 @@ bool Unsigned(const std::string& text, std::uint64_t* pOut) {
 
 bool FromFields(const std::vector<std::string>& f, TExported* pOut) {
   std::uint64_t wheel, replayed;
-  return f.size() == 11 && Unsigned(f[0], &wheel) && (pOut->r.wheel = static_cast<std::uint32_t>(wheel), true) &&
+  if (f.size() == 16) {
+    pOut->r.kind = f[11];
+    pOut->r.note = f[12];
+    pOut->r.prev = f[13];
+    pOut->r.key = f[14];
+    pOut->r.sig = f[15];
+  }
+  return (f.size() == 11 || f.size() == 16) && Unsigned(f[0], &wheel) && (pOut->r.wheel = static_cast<std::uint32_t>(wheel), true) &&
          Unsigned(f[1], &pOut->r.pos) && Unsigned(f[2], &pOut->r.seq) && Unsigned(f[3], &pOut->r.epoch) &&
          DecodeText(f[4], &pOut->r.captured) && ParseTime(f[5], &pOut->r.arrivedMs) && Unsigned(f[6], &replayed) &&
          (pOut->r.replayed = replayed != 0, true) && FromHex(f[7], &pOut->r.payload) &&
@@ -90,7 +107,7 @@ bool FromFields(const std::vector<std::string>& f, TExported* pOut) {
 
 bool ReadCsv(std::istream& in, std::vector<TExported>* pRows, std::string* pError) {
   std::string line;
-  if (!std::getline(in, line) || line.rfind(kColumns, 0) != 0) {
+  if (!std::getline(in, line) || line.compare(0, kOldColumns, kColumns, kOldColumns) != 0) {
     *pError = "not a ledger export: the first line is not the columns' line";
     return false;
   }
@@ -169,42 +186,190 @@ bool DecodeText(const std::string& text, std::string* pBytes) {
   return true;
 }
 
-int Verify(const std::string& database, int wheel) {
+namespace {
+
+// The first line of a file, "" when it cannot be read.
+std::string FirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// One wheel's chain walked: hashes, signatures, links; the figures verify reports. "" when it matches.
+struct TWalked {
+  std::uint64_t count = 0, unsigned_ = 0, apart = 0;
+  THash head{};
+  std::set<std::string> hashes;                      // every record's, to find a checkpoint's head
+  std::map<std::uint64_t, std::vector<THash>> boxHashes;  // seq -> H of the documents (and forks) there
+  std::vector<std::pair<std::uint64_t, std::string>> links;  // seq, prev of each signed document
+  std::map<std::uint64_t, int> games;                        // seq -> game id of each document
+  std::string problem;
+};
+
+TWalked Walk(ThLedgerStore store, ThLedgerKeys keys, std::uint32_t w, bool* pWalked) {
+  TWalked t;
+  std::uint64_t expected = 1;
+  bool signedSeen = false;
+  *pWalked = StoreWalk(store, w, 1, UINT64_MAX, [&](const TStoredRecord& rec) {
+    THash hash{};
+    if (rec.r.pos != expected)
+      t.problem = Describe(rec.r) + " does not match: the chain's record " + std::to_string(expected) +
+                  (rec.r.pos > expected ? " before it is missing" : " is there twice");
+    else if (!RecordHash(t.head, rec.r, &hash) || hash != rec.hash)
+      t.problem = Describe(rec.r) + " does not match its hash: it was changed, or a record was put before it";
+    if (!t.problem.empty()) return false;
+    t.head = rec.hash;
+    t.hashes.insert(std::string(rec.hash.begin(), rec.hash.end()));
+    ++expected;
+    ++t.count;
+    if (!rec.r.kind.empty()) ++t.apart;
+    if (!rec.r.kind.empty() && rec.r.kind != "fork") return true;
+    if (rec.r.kind == "fork" && rec.r.payload.empty()) return true;
+    if (rec.r.kind.empty()) t.games[rec.r.seq] = ReadGameFields(rec.r.payload).game;
+    THash h{};
+    if (DocumentHash(w, rec.r.seq, rec.r.epoch, rec.r.captured, rec.r.prev, rec.r.payload, &h))
+      t.boxHashes[rec.r.seq].push_back(h);
+    if (rec.r.sig.empty() && rec.r.key.empty()) {
+      // Stored before the ledger checked signatures; after a signed one, put there by hand.
+      ++t.unsigned_;
+      if (signedSeen) t.problem = Describe(rec.r) + " has no box signature, after signed documents";
+      return t.problem.empty();
+    }
+    signedSeen = true;
+    if (keys) {
+      TIncoming doc;
+      doc.wheel = w;
+      doc.seq = rec.r.seq;
+      doc.epoch = rec.r.epoch;
+      doc.captured = rec.r.captured;
+      doc.payload = rec.r.payload;
+      doc.prev = rec.r.prev;
+      doc.key = rec.r.key;
+      doc.sig = rec.r.sig;
+      const std::string why = KeysCheck(keys, doc, true);
+      if (!why.empty()) t.problem = Describe(rec.r) + " is not its box's: " + why;
+    }
+    t.links.emplace_back(rec.r.seq, rec.r.prev);
+    return t.problem.empty();
+  });
+  // Each signed document names the box's hash of the document at its prevseq, where one is stored.
+  for (const auto& [seq, prev] : t.links) {
+    if (!t.problem.empty()) break;
+    std::uint64_t prevSeq;
+    THash named;
+    if (!ReadPrev(prev, &prevSeq, &named)) {
+      t.problem = "seq " + std::to_string(seq) + ": its prev does not read";
+      break;
+    }
+    const auto there = t.boxHashes.find(prevSeq);
+    if (prevSeq == 0 || there == t.boxHashes.end()) continue;
+    bool found = false;
+    for (const THash& h : there->second) found = found || h == named;
+    if (!found)
+      t.problem = "seq " + std::to_string(seq) + " does not follow the document stored at seq " +
+                  std::to_string(prevSeq) + ": it names another (the document at seq " + std::to_string(prevSeq) +
+                  " was changed)";
+  }
+  return t;
+}
+
+}  // namespace
+
+int Verify(const std::string& database, int wheel, const std::string& keysPath, const std::string& checkpointsPath,
+           const std::string& siteKey) {
   TStoreGuard store = OpenRead(database);
   if (!store) return kExitError;
+  std::string error;
+  std::unique_ptr<void, void (*)(void*)> keys(nullptr, KeysDestroy);
+  if (!keysPath.empty() && access(keysPath.c_str(), F_OK) == 0) {
+    keys.reset(KeysInit(keysPath.c_str(), &error));
+    if (!keys) {
+      std::fprintf(stderr, "kestrin-ledger: %s\n", error.c_str());
+      return kExitError;
+    }
+  } else {
+    std::printf("no keys file%s: the documents' signatures are not checked\n",
+                keysPath.empty() ? "" : (" " + keysPath).c_str());
+  }
+  std::map<std::uint32_t, TCheckpointSeen> seen;
+  std::uint64_t badNotes = 0;
+  if (!checkpointsPath.empty() && access(checkpointsPath.c_str(), F_OK) == 0) {
+    const std::string vkey = siteKey.empty() ? "" : FirstLine(siteKey);
+    if (!siteKey.empty() && vkey.empty()) {
+      std::fprintf(stderr, "kestrin-ledger: cannot read %s\n", siteKey.c_str());
+      return kExitError;
+    }
+    if (!CheckpointsRead(checkpointsPath.c_str(), vkey, &seen, &badNotes, &error)) {
+      std::fprintf(stderr, "kestrin-ledger: %s\n", error.c_str());
+      return kExitError;
+    }
+    if (vkey.empty()) std::printf("no --site-key: the checkpoints' signatures are not checked\n");
+  } else {
+    std::printf("no checkpoint file%s: the newest records are not checked\n",
+                checkpointsPath.empty() ? "" : (" " + checkpointsPath).c_str());
+  }
   int status = kExitOk;
-  const auto wheels = WheelsOf(store.get(), wheel);
+  if (badNotes > 0) {
+    std::printf("%s: %llu checkpoints whose signature does not verify with the site's key\n", checkpointsPath.c_str(),
+                static_cast<unsigned long long>(badNotes));
+    status = kExitFound;
+  }
+  std::set<std::uint32_t> wheels;
+  for (std::uint32_t w : WheelsOf(store.get(), wheel)) wheels.insert(w);
   if (ListFailed(store.get())) return kExitError;
+  for (const auto& [w, c] : seen)
+    if (wheel < 0 || static_cast<int>(w) == wheel) wheels.insert(w);
   if (wheels.empty()) std::printf("no records\n");
+  auto& figures = *StoreWheels(store.get());
   for (std::uint32_t w : wheels) {
-    THash prev{};
-    std::uint64_t expected = 1, count = 0;
-    std::string problem;
-    const bool walked = StoreWalk(store.get(), w, 1, UINT64_MAX, [&](const TStoredRecord& rec) {
-      THash hash{};
-      if (rec.r.pos != expected)
-        problem = Describe(rec.r) + " does not match: the chain's record " + std::to_string(expected) +
-                  (rec.r.pos > expected ? " before it is missing" : " is there twice");
-      else if (!RecordHash(prev, rec.r, &hash) || hash != rec.hash)
-        problem = Describe(rec.r) + " does not match its hash: it was changed, or a record was put before it";
-      if (!problem.empty()) return false;
-      prev = rec.hash;
-      ++expected;
-      ++count;
-      return true;
-    });
-    if (!problem.empty()) {
-      std::printf("wheel %u: %s\n", w, problem.c_str());
+    bool walked = true;
+    TWalked t = Walk(store.get(), keys.get(), w, &walked);
+    // The missed games the confirmations count (kept beside the chain) are what its documents give.
+    if (t.problem.empty() && walked && figures.count(w)) {
+      std::uint64_t missed = 0;
+      for (auto it = t.games.begin(); it != t.games.end(); ++it) {
+        const auto next = std::next(it);
+        if (next != t.games.end() && next->first == it->first + 1) missed += MissedGames(it->second, next->second);
+      }
+      if (missed != figures[w].missedGames)
+        t.problem = "the count of missed games (" + std::to_string(figures[w].missedGames) +
+                    ") is not what the chain's documents give (" + std::to_string(missed) + ")";
+    }
+    if (t.problem.empty() && walked && seen.count(w)) {
+      // The newest checkpoint: the documents up to its N, document N's box hash, its head in the chain.
+      const TCheckpointSeen& c = seen[w];
+      const std::string when = FormatTime(c.timeMs);
+      THash h{};
+      const std::uint64_t complete = figures.count(w) ? figures[w].Confirmed() : 0;
+      if (complete < c.size)
+        t.problem = "the checkpoint of " + when + " states every document up to seq " + std::to_string(c.size) +
+                    " stored; the database has them up to " + std::to_string(complete) +
+                    ": records were removed";
+      else if (c.size > 0 && (!StoreBoxHash(store.get(), w, c.size, &h) || h != c.boxHash))
+        t.problem = "the checkpoint of " + when + " names another document at seq " + std::to_string(c.size) +
+                    " than the one stored";
+      else if (c.size > 0 && !t.hashes.count(std::string(c.head.begin(), c.head.end())))
+        t.problem = "the checkpoint of " + when + " names a chain head (" + HashHex(c.head).substr(0, 16) +
+                    "...) that is no record of the chain: records were removed or rewritten";
+    }
+    if (!t.problem.empty()) {
+      std::printf("wheel %u: %s\n", w, t.problem.c_str());
       status = kExitFound;
     } else if (!walked) {
       std::fprintf(stderr, "kestrin-ledger: wheel %u: %s\n", w, StoreError(store.get()).c_str());
       return kExitError;
-    } else if (count == 0) {
+    } else if (t.count == 0) {
       std::fprintf(stderr, "kestrin-ledger: wheel %u: no records\n", w);
       return kExitError;
     } else {
-      std::printf("wheel %u: %llu records, the chain matches; head %s\n", w,
-                  static_cast<unsigned long long>(count), HashHex(prev).c_str());
+      std::string extra;
+      if (t.apart) extra += ", " + std::to_string(t.apart) + " of them kept apart";
+      if (t.unsigned_) extra += ", " + std::to_string(t.unsigned_) + " documents unsigned (stored before signatures)";
+      if (seen.count(w)) extra += "; its newest checkpoint (seq " + std::to_string(seen[w].size) + ", " +
+                                  FormatTime(seen[w].timeMs) + ") holds";
+      std::printf("wheel %u: %llu records, the chain matches%s; head %s\n", w, static_cast<unsigned long long>(t.count),
+                  extra.c_str(), HashHex(t.head).c_str());
     }
   }
   return status;
@@ -274,7 +439,8 @@ int Export(const std::string& database, int wheel, const TRange& range, bool jso
                   static_cast<unsigned long long>(rec.r.seq), static_cast<unsigned long long>(rec.r.epoch));
     out += line + CsvField(EncodeText(rec.r.captured)) + "," + FormatTime(rec.r.arrivedMs) + "," +
            (rec.r.replayed ? "1," : "0,") + Hex(rec.r.payload) + "," + HashHex(prev) + "," + HashHex(rec.hash) +
-           (StoreSelected(range, rec.r) ? ",1\n" : ",0\n");
+           (StoreSelected(range, rec.r) ? ",1," : ",0,") + rec.r.kind + "," + CsvField(rec.r.note) + "," +
+           rec.r.prev + "," + rec.r.key + "," + rec.r.sig + "\n";
     prev = rec.hash;
     ++count;
     return true;

@@ -1,6 +1,7 @@
 // The fleet seen from the site, run by tests/site_e2e inside the site's network namespace, which also
 // made each box's namespace and link.
 import { execFile, execFileSync, spawn, spawnSync } from 'node:child_process';
+import { createHash, createPrivateKey, sign } from 'node:crypto';
 import { readFileSync, writeFileSync, mkdirSync, existsSync } from 'node:fs';
 import { chromium } from 'playwright-core';
 
@@ -13,7 +14,8 @@ const sh = (cmd, env) => execFileSync('bash', ['-ec', cmd],
   { env: { ...process.env, ...env }, encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
 const siteEnv = { KESTRIN_SITE_DIR: `${work}/site`, KESTRIN_SITE_CONF: `${work}/site-conf/kestrin-site.conf`,
   KESTRIN_SITE_BOARD: `${work}/board`, KESTRIN_SITE_RELOAD: 'true', KESTRIN_SITE_SYSTEMCTL: 'true',
-  KESTRIN_SITE_CREDSTORE: `${work}/site-cred` };
+  KESTRIN_SITE_CREDSTORE: `${work}/site-cred`, KESTRIN_SITE_KEYS: `${work}/ledger-etc/box-keys`,
+  KESTRIN_SITE_LEDGER: `${build}/kestrin-ledger` };
 const topic = (serial, kind) => `/rng/roulette/kestrin_live/${serial}/${kind}`;
 const admin = (args) => sh(`${source}/site/kestrin-site ${args}`, siteEnv);
 const adminAsync = (args) => new Promise((resolve, reject) => execFile('bash', ['-ec',
@@ -52,9 +54,25 @@ async function mosquitto(ns, dir, port) {
   return broker;
 }
 
+// A document's properties prev, key and sig, as a box signs them (docs/reference/signatures.md).
+const sha256 = (b) => createHash('sha256').update(b).digest();
+function signed(box, serial, seq, epoch, captured, payload, prevSeq, prevHash) {
+  const u = (n, bytes) => { const b = Buffer.alloc(bytes); b.writeUIntBE(n, 0, Math.min(bytes, 6)); return b; };
+  const text = (t, bytes) => Buffer.concat([u(Buffer.byteLength(t), bytes), Buffer.from(t)]);
+  const m = Buffer.concat([Buffer.from('kestrin-document-v1\0'), text(String(serial), 2), u(0, 2), u(seq, 6),
+    u(0, 2), u(epoch, 6), text(captured, 2), u(0, 2), u(prevSeq, 6), prevSeq ? prevHash : Buffer.alloc(32),
+    text(payload, 4)]);
+  const key = createPrivateKey(readFileSync(`${box.dir}/box.key`));
+  const pub = Buffer.from(key.export({ format: 'jwk' }).x, 'base64url');
+  const props = [['key', sha256(pub).subarray(0, 8).toString('hex')], ['sig', sign(null, m, key).toString('base64')]];
+  if (prevSeq) props.push(['prev', `${prevSeq}:${prevHash.toString('hex')}`]);
+  return { hash: sha256(m), props };
+}
+
 function bridged(box) {
   box.procs.bridge = start(['ip', 'netns', 'exec', box.ns, 'unshare', '--uts', 'sh', '-c',
                             `hostname ${box.name} && KESTRIN_JOURNAL_DIRECTORY=${box.dir}/journal ` +
+                            `KESTRIN_BOX_KEY=${box.dir}/box.key KESTRIN_SITE_VKEY=${work}/ledger-etc/site.vkey ` +
                             `exec ${build}/kestrin_bridged ${box.dir}/tty`],
                            `${box.dir}/bridged.log`);
 }
@@ -70,8 +88,15 @@ sh(`cd ${work}
     -out site.crt
   chmod 644 site.key`);
 admin(`setup ${work}/site.crt ${work}/site.key`);
+// Each box's key, as its package makes it; the site records the line kestrin_bridged --print-key prints.
+for (const b of boxes) {
+  mkdirSync(b.dir, { recursive: true });
+  b.vkey = sh(`openssl genpkey -algorithm ed25519 -out ${b.dir}/box.key
+    KESTRIN_BOX_KEY=${b.dir}/box.key KESTRIN_BOX_NAME=${b.name} ${build}/kestrin_bridged --print-key`)
+    .split('\n')[0];
+}
 // All at once: each run waits for the one before it, and none loses another's box or account.
-const added = await Promise.all([...boxes.map((b) => adminAsync(`add-box ${b.name} ${b.serial}`)),
+const added = await Promise.all([...boxes.map((b) => adminAsync(`add-box ${b.name} --key ${b.vkey} ${b.serial}`)),
                                  ...['app1', 'app2', 'app3'].map((a) => adminAsync(`app-account ${a}`))]);
 boxes.forEach((box, i) => { box.password = /@SITE_PASSWORD@ (\S+)/.exec(added[i])[1]; });
 const listed = admin('list');
@@ -84,7 +109,8 @@ sh(`cp ${work}/site-conf/kestrin-site.conf ${work}/sitebroker/conf.d/ && chown m
 const siteBroker = await mosquitto(null, `${work}/sitebroker`, 1883);  // its last listener, the ledger's
 siteEnv.KESTRIN_SITE_RELOAD = `kill -HUP ${siteBroker.pid}`;
 const ledgerRun = [`${build}/kestrin-ledger`, 'run', '--account', `${work}/site-cred/kestrin-ledger.account`,
-                   '--database', `${work}/ledger.db`];
+                   '--database', `${work}/ledger.db`, '--keys', `${work}/ledger-etc/box-keys`,
+                   '--key', `${work}/site-cred/kestrin-ledger.key`];
 const ledger = start(ledgerRun, `${work}/ledger.log`);
 
 // --- The boxes: the package's lock, the uplink example filled in, a wheel and its bridge. ---------
@@ -178,11 +204,23 @@ try {
   // documents of a test wheel published by hand with box1's account, as its uplink would, to the ledger.
   admin('add-wheel box1 9999');
   admin('add-wheel box2 9998');
-  const doc = (seq, text, replayed = [], box = b1, serial = 9999) => execFileSync('mosquitto_pub', ['-h',
-    'localhost', '-V', '5', '-q', '1', '-u', box.name, '-P', box.password, '-t', topic(serial, 'gameStatus'),
-    ...replayed,
-    ...[['seq', seq], ['epoch', 1], ['captured', new Date().toISOString()]].flatMap(([k, v]) =>
-      ['-D', 'publish', 'user-property', k, String(v)]), '-m', JSON.stringify({ 'game id': seq, text })]);
+  // Signed with the box's key, each naming the hash of the first document its box signed at seq - 1.
+  const chain = {}, captured = {};
+  const signedDoc = (seq, text, box, serial) => {
+    const payload = JSON.stringify({ 'game id': seq, text });
+    captured[seq] ||= new Date().toISOString();
+    const s = signed(box, serial, seq, 1, captured[seq], payload, seq - 1, chain[`${serial}/${seq - 1}`]);
+    chain[`${serial}/${seq}`] ||= s.hash;
+    return { payload, props: s.props };
+  };
+  const doc = (seq, text, replayed = [], box = b1, serial = 9999, unsigned = false) => {
+    const { payload, props } = signedDoc(seq, text, box, serial);
+    execFileSync('mosquitto_pub', ['-h', 'localhost', '-V', '5', '-q', '1', '-u', box.name, '-P', box.password,
+      '-t', topic(serial, 'gameStatus'), ...replayed,
+      ...[['seq', seq], ['epoch', 1], ['captured', captured[seq]], ...(unsigned ? [] : props)].flatMap(([k, v]) =>
+        ['-D', 'publish', 'user-property', k, String(v)]), '-m', payload]);
+  };
+  for (const [seq, text] of [[1, 'one'], [2, 'two'], [3, 'three']]) signedDoc(seq, text, b1, 9999);
   const ledgerMetric = async (name, serial = 9999) => {
     const text = await (await fetch('http://127.0.0.1:9643/metrics')).text();
     return (new RegExp(`^${name}\\{sensor="${serial}",[^}]*\\} (\\S+)$`, 'm').exec(text) || [])[1];
@@ -213,6 +251,13 @@ try {
   await ledgerShown('complete', 'kestrin_ledger_duplicates', '1');
   doc(3, 'three, told otherwise');
   await ledgerShown('conflict', 'kestrin_ledger_conflicts', '1');
+  // Published with box1's account, but without its key's signature: kept apart, shown, counted.
+  doc(4, 'four', [], b1, 9999, true);
+  await until('wheel 9999: signatures "kept apart", 1 rejected', 10000, async () =>
+    await ledgerMetric('kestrin_ledger_rejected_documents') === '1' &&
+      (await page.$eval('[data-wheel="9999"]', (r) => r.dataset.signature).catch(() => '')) === 'kept apart');
+  if ((await page.$eval(`[data-wheel="${b2.serial}"]`, (r) => r.dataset.signature)) !== 'signed')
+    throw new Error('box2\'s wheel is not shown signed');
   // The site's ledger away (killed, as a crash would) while the wheels come back, box2's replays its
   // journal and box3's uplink its queue, until the end: the site broker keeps its session meanwhile.
   ledger.kill('SIGKILL');
@@ -340,6 +385,17 @@ try {
     console.log(`ledger: wheel ${b.serial}, seq 1 to ${status.seq} of ${epoch} starts each stored once ` +
                 `(${confirmed.duplicates} received twice)`);
   }
+  // The database checked against the checkpoints the ledger signed; with box2's wheel's last records
+  // deleted, it contradicts them.
+  const verify = () => spawnSync(`${build}/kestrin-ledger`, ['verify', '--database', `${work}/ledger.db`,
+    '--keys', `${work}/ledger-etc/box-keys`, '--site-key', `${work}/ledger-etc/site.vkey`], { encoding: 'utf8' });
+  let verified = verify();
+  if (verified.status !== 0 || !/its newest checkpoint/.test(verified.stdout))
+    throw new Error(`verify: ${verified.stdout}${verified.stderr}`);
+  sh(`sqlite3 ${work}/ledger.db "DELETE FROM documents WHERE wheel = ${b2.serial} AND seq > 10"`);
+  verified = verify();
+  if (verified.status !== 1 || !new RegExp(`wheel ${b2.serial}: the checkpoint .* records were removed`)
+    .test(verified.stdout)) throw new Error(`verify after a deletion: ${verified.stdout}${verified.stderr}`);
   admin('retire-box box3');
   // Its wheel's status gone: 'no status', or 'unknown' when no document came since the page loaded.
   await until('box3 gone from the board', 10000, async () => !('box3' in await uplinks()) &&
