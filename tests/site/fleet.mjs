@@ -377,7 +377,7 @@ try {
     if (status.epoch !== epoch || !(status.seq > 0))
       throw new Error(`wheel ${b.serial}'s last status: ${JSON.stringify(status)}`);
     const seqs = JSON.parse(sh(`${build}/kestrin-ledger export --wheel ${b.serial} --format json \
-      --database ${work}/ledger.db`)).records.map((r) => r.seq).sort((x, y) => x - y);
+      --database ${work}/ledger.db`)).records.filter((r) => !r.kind).map((r) => r.seq).sort((x, y) => x - y);
     if (confirmed.gaps.length || confirmed.conflicts || seqs.some((q, k) => q !== k + 1) ||
         seqs.length < status.seq)
       throw new Error(`wheel ${b.serial} (seq 1 to ${status.seq}) at the site: ${JSON.stringify(confirmed)}, ` +
