@@ -92,6 +92,9 @@ int Adopt(TPkey pkey, const char* pName, bool bPrivate, ThKestrinKey* phKey) {
 
 TKey* KeyOf(ThKestrinKey h) { return static_cast<TKey*>(h); }
 
+// An encrypted key is no key here: OpenSSL's own answer would ask for its pass phrase on the terminal.
+int NoPassPhrase(char*, int, int, void*) { return 0; }
+
 void Put(std::vector<unsigned char>& out, std::uint64_t n, int nBytes) {
   for (int i = nBytes - 1; i >= 0; --i) out.push_back(static_cast<unsigned char>(n >> (8 * i)));
 }
@@ -162,7 +165,7 @@ int InitFromFile(const char* pPath, const char* pName, ThKestrinKey* phKey) noex
   try {
     std::FILE* pFile = std::fopen(pPath, "re");
     if (pFile == nullptr) return kNoFile;
-    TPkey pkey(PEM_read_PrivateKey(pFile, nullptr, nullptr, nullptr));
+    TPkey pkey(PEM_read_PrivateKey(pFile, nullptr, NoPassPhrase, nullptr));
     const int nSaved = errno;
     std::fclose(pFile);
     errno = nSaved;
@@ -177,7 +180,7 @@ int InitFromPem(const char* pPem, std::size_t nPem, const char* pName, ThKestrin
   try {
     std::unique_ptr<BIO, TBioFree> pBio(BIO_new_mem_buf(pPem, static_cast<int>(nPem)));
     if (!pBio) return kFailed;
-    return Adopt(TPkey(PEM_read_bio_PrivateKey(pBio.get(), nullptr, nullptr, nullptr)), pName, true, phKey);
+    return Adopt(TPkey(PEM_read_bio_PrivateKey(pBio.get(), nullptr, NoPassPhrase, nullptr)), pName, true, phKey);
   } catch (...) {
     return kFailed;
   }
