@@ -43,7 +43,6 @@ struct TChain {
 
   std::mutex mutex;  // guards what follows
   std::deque<std::pair<std::uint64_t, std::array<unsigned char, kSentPrefix>>> recent;
-  std::uint64_t nLastSeq = 0;
   int nFd = -1;           // today's file
   long nDay = -1;         // its day (days since 1970, UTC)
   bool bFailing = false;  // the last write failed: said once until one works again
@@ -103,7 +102,6 @@ void Record(TChain& c, std::uint64_t nSeq, const unsigned char* pHash) {
   std::lock_guard<std::mutex> lock(c.mutex);
   c.recent.emplace_back(nSeq, prefix);
   if (c.recent.size() > kSentRecent) c.recent.pop_front();
-  c.nLastSeq = std::max(c.nLastSeq, nSeq);
   // Written at once into the page cache, as the journal writes each document: a kill loses none.
   const bool bOk = OpenDay(c, nDay) && write(c.nFd, entry, kEntry) == static_cast<ssize_t>(kEntry);
   if (!bOk && !c.bFailing)
@@ -176,7 +174,6 @@ ThKestrinChain Init(ThKestrinKey hKey, ThKestrinJournal hJournal, const char* pD
       if (HashOf(status, last.nSeq, last.nEpoch, last.nCapturedMs, last.link, c.next.prevHash, &payload))
         c.next.nPrevSeq = last.nSeq;
     }
-    c.nLastSeq = state.nNextSeq > 0 ? state.nNextSeq - 1 : 0;
     return pChain.release();
   } catch (...) {
     return nullptr;
@@ -280,13 +277,6 @@ bool SentHash(ThKestrinChain hChain, std::uint64_t nSeq, unsigned char* pPrefix)
   } catch (...) {
     return false;
   }
-}
-
-std::uint64_t LastSeq(ThKestrinChain hChain) noexcept {
-  if (hChain == nullptr) return 0;
-  TChain& c = ChainOf(hChain);
-  std::lock_guard<std::mutex> lock(c.mutex);
-  return c.nLastSeq;
 }
 
 }  // namespace chain
