@@ -46,8 +46,10 @@ struct TChain {
   int nFd = -1;           // today's file
   long nDay = -1;         // its day (days since 1970, UTC)
   bool bFailing = false;  // the last write failed: said once until one works again
-  // The last hash found in the day files: a site that states the same old N again is not read for.
-  std::uint64_t nFoundSeq = 0;
+  // The last seq looked for in the day files and what was found (bFound): a site that states the
+  // same old N again, or one this box never sent, costs one reading of the files, not one a checkpoint.
+  std::uint64_t nLookedFor = 0;
+  bool bFound = false;
   std::array<unsigned char, kSentPrefix> found{};
   ~TChain() {
     if (nFd >= 0) close(nFd);
@@ -246,9 +248,9 @@ bool SentHash(ThKestrinChain hChain, std::uint64_t nSeq, unsigned char* pPrefix)
         std::memcpy(pPrefix, it->second.data(), kSentPrefix);
         return true;
       }
-      if (c.nFoundSeq == nSeq) {
+      if (c.nLookedFor == nSeq) {
         std::memcpy(pPrefix, c.found.data(), kSentPrefix);
-        return true;
+        return c.bFound;
       }
       dir = c.dir;
     }
@@ -268,11 +270,15 @@ bool SentHash(ThKestrinChain hChain, std::uint64_t nSeq, unsigned char* pPrefix)
         if (nFound != nSeq) continue;
         std::memcpy(pPrefix, p + 8, kSentPrefix);
         std::lock_guard<std::mutex> lock(c.mutex);
-        c.nFoundSeq = nSeq;
+        c.nLookedFor = nSeq;
+        c.bFound = true;
         std::memcpy(c.found.data(), p + 8, kSentPrefix);
         return true;
       }
     }
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.nLookedFor = nSeq;
+    c.bFound = false;
     return false;
   } catch (...) {
     return false;
