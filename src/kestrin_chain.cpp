@@ -1,7 +1,7 @@
 // The box's chain and its record of what was sent. The link of the next document (the newest's seq and
 // hash) is the worker's alone; the record of what was sent is shared with the thread that checks the
 // site's checkpoints, behind one mutex. Its day files are written as documents come, without a sync:
-// a power cut may lose their last second, and a checkpoint of a document the box no longer knows is
+// a power cut may lose what the kernel had not written back yet (some 30 s), and a checkpoint of a document the box no longer knows is
 // then not compared (never called different).
 #include "kestrin_chain.h"
 
@@ -43,17 +43,15 @@ struct TChain {
 
   std::mutex mutex;  // guards what follows
   std::deque<std::pair<std::uint64_t, std::array<unsigned char, kSentPrefix>>> recent;
-  std::uint64_t nLastSeq = 0;
   int nFd = -1;           // today's file
   long nDay = -1;         // its day (days since 1970, UTC)
-  std::vector<unsigned char> unwritten;  // entries gathered for one write
-  std::time_t unwrittenSince = 0;        // when the first of them came
   bool bFailing = false;  // the last write failed: said once until one works again
-  // The last hash found in the day files: a site that states the same old N again is not read for.
-  std::uint64_t nFoundSeq = 0;
+  // The last seq looked for in the day files and what was found (bFound): a site that states the
+  // same old N again, or one this box never sent, costs one reading of the files, not one a checkpoint.
+  std::uint64_t nLookedFor = 0;
+  bool bFound = false;
   std::array<unsigned char, kSentPrefix> found{};
   ~TChain() {
-    if (nFd >= 0 && !unwritten.empty()) (void)!write(nFd, unwritten.data(), unwritten.size());
     if (nFd >= 0) close(nFd);
   }
 };
@@ -106,18 +104,8 @@ void Record(TChain& c, std::uint64_t nSeq, const unsigned char* pHash) {
   std::lock_guard<std::mutex> lock(c.mutex);
   c.recent.emplace_back(nSeq, prefix);
   if (c.recent.size() > kSentRecent) c.recent.pop_front();
-  c.nLastSeq = std::max(c.nLastSeq, nSeq);
-  // Written a page or a second's worth at a time (the newest are in memory meanwhile), and at a new day.
-  if (c.nDay != nDay && c.nFd >= 0 && !c.unwritten.empty()) {
-    (void)!write(c.nFd, c.unwritten.data(), c.unwritten.size());
-    c.unwritten.clear();
-  }
-  if (c.unwritten.empty()) c.unwrittenSince = now;
-  c.unwritten.insert(c.unwritten.end(), entry, entry + kEntry);
-  if (c.unwritten.size() < 4096 && now - c.unwrittenSince < 1 && c.nDay == nDay) return;
-  const bool bOk = OpenDay(c, nDay) &&
-                   write(c.nFd, c.unwritten.data(), c.unwritten.size()) == static_cast<ssize_t>(c.unwritten.size());
-  c.unwritten.clear();
+  // Written at once into the page cache, as the journal writes each document: a kill loses none.
+  const bool bOk = OpenDay(c, nDay) && write(c.nFd, entry, kEntry) == static_cast<ssize_t>(kEntry);
   if (!bOk && !c.bFailing)
     console::Warning("Cannot keep the hashes of wheel %s's documents in %s: %s\n", c.wheel.c_str(),
                      c.dir.c_str(), std::strerror(errno));
@@ -188,7 +176,6 @@ ThKestrinChain Init(ThKestrinKey hKey, ThKestrinJournal hJournal, const char* pD
       if (HashOf(status, last.nSeq, last.nEpoch, last.nCapturedMs, last.link, c.next.prevHash, &payload))
         c.next.nPrevSeq = last.nSeq;
     }
-    c.nLastSeq = state.nNextSeq > 0 ? state.nNextSeq - 1 : 0;
     return pChain.release();
   } catch (...) {
     return nullptr;
@@ -261,9 +248,9 @@ bool SentHash(ThKestrinChain hChain, std::uint64_t nSeq, unsigned char* pPrefix)
         std::memcpy(pPrefix, it->second.data(), kSentPrefix);
         return true;
       }
-      if (c.nFoundSeq == nSeq) {
+      if (c.nLookedFor == nSeq) {
         std::memcpy(pPrefix, c.found.data(), kSentPrefix);
-        return true;
+        return c.bFound;
       }
       dir = c.dir;
     }
@@ -283,22 +270,19 @@ bool SentHash(ThKestrinChain hChain, std::uint64_t nSeq, unsigned char* pPrefix)
         if (nFound != nSeq) continue;
         std::memcpy(pPrefix, p + 8, kSentPrefix);
         std::lock_guard<std::mutex> lock(c.mutex);
-        c.nFoundSeq = nSeq;
+        c.nLookedFor = nSeq;
+        c.bFound = true;
         std::memcpy(c.found.data(), p + 8, kSentPrefix);
         return true;
       }
     }
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.nLookedFor = nSeq;
+    c.bFound = false;
     return false;
   } catch (...) {
     return false;
   }
-}
-
-std::uint64_t LastSeq(ThKestrinChain hChain) noexcept {
-  if (hChain == nullptr) return 0;
-  TChain& c = ChainOf(hChain);
-  std::lock_guard<std::mutex> lock(c.mutex);
-  return c.nLastSeq;
 }
 
 }  // namespace chain

@@ -59,8 +59,6 @@ int Sign(ThKestrinChain hChain, int nSerial, std::uint64_t nSeq, std::uint64_t n
 // The first kSentPrefix bytes of the hash of document nSeq as this box sent it (the newest when it was
 // sent more than once under that seq). False when the box holds none for it. Any thread.
 bool SentHash(ThKestrinChain hChain, std::uint64_t nSeq, unsigned char* pPrefix) noexcept;
-// The highest seq this box numbered (0: none).
-std::uint64_t LastSeq(ThKestrinChain hChain) noexcept;
 
 // "2026-12-08T23:30:02.125Z": the `captured` text of a capture time (ms since the Unix epoch, UTC).
 void FormatCaptured(std::int64_t nMs, char (&text)[32]) noexcept;

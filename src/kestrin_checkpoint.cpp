@@ -34,7 +34,7 @@ struct TKeeper {
   bool bHeld = false;  // newest holds the newest accepted
   signature::TCheckpoint newest;
   std::string newestText;
-  std::string said;  // the last "differs" line said, so that a copy sent again is not told again
+  std::string said;  // the last checkpoint that differed, so that a copy sent again is not told again
 };
 
 std::string Day(std::int64_t nMs) {
@@ -148,8 +148,8 @@ int Take(ThKestrinCheckpoints hCheckpoints, const char* pNote, std::size_t nNote
       std::snprintf(line, sizeof line, "the site's record of wheel %s at seq %" PRIu64
                     " differs from what this box sent", k.wheel.c_str(), nDiffers);
       WriteWhole(k.dir + "/differs-" + std::to_string(c.nTimeMs) + ".note", text, true);
-      if (k.said != line) console::Warning("%s\n", line);
-      k.said = line;
+      if (k.said != text) console::Warning("%s\n", line);
+      k.said = text;
       health::SetSiteDiffers(line);
       return kDiffers;
     }

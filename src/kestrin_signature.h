@@ -4,9 +4,9 @@
 // docs/reference/signatures.md gives every layout byte by byte, with test vectors.
 //
 // A key handle holds a key pair (loaded from a PKCS#8 PEM file, or made from a 32-byte seed) or only a
-// public key (from a verifier key text), with its name. Signing and verifying make their own OpenSSL
-// context per call, so one handle may serve several threads at once. Nothing here prints: every
-// function returns a result and the caller says what it means.
+// public key (from a verifier key text), with its name. One handle may serve several threads at once
+// (its signatures, and its verifications, take turns). Nothing here prints: every function returns a
+// result and the caller says what it means.
 #pragma once
 
 #include <cstddef>

@@ -22,7 +22,8 @@
 // is taken (TakeArrived), numbered and journaled, and waits in `fresh`; each pass of the loop writes
 // it out into the journal's file (WriteOut) after the publication it started, so that a crash or a kill
 // loses nothing read and a power cut nothing synced, whatever the phase; a failed start-up keeps it. Its
-// document carries seq, epoch and captured. Once published, the records of earlier starts that the
+// document carries seq, epoch and captured, and with the box key (kestrin_chain: linked to the document
+// numbered before it when it is journaled, signed when it is published) prev, sig and key. Once published, the records of earlier starts that the
 // site (or else the box's broker) had not confirmed are read back and published first, marked
 // replayed, without the pause; the box's broker's confirmations go to the journal (Acknowledge).
 #include "kestrin_worker.h"

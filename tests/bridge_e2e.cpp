@@ -655,10 +655,10 @@ TEST_F(BridgeTest, ServiceDocumentsAreNumberedAndAKillLosesNoneOfWhatTheSiteLack
 
   // A checkpoint of seq 5 with the box's own hash is kept; one with another hash, or signed by
   // another key, is not.
-  auto checkpoint = [&](ThKestrinKey hKey, std::int64_t nTimeMs, const std::string& hashHex) {
+  auto checkpoint = [&](ThKestrinKey hKey, std::int64_t nTimeMs, const std::string& hashHex, int n = 5) {
     signature::TCheckpoint c;
     std::strcpy(c.origin, "site1/kestrin-ledger/wheel/42");
-    c.nSize = 5;
+    c.nSize = n;
     signature::ParseHex(hashHex.data(), 64, c.hash, 32);
     c.nTimeMs = nTimeMs;
     char body[512], note[1024];
@@ -681,6 +681,10 @@ TEST_F(BridgeTest, ServiceDocumentsAreNumberedAndAKillLosesNoneOfWhatTheSiteLack
                                      5000ms));
   checkpoint(hBox, 3000, hashes[4]);
   EXPECT_TRUE(bridge_->WaitForOutput("whose signature does not verify with the site's key: not accepted\n", 5000ms));
+  // A later one that no longer holds seq 5 (a dropped tail), though seq 4 is as sent.
+  checkpoint(hSite, 4000, hashes[3], 4);
+  EXPECT_TRUE(bridge_->WaitForOutput("the site's record of wheel 42 at seq 5 differs", 5000ms,
+                                     bridge_->Out().find("whose signature does not verify")));
   std::stringstream held;
   held << std::ifstream(kept).rdbuf();
   EXPECT_EQ(held.str(), good);
