@@ -43,6 +43,7 @@ struct THealth {
   std::uint64_t nSeq = 0;
   std::uint64_t nEpoch = 0;
   long nJournalGivenWay = 0;
+  long nNotHeld = 0;  // documents the site asked for again that the journal no longer held, this run
 };
 
 // Copies the current figures into *pHealth. Null does nothing.
@@ -73,5 +74,6 @@ void CountDropped(long nFrames) noexcept;
 void SetJournal(std::uint64_t nEpoch, long nGivenWay) noexcept;
 void SetSeq(std::uint64_t nSeq) noexcept;  // the last document confirmed: the highest seq so far
 void CountMalformed() noexcept;
+void CountNotHeld(long nDocuments) noexcept;
 
 }  // namespace health

@@ -56,6 +56,8 @@ std::string Document(const char* pState, const health::THealth& health, const TI
   root["seq"] = static_cast<Json::UInt64>(health.nSeq);
   root["epoch"] = static_cast<Json::UInt64>(health.nEpoch);
   root["journal given way"] = static_cast<Json::Int64>(health.nJournalGivenWay);
+  // Documents the site asked for again that the journal no longer held: lost for good.
+  root["not held"] = static_cast<Json::Int64>(health.nNotHeld);
   return root.toStyledString();
 }
 

@@ -300,6 +300,7 @@ void TWorker::Step(Clock::time_point now) {
     default:
       break;
   }
+  if (hJournal != nullptr && phase != TPhase::kWaiting) TakeRefills(now);
   if (phase == TPhase::kReading) PublishNext(now);
   // The documents read so far into the journal's file: a crash or a kill from now on loses none.
   if (hJournal != nullptr) journal::WriteOut(hJournal);
@@ -337,7 +338,8 @@ void TWorker::Wait(Clock::time_point now) {
   if (bStopPublishing && !bStopped) next = std::min(next, stopDue);
   // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
   if (phase == TPhase::kPausing &&
-      (!again.empty() || transport::FrameBegun(hTrans) || !fresh.empty() || nReplayNext < nReplayEnd))
+      (!again.empty() || transport::FrameBegun(hTrans) || !fresh.empty() || nReplayNext < nReplayEnd ||
+       !refill.Empty() || !refillQueue.empty()))
     next = std::min(next, due);
   if (phase == TPhase::kHolding && retryDue > now) next = std::min(next, retryDue);
   if (bDrain && !bDrained && drainFrameDue > now) next = std::min(next, drainFrameDue);
@@ -383,16 +385,22 @@ bool TWorker::NextFrame(Clock::time_point now) {
       return true;
     }
     if (hJournal != nullptr) {
-      if (!NextReplayed() && fresh.empty()) {
+      // The start's replay first; then live documents before any the site asked for again.
+      const bool bReplay = NextReplayed();
+      if (!bReplay && fresh.empty() && !NextRefilled(now)) {
         bQueueEmpty = true;
         return false;
       }
-      if (!replay.empty()) {
+      if (bReplay) {
         inHand = replay.front();
         replay.pop_front();
+      } else if (fresh.empty()) {
+        inHand = refillQueue.front();
+        refillQueue.pop_front();
       } else {
         inHand = fresh.front();
         fresh.pop_front();
+        nLastLive = inHand.nSeq;
         const int nQueued = static_cast<int>(fresh.size());
         backlog.FrameTaken(WallMs() - inHand.nCapturedMs, nQueued,
                            nQueued * transport::kFrameLength + std::max(transport::QueuedBytes(hTrans), 0));
@@ -556,6 +564,8 @@ void TWorker::StopPublishingNow() {
   fresh.clear();
   replay.clear();
   nReplayNext = nReplayEnd;
+  refill.Clear();
+  refillQueue.clear();
   if (nFrames > 0) health::CountDropped(nFrames);
   Enter(TPhase::kStopped);
   nLeft = nFrames;
@@ -623,6 +633,87 @@ bool TWorker::NextReplayed() {
   return false;
 }
 
+// The site's requests that came: what of them this start has published (or will publish in the start's
+// replay) and has not published again within kRefillAgainSeconds is queued for the journal to read.
+void TWorker::TakeRefills(Clock::time_point now) {
+  while (!refillSent.empty() && now - refillSent.front().first >= std::chrono::seconds(kRefillAgainSeconds)) {
+    refillSent.pop_front();
+    recentlyRefilled.Clear();
+    for (const auto& [when, range] : refillSent) recentlyRefilled.Add(range.nFirst, range.nLast);
+  }
+  std::vector<TSeqRanges::TRange> asked;
+  {
+    std::lock_guard<std::mutex> lock(refillMutex);
+    asked.swap(refillAsked);
+  }
+  if (asked.empty()) return;
+  // Only documents this bridge has numbered and taken: the newer ones are on their way anyway.
+  const std::uint64_t nHad = std::max(nReplayEnd, nLastLive);
+  TSeqRanges added;
+  for (const TSeqRanges::TRange& r : asked) {
+    for (const TSeqRanges::TRange& part : recentlyRefilled.Outside(std::max<std::uint64_t>(r.nFirst, 1),
+                                                                   std::min(r.nLast, nHad)))
+      for (const TSeqRanges::TRange& piece : refill.Outside(part.nFirst, part.nLast))
+        added.Add(piece.nFirst, piece.nLast);
+  }
+  if (nReplayNext < nReplayEnd) added.Remove(nReplayNext + 1, nReplayEnd);  // the start's replay has them
+  if (added.Empty()) return;
+  const std::uint64_t nFirst = added.First().nFirst;
+  while (!added.Empty()) {
+    const TSeqRanges::TRange r = added.First();
+    refill.Add(r.nFirst, r.nLast);
+    added.Remove(r.nFirst, r.nLast);
+    if (added.Empty())
+      console::Notice("Publishing again %" PRIu64 " documents of %s from seq %" PRIu64 " to %" PRIu64
+                      ", which the site lacks\n",
+                      refill.Count(), portName, nFirst, r.nLast);
+  }
+}
+
+// Reads the next documents the site asked for from the journal, in order. False when none is left.
+bool TWorker::NextRefilled(Clock::time_point now) {
+  while (refillQueue.empty() && !refill.Empty()) {
+    const TSeqRanges::TRange r = refill.First();
+    journal::TRecord records[kReplayBatch];
+    const int n = journal::Read(hJournal, r.nFirst - 1, records, kReplayBatch);
+    std::uint64_t nNext = r.nFirst;  // the first seq not yet accounted for
+    for (int i = 0; i < n && records[i].nSeq <= r.nLast; ++i) {
+      if (records[i].nSeq > nNext) NotHeld(nNext, records[i].nSeq - 1);
+      TFrame f;
+      std::memcpy(f.bytes, records[i].frame, sizeof f.bytes);
+      frame::Decode(f.bytes, &f.status);
+      f.nSeq = f.nOrder = records[i].nSeq;
+      f.nEpoch = records[i].nEpoch;
+      f.nCapturedMs = records[i].nCapturedMs;
+      f.bReplayed = true;
+      refillQueue.push_back(f);
+      nNext = f.nSeq + 1;
+    }
+    // Nothing more up to r.nLast in the journal: what is left of the range it does not hold.
+    if (n < kReplayBatch || records[n - 1].nSeq >= r.nLast) {
+      if (nNext <= r.nLast) NotHeld(nNext, r.nLast);
+      nNext = r.nLast + 1;
+    }
+    if (nNext > r.nFirst) {
+      refill.Remove(r.nFirst, nNext - 1);
+      refillSent.emplace_back(now, TSeqRanges::TRange{r.nFirst, nNext - 1});
+      recentlyRefilled.Add(r.nFirst, nNext - 1);
+    }
+  }
+  return !refillQueue.empty();
+}
+
+// Documents the site lacks and the journal no longer holds (given way, or never kept): said once.
+void TWorker::NotHeld(std::uint64_t nFirst, std::uint64_t nLast) {
+  for (const TSeqRanges::TRange& r : notHeldSaid.Outside(nFirst, nLast)) {
+    console::Warning("The site lacks the documents of %s from seq %" PRIu64 " to %" PRIu64
+                     ", which the journal no longer holds: %" PRIu64 " lost\n",
+                     portName, r.nFirst, r.nLast, r.nLast - r.nFirst + 1);
+    health::CountNotHeld(static_cast<long>(r.nLast - r.nFirst + 1));
+    notHeldSaid.Add(r.nFirst, r.nLast);
+  }
+}
+
 // The box's broker confirmed document nSeq: the journal hears of it once no earlier one waits.
 void TWorker::Acknowledge(std::uint64_t nSeq) {
   if (hJournal == nullptr || nSeq == 0) return;
@@ -671,6 +762,19 @@ void Publish(ThKestrinWorker hInst, std::uint64_t nReplayAfter) noexcept {
   w.nReplayAfter = nReplayAfter;
   w.bPublish = true;
   w.requests.Ring();
+}
+
+void Refill(ThKestrinWorker hInst, const TSeqRanges::TRange* pRanges, int nRanges) noexcept {
+  if (hInst == nullptr || pRanges == nullptr || nRanges <= 0) return;
+  TWorker& w = *static_cast<TWorker*>(hInst);
+  try {
+    {
+      std::lock_guard<std::mutex> lock(w.refillMutex);
+      w.refillAsked.insert(w.refillAsked.end(), pRanges, pRanges + nRanges);
+    }
+    w.requests.Ring();
+  } catch (...) {
+  }
 }
 
 void Drain(ThKestrinWorker hInst, int nTimeoutMs) noexcept {

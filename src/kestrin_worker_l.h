@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "kestrin_broker.h"
 #include "kestrin_doorbell.h"
 #include "kestrin_frame.h"
 #include "kestrin_journal.h"
+#include "kestrin_seq_ranges.h"
 #include "kestrin_transport.h"
 
 namespace worker {
@@ -105,6 +107,8 @@ struct TWorker {
   std::atomic<bool> bQuit{false};
   std::atomic<std::uint64_t> nReplayAfter{0};  // with bPublish: where the journal's replay starts
   std::atomic<int> nStopWaitMs{0};  // with bStopPublishing: how long the publication in flight may take
+  std::mutex refillMutex;                        // guards refillAsked
+  std::vector<TSeqRanges::TRange> refillAsked;  // the site's requests, not yet taken by the loop
   TDoorbell requests;
   // Answers, for the thread that asked; each rings `answers`.
   std::atomic<bool> bDrained{false};
@@ -129,6 +133,9 @@ struct TWorker {
   void TakeArrived(Clock::time_point now);
   void Journal(TFrame& f);
   bool NextReplayed();
+  void TakeRefills(Clock::time_point now);
+  bool NextRefilled(Clock::time_point now);
+  void NotHeld(std::uint64_t nFirst, std::uint64_t nLast);
   void Acknowledge(std::uint64_t nSeq);
 
   TPhase phase = TPhase::kWaiting;
@@ -147,6 +154,15 @@ struct TWorker {
   std::uint64_t nReplayNext = 0;
   std::uint64_t nReplayEnd = 0;
   std::uint64_t nEpoch = 0;
+  // The site's requests (Refill): the seqs still to be read back, those read back and waiting behind
+  // the live documents, those published within kRefillAgainSeconds (not sent again meanwhile), and
+  // those the journal no longer held (said once).
+  TSeqRanges refill;
+  std::deque<TFrame> refillQueue;
+  std::deque<std::pair<Clock::time_point, TSeqRanges::TRange>> refillSent;
+  TSeqRanges recentlyRefilled;
+  TSeqRanges notHeldSaid;
+  std::uint64_t nLastLive = 0;  // the newest of this start's documents taken for publication
   long nFreshDropped = 0;  // fresh frames that gave way to newer ones, not yet told
   TSilenceWatch silence;
   TBacklogWatch backlog;

@@ -586,6 +586,21 @@ TEST_F(BridgeTest, ServiceDocumentsAreNumberedAndAKillLosesNoneOfWhatTheSiteLack
   ASSERT_EQ(std::system("mosquitto_pub -h 127.0.0.1 -q 1 -t /rng/roulette/kestrin_live/42/ledger"
                         " -m '{\"seq\":-1}'"), 0);
   EXPECT_TRUE(bridge_->WaitForOutput("/ledger that is not a ledger's (no \"seq\"): ignored\n", 5000ms));
+  // The site lacks seq 3 (its confirmation fell from 3 to 2) and its gap 4 to 5: published again at
+  // once, without a restart, replayed; a gap beyond what the bridge numbered asks for nothing.
+  ASSERT_EQ(std::system("mosquitto_pub -V 5 -h 127.0.0.1 -q 1 -r -t /rng/roulette/kestrin_live/42/ledger"
+                        " -m '{\"seq\":2,\"gaps\":[[4,5],[20,30]],\"missing\":13}'"), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Documents(*props).size() >= 9; }, 5000ms)) << bridge_->Out();
+  std::this_thread::sleep_for(500ms);
+  const std::vector<TDocument> refilled = Documents(*props);
+  ASSERT_EQ(refilled.size(), 9u) << bridge_->Out();
+  for (std::size_t i = 6; i < 9; ++i) {
+    EXPECT_EQ(refilled[i].properties.at("seq"), std::to_string(i - 3));
+    EXPECT_EQ(refilled[i].properties.at("replayed"), "1");
+    EXPECT_NE(refilled[i].hex.find(Hex("\"game id\" : " + std::to_string(196 + i))), std::string::npos);
+  }
+  EXPECT_TRUE(bridge_->WaitForOutput("Publishing again 3 documents of " + pty_.Path() +
+                                     " from seq 3 to 5, which the site lacks", 1000ms));
   bridge_->Signal(SIGTERM);
   EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
 }
