@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,6 +216,7 @@ struct TDeleter {
   void operator()(TMyData* p) const {
     if (p->nFd >= 0) close(p->nFd);
     if (p->nDirFd >= 0) close(p->nDirFd);
+    if (p->nLockFd >= 0) close(p->nLockFd);
     delete p;
   }
 };
@@ -551,6 +553,35 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
   return true;
 }
 
+// One bridge per journal: two would number and write one wheel's documents over each other. The lock
+// file names the holder's PID for the line that refuses a second; the lock goes with the process.
+bool Lock(TMyData& d) {
+  d.nLockFd = openat(d.nDirFd, "lock", O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  if (d.nLockFd < 0) {
+    SayFailure(d, "lock");
+    return false;
+  }
+  if (flock(d.nLockFd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) {
+      SayFailure(d, "lock");
+      return false;
+    }
+    char text[24] = "";
+    const ssize_t n = ReadAt(d.nLockFd, reinterpret_cast<unsigned char*>(text), sizeof text - 1, 0);
+    const long nPid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+    console::Warning("The journal of wheel %s in %s is in use by another bridge (PID %ld): this one does not "
+                   "open it\n",
+                   d.wheel.c_str(), d.dir.c_str(), nPid);
+    return false;
+  }
+  char text[24];
+  const int n = std::snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
+  if (ftruncate(d.nLockFd, 0) != 0 ||
+      !WriteAt(d.nLockFd, reinterpret_cast<const unsigned char*>(text), static_cast<std::size_t>(n), 0))
+    SayFailure(d, "write the lock of");  // the lock holds all the same
+  return true;
+}
+
 bool MakeDirectories(const std::string& path) {
   for (std::size_t nAt = 1; nAt <= path.size(); ++nAt) {
     if (nAt < path.size() && path[nAt] != '/') continue;
@@ -608,6 +639,7 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
       SayFailure(d, "open");
       return nullptr;
     }
+    if (!Lock(d)) return nullptr;
     std::uint64_t nMaxEpoch = 0;
     if (!Recover(d, &nMaxEpoch)) return nullptr;
     d.nEpoch = nMaxEpoch + 1;

@@ -69,6 +69,7 @@ struct TMyData {
   TOptions options;
   std::uint64_t nEpoch = 0;
   int nDirFd = -1;
+  int nLockFd = -1;  // DIRECTORY/WHEEL/lock, locked (flock) while this journal is open
 
   // The file's: written by whoever holds bWriting, the writer or WriteOut; only the writer opens and
   // closes segments.

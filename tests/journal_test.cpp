@@ -87,7 +87,8 @@ class JournalTest : public ::testing::Test {
   }
   std::vector<fs::path> Segments() {
     std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(dir_ + "/42")) files.push_back(e.path());
+    for (const auto& e : fs::directory_iterator(dir_ + "/42"))
+      if (e.path().extension() == ".journal") files.push_back(e.path());
     std::sort(files.begin(), files.end());
     return files;
   }
@@ -160,6 +161,15 @@ TEST_F(JournalTest, AKillJustAfterAppendingGivesNoSeqTwice) {
   Open();
   EXPECT_EQ(State().nNextSeq, 4u);
   EXPECT_EQ(ReadAfter(0), Range(1, 3));
+}
+
+// One bridge per journal: a second is refused at once with a line naming the first's PID.
+TEST_F(JournalTest, ASecondOpeningIsRefusedNamingTheFirst) {
+  Open();
+  EXPECT_EQ(journal::Init(dir_.c_str(), "42", nullptr), nullptr);
+  EXPECT_NE(Lines().find("is in use by another bridge (PID " + std::to_string(getpid()) + ")"),
+            std::string::npos);
+  Open();  // closed first: opens again
 }
 
 TEST_F(JournalTest, ATornOrCorruptTailIsCutAtTheLastWholeRecord) {
