@@ -21,6 +21,8 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <ctime>
+#include <string>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -74,6 +76,8 @@ std::size_t BodyOf(std::uint8_t nType) {
       return kStartBody;
     case kTypeMarks:
       return kMarksBody;
+    case kTypeReserve:
+      return kReserveBody;
     default:
       return 0;
   }
@@ -99,6 +103,26 @@ void EncodeMarks(std::vector<unsigned char>& out, std::uint64_t nAck, std::uint6
   Put64(body + 8, nConfirm);
   Put64(body + 16, nNextSeq);
   Encode(out, kTypeMarks, body);
+}
+
+void EncodeReserve(std::vector<unsigned char>& out, std::uint64_t nReserved) {
+  unsigned char body[kReserveBody];
+  Put64(body, nReserved);
+  Put64(body + 8, static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 std::chrono::system_clock::now().time_since_epoch())
+                                                 .count()));
+  Encode(out, kTypeReserve, body);
+}
+
+// "2026-12-08T23:30:02.125Z"
+std::string Utc(std::int64_t nMs) {
+  const std::time_t t = static_cast<std::time_t>(nMs / 1000);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(nMs % 1000));
+  return text;
 }
 
 std::string SegmentName(const std::string& dir, std::uint64_t nNumber) {
@@ -169,6 +193,8 @@ struct TScan {
   std::uint64_t nFirstSeq = 0, nLastSeq = 0;
   std::uint64_t nEpoch = 0, nNextSeq = 1, nAck = 0, nConfirm = 0;
   std::uint64_t nBegins = 1;  // the header's next seq: where the segment's numbering begins
+  std::uint64_t nReserved = 0;  // the last reservation; at or beyond nNextSeq: not closed cleanly
+  std::int64_t nLastCapturedMs = 0;
   std::size_t nWhole = 0;     // bytes of whole records from the start
   long nDocs = 0;
 };
@@ -196,6 +222,9 @@ TScan Scan(const unsigned char* p, std::size_t n, bool bFirstOnly) {
       s.nLastSeq = nSeq;
       ++s.nDocs;
       s.nEpoch = std::max(s.nEpoch, Get64(b + 8));
+      s.nLastCapturedMs = static_cast<std::int64_t>(Get64(b + 16));
+    } else if (f.nType == kTypeReserve) {
+      s.nReserved = Get64(b);
     } else if (f.nType == kTypeStart) {
       s.nEpoch = std::max(s.nEpoch, Get64(b));
       s.nNextSeq = std::max(s.nNextSeq, Get64(b + 8));
@@ -255,6 +284,8 @@ bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::ui
   Put64(body + 40, nConfirm);
   std::vector<unsigned char> header;
   Encode(header, kTypeHeader, body);
+  // The reservation goes on in the new segment, which recovery reads whole.
+  if (d.nReserveOnDisk > d.nWrittenSeq) EncodeReserve(header, d.nReserveOnDisk);
   // Synced with its directory entry, so that a power cut never leaves the newest segment without it.
   if (!WriteAt(d.nFd, header.data(), header.size(), 0) || fdatasync(d.nFd) != 0 || fsync(d.nDirFd) != 0)
     return false;
@@ -308,65 +339,61 @@ bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uin
   return true;
 }
 
-// Writer, holding the file (bWriting): writes a batch of documents and, if they changed, the marks. False
-// on a failure.
+// Writer, holding the file (bWriting): writes a batch of documents and, if they changed, the marks, and
+// with bReserve the reservation nReserve; then, when the newest segment is nearly full, begins the next
+// one, so that WriteOut finds room. False on a failure.
 bool Write(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, std::uint64_t nConfirm,
-            std::uint64_t nNextSeq, bool bMarks) {
+           std::uint64_t nNextSeq, bool bMarks, bool bReserve, std::uint64_t nReserve) {
   const std::int64_t nLimit = d.options.nSegmentBytes;
-  std::size_t nAt = 0;
-  std::int64_t nSize;
-  {
+  if (bReserve) d.nReserveOnDisk = nReserve;  // a segment begun on the way carries it in its header
+  std::vector<unsigned char> tail;
+  if (bMarks) EncodeMarks(tail, nAck, nConfirm, nNextSeq);
+  if (bReserve) EncodeReserve(tail, nReserve);
+  auto newest = [&d](std::int64_t* pSize, std::uint64_t* pNumber) {
     std::lock_guard<std::mutex> lock(d.mutex);
-    nSize = d.segments.back().nSize;
-  }
-  // The usual batch, with its marks, in one write.
-  if (bMarks && !batch.empty() &&
-      nSize + static_cast<std::int64_t>(batch.size() + kRecordHead + kMarksBody) <= nLimit) {
+    *pSize = d.segments.back().nSize;
+    *pNumber = d.segments.back().nNumber;
+  };
+  std::int64_t nSize;
+  std::uint64_t nNumber;
+  newest(&nSize, &nNumber);
+  if (!batch.empty() && nSize + static_cast<std::int64_t>(batch.size() + tail.size()) <= nLimit) {
+    // The usual batch, with its marks, in one write.
     const long nDocs = static_cast<long>(batch.size() / kDocumentBytes);
     const std::uint64_t nFirst = Get64(batch.data() + kRecordHead);
     const std::uint64_t nLast = Get64(batch.data() + batch.size() - kDocumentBytes + kRecordHead);
-    EncodeMarks(batch, nAck, nConfirm, nNextSeq);
+    batch.insert(batch.end(), tail.begin(), tail.end());
     if (!Put(d, batch.data(), batch.size(), nDocs, nFirst, nLast)) return false;
     d.nWrittenSeq = nLast;
-    return true;
-  }
-  while (nAt < batch.size()) {
-    std::int64_t nSize;
-    std::uint64_t nNumber;
-    {
-      std::lock_guard<std::mutex> lock(d.mutex);
-      nSize = d.segments.back().nSize;
-      nNumber = d.segments.back().nNumber;
+  } else {
+    for (std::size_t nAt = 0; nAt < batch.size();) {
+      newest(&nSize, &nNumber);
+      const std::size_t nRoom =
+          nLimit > nSize ? static_cast<std::size_t>(nLimit - nSize) / kDocumentBytes * kDocumentBytes : 0;
+      if (nRoom == 0) {
+        if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
+        continue;
+      }
+      const std::size_t n = std::min(nRoom, batch.size() - nAt);
+      const std::uint64_t nFirst = Get64(batch.data() + nAt + kRecordHead);
+      const std::uint64_t nLast = Get64(batch.data() + nAt + n - kDocumentBytes + kRecordHead);
+      if (!Put(d, batch.data() + nAt, n, static_cast<long>(n / kDocumentBytes), nFirst, nLast)) return false;
+      d.nWrittenSeq = nLast;
+      nAt += n;
     }
-    const std::size_t nRoom =
-        nLimit > nSize ? static_cast<std::size_t>(nLimit - nSize) / kDocumentBytes * kDocumentBytes : 0;
-    if (nRoom == 0) {
+    newest(&nSize, &nNumber);
+    if (!tail.empty() && nSize + static_cast<std::int64_t>(tail.size()) > nLimit) {
+      d.nWrittenSeq = nNextSeq - 1;  // the new header carries the marks, the numbering and the reservation
       if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
-      continue;
-    }
-    const std::size_t n = std::min(nRoom, batch.size() - nAt);
-    const std::uint64_t nFirst = Get64(batch.data() + nAt + kRecordHead);
-    const std::uint64_t nLast = Get64(batch.data() + nAt + n - kDocumentBytes + kRecordHead);
-    if (!Put(d, batch.data() + nAt, n, static_cast<long>(n / kDocumentBytes), nFirst, nLast)) return false;
-    d.nWrittenSeq = nLast;
-    nAt += n;
-  }
-  if (bMarks) {
-    std::vector<unsigned char> marks;
-    EncodeMarks(marks, nAck, nConfirm, nNextSeq);
-    std::int64_t nSize;
-    std::uint64_t nNumber;
-    {
-      std::lock_guard<std::mutex> lock(d.mutex);
-      nSize = d.segments.back().nSize;
-      nNumber = d.segments.back().nNumber;
-    }
-    if (nSize + static_cast<std::int64_t>(marks.size()) > nLimit) {
-      d.nWrittenSeq = nNextSeq - 1;  // the new header carries the marks and the numbering
-      if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
-    } else if (!Put(d, marks.data(), marks.size(), 0, 0, 0)) {
+    } else if (!tail.empty() && !Put(d, tail.data(), tail.size(), 0, 0, 0)) {
       return false;
     }
+  }
+  newest(&nSize, &nNumber);
+  if (nLimit - nSize < std::min(kSegmentMargin, nLimit / 4)) {
+    // Every document numbered so far is written: the new header may carry the numbering.
+    d.nWrittenSeq = std::max(d.nWrittenSeq, nNextSeq - 1);
+    if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
   }
   return true;
 }
@@ -414,12 +441,18 @@ void WriterMain(TMyData* pData) {
     // keeps the numbering past them, as it keeps the marks.
     const std::uint64_t nDiskNext = std::max(d.nDiskNextSeq, nLastDoc + 1);
     const bool bWriteMarks = nAck != d.nAckWritten || nConfirm != d.nConfirmWritten || nNextSeq != nDiskNext;
+    // The reservation: renewed once half of it is used (a burst reserves four of its batches); released
+    // by the last commit of a close, which leaves nothing numbered beyond the disk.
+    const std::uint64_t nChunk = std::max<std::uint64_t>(kReserveSeqs, 4 * (batch.size() / kDocumentBytes));
+    const bool bClosing = d.bStop && d.pending.empty();
+    const bool bReserve = bClosing ? d.nReserveOnDisk >= nNextSeq : d.nReserveOnDisk < nNextSeq - 1 + nChunk / 2;
+    const std::uint64_t nReserve = bClosing ? nNextSeq - 1 : nNextSeq - 1 + nChunk;
     lock.unlock();
 
     const std::size_t nDocs = batch.size() / kDocumentBytes;
     const auto began = TMyData::Clock::now();
     tick = began + std::chrono::milliseconds(d.options.nCommitMs);
-    bool bOk = Write(d, batch, nAck, nConfirm, nNextSeq, bWriteMarks);
+    bool bOk = Write(d, batch, nAck, nConfirm, nNextSeq, bWriteMarks, bReserve, nReserve);
     // The sync covers what was written up to now, also by the worker while it runs.
     lock.lock();
     const std::uint64_t nWritten = d.nWrittenSeq;
@@ -447,6 +480,10 @@ void WriterMain(TMyData* pData) {
     d.figures.nLongestCommitMs = std::max(d.figures.nLongestCommitMs, nCommitMs);
     d.bLastCommitFailed = !bOk;
     if (bOk) {
+      if (bReserve) {
+        d.nReserved = nReserve;
+        d.bRenewing = false;
+      }
       d.figures.nSynced = std::max(d.figures.nSynced, nWritten);
       d.nDiskNextSeq = std::max(d.nDiskNextSeq, bWriteMarks ? nNextSeq : nDiskNext);
       if (bWriteMarks) {
@@ -548,6 +585,23 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
   }
   *pMaxEpoch = std::max(*pMaxEpoch, newest.nEpoch);
   d.nNextSeq = d.segments.empty() ? 1 : newest.nNextSeq;
+  d.figures.nLastDocSeq = newest.nLastSeq != 0 ? newest.nLastSeq : d.nNextSeq - 1;
+  d.figures.nLastDocCapturedMs = newest.nLastCapturedMs;
+  if (!d.segments.empty() && newest.nReserved >= d.nNextSeq) {
+    // Not closed cleanly: any seq reserved may have named a published document that never reached the
+    // disk, so none is given again.
+    d.figures.nSkippedFirst = d.nNextSeq;
+    d.figures.nSkippedLast = newest.nReserved;
+    const std::string last = newest.nLastSeq != 0 ? "its last document is seq " + std::to_string(newest.nLastSeq) +
+                                                         ", captured " + Utc(newest.nLastCapturedMs)
+                         : d.nNextSeq > 1 ? "its last document is seq " + std::to_string(d.nNextSeq - 1)
+                                                   : std::string("it holds no document");
+    console::Warning("The journal of wheel %s was not closed cleanly (a crash, a kill or a power cut): %s; frames "
+                     "read after it may be lost, and seq %" PRIu64 " to %" PRIu64
+                     ", which may have been published, are skipped: numbering goes on at seq %" PRIu64 "\n",
+                     d.wheel.c_str(), last.c_str(), d.nNextSeq, newest.nReserved, newest.nReserved + 1);
+    d.nNextSeq = newest.nReserved + 1;
+  }
   d.nAcknowledged = d.nAckWritten = newest.nAck;
   d.nConfirmed = d.nConfirmWritten = newest.nConfirm;
   return true;
@@ -651,6 +705,8 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
     Put64(body, d.nEpoch);
     Put64(body + 8, d.nNextSeq);
     Encode(start, kTypeStart, body);
+    d.nReserveOnDisk = d.nNextSeq - 1 + kReserveSeqs;
+    EncodeReserve(start, d.nReserveOnDisk);
     const bool bRoom =
         !d.segments.empty() &&
         d.segments.back().nSize + static_cast<std::int64_t>(start.size()) <= options.nSegmentBytes;
@@ -666,6 +722,7 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
       return nullptr;
     }
     d.nDiskNextSeq = d.nNextSeq;
+    d.nReserved = d.nReserveOnDisk;
     d.writer = std::thread(WriterMain, &d);
     return pData.release();
   } catch (...) {
@@ -682,6 +739,13 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     const std::uint64_t nSeq = d.nNextSeq++;
     if (pSeq != nullptr) *pSeq = nSeq;
     const auto now = TMyData::Clock::now();
+    if (nSeq > d.nReserved) ++d.figures.nBeyondReserve;
+    if (!d.bRenewing && nSeq + kReserveSeqs / 2 > d.nReserved) {  // half used: the writer renews it now
+      d.bRenewing = true;
+      d.bDue = true;
+      d.due = now;
+      d.wake.notify_one();
+    }
     if (d.pending.size() + kDocumentBytes > kMaxPending) {
       ++d.figures.nNotKept;
       ++d.nUnsaid;
@@ -903,6 +967,9 @@ void Destroy(ThKestrinJournal hJournal) noexcept {
   {
     std::lock_guard<std::mutex> lock(pData->mutex);
     pData->bStop = true;
+    // The last commit releases the reservation: the next start numbers on without a skip.
+    pData->bDue = true;
+    pData->due = TMyData::Clock::now();
     pData->wake.notify_one();
   }
   if (pData->writer.joinable()) pData->writer.join();

@@ -62,6 +62,14 @@ struct TState {
   long nLongestCommitMs = 0;        // the longest write and sync of a batch, this run: the loss window
                                     // is nCommitMs plus this
   std::int64_t nBytes = 0;          // bytes in the segment files
+  // The numbering at Init. After a stop that was not clean (a crash, a kill, a power cut) the journal
+  // numbers on past every seq it had reserved, since a document may have been published with any of
+  // them before it reached the disk: those are skipped, with a line.
+  std::uint64_t nLastDocSeq = 0;       // the last document on the disk at Init; 0: none
+  std::int64_t nLastDocCapturedMs = 0;  // its capture time
+  std::uint64_t nSkippedFirst = 0;     // the seqs skipped at Init; 0: none
+  std::uint64_t nSkippedLast = 0;
+  long nBeyondReserve = 0;             // seqs given beyond the synced reservation (a stalled disk), this run
 };
 
 // Opens (and makes, with its directories) the journal of wheel pWheel (its serial as the topic writes

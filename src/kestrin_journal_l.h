@@ -35,9 +35,20 @@ constexpr std::size_t kStartBody = 16;
 // Marks: u64 acknowledged, u64 confirmed, u64 next seq (documents not kept still used their seq).
 constexpr std::uint8_t kTypeMarks = 4;
 constexpr std::size_t kMarksBody = 24;
+// Reserve: u64 reserved (no seq up to it may be given again after an unclean stop), i64 when written
+// (ms since the Unix epoch). The writer keeps one synced ahead of the numbering; a clean close writes
+// the next seq less one, which releases it.
+constexpr std::uint8_t kTypeReserve = 5;
+constexpr std::size_t kReserveBody = 16;
 constexpr std::uint32_t kMagic = 0x4C4E4A4B;  // "KJNL"
 constexpr std::uint32_t kVersion = 1;
 
+// Seqs reserved ahead at a time (a burst reserves four of its batches), renewed once half are used:
+// at 20 frames/s about 51 s of numbers, so that an unclean stop skips at most that many.
+constexpr std::uint64_t kReserveSeqs = 1024;
+// The writer begins the next segment once the newest has less room than this, so that WriteOut, which
+// never begins one, always finds room: a kill finds every document in the file.
+constexpr std::int64_t kSegmentMargin = 2 * 1024 * 74;
 // Documents the buffer holds while the disk does not take them: 1 MiB, some 45 minutes at 5 frames/s.
 constexpr std::size_t kMaxPending = (1 << 20) / kDocumentBytes * kDocumentBytes;
 // A batch this large is written at once rather than at its time: a burst goes at the disk's pace.
@@ -78,6 +89,7 @@ struct TMyData {
 
   // The writer's alone.
   bool bFailing = false;          // the last commit failed; a line says when writing works again
+  std::uint64_t nReserveOnDisk = 0;  // the reservation the newest segment's records carry
   long nFailedDocs = 0;           // documents not kept since writing began to fail
 
   // Guarded by mutex.
@@ -95,6 +107,9 @@ struct TMyData {
   std::uint64_t nAcknowledged = 0, nConfirmed = 0;
   std::uint64_t nDiskNextSeq = 1;  // the next seq that the records on the disk imply
   std::uint64_t nAckWritten = 0, nConfirmWritten = 0;
+  std::uint64_t nReserved = 0;  // synced: no seq up to it can name a frame of an earlier start
+  bool bRenewing = false;       // Append asked the writer to renew the reservation
+  long nLastBatchDocs = 0;      // documents in the last batch written: a burst reserves more
   std::deque<TSegment> segments;  // oldest first; the last is the writer's
   std::uint64_t nSyncRequests = 0, nSyncsDone = 0;
   bool bLastCommitFailed = false;

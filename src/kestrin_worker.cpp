@@ -215,7 +215,9 @@ void TWorker::Run() {
     journal::TState state;
     journal::GetState(hJournal, &state);
     nEpoch = state.nEpoch;
-    nReplayEnd = state.nNextSeq - 1;  // the last record of the earlier starts
+    // The last record of the earlier starts: before the seqs skipped after an unclean stop, if any.
+    nReplayEnd = state.nSkippedFirst != 0 ? state.nSkippedFirst - 1 : state.nNextSeq - 1;
+    if (state.nSkippedFirst != 0) skipped.Add(state.nSkippedFirst, state.nSkippedLast);
     health::SetJournal(nEpoch, 0);
     // The first frame is this start's first document: journaled, and published after the replay.
     if (bHaveFrame) {
@@ -654,7 +656,8 @@ void TWorker::TakeRefills(Clock::time_point now) {
     for (const TSeqRanges::TRange& part : recentlyRefilled.Outside(std::max<std::uint64_t>(r.nFirst, 1),
                                                                    std::min(r.nLast, nHad)))
       for (const TSeqRanges::TRange& piece : refill.Outside(part.nFirst, part.nLast))
-        added.Add(piece.nFirst, piece.nLast);
+        for (const TSeqRanges::TRange& numbered : skipped.Outside(piece.nFirst, piece.nLast))
+          added.Add(numbered.nFirst, numbered.nLast);
   }
   if (nReplayNext < nReplayEnd) added.Remove(nReplayNext + 1, nReplayEnd);  // the start's replay has them
   if (added.Empty()) return;

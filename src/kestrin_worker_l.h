@@ -162,6 +162,7 @@ struct TWorker {
   std::deque<std::pair<Clock::time_point, TSeqRanges::TRange>> refillSent;
   TSeqRanges recentlyRefilled;
   TSeqRanges notHeldSaid;
+  TSeqRanges skipped;  // seqs the journal skipped at this start: no document has them
   std::uint64_t nLastLive = 0;  // the newest of this start's documents taken for publication
   long nFreshDropped = 0;  // fresh frames that gave way to newer ones, not yet told
   TSilenceWatch silence;
