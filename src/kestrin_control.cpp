@@ -70,12 +70,17 @@ void ReleaseRecord(TMyData* pMyData) {
 }
 
 // The wheel's journal, named as its topic writes the serial ("42" for 0042), and the ledger's topic.
-bool OpenJournal(TMyData& d, const char* pDirectory) {
+bool OpenJournal(TMyData& d, const TInitData& init) {
+  const char* pDirectory = init.pJournalDirectory;
+  journal::TOptions options;
+  if (init.nJournalRetentionDays >= 0) options.nRetentionMs = init.nJournalRetentionDays * 24 * 3600 * 1000LL;
+  if (init.nJournalBudgetMiB > 0)
+    options.nSegments = std::max<int>(2, static_cast<int>((init.nJournalBudgetMiB * (1LL << 20)) / options.nSegmentBytes));
   int nSerial = 0;
   std::sscanf(d.serial_no, "%d", &nSerial);
   const std::string wheel = std::to_string(nSerial);
   d.ledgerTopic = "/rng/roulette/kestrin_live/" + wheel + "/ledger";
-  d.hJournal = journal::Init(pDirectory, wheel.c_str(), nullptr);
+  d.hJournal = journal::Init(pDirectory, wheel.c_str(), &options);
   if (d.hJournal == nullptr) {
     SetStartFailure("the journal in %s cannot be used", pDirectory);
     return false;
@@ -273,7 +278,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       ReleaseRecord(pMyData);
       return nullptr;
     }
-    if (pInitData->pJournalDirectory != nullptr && !OpenJournal(*pMyData, pInitData->pJournalDirectory)) {
+    if (pInitData->pJournalDirectory != nullptr && !OpenJournal(*pMyData, *pInitData)) {
       ReleaseRecord(pMyData);
       return nullptr;
     }

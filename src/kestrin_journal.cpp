@@ -194,7 +194,7 @@ struct TScan {
   std::uint64_t nEpoch = 0, nNextSeq = 1, nAck = 0, nConfirm = 0;
   std::uint64_t nBegins = 1;  // the header's next seq: where the segment's numbering begins
   std::uint64_t nReserved = 0;  // the last reservation; at or beyond nNextSeq: not closed cleanly
-  std::int64_t nLastCapturedMs = 0;
+  std::int64_t nFirstCapturedMs = 0, nLastCapturedMs = 0;
   std::size_t nWhole = 0;     // bytes of whole records from the start
   long nDocs = 0;
 };
@@ -218,7 +218,10 @@ TScan Scan(const unsigned char* p, std::size_t n, bool bFirstOnly) {
     } else if (f.nType == kTypeDocument) {
       const std::uint64_t nSeq = Get64(b);
       if (nSeq < s.nNextSeq || nSeq <= s.nLastSeq) break;  // never numbered so: not ours
-      if (s.nFirstSeq == 0) s.nFirstSeq = nSeq;
+      if (s.nFirstSeq == 0) {
+        s.nFirstSeq = nSeq;
+        s.nFirstCapturedMs = static_cast<std::int64_t>(Get64(b + 16));
+      }
       s.nLastSeq = nSeq;
       ++s.nDocs;
       s.nEpoch = std::max(s.nEpoch, Get64(b + 8));
@@ -314,6 +317,26 @@ bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::ui
   return true;
 }
 
+// Writer, as a segment begins: the oldest segments whose documents the site has all confirmed go once
+// the retention has passed since the next one began (the newest document's time is the clock, so a
+// wheel switched off for a week keeps its journal), always leaving two.
+void Retain(TMyData& d) {
+  std::vector<std::uint64_t> gone;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    while (d.options.nRetentionMs > 0 && d.segments.size() > 2) {
+      const TSegment& oldest = d.segments[0];
+      const TSegment& next = d.segments[1];
+      if (next.nFirstCapturedMs == 0 || next.nFirstCapturedMs > d.nNewestCapturedMs - d.options.nRetentionMs ||
+          oldest.nLastSeq > d.nConfirmed)
+        break;
+      gone.push_back(oldest.nNumber);
+      d.segments.pop_front();
+    }
+  }
+  for (const std::uint64_t nNumber : gone) unlinkat(d.nDirFd, SegmentName("", nNumber).c_str() + 1, 0);
+}
+
 // Whoever holds the file (the writer, WriteOut): puts bytes (whole records, nDocs documents up to
 // nLastSeq) at the end of the newest segment.
 bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uint64_t nFirstSeq,
@@ -332,7 +355,10 @@ bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uin
   TSegment& s = d.segments.back();
   s.nSize = nAt + static_cast<std::int64_t>(n);
   if (nLastSeq != 0) {
-    if (s.nFirstSeq == 0) s.nFirstSeq = nFirstSeq;
+    if (s.nFirstSeq == 0) {
+      s.nFirstSeq = nFirstSeq;
+      s.nFirstCapturedMs = static_cast<std::int64_t>(Get64(p + kRecordHead + 16));
+    }
     s.nLastSeq = nLastSeq;
     if (s.nDocs >= 0) s.nDocs += nDocs;
   }
@@ -395,6 +421,7 @@ bool Write(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, st
     d.nWrittenSeq = std::max(d.nWrittenSeq, nNextSeq - 1);
     if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
   }
+  Retain(d);
   return true;
 }
 
@@ -547,7 +574,8 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
     }
     d.nFd = fd;
     d.segments.push_back({numbers.back(), newest.nFirstSeq, newest.nLastSeq,
-                          static_cast<std::int64_t>(newest.nWhole), newest.nDocs});
+                          static_cast<std::int64_t>(newest.nWhole), newest.nDocs, newest.nFirstCapturedMs});
+    d.nNewestCapturedMs = newest.nLastCapturedMs;
     numbers.pop_back();
     break;
   }
@@ -568,7 +596,7 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
       unlink(path.c_str());
       continue;
     }
-    TSegment seg{*it, s.nFirstSeq, 0, st.st_size, -1};
+    TSegment seg{*it, s.nFirstSeq, 0, st.st_size, -1, s.nFirstCapturedMs};
     if (s.nFirstSeq != 0) seg.nLastSeq = std::max(s.nFirstSeq, nNextBegins - 1);
     nNextBegins = s.nFirstSeq != 0 ? s.nFirstSeq : s.nBegins;
     d.segments.push_front(seg);
@@ -740,6 +768,7 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     if (pSeq != nullptr) *pSeq = nSeq;
     const auto now = TMyData::Clock::now();
     if (nSeq > d.nReserved) ++d.figures.nBeyondReserve;
+    d.nNewestCapturedMs = std::max(d.nNewestCapturedMs, nCapturedMs);
     if (!d.bRenewing && nSeq + kReserveSeqs / 2 > d.nReserved) {  // half used: the writer renews it now
       d.bRenewing = true;
       d.bDue = true;

@@ -26,17 +26,22 @@ constexpr int kOverflow = -3;  // Append: the buffer is full (the disk stalls); 
 
 constexpr int kFrameLength = 42;
 
-// Defaults: 8 segments of 8 MiB, at 74 bytes a record over 800,000 records (46 h of a wheel at
-// 5 frames/s, about 6 h at 40 frames/s, before the oldest segment gives way); a batch synced 750 ms
-// after its first record.
+// Defaults: 32 segments of 8 MiB (the disk budget, 256 MiB), at 74 bytes a record over 3.5 million
+// records (8 days of a wheel at 5 frames/s, about a day at 40 frames/s, before the oldest segment gives
+// way); documents the site confirmed kept for 7 days (the retention), whichever ends first; a batch
+// synced 750 ms after its first record.
 constexpr std::int64_t kSegmentBytes = 8 << 20;
-constexpr int kSegments = 8;
+constexpr int kSegments = 32;
+constexpr std::int64_t kRetentionMs = 7 * 24 * 3600 * 1000LL;
 constexpr int kCommitMs = 750;
 
 struct TOptions {
   std::int64_t nSegmentBytes = kSegmentBytes;  // at least 4096
   int nSegments = kSegments;                   // at least 2
   int nCommitMs = kCommitMs;                   // 1 to 1000
+  // A segment whose documents the site has all confirmed goes once the next one began this long before
+  // the newest document (capture times); 0: kept until the disk budget ends.
+  std::int64_t nRetentionMs = kRetentionMs;
 };
 
 // One document as it was journaled.

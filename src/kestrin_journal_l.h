@@ -71,6 +71,7 @@ struct TSegment {
   std::uint64_t nLastSeq = 0;
   std::int64_t nSize = 0;  // bytes written
   long nDocs = 0;          // documents in it; -1: not counted (an older segment found at Init)
+  std::int64_t nFirstCapturedMs = 0;  // its oldest document's capture time: the segment before ended then
 };
 
 struct TMyData {
@@ -107,6 +108,7 @@ struct TMyData {
   std::uint64_t nAcknowledged = 0, nConfirmed = 0;
   std::uint64_t nDiskNextSeq = 1;  // the next seq that the records on the disk imply
   std::uint64_t nAckWritten = 0, nConfirmWritten = 0;
+  std::int64_t nNewestCapturedMs = 0;  // the newest document's capture time: the retention's clock
   std::uint64_t nReserved = 0;  // synced: no seq up to it can name a frame of an earlier start
   bool bRenewing = false;       // Append asked the writer to renew the reservation
   long nLastBatchDocs = 0;      // documents in the last batch written: a burst reserves more

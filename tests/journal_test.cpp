@@ -295,4 +295,25 @@ TEST_F(JournalTest, AFullJournalsOldestSegmentGivesWayCounted) {
   EXPECT_EQ(Lines().find("does not check out"), std::string::npos);  // a segment's room is no fault
 }
 
+// Documents the site confirmed stay for the retention, counted in their capture times, then their
+// segments go, uncounted; those it has not confirmed stay whatever their age.
+TEST_F(JournalTest, ConfirmedDocumentsStayForTheRetention) {
+  journal::TOptions o;
+  o.nSegmentBytes = 4096;
+  o.nSegments = 100;
+  o.nRetentionMs = 100 * 1000;  // 100 games
+  Open(&o);
+  Append(1, 100);
+  journal::Confirm(j_, 60);
+  Append(101, 300);
+  EXPECT_EQ(State().nFirstSeq, 55u);  // the first segment, 1 to 54, went; the second holds 61 to 100
+  journal::Confirm(j_, 250);
+  Append(301, 310);
+  const journal::TState s = State();
+  EXPECT_GT(s.nFirstSeq, 100u);
+  EXPECT_LE(s.nFirstSeq, 211u);  // what began after 210 (the newest, 310, less 100) stays
+  EXPECT_EQ(ReadAfter(0), Range(s.nFirstSeq, 310));
+  EXPECT_EQ(s.nGivenWay, 0);
+}
+
 }  // namespace
