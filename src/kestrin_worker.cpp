@@ -89,6 +89,9 @@ std::int64_t WallMs() {
 // A fresh frame waiting to be published, with a journal, beyond which the oldest gives way: as many
 // as the link's queue holds.
 constexpr std::size_t kMaxFresh = (1 << 20) / transport::kFrameLength;
+// With a journal: publications in flight at once. The broker confirms each in about a millisecond on
+// the box, so a backlog goes at hundreds a second while memory and a lost connection's resends stay small.
+constexpr std::size_t kWindow = 16;
 // Journal records read back at a time for the replay.
 constexpr int kReplayBatch = 64;
 
@@ -251,7 +254,7 @@ void TWorker::Step(Clock::time_point now) {
     // After a drain, a frame that came meanwhile is still published, within the same bound.
     const bool bMore = bDrain && !bNotConfirming && CanPublish(now) &&
                        (bHaveFrame || !again.empty() || !fresh.empty() || transport::QueuedFrames(hTrans) > 0);
-    if ((phase != TPhase::kPublishing && !bMore) || now >= stopDue) StopPublishingNow();
+    if ((phase != TPhase::kPublishing && inFlight.empty() && !bMore) || now >= stopDue) StopPublishingNow();
   }
   TakeOutcomes(now);
   if (nLate > 0 && now >= lateDue) {
@@ -260,6 +263,7 @@ void TWorker::Step(Clock::time_point now) {
     lateDue = kNever;
   }
   if (phase == TPhase::kStopped) return;
+  GiveUpLate(now);
   if (!bDeviceOpen && now >= reopenDue) {
     bDeviceOpen = reopener.TryOpen(hTrans);
     reopenDue = now + kReopenPause;
@@ -288,7 +292,7 @@ void TWorker::Step(Clock::time_point now) {
       Enter(TPhase::kReading);
       break;
     case TPhase::kPublishing:
-      if (now >= due) GiveUp(now);
+      if (!Windowed() && now >= due) GiveUp(now);
       break;
     case TPhase::kPausing:
       if (now >= due || bDrain) Enter(TPhase::kReading);
@@ -325,7 +329,7 @@ void TWorker::Step(Clock::time_point now) {
   if (bDrain && drainFrameDue == kNever) drainFrameDue = now + kFrameInTransit;
   const bool bFrameComing = transport::FrameBegun(hTrans) && now < drainFrameDue;
   if (bDrain && !bDrained && phase != TPhase::kPublishing &&
-      ((phase == TPhase::kReading && bQueueEmpty && !bFrameComing) || phase == TPhase::kHolding ||
+      ((phase == TPhase::kReading && bQueueEmpty && !bFrameComing && inFlight.empty()) || phase == TPhase::kHolding ||
        bNotConfirming)) {
     bDrained = true;
     answers.Ring();
@@ -336,7 +340,8 @@ void TWorker::Step(Clock::time_point now) {
 void TWorker::Wait(Clock::time_point now) {
   Clock::time_point next = lateDue;
   const bool bStopped = phase == TPhase::kStopped;
-  if (phase == TPhase::kPublishing) next = std::min(next, due);
+  if (phase == TPhase::kPublishing && !Windowed()) next = std::min(next, due);
+  if (!inFlight.empty() && !bStopped) next = std::min(next, inFlight.begin()->second.due);
   if (bStopPublishing && !bStopped) next = std::min(next, stopDue);
   // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
   if (phase == TPhase::kPausing &&
@@ -435,40 +440,50 @@ bool TWorker::NextFrame(Clock::time_point now) {
   }
 }
 
-// Starts the publication of the frame in hand, taking the next one first if none is.
+// Starts the publication of the frame in hand, taking the next one first if none is; with a journal,
+// of every frame that waits, as long as the window has room.
 void TWorker::PublishNext(Clock::time_point now) {
   bQueueEmpty = false;
-  if (!bHaveFrame && !NextFrame(now)) return;
-  if (!CanPublish(now)) return Hold();
-  char topic[frame::kTopicSize];
-  frame::FormatTopic(topic, inHand.status.nSerial);
-  int rc = 0;
-  ++inHand.nAttempts;
-  char seq[24], epoch[24], captured[32];
-  std::snprintf(seq, sizeof seq, "%" PRIu64, inHand.nSeq);
-  std::snprintf(epoch, sizeof epoch, "%" PRIu64, inHand.nEpoch);
-  FormatCaptured(inHand.nCapturedMs, captured);
-  const broker::TUserProperty properties[] = {
-      {"seq", seq}, {"epoch", epoch}, {"captured", captured}, {"replayed", "1"}};
-  const int nProperties = hJournal == nullptr ? 0 : inHand.bReplayed ? 4 : 3;
-  if (const std::uint64_t nId = broker::StartPublication(hBroker, topic, frame::Document(inHand.status), &rc,
-                                                         properties, nProperties)) {
-    console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic, clientId);
-    nAwaited = nId;
-    bHoldTold = false;
-    due = now + std::chrono::seconds(kPublishWaitSeconds);
-    return Enter(TPhase::kPublishing);
+  for (;;) {
+    if (!bHaveFrame && !NextFrame(now)) return;
+    if (!CanPublish(now)) return Hold();
+    char topic[frame::kTopicSize];
+    frame::FormatTopic(topic, inHand.status.nSerial);
+    int rc = 0;
+    ++inHand.nAttempts;
+    char seq[24], epoch[24], captured[32];
+    std::snprintf(seq, sizeof seq, "%" PRIu64, inHand.nSeq);
+    std::snprintf(epoch, sizeof epoch, "%" PRIu64, inHand.nEpoch);
+    FormatCaptured(inHand.nCapturedMs, captured);
+    const broker::TUserProperty properties[] = {
+        {"seq", seq}, {"epoch", epoch}, {"captured", captured}, {"replayed", "1"}};
+    const int nProperties = hJournal == nullptr ? 0 : inHand.bReplayed ? 4 : 3;
+    if (const std::uint64_t nId = broker::StartPublication(hBroker, topic, frame::Document(inHand.status), &rc,
+                                                           properties, nProperties)) {
+      console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic, clientId);
+      bHoldTold = false;
+      if (!Windowed()) {
+        nAwaited = nId;
+        due = now + std::chrono::seconds(kPublishWaitSeconds);
+        return Enter(TPhase::kPublishing);
+      }
+      inFlight.emplace(nId, TInFlight{inHand, now + std::chrono::seconds(kPublishWaitSeconds)});
+      bHaveFrame = false;
+      if (inFlight.size() >= kWindow) return Enter(TPhase::kPublishing);
+      continue;
+    }
+    if (rc == broker::kNotConnected) {
+      retryDue = now + kRetryWhileLost;
+      return Hold();
+    }
+    // Refused while connected: the frame is lost.
+    console::FrameWarning("Failed to start sendMessage, return code %d\n", rc);
+    health::CountDropped(1);
+    bHaveFrame = false;
+    if (Windowed()) continue;
+    due = now + kPassPause;
+    return Enter(TPhase::kPausing);
   }
-  if (rc == broker::kNotConnected) {
-    retryDue = now + kRetryWhileLost;
-    return Hold();
-  }
-  // Refused while connected: the frame is lost.
-  console::FrameWarning("Failed to start sendMessage, return code %d\n", rc);
-  health::CountDropped(1);
-  bHaveFrame = false;
-  due = now + kPassPause;
-  Enter(TPhase::kPausing);
 }
 
 // The broker is away: frames wait in the link. Said once for each absence, when a frame is held.
@@ -485,7 +500,23 @@ void TWorker::TakeOutcomes(Clock::time_point now) {
   outcomes.clear();
   broker::TakeOutcomes(hBroker, &outcomes);
   for (const broker::TOutcome& outcome : outcomes) {
-    if (phase == TPhase::kPublishing && outcome.nId == nAwaited) {
+    if (const auto it = inFlight.find(outcome.nId); it != inFlight.end()) {
+      const TFrame f = it->second.frame;
+      inFlight.erase(it);
+      if (outcome.bDelivered) {
+        console::Debug("Published\n");
+        health::CountPublished(f.nCapturedMs);
+        Acknowledge(f.nSeq);
+      } else {
+        again.emplace(f.nOrder, f);  // published again, in order, once the broker takes it
+      }
+      if (bNotConfirming) health::SetNotConfirming(false);
+      bNotConfirming = false;
+      if (!bRunning) Enter(TPhase::kPausing);  // the first frame has had its chance: start-up is over
+      if (phase == TPhase::kPublishing || phase == TPhase::kPausing) Enter(TPhase::kReading);
+      continue;
+    }
+    if (!Windowed() && phase == TPhase::kPublishing && outcome.nId == nAwaited) {
       if (outcome.bDelivered) {
         console::Debug("Published\n");
         health::CountPublished(inHand.nCapturedMs);
@@ -526,14 +557,34 @@ void TWorker::TakeOutcomes(Clock::time_point now) {
 
 // The frame in hand waited its 10 s: kept for its late outcome, and the loop goes on.
 void TWorker::GiveUp(Clock::time_point now) {
+  Unconfirmed(now, nAwaited, inHand);
+  bHaveFrame = false;
+  due = now + kPassPause;
+  Enter(TPhase::kPausing);
+}
+
+// With a journal: the publications in flight that waited their 10 s, oldest first.
+void TWorker::GiveUpLate(Clock::time_point now) {
+  while (!inFlight.empty() && inFlight.begin()->second.due <= now) {
+    const auto it = inFlight.begin();
+    const std::uint64_t nId = it->first;
+    const TFrame f = it->second.frame;
+    inFlight.erase(it);
+    Unconfirmed(now, nId, f);
+    if (!bRunning) Enter(TPhase::kPausing);
+    if (phase == TPhase::kPublishing || phase == TPhase::kPausing) Enter(TPhase::kReading);
+  }
+}
+
+// Publication nId of frame f is given up on: kept for its late outcome.
+void TWorker::Unconfirmed(Clock::time_point, std::uint64_t nId, const TFrame& f) {
   char topic[frame::kTopicSize];
-  frame::FormatTopic(topic, inHand.status.nSerial);
+  frame::FormatTopic(topic, f.status.nSerial);
   console::FrameWarning(
       "Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n", topic,
       kPublishWaitSeconds);
-  broker::GiveUp(hBroker, nAwaited);
-  givenUp.emplace(nAwaited, inHand);
-  bHaveFrame = false;
+  broker::GiveUp(hBroker, nId);
+  givenUp.emplace(nId, f);
   if (givenUp.size() > kMaxUnconfirmed) {
     const auto oldest = givenUp.begin();
     broker::Forget(hBroker, oldest->first);
@@ -543,14 +594,18 @@ void TWorker::GiveUp(Clock::time_point now) {
   health::SetUnconfirmed(static_cast<int>(givenUp.size()));
   bNotConfirming = true;
   health::SetNotConfirming(true);
-  due = now + kPassPause;
-  Enter(TPhase::kPausing);
 }
 
 // Shutdown: nothing more is published. A publication still in flight is given up on, so that its late
 // outcome still counts it; every other frame read is counted as dropped now.
 void TWorker::StopPublishingNow() {
-  if (phase == TPhase::kPublishing) {
+  for (const auto& [nId, f] : inFlight) {
+    broker::GiveUp(hBroker, nId);
+    givenUp.emplace(nId, f.frame);
+  }
+  inFlight.clear();
+  health::SetUnconfirmed(static_cast<int>(givenUp.size()));
+  if (!Windowed() && phase == TPhase::kPublishing) {
     broker::GiveUp(hBroker, nAwaited);
     givenUp.emplace(nAwaited, inHand);
     health::SetUnconfirmed(static_cast<int>(givenUp.size()));
@@ -724,6 +779,8 @@ void TWorker::Acknowledge(std::uint64_t nSeq) {
   if (!again.empty() && again.begin()->first < nSeq) return;
   for (const auto& [nId, f] : givenUp)
     if (f.nSeq < nSeq) return;
+  for (const auto& [nId, f] : inFlight)
+    if (f.frame.nSeq < nSeq) return;
   journal::Acknowledge(hJournal, nSeq);
 }
 

@@ -29,8 +29,10 @@ using Clock = std::chrono::steady_clock;
 enum class TPhase {
   kWaiting,     // start-up connects: no frame is taken yet; waits for Publish()
   kReading,     // nothing in hand: waits for the link to hold a frame
-  kPublishing,  // the frame in hand is with the broker: waits for its outcome, at most 10 s
-  kPausing,     // 150 ms after a publication before the next frame is taken (none while draining)
+  kPublishing,  // the frame in hand is with the broker: waits for its outcome, at most 10 s (with a
+                //   journal: kWindow publications are in flight: waits for one's outcome or due)
+  kPausing,     // 150 ms after a publication before the next frame is taken (none while draining, none
+                //   with a journal)
   kHolding,     // the broker is away: the frame in hand and those behind it wait until it is back
   kStopped,     // shutdown: nothing is published any more; waits for the end
 };
@@ -133,6 +135,9 @@ struct TWorker {
   void TakeArrived(Clock::time_point now);
   void Journal(TFrame& f);
   bool NextReplayed();
+  bool Windowed() const { return hJournal != nullptr; }
+  void GiveUpLate(Clock::time_point now);
+  void Unconfirmed(Clock::time_point now, std::uint64_t nId, const TFrame& f);
   void TakeRefills(Clock::time_point now);
   bool NextRefilled(Clock::time_point now);
   void NotHeld(std::uint64_t nFirst, std::uint64_t nLast);
@@ -145,6 +150,13 @@ struct TWorker {
   std::map<std::uint64_t, TFrame> again;    // failed publications by nOrder, published before the link's
   std::map<std::uint64_t, TFrame> givenUp;  // publications given up on, by id, until their outcome
   std::uint64_t nAwaited = 0;               // the publication of the frame in hand (kPublishing)
+  // With a journal (the service entry) up to kWindow publications are in flight at once, by id, each
+  // given up on at its due: a backlog goes at the broker's pace, and no pause holds the live feed.
+  struct TInFlight {
+    TFrame frame;
+    Clock::time_point due;
+  };
+  std::map<std::uint64_t, TInFlight> inFlight;
   std::vector<broker::TOutcome> outcomes;
   // With a journal: every whole frame is taken from the link as it comes and journaled (fresh), and
   // the records of earlier starts after nReplayNext up to nReplayEnd are read back and published

@@ -811,7 +811,8 @@ TEST_F(BridgeTest, WithheldAcknowledgementsCostNoFrameAndTheServiceTellsThatAndA
   const auto waited = seen["not confirmed within 10 s"].at(0).first - seen["Waiting for publication"].at(0).first;
   EXPECT_TRUE(waited > 9500ms && waited < 12s) << Ms(std::chrono::duration_cast<Ms>(waited)).count();
   const std::string out = bridge_->Out();
-  ASSERT_GE(seen["Behind the wheel by about "].size(), 3u) << out;
+  // With 16 publications in flight, each given up on after 10 s, the feed stays about 7 s behind.
+  ASSERT_GE(seen["Behind the wheel by about "].size(), 1u) << out;
   for (auto [at, pos] : seen["Behind the wheel by about "]) {
     const double told = std::stod(out.substr(pos + 25));
     const int game = std::stoi(out.substr(out.find("Raw data: ", pos) + 10 + 33, 4));
