@@ -254,7 +254,13 @@ void TWorker::Step(Clock::time_point now) {
     // After a drain, a frame that came meanwhile is still published, within the same bound.
     const bool bMore = bDrain && !bNotConfirming && CanPublish(now) &&
                        (bHaveFrame || !again.empty() || !fresh.empty() || transport::QueuedFrames(hTrans) > 0);
-    if ((phase != TPhase::kPublishing && inFlight.empty() && !bMore) || now >= stopDue) StopPublishingNow();
+    // With a journal, reading ends between frames: a frame begun is read whole (and journaled), so that
+    // what the device keeps for the next start (systemd's store) begins with a whole frame.
+    if (frameEndDue == kNever) frameEndDue = now + kFrameInTransit;
+    const bool bFrameComing = Windowed() && bDeviceOpen && transport::FrameBegun(hTrans) && now < frameEndDue;
+    if ((phase != TPhase::kPublishing && inFlight.empty() && !bMore && !bFrameComing) ||
+        (now >= stopDue && !bFrameComing))
+      StopPublishingNow();
   }
   TakeOutcomes(now);
   if (nLate > 0 && now >= lateDue) {
@@ -343,6 +349,8 @@ void TWorker::Wait(Clock::time_point now) {
   if (phase == TPhase::kPublishing && !Windowed()) next = std::min(next, due);
   if (!inFlight.empty() && !bStopped) next = std::min(next, inFlight.begin()->second.due);
   if (bStopPublishing && !bStopped) next = std::min(next, stopDue);
+  if (bStopPublishing && !bStopped && frameEndDue > now && transport::FrameBegun(hTrans))
+    next = std::min(next, frameEndDue);
   // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
   if (phase == TPhase::kPausing &&
       (!again.empty() || transport::FrameBegun(hTrans) || !fresh.empty() || nReplayNext < nReplayEnd ||

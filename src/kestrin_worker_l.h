@@ -193,6 +193,7 @@ struct TWorker {
   Clock::time_point lateDue = Clock::time_point::max();
   Clock::time_point recountDue{};
   Clock::time_point stopDue = Clock::time_point::max();
+  Clock::time_point frameEndDue = Clock::time_point::max();  // a stop waits this long for a frame begun
   Clock::time_point drainFrameDue = Clock::time_point::max();  // the drain waits for a begun frame
 };
 
