@@ -738,8 +738,13 @@ void TWorker::TakeRefills(Clock::time_point now) {
 
 // Reads the next documents the site asked for from the journal, in order. False when none is left.
 bool TWorker::NextRefilled(Clock::time_point now) {
-  while (refillQueue.empty() && !refill.Empty()) {
-    const TSeqRanges::TRange r = refill.First();
+  if (!refillQueue.empty() || refill.Empty()) return !refillQueue.empty();
+  // Only what the journal has on the disk is read: a document it has not written yet is not missing.
+  journal::TState state;
+  journal::GetState(hJournal, &state);
+  while (refillQueue.empty() && !refill.Empty() && refill.First().nFirst <= state.nSynced) {
+    TSeqRanges::TRange r = refill.First();
+    r.nLast = std::min(r.nLast, state.nSynced);
     journal::TRecord records[kReplayBatch];
     const int n = journal::Read(hJournal, r.nFirst - 1, records, kReplayBatch);
     std::uint64_t nNext = r.nFirst;  // the first seq not yet accounted for
