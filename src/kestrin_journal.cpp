@@ -518,6 +518,7 @@ void WriterMain(TMyData* pData) {
         d.nConfirmWritten = nConfirm;
       }
     } else {
+      d.nReserveOnDisk = d.nReserved;  // what is synced: the next commit writes the reservation again
       d.figures.nNotKept += static_cast<long>(nDocs);
       if (!d.bDue) {  // the marks, at least, are tried again with the next batch
         d.bDue = true;
