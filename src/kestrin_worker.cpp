@@ -400,9 +400,13 @@ bool TWorker::NextFrame(Clock::time_point now) {
       return true;
     }
     if (hJournal != nullptr) {
-      // The start's replay first; then live documents before any the site asked for again.
-      const bool bReplay = NextReplayed();
-      if (!bReplay && fresh.empty() && !NextRefilled(now)) {
+      // The start's replay first; then live documents before any the site asked for again. History
+      // takes at most half the window, so a live document never waits for a place behind it.
+      const bool bRoom = std::count_if(inFlight.begin(), inFlight.end(),
+                                       [](const auto& p) { return p.second.frame.bReplayed; }) <
+                         static_cast<std::ptrdiff_t>(kWindow / 2);
+      const bool bReplay = bRoom && NextReplayed();
+      if (!bReplay && fresh.empty() && !(bRoom && NextRefilled(now))) {
         bQueueEmpty = true;
         return false;
       }
