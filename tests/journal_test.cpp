@@ -142,23 +142,29 @@ TEST_F(JournalTest, ReopenedItNumbersOnCountsTheStartAndKeepsTheMarks) {
 }
 
 // Killed in the unsynced window, after documents 1 to 3 were written out and 4 and 5 (published, say)
-// were only numbered; or the same with a power cut, which loses what was not synced: the next start
-// gives none of their seqs to other frames, and says what it skipped and since when.
+// were only numbered; or the same with a power cut, which loses what was not synced; or killed after
+// writing out each document while a small segment fills: the next start gives none of their seqs to
+// other frames, says what it skipped and since when, and holds every document written out.
 TEST_F(JournalTest, AKillInTheUnsyncedWindowGivesNoSeqTwice) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer starts no thread in a process forked from one with threads";
 #endif
-  for (const bool bPowerCut : {false, true}) {
-    SCOPED_TRACE(bPowerCut ? "power cut" : "kill");
+  enum { kKill, kPowerCut, kSegmentChange };
+  for (const int how : {kKill, kPowerCut, kSegmentChange}) {
+    SCOPED_TRACE(how);
     journal::Destroy(j_);
     j_ = nullptr;
     fs::remove_all(dir_ + "/42");
+    journal::TOptions small;
+    small.nSegmentBytes = 4096;  // 53 documents after the header and the reservation
+    const int last = how == kSegmentChange ? 63 : 5;
     const pid_t pid = fork();
     if (pid == 0) {
-      ThKestrinJournal j = journal::Init(dir_.c_str(), "42", nullptr);
-      for (int g = 1; g <= 5; ++g) {
+      ThKestrinJournal j = journal::Init(dir_.c_str(), "42", how == kSegmentChange ? &small : nullptr);
+      for (int g = 1; g <= last; ++g) {
         journal::Append(j, reinterpret_cast<const unsigned char*>(GameFrame(g).data()), g * 1000LL, nullptr);
-        if (g == 3) journal::WriteOut(j);
+        if (g == 3 || g > 53) journal::WriteOut(j);
+        if (g == 53) journal::Sync(j, 5000);
       }
       raise(SIGKILL);
     }
@@ -166,21 +172,22 @@ TEST_F(JournalTest, AKillInTheUnsyncedWindowGivesNoSeqTwice) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status));
     // What a power cut leaves: the records synced at Init, nothing written since.
-    if (bPowerCut) fs::resize_file(Segments().back(), journal::kRecordHead * 2 + journal::kHeaderBody + 16);
+    if (how == kPowerCut) fs::resize_file(Segments().back(), journal::kRecordHead * 2 + journal::kHeaderBody + 16);
     const std::string before = Lines();
-    Open();
+    Open(how == kSegmentChange ? &small : nullptr);
     const journal::TState s = State();
-    EXPECT_EQ(s.nSkippedFirst, bPowerCut ? 1u : 4u);
-    EXPECT_GE(s.nSkippedLast, 5u);
+    EXPECT_EQ(s.nSkippedFirst, how == kPowerCut ? 1u : how == kKill ? 4u : 64u);
+    EXPECT_GE(s.nSkippedLast, static_cast<std::uint64_t>(last));
     EXPECT_EQ(s.nNextSeq, s.nSkippedLast + 1);
-    EXPECT_EQ(ReadAfter(0), bPowerCut ? Range(1, 0) : Range(1, 3));
+    EXPECT_EQ(ReadAfter(0), how == kPowerCut ? Range(1, 0) : how == kKill ? Range(1, 3) : Range(1, 63));
     const std::string lines = Lines().substr(before.size());
-    EXPECT_NE(lines.find(bPowerCut ? "was not closed cleanly (a crash, a kill or a power cut): it holds no document;"
-                                   : "its last document is seq 3, captured 1970-01-01T00:00:03.000Z; frames read after "
-                                     "it may be lost, and seq 4 to "),
+    EXPECT_NE(lines.find(how == kPowerCut ? "was not closed cleanly (a crash, a kill or a power cut): it holds no document;"
+                         : how == kKill   ? "its last document is seq 3, captured 1970-01-01T00:00:03.000Z; frames read "
+                                            "after it may be lost, and seq 4 to "
+                                          : "its last document is seq 63,"),
               std::string::npos)
         << lines;
-    Open();  // closed cleanly: nothing more is skipped
+    Open(how == kSegmentChange ? &small : nullptr);  // closed cleanly: nothing more is skipped
     EXPECT_EQ(State().nSkippedFirst, 0u);
     EXPECT_EQ(State().nNextSeq, s.nNextSeq);
   }
