@@ -255,9 +255,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
     } else {
       // The wheel may be powered after the bridge: wait for its first well-formed frame as long as it
       // takes.
-      ThKestrinTrans hOpen = pInitData->bKeepInput ? transport::InitKeeping(pMyData->pSerialFileName) : nullptr;
-      if (!pInitData->bKeepInput || hOpen != nullptr)
-        pMyData->hTrans = ProbePort(pName, -1, pMyData->firstFrame, &nLength, process::StopDescriptor(), hOpen);
+      pMyData->hTrans = ProbePort(pName, -1, pMyData->firstFrame, &nLength, process::StopDescriptor());
       std::memcpy(pMyData->pPortName, pName, sizeof pMyData->pPortName);
       SetStartFailure("no wheel frame from %s", pName);
     }

@@ -23,9 +23,6 @@ struct TInitData {
   bool bKeepOnFailure = false;
   // With a journal: how long documents the site confirmed stay (days; negative: the journal's default,
   // 7; 0: until the disk budget ends), and the disk budget per wheel (MiB; 0: the default, 256).
-  // The service entry's: the named device is opened without flushing what it holds (what the wheel sent
-  // while the bridge restarted); the console program flushes it, as ever.
-  bool bKeepInput = false;
   int nJournalRetentionDays = -1;
   int nJournalBudgetMiB = 0;
   // An open descriptor of the device that the service manager kept across a restart (-1: none), and

@@ -176,11 +176,11 @@ bool OpenInto(TMyData& link, const char* Device, bool bReport, int* pError, bool
   return true;
 }
 
-ThKestrinTrans Open(char* Device, bool bReport, int* pError, bool bFresh = true) noexcept {
+ThKestrinTrans Open(char* Device, bool bReport, int* pError) noexcept {
   try {
     auto pLink = std::make_unique<TMyData>();
     std::snprintf(pLink->name, sizeof pLink->name, "%s", Device);
-    if (!OpenInto(*pLink, Device, bReport, pError, bFresh)) return nullptr;
+    if (!OpenInto(*pLink, Device, bReport, pError)) return nullptr;
     return pLink.release();
   } catch (...) {
     *pError = ENOMEM;
@@ -194,12 +194,6 @@ ThKestrinTrans Init(char* Device, unsigned char SlaveId) noexcept {
   if (Device == nullptr || SlaveId > kMaxSlaveId) return nullptr;
   int nError = 0;
   return Open(Device, true, &nError);
-}
-
-ThKestrinTrans InitKeeping(char* Device) noexcept {
-  if (Device == nullptr) return nullptr;
-  int nError = 0;
-  return Open(Device, true, &nError, /*bFresh=*/false);
 }
 
 ThKestrinTrans InitQuiet(char* Device, bool bAnnounce, int* pError) noexcept {

@@ -26,10 +26,6 @@ constexpr int kNoFrame = -6;       // Take: no whole frame is queued
 // SlaveId > 125, or the device cannot be opened or is locked by another program (reported on stderr).
 ThKestrinTrans Init(char* Device, unsigned char SlaveId) noexcept;
 
-// As Init, but keeps what the device holds instead of flushing it: the service entry's, whose device
-// may hold what the wheel sent while the bridge was restarted.
-ThKestrinTrans InitKeeping(char* Device) noexcept;
-
 // As Init, but prints nothing when the device cannot be opened or is locked: the reason (an errno
 // value, EWOULDBLOCK for a lock held by another program) is left in *pError for the caller to report.
 // The line announcing the open port is printed only when bAnnounce is set.

@@ -452,7 +452,6 @@ int main(int argc, char* argv[]) {
   const std::string journalDirectory = JournalDirectory();
   initData.pJournalDirectory = journalDirectory == "none" ? nullptr : journalDirectory.c_str();
   initData.bKeepOnFailure = StartRetrySeconds() > 0;
-  initData.bKeepInput = true;
   // The journal's retention of confirmed documents and its disk budget per wheel (journal.md).
   initData.nJournalRetentionDays = EnvNumber("KESTRIN_JOURNAL_RETENTION_DAYS", 0, 3650, -1);
   initData.nJournalBudgetMiB = EnvNumber("KESTRIN_JOURNAL_MAX_MIB", 16, 1 << 20, 0);
