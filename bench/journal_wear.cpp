@@ -4,6 +4,13 @@
 // sync) per document and per day, and the syncs per second.
 //
 //   journal_wear [--rate FRAMES_PER_S | --flood] [--seconds N] [--dir DIRECTORY]
+//   journal_wear --retention-days D [--rate FRAMES_PER_S] [--dir DIRECTORY]
+//
+// The second form prints what the journal holds on the disk with the retention of D days at that rate:
+// it numbers D + 2 days of documents as fast as the disk takes them, their capture times 1/RATE apart,
+// with a batch, its marks (the box's broker acknowledging, the site confirming a second behind) and its
+// sync every 0.75 s of those times, as the service entry does (on a tmpfs it runs in seconds: the bytes
+// are the same).
 //
 // The directory (a fresh one under /var/tmp by default, removed at the end) must be on the disk to be
 // measured, not on a tmpfs. Beside it, the sectors written to the directory's block device in the same
@@ -15,7 +22,9 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,11 +66,52 @@ int Usage() {
 
 }  // namespace
 
+// The --retention-days form.
+int Retention(const std::string& dir, double rate, double days) {
+  journal::TOptions options;
+  options.nRetentionMs = static_cast<std::int64_t>(days * 86400e3);
+  ThKestrinJournal j = journal::Init(dir.c_str(), "42", &options);
+  if (j == nullptr) return 1;
+  const char* frame = "*000004 2;  ;0100;1;0000;0;00;0123;0000;\r\n";
+  const long long total = static_cast<long long>((days + 2) * 86400 * rate);
+  const long long batch = std::max(1LL, static_cast<long long>(rate * 0.75 + 0.5));
+  const std::int64_t t0 = 1796688000000;  // 2026-12-09T00:00:00Z
+  std::uint64_t seq = 0;
+  for (long long i = 0; i < total; ++i) {
+    journal::Append(j, reinterpret_cast<const unsigned char*>(frame),
+                    t0 + static_cast<std::int64_t>(static_cast<double>(i) * 1000 / rate), &seq);
+    if ((i + 1) % batch == 0) {
+      journal::Acknowledge(j, seq);
+      if (seq > rate) journal::Confirm(j, seq - static_cast<std::uint64_t>(rate));
+      journal::Sync(j, 10000);
+    }
+  }
+  journal::Sync(j, 10000);
+  journal::TState s;
+  journal::GetState(j, &s);
+  journal::Destroy(j);
+  std::uintmax_t files = 0;
+  int segments = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir + "/42"))
+    if (e.path().extension() == ".journal") files += e.file_size(), ++segments;
+  const double held_days = static_cast<double>(seq - s.nFirstSeq + 1) / rate / 86400;
+  std::printf("journal_wear: %lld documents at %.1f frames/s (%.1f days), retention %.1f days, budget %d "
+              "segments of %lld MiB\n",
+              total, rate, days + 2, days, options.nSegments, static_cast<long long>(options.nSegmentBytes >> 20));
+  std::printf("held: seq %llu to %llu, %.2f days; records %.1f MB; files %d segments, %.1f MB (%.1f MiB) on the "
+              "disk; %ld gave way to the budget\n",
+              static_cast<unsigned long long>(s.nFirstSeq), static_cast<unsigned long long>(seq), held_days,
+              static_cast<double>(s.nBytes) / 1e6, segments, static_cast<double>(files) / 1e6,
+              static_cast<double>(files) / 1048576, s.nGivenWay);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   double rate = 5;
   bool flood = false;
   double seconds = 60;
   std::string dir;
+  double retention_days = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--flood") {
@@ -70,13 +120,15 @@ int main(int argc, char** argv) {
       rate = std::atof(argv[++i]);
     } else if (i + 1 < argc && arg == "--seconds") {
       seconds = std::atof(argv[++i]);
+    } else if (i + 1 < argc && arg == "--retention-days") {
+      retention_days = std::atof(argv[++i]);
     } else if (i + 1 < argc && arg == "--dir") {
       dir = argv[++i];
     } else {
       return Usage();
     }
   }
-  if ((!flood && rate <= 0) || seconds <= 0) return Usage();
+  if ((!flood && rate <= 0) || seconds <= 0 || retention_days < 0) return Usage();
   bool made = false;
   if (dir.empty()) {
     char tmpl[] = "/var/tmp/kestrin-journal-wear-XXXXXX";
@@ -88,6 +140,11 @@ int main(int argc, char** argv) {
   if (statfs(dir.c_str(), &fs) == 0 && fs.f_type == 0x01021994)  // TMPFS_MAGIC
     std::fprintf(stderr, "journal_wear: %s is on a tmpfs: nothing reaches a disk\n", dir.c_str());
 
+  if (retention_days > 0) {
+    const int status = Retention(dir, rate, retention_days);
+    if (made) std::filesystem::remove_all(dir);
+    return status;
+  }
   ThKestrinJournal j = journal::Init(dir.c_str(), "42", nullptr);
   if (j == nullptr) return 1;
   // A well-formed frame; its bytes do not matter to the disk.

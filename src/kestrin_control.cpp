@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "kestrin_cmdline.h"
 #include "kestrin_console.h"
@@ -35,6 +37,8 @@ constexpr int kLastPublicationWaitMs = 1000;
 // retained confirmation (the broker sends it right behind the grant) before the replay starts.
 constexpr int kSubscribeWaitMs = 3000;
 constexpr int kLedgerWaitMs = 500;
+// A ledger lists at most 100 gaps; more are not taken from one confirmation.
+constexpr Json::ArrayIndex kMaxGaps = 1000;
 
 // What a failed start-up kept for the next (TInitData::bKeepOnFailure); only start-up's thread.
 TMyData* gKept = nullptr;
@@ -68,12 +72,17 @@ void ReleaseRecord(TMyData* pMyData) {
 }
 
 // The wheel's journal, named as its topic writes the serial ("42" for 0042), and the ledger's topic.
-bool OpenJournal(TMyData& d, const char* pDirectory, const TInitData& init) {
+bool OpenJournal(TMyData& d, const TInitData& init) {
+  const char* pDirectory = init.pJournalDirectory;
+  journal::TOptions options;
+  if (init.nJournalRetentionDays >= 0) options.nRetentionMs = init.nJournalRetentionDays * 24 * 3600 * 1000LL;
+  if (init.nJournalBudgetMiB > 0)
+    options.nSegments = std::max<int>(2, static_cast<int>((init.nJournalBudgetMiB * (1LL << 20)) / options.nSegmentBytes));
   int nSerial = 0;
   std::sscanf(d.serial_no, "%d", &nSerial);
   const std::string wheel = std::to_string(nSerial);
   d.ledgerTopic = "/rng/roulette/kestrin_live/" + wheel + "/ledger";
-  d.hJournal = journal::Init(pDirectory, wheel.c_str(), nullptr);
+  d.hJournal = journal::Init(pDirectory, wheel.c_str(), &options);
   if (d.hJournal == nullptr) {
     SetStartFailure("the journal in %s cannot be used", pDirectory);
     return false;
@@ -146,11 +155,32 @@ void OnLedger(void* pContext, const char* pPayload, int nLength) {
                      d.ledgerTopic.c_str());
     return;
   }
-  journal::Confirm(d.hJournal, root["seq"].asUInt64());
+  // What the site lacks: its gaps, and what it held before and no longer does (a ledger restored from
+  // a copy, a new one): everything after its seq up to the one it had confirmed before. Only the
+  // ledger's account may write this topic, so what it asks is trusted; what it releases is only what
+  // it confirms.
+  const std::uint64_t nSeq = root["seq"].asUInt64();
+  journal::TState state;
+  journal::GetState(d.hJournal, &state);
+  std::vector<TSeqRanges::TRange> lacks;
+  // Against the last confirmation (at a start, the one the journal kept): a seq stuck below a gap the
+  // journal cannot fill asks for nothing more.
+  const std::uint64_t nHad = d.bLedgerHeard ? d.nLedgerSeq.load() : state.nConfirmed;
+  if (nSeq < nHad) lacks.push_back({nSeq + 1, nHad});
+  const Json::Value& gaps = root["gaps"];
+  for (Json::ArrayIndex i = 0; gaps.isArray() && i < gaps.size() && i < kMaxGaps; ++i) {
+    const Json::Value& gap = gaps[i];
+    if (gap.isArray() && gap.size() == 2 && gap[0].isUInt64() && gap[1].isUInt64() &&
+        gap[0].asUInt64() <= gap[1].asUInt64() && gap[0].asUInt64() > nSeq)
+      lacks.push_back({gap[0].asUInt64(), gap[1].asUInt64()});
+  }
+  journal::Confirm(d.hJournal, nSeq);
   if (d.hCheckpoints != nullptr && root["checkpoint"].isString()) {
     const std::string note = root["checkpoint"].asString();
     checkpoint::Take(d.hCheckpoints, note.data(), note.size());
   }
+  d.nLedgerSeq = nSeq;
+  worker::Refill(d.hWorker, lacks.data(), static_cast<int>(lacks.size()));
   d.bLedgerHeard = true;
   d.ledgerHeard.Ring();
 }
@@ -264,7 +294,7 @@ ThKestrinControl Init(TInitData* pInitData) noexcept {
       ReleaseRecord(pMyData);
       return nullptr;
     }
-    if (pInitData->pJournalDirectory != nullptr && !OpenJournal(*pMyData, pInitData->pJournalDirectory, *pInitData)) {
+    if (pInitData->pJournalDirectory != nullptr && !OpenJournal(*pMyData, *pInitData)) {
       ReleaseRecord(pMyData);
       return nullptr;
     }

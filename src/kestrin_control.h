@@ -27,6 +27,10 @@ struct TInitData {
   // caller's and outlive the bridge; null: unsigned documents, checkpoints not checked.
   ThKestrinKey hBoxKey = nullptr;
   ThKestrinKey hSiteKey = nullptr;
+  // With a journal: how long documents the site confirmed stay (days; negative: the journal's default,
+  // 7; 0: until the disk budget ends), and the disk budget per wheel (MiB; 0: the default, 384).
+  int nJournalRetentionDays = -1;
+  int nJournalBudgetMiB = 0;
   // An open descriptor of the device that the service manager kept across a restart (-1: none), and
   // the settings the device had before any bridge set its own. Init takes it over when it is still the
   // device named (or one of discovery's candidates) and sets nSerialFd to -1; what the wheel sent

@@ -28,6 +28,7 @@ struct TMyData {
   // The site's confirmations on the wheel's ledger topic, from a library thread.
   std::string ledgerTopic;
   std::atomic<bool> bLedgerHeard{false};
+  std::atomic<std::uint64_t> nLedgerSeq{0};  // the seq of the last confirmation
   TDoorbell ledgerHeard;
   char pSerialFileName[100] = {};
   unsigned char firstFrame[transport::kFrameLength] = {};  // the frame that accepted the port

@@ -166,6 +166,9 @@ void SetSiteDiffers(const char* pLine) noexcept {
 void SetSeq(std::uint64_t nSeq) noexcept {
   Update([nSeq](THealth& h, TFlags&) { h.nSeq = std::max(h.nSeq, nSeq); });
 }
+void CountNotHeld(long nDocuments) noexcept {
+  Update([=](THealth& h, TFlags&) { h.nNotHeld += nDocuments; });
+}
 void CountMalformed() noexcept {
   Update([](THealth& h, TFlags&) { ++h.nMalformed; });
 }

@@ -48,6 +48,7 @@ struct THealth {
   bool bSigned = false;
   std::uint64_t nCheckpointSeq = 0;
   char siteDiffers[128] = {};
+  long nNotHeld = 0;  // documents the site asked for again that the journal no longer held, this run
 };
 
 // Copies the current figures into *pHealth. Null does nothing.
@@ -81,5 +82,6 @@ void SetCheckpoint(std::uint64_t nSeq) noexcept;
 void SetSiteDiffers(const char* pLine) noexcept;  // "" : none
 void SetSeq(std::uint64_t nSeq) noexcept;  // the last document confirmed: the highest seq so far
 void CountMalformed() noexcept;
+void CountNotHeld(long nDocuments) noexcept;
 
 }  // namespace health

@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,8 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <ctime>
+#include <string>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -75,6 +78,8 @@ std::size_t BodyOf(std::uint8_t nType) {
       return kStartBody;
     case kTypeMarks:
       return kMarksBody;
+    case kTypeReserve:
+      return kReserveBody;
     default:
       return 0;
   }
@@ -100,6 +105,26 @@ void EncodeMarks(std::vector<unsigned char>& out, std::uint64_t nAck, std::uint6
   Put64(body + 8, nConfirm);
   Put64(body + 16, nNextSeq);
   Encode(out, kTypeMarks, body);
+}
+
+void EncodeReserve(std::vector<unsigned char>& out, std::uint64_t nReserved) {
+  unsigned char body[kReserveBody];
+  Put64(body, nReserved);
+  Put64(body + 8, static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 std::chrono::system_clock::now().time_since_epoch())
+                                                 .count()));
+  Encode(out, kTypeReserve, body);
+}
+
+// "2026-12-08T23:30:02.125Z"
+std::string Utc(std::int64_t nMs) {
+  const std::time_t t = static_cast<std::time_t>(nMs / 1000);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(nMs % 1000));
+  return text;
 }
 
 std::string SegmentName(const std::string& dir, std::uint64_t nNumber) {
@@ -170,6 +195,8 @@ struct TScan {
   std::uint64_t nFirstSeq = 0, nLastSeq = 0;
   std::uint64_t nEpoch = 0, nNextSeq = 1, nAck = 0, nConfirm = 0;
   std::uint64_t nBegins = 1;  // the header's next seq: where the segment's numbering begins
+  std::uint64_t nReserved = 0;  // the last reservation; at or beyond nNextSeq: not closed cleanly
+  std::int64_t nFirstCapturedMs = 0, nLastCapturedMs = 0;
   std::size_t nWhole = 0;     // bytes of whole records from the start
   long nDocs = 0;
 };
@@ -193,10 +220,16 @@ TScan Scan(const unsigned char* p, std::size_t n, bool bFirstOnly) {
     } else if (f.nType == kTypeDocument || f.nType == kTypeDocumentUnchained) {
       const std::uint64_t nSeq = Get64(b);
       if (nSeq < s.nNextSeq || nSeq <= s.nLastSeq) break;  // never numbered so: not ours
-      if (s.nFirstSeq == 0) s.nFirstSeq = nSeq;
+      if (s.nFirstSeq == 0) {
+        s.nFirstSeq = nSeq;
+        s.nFirstCapturedMs = static_cast<std::int64_t>(Get64(b + 16));
+      }
       s.nLastSeq = nSeq;
       ++s.nDocs;
       s.nEpoch = std::max(s.nEpoch, Get64(b + 8));
+      s.nLastCapturedMs = static_cast<std::int64_t>(Get64(b + 16));
+    } else if (f.nType == kTypeReserve) {
+      s.nReserved = Get64(b);
     } else if (f.nType == kTypeStart) {
       s.nEpoch = std::max(s.nEpoch, Get64(b));
       s.nNextSeq = std::max(s.nNextSeq, Get64(b + 8));
@@ -217,6 +250,7 @@ struct TDeleter {
   void operator()(TMyData* p) const {
     if (p->nFd >= 0) close(p->nFd);
     if (p->nDirFd >= 0) close(p->nDirFd);
+    if (p->nLockFd >= 0) close(p->nLockFd);
     delete p;
   }
 };
@@ -255,6 +289,8 @@ bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::ui
   Put64(body + 40, nConfirm);
   std::vector<unsigned char> header;
   Encode(header, kTypeHeader, body);
+  // The reservation goes on in the new segment, which recovery reads whole.
+  if (d.nReserveOnDisk > d.nWrittenSeq) EncodeReserve(header, d.nReserveOnDisk);
   // Synced with its directory entry, so that a power cut never leaves the newest segment without it.
   if (!WriteAt(d.nFd, header.data(), header.size(), 0) || fdatasync(d.nFd) != 0 || fsync(d.nDirFd) != 0)
     return false;
@@ -283,6 +319,26 @@ bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::ui
   return true;
 }
 
+// Writer, as a segment begins: the oldest segments whose documents the site has all confirmed go once
+// the retention has passed since the next one began (the newest document's time is the clock, so a
+// wheel switched off for a week keeps its journal), always leaving two.
+void Retain(TMyData& d) {
+  std::vector<std::uint64_t> gone;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    while (d.options.nRetentionMs > 0 && d.segments.size() > 2) {
+      const TSegment& oldest = d.segments[0];
+      const TSegment& next = d.segments[1];
+      if (next.nFirstCapturedMs == 0 || next.nFirstCapturedMs > d.nNewestCapturedMs - d.options.nRetentionMs ||
+          oldest.nLastSeq > d.nConfirmed)
+        break;
+      gone.push_back(oldest.nNumber);
+      d.segments.pop_front();
+    }
+  }
+  for (const std::uint64_t nNumber : gone) unlinkat(d.nDirFd, SegmentName("", nNumber).c_str() + 1, 0);
+}
+
 // Whoever holds the file (the writer, WriteOut): puts bytes (whole records, nDocs documents up to
 // nLastSeq) at the end of the newest segment.
 bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uint64_t nFirstSeq,
@@ -301,73 +357,73 @@ bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uin
   TSegment& s = d.segments.back();
   s.nSize = nAt + static_cast<std::int64_t>(n);
   if (nLastSeq != 0) {
-    if (s.nFirstSeq == 0) s.nFirstSeq = nFirstSeq;
+    if (s.nFirstSeq == 0) {
+      s.nFirstSeq = nFirstSeq;
+      s.nFirstCapturedMs = static_cast<std::int64_t>(Get64(p + kRecordHead + 16));
+    }
     s.nLastSeq = nLastSeq;
     if (s.nDocs >= 0) s.nDocs += nDocs;
   }
   return true;
 }
 
-// Writer, holding the file (bWriting): writes a batch of documents and, if they changed, the marks. False
-// on a failure.
+// Writer, holding the file (bWriting): writes a batch of documents and, if they changed, the marks, and
+// with bReserve the reservation nReserve; then, when the newest segment is nearly full, begins the next
+// one, so that WriteOut finds room. False on a failure.
 bool Write(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, std::uint64_t nConfirm,
-            std::uint64_t nNextSeq, bool bMarks) {
+           std::uint64_t nNextSeq, bool bMarks, bool bReserve, std::uint64_t nReserve) {
   const std::int64_t nLimit = d.options.nSegmentBytes;
-  std::size_t nAt = 0;
-  std::int64_t nSize;
-  {
+  if (bReserve) d.nReserveOnDisk = nReserve;  // a segment begun on the way carries it in its header
+  std::vector<unsigned char> tail;
+  if (bMarks) EncodeMarks(tail, nAck, nConfirm, nNextSeq);
+  if (bReserve) EncodeReserve(tail, nReserve);
+  auto newest = [&d](std::int64_t* pSize, std::uint64_t* pNumber) {
     std::lock_guard<std::mutex> lock(d.mutex);
-    nSize = d.segments.back().nSize;
-  }
-  // The usual batch, with its marks, in one write.
-  if (bMarks && !batch.empty() &&
-      nSize + static_cast<std::int64_t>(batch.size() + kRecordHead + kMarksBody) <= nLimit) {
+    *pSize = d.segments.back().nSize;
+    *pNumber = d.segments.back().nNumber;
+  };
+  std::int64_t nSize;
+  std::uint64_t nNumber;
+  newest(&nSize, &nNumber);
+  if (!batch.empty() && nSize + static_cast<std::int64_t>(batch.size() + tail.size()) <= nLimit) {
+    // The usual batch, with its marks, in one write.
     const long nDocs = static_cast<long>(batch.size() / kDocumentBytes);
     const std::uint64_t nFirst = Get64(batch.data() + kRecordHead);
     const std::uint64_t nLast = Get64(batch.data() + batch.size() - kDocumentBytes + kRecordHead);
-    EncodeMarks(batch, nAck, nConfirm, nNextSeq);
+    batch.insert(batch.end(), tail.begin(), tail.end());
     if (!Put(d, batch.data(), batch.size(), nDocs, nFirst, nLast)) return false;
     d.nWrittenSeq = nLast;
-    return true;
-  }
-  while (nAt < batch.size()) {
-    std::int64_t nSize;
-    std::uint64_t nNumber;
-    {
-      std::lock_guard<std::mutex> lock(d.mutex);
-      nSize = d.segments.back().nSize;
-      nNumber = d.segments.back().nNumber;
+  } else {
+    for (std::size_t nAt = 0; nAt < batch.size();) {
+      newest(&nSize, &nNumber);
+      const std::size_t nRoom =
+          nLimit > nSize ? static_cast<std::size_t>(nLimit - nSize) / kDocumentBytes * kDocumentBytes : 0;
+      if (nRoom == 0) {
+        if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
+        continue;
+      }
+      const std::size_t n = std::min(nRoom, batch.size() - nAt);
+      const std::uint64_t nFirst = Get64(batch.data() + nAt + kRecordHead);
+      const std::uint64_t nLast = Get64(batch.data() + nAt + n - kDocumentBytes + kRecordHead);
+      if (!Put(d, batch.data() + nAt, n, static_cast<long>(n / kDocumentBytes), nFirst, nLast)) return false;
+      d.nWrittenSeq = nLast;
+      nAt += n;
     }
-    const std::size_t nRoom =
-        nLimit > nSize ? static_cast<std::size_t>(nLimit - nSize) / kDocumentBytes * kDocumentBytes : 0;
-    if (nRoom == 0) {
+    newest(&nSize, &nNumber);
+    if (!tail.empty() && nSize + static_cast<std::int64_t>(tail.size()) > nLimit) {
+      d.nWrittenSeq = nNextSeq - 1;  // the new header carries the marks, the numbering and the reservation
       if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
-      continue;
-    }
-    const std::size_t n = std::min(nRoom, batch.size() - nAt);
-    const std::uint64_t nFirst = Get64(batch.data() + nAt + kRecordHead);
-    const std::uint64_t nLast = Get64(batch.data() + nAt + n - kDocumentBytes + kRecordHead);
-    if (!Put(d, batch.data() + nAt, n, static_cast<long>(n / kDocumentBytes), nFirst, nLast)) return false;
-    d.nWrittenSeq = nLast;
-    nAt += n;
-  }
-  if (bMarks) {
-    std::vector<unsigned char> marks;
-    EncodeMarks(marks, nAck, nConfirm, nNextSeq);
-    std::int64_t nSize;
-    std::uint64_t nNumber;
-    {
-      std::lock_guard<std::mutex> lock(d.mutex);
-      nSize = d.segments.back().nSize;
-      nNumber = d.segments.back().nNumber;
-    }
-    if (nSize + static_cast<std::int64_t>(marks.size()) > nLimit) {
-      d.nWrittenSeq = nNextSeq - 1;  // the new header carries the marks and the numbering
-      if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
-    } else if (!Put(d, marks.data(), marks.size(), 0, 0, 0)) {
+    } else if (!tail.empty() && !Put(d, tail.data(), tail.size(), 0, 0, 0)) {
       return false;
     }
   }
+  newest(&nSize, &nNumber);
+  if (nLimit - nSize < std::min(kSegmentMargin, nLimit / 4)) {
+    // Every document numbered so far is written: the new header may carry the numbering.
+    d.nWrittenSeq = std::max(d.nWrittenSeq, nNextSeq - 1);
+    if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
+  }
+  Retain(d);
   return true;
 }
 
@@ -414,12 +470,18 @@ void WriterMain(TMyData* pData) {
     // keeps the numbering past them, as it keeps the marks.
     const std::uint64_t nDiskNext = std::max(d.nDiskNextSeq, nLastDoc + 1);
     const bool bWriteMarks = nAck != d.nAckWritten || nConfirm != d.nConfirmWritten || nNextSeq != nDiskNext;
+    // The reservation: renewed once half of it is used (a burst reserves four of its batches); released
+    // by the last commit of a close, which leaves nothing numbered beyond the disk.
+    const std::uint64_t nChunk = std::max<std::uint64_t>(kReserveSeqs, 4 * (batch.size() / kDocumentBytes));
+    const bool bClosing = d.bStop && d.pending.empty();
+    const bool bReserve = bClosing ? d.nReserveOnDisk >= nNextSeq : d.nReserveOnDisk < nNextSeq - 1 + nChunk / 2;
+    const std::uint64_t nReserve = bClosing ? nNextSeq - 1 : nNextSeq - 1 + nChunk;
     lock.unlock();
 
     const std::size_t nDocs = batch.size() / kDocumentBytes;
     const auto began = TMyData::Clock::now();
     tick = began + std::chrono::milliseconds(d.options.nCommitMs);
-    bool bOk = Write(d, batch, nAck, nConfirm, nNextSeq, bWriteMarks);
+    bool bOk = Write(d, batch, nAck, nConfirm, nNextSeq, bWriteMarks, bReserve, nReserve);
     // The sync covers what was written up to now, also by the worker while it runs.
     lock.lock();
     const std::uint64_t nWritten = d.nWrittenSeq;
@@ -447,6 +509,10 @@ void WriterMain(TMyData* pData) {
     d.figures.nLongestCommitMs = std::max(d.figures.nLongestCommitMs, nCommitMs);
     d.bLastCommitFailed = !bOk;
     if (bOk) {
+      if (bReserve) {
+        d.nReserved = nReserve;
+        d.bRenewing = false;
+      }
       d.figures.nSynced = std::max(d.figures.nSynced, nWritten);
       d.nDiskNextSeq = std::max(d.nDiskNextSeq, bWriteMarks ? nNextSeq : nDiskNext);
       if (bWriteMarks) {
@@ -454,6 +520,7 @@ void WriterMain(TMyData* pData) {
         d.nConfirmWritten = nConfirm;
       }
     } else {
+      d.nReserveOnDisk = d.nReserved;  // what is synced: the next commit writes the reservation again
       d.figures.nNotKept += static_cast<long>(nDocs);
       if (!d.bDue) {  // the marks, at least, are tried again with the next batch
         d.bDue = true;
@@ -510,7 +577,8 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
     }
     d.nFd = fd;
     d.segments.push_back({numbers.back(), newest.nFirstSeq, newest.nLastSeq,
-                          static_cast<std::int64_t>(newest.nWhole), newest.nDocs});
+                          static_cast<std::int64_t>(newest.nWhole), newest.nDocs, newest.nFirstCapturedMs});
+    d.nNewestCapturedMs = newest.nLastCapturedMs;
     numbers.pop_back();
     break;
   }
@@ -531,7 +599,7 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
       unlink(path.c_str());
       continue;
     }
-    TSegment seg{*it, s.nFirstSeq, 0, st.st_size, -1};
+    TSegment seg{*it, s.nFirstSeq, 0, st.st_size, -1, s.nFirstCapturedMs};
     if (s.nFirstSeq != 0) seg.nLastSeq = std::max(s.nFirstSeq, nNextBegins - 1);
     nNextBegins = s.nFirstSeq != 0 ? s.nFirstSeq : s.nBegins;
     d.segments.push_front(seg);
@@ -548,8 +616,54 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
   }
   *pMaxEpoch = std::max(*pMaxEpoch, newest.nEpoch);
   d.nNextSeq = d.segments.empty() ? 1 : newest.nNextSeq;
+  d.figures.nLastDocSeq = newest.nLastSeq != 0 ? newest.nLastSeq : d.nNextSeq - 1;
+  d.figures.nLastDocCapturedMs = newest.nLastCapturedMs;
+  if (!d.segments.empty() && newest.nReserved >= d.nNextSeq) {
+    // Not closed cleanly: any seq reserved may have named a published document that never reached the
+    // disk, so none is given again.
+    d.figures.nSkippedFirst = d.nNextSeq;
+    d.figures.nSkippedLast = newest.nReserved;
+    const std::string last = newest.nLastSeq != 0 ? "its last document is seq " + std::to_string(newest.nLastSeq) +
+                                                         ", captured " + Utc(newest.nLastCapturedMs)
+                         : d.nNextSeq > 1 ? "its last document is seq " + std::to_string(d.nNextSeq - 1)
+                                                   : std::string("it holds no document");
+    console::Warning("The journal of wheel %s was not closed cleanly (a crash, a kill or a power cut): %s; frames "
+                     "read after it may be lost, and seq %" PRIu64 " to %" PRIu64
+                     ", which may have been published, are skipped: numbering goes on at seq %" PRIu64 "\n",
+                     d.wheel.c_str(), last.c_str(), d.nNextSeq, newest.nReserved, newest.nReserved + 1);
+    d.nNextSeq = newest.nReserved + 1;
+  }
   d.nAcknowledged = d.nAckWritten = newest.nAck;
   d.nConfirmed = d.nConfirmWritten = newest.nConfirm;
+  return true;
+}
+
+// One bridge per journal: two would number and write one wheel's documents over each other. The lock
+// file names the holder's PID for the line that refuses a second; the lock goes with the process.
+bool Lock(TMyData& d) {
+  d.nLockFd = openat(d.nDirFd, "lock", O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  if (d.nLockFd < 0) {
+    SayFailure(d, "lock");
+    return false;
+  }
+  if (flock(d.nLockFd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) {
+      SayFailure(d, "lock");
+      return false;
+    }
+    char text[24] = "";
+    const ssize_t n = ReadAt(d.nLockFd, reinterpret_cast<unsigned char*>(text), sizeof text - 1, 0);
+    const long nPid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+    console::Warning("The journal of wheel %s in %s is in use by another bridge (PID %ld): this one does not "
+                   "open it\n",
+                   d.wheel.c_str(), d.dir.c_str(), nPid);
+    return false;
+  }
+  char text[24];
+  const int n = std::snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
+  if (ftruncate(d.nLockFd, 0) != 0 ||
+      !WriteAt(d.nLockFd, reinterpret_cast<const unsigned char*>(text), static_cast<std::size_t>(n), 0))
+    SayFailure(d, "write the lock of");  // the lock holds all the same
   return true;
 }
 
@@ -610,6 +724,7 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
       SayFailure(d, "open");
       return nullptr;
     }
+    if (!Lock(d)) return nullptr;
     std::uint64_t nMaxEpoch = 0;
     if (!Recover(d, &nMaxEpoch)) return nullptr;
     d.nEpoch = nMaxEpoch + 1;
@@ -621,6 +736,8 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
     Put64(body, d.nEpoch);
     Put64(body + 8, d.nNextSeq);
     Encode(start, kTypeStart, body);
+    d.nReserveOnDisk = d.nNextSeq - 1 + kReserveSeqs;
+    EncodeReserve(start, d.nReserveOnDisk);
     const bool bRoom =
         !d.segments.empty() &&
         d.segments.back().nSize + static_cast<std::int64_t>(start.size()) <= options.nSegmentBytes;
@@ -636,6 +753,7 @@ ThKestrinJournal Init(const char* pDirectory, const char* pWheel, const TOptions
       return nullptr;
     }
     d.nDiskNextSeq = d.nNextSeq;
+    d.nReserved = d.nReserveOnDisk;
     d.writer = std::thread(WriterMain, &d);
     return pData.release();
   } catch (...) {
@@ -653,6 +771,14 @@ int Append(ThKestrinJournal hJournal, const unsigned char* pFrame, std::int64_t 
     if (pSeq != nullptr) *pSeq = nSeq;
     if (pLink != nullptr && (pLink->nPrevSeq >= nSeq || pLink->nPrevSeq == 0)) *pLink = TLink{};
     const auto now = TMyData::Clock::now();
+    if (nSeq > d.nReserved) ++d.figures.nBeyondReserve;
+    d.nNewestCapturedMs = std::max(d.nNewestCapturedMs, nCapturedMs);
+    if (!d.bRenewing && nSeq + kReserveSeqs / 2 > d.nReserved) {  // half used: the writer renews it now
+      d.bRenewing = true;
+      d.bDue = true;
+      d.due = now;
+      d.wake.notify_one();
+    }
     if (d.pending.size() + kDocumentBytes > kMaxPending) {
       ++d.figures.nNotKept;
       ++d.nUnsaid;
@@ -894,6 +1020,9 @@ void Destroy(ThKestrinJournal hJournal) noexcept {
   {
     std::lock_guard<std::mutex> lock(pData->mutex);
     pData->bStop = true;
+    // The last commit releases the reservation: the next start numbers on without a skip.
+    pData->bDue = true;
+    pData->due = TMyData::Clock::now();
     pData->wake.notify_one();
   }
   if (pData->writer.joinable()) pData->writer.join();

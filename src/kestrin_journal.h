@@ -27,17 +27,22 @@ constexpr int kOverflow = -3;  // Append: the buffer is full (the disk stalls); 
 constexpr int kFrameLength = 42;
 constexpr int kHashLength = 32;
 
-// Defaults: 8 segments of 8 MiB, at 114 bytes a record over 580,000 records (32 h of a wheel at
-// 5 frames/s, about 4 h at 40 frames/s, before the oldest segment gives way); a batch synced 750 ms
-// after its first record.
+// Defaults: 48 segments of 8 MiB (the disk budget, 384 MiB), at 114 bytes a record over 3.5 million
+// records (8 days of a wheel at 5 frames/s, about a day at 40 frames/s, before the oldest segment gives
+// way); documents the site confirmed kept for 7 days (the retention), whichever ends first; a batch
+// synced 750 ms after its first record.
 constexpr std::int64_t kSegmentBytes = 8 << 20;
-constexpr int kSegments = 8;
+constexpr int kSegments = 48;
+constexpr std::int64_t kRetentionMs = 7 * 24 * 3600 * 1000LL;
 constexpr int kCommitMs = 750;
 
 struct TOptions {
   std::int64_t nSegmentBytes = kSegmentBytes;  // at least 4096
   int nSegments = kSegments;                   // at least 2
   int nCommitMs = kCommitMs;                   // 1 to 1000
+  // A segment whose documents the site has all confirmed goes once the next one began this long before
+  // the newest document (capture times); 0: kept until the disk budget ends.
+  std::int64_t nRetentionMs = kRetentionMs;
 };
 
 // A document's link in its wheel's chain: the seq and hash of the document before it (prevseq 0: the
@@ -71,6 +76,14 @@ struct TState {
   long nLongestCommitMs = 0;        // the longest write and sync of a batch, this run: the loss window
                                     // is nCommitMs plus this
   std::int64_t nBytes = 0;          // bytes in the segment files
+  // The numbering at Init. After a stop that was not clean (a crash, a kill, a power cut) the journal
+  // numbers on past every seq it had reserved, since a document may have been published with any of
+  // them before it reached the disk: those are skipped, with a line.
+  std::uint64_t nLastDocSeq = 0;       // the last document on the disk at Init; 0: none
+  std::int64_t nLastDocCapturedMs = 0;  // its capture time
+  std::uint64_t nSkippedFirst = 0;     // the seqs skipped at Init; 0: none
+  std::uint64_t nSkippedLast = 0;
+  long nBeyondReserve = 0;             // seqs given beyond the synced reservation (a stalled disk), this run
 };
 
 // Opens (and makes, with its directories) the journal of wheel pWheel (its serial as the topic writes

@@ -41,9 +41,20 @@ constexpr std::size_t kStartBody = 16;
 // Marks: u64 acknowledged, u64 confirmed, u64 next seq (documents not kept still used their seq).
 constexpr std::uint8_t kTypeMarks = 4;
 constexpr std::size_t kMarksBody = 24;
+// Reserve: u64 reserved (no seq up to it may be given again after an unclean stop), i64 when written
+// (ms since the Unix epoch). The writer keeps one synced ahead of the numbering; a clean close writes
+// the next seq less one, which releases it.
+constexpr std::uint8_t kTypeReserve = 6;
+constexpr std::size_t kReserveBody = 16;
 constexpr std::uint32_t kMagic = 0x4C4E4A4B;  // "KJNL"
 constexpr std::uint32_t kVersion = 1;
 
+// Seqs reserved ahead at a time (a burst reserves four of its batches), renewed once half are used:
+// at 20 frames/s about 51 s of numbers, so that an unclean stop skips at most that many.
+constexpr std::uint64_t kReserveSeqs = 1024;
+// The writer begins the next segment once the newest has less room than this, so that WriteOut, which
+// never begins one, always finds room: a kill finds every document in the file.
+constexpr std::int64_t kSegmentMargin = 2 * 1024 * 74;
 // Documents the buffer holds while the disk does not take them: 1 MiB, some 45 minutes at 5 frames/s.
 constexpr std::size_t kMaxPending = (1 << 20) / kDocumentBytes * kDocumentBytes;
 // A batch this large is written at once rather than at its time: a burst goes at the disk's pace.
@@ -66,6 +77,7 @@ struct TSegment {
   std::uint64_t nLastSeq = 0;
   std::int64_t nSize = 0;  // bytes written
   long nDocs = 0;          // documents in it; -1: not counted (an older segment found at Init)
+  std::int64_t nFirstCapturedMs = 0;  // its oldest document's capture time: the segment before ended then
 };
 
 struct TMyData {
@@ -75,6 +87,7 @@ struct TMyData {
   TOptions options;
   std::uint64_t nEpoch = 0;
   int nDirFd = -1;
+  int nLockFd = -1;  // DIRECTORY/WHEEL/lock, locked (flock) while this journal is open
 
   // The file's: written by whoever holds bWriting, the writer or WriteOut; only the writer opens and
   // closes segments.
@@ -83,6 +96,7 @@ struct TMyData {
 
   // The writer's alone.
   bool bFailing = false;          // the last commit failed; a line says when writing works again
+  std::uint64_t nReserveOnDisk = 0;  // the reservation the newest segment's records carry
   long nFailedDocs = 0;           // documents not kept since writing began to fail
 
   // Guarded by mutex.
@@ -100,6 +114,10 @@ struct TMyData {
   std::uint64_t nAcknowledged = 0, nConfirmed = 0;
   std::uint64_t nDiskNextSeq = 1;  // the next seq that the records on the disk imply
   std::uint64_t nAckWritten = 0, nConfirmWritten = 0;
+  std::int64_t nNewestCapturedMs = 0;  // the newest document's capture time: the retention's clock
+  std::uint64_t nReserved = 0;  // synced: no seq up to it can name a frame of an earlier start
+  bool bRenewing = false;       // Append asked the writer to renew the reservation
+  long nLastBatchDocs = 0;      // documents in the last batch written: a burst reserves more
   std::deque<TSegment> segments;  // oldest first; the last is the writer's
   std::uint64_t nSyncRequests = 0, nSyncsDone = 0;
   bool bLastCommitFailed = false;

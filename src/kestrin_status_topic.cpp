@@ -61,6 +61,8 @@ std::string Document(const char* pState, const health::THealth& health, const TI
   root["signed"] = health.bSigned;
   root["checkpoint"] = static_cast<Json::UInt64>(health.nCheckpointSeq);
   if (health.siteDiffers[0] != '\0') root["site record"] = health.siteDiffers;
+  // Documents the site asked for again that the journal no longer held: lost for good.
+  root["not held"] = static_cast<Json::Int64>(health.nNotHeld);
   return root.toStyledString();
 }
 

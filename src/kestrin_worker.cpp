@@ -90,8 +90,24 @@ std::int64_t WallMs() {
 // A fresh frame waiting to be published, with a journal, beyond which the oldest gives way: as many
 // as the link's queue holds.
 constexpr std::size_t kMaxFresh = (1 << 20) / transport::kFrameLength;
+// With a journal: publications in flight at once. The broker confirms each in about a millisecond on
+// the box, so a backlog goes at hundreds a second while memory and a lost connection's resends stay small.
+constexpr std::size_t kWindow = 16;
 // Journal records read back at a time for the replay.
 constexpr int kReplayBatch = 64;
+
+// A document read back from the journal, to be published again as it was signed.
+TFrame Journaled(const journal::TRecord& record) {
+  TFrame f;
+  std::memcpy(f.bytes, record.frame, sizeof f.bytes);
+  frame::Decode(f.bytes, &f.status);
+  f.nSeq = f.nOrder = record.nSeq;
+  f.nEpoch = record.nEpoch;
+  f.nCapturedMs = record.nCapturedMs;
+  f.link = record.link;
+  f.bReplayed = true;
+  return f;
+}
 
 }  // namespace
 
@@ -208,7 +224,9 @@ void TWorker::Run() {
     journal::TState state;
     journal::GetState(hJournal, &state);
     nEpoch = state.nEpoch;
-    nReplayEnd = state.nNextSeq - 1;  // the last record of the earlier starts
+    // The last record of the earlier starts: before the seqs skipped after an unclean stop, if any.
+    nReplayEnd = state.nSkippedFirst != 0 ? state.nSkippedFirst - 1 : state.nNextSeq - 1;
+    if (state.nSkippedFirst != 0) skipped.Add(state.nSkippedFirst, state.nSkippedLast);
     health::SetJournal(nEpoch, 0);
     // The first frame is this start's first document: journaled, and published after the replay.
     if (bHaveFrame) {
@@ -242,7 +260,13 @@ void TWorker::Step(Clock::time_point now) {
     // After a drain, a frame that came meanwhile is still published, within the same bound.
     const bool bMore = bDrain && !bNotConfirming && CanPublish(now) &&
                        (bHaveFrame || !again.empty() || !fresh.empty() || transport::QueuedFrames(hTrans) > 0);
-    if ((phase != TPhase::kPublishing && !bMore) || now >= stopDue) StopPublishingNow();
+    // With a journal, reading ends between frames: a frame begun is read whole (and journaled), so that
+    // what the device keeps for the next start (systemd's store) begins with a whole frame.
+    if (frameEndDue == kNever) frameEndDue = now + kFrameInTransit;
+    const bool bFrameComing = Windowed() && bDeviceOpen && transport::FrameBegun(hTrans) && now < frameEndDue;
+    if ((phase != TPhase::kPublishing && inFlight.empty() && !bMore && !bFrameComing) ||
+        (now >= stopDue && !bFrameComing))
+      StopPublishingNow();
   }
   TakeOutcomes(now);
   if (nLate > 0 && now >= lateDue) {
@@ -251,6 +275,7 @@ void TWorker::Step(Clock::time_point now) {
     lateDue = kNever;
   }
   if (phase == TPhase::kStopped) return;
+  GiveUpLate(now);
   if (!bDeviceOpen && now >= reopenDue) {
     bDeviceOpen = reopener.TryOpen(hTrans);
     reopenDue = now + kReopenPause;
@@ -279,7 +304,7 @@ void TWorker::Step(Clock::time_point now) {
       Enter(TPhase::kReading);
       break;
     case TPhase::kPublishing:
-      if (now >= due) GiveUp(now);
+      if (!Windowed() && now >= due) GiveUp(now);
       break;
     case TPhase::kPausing:
       if (now >= due || bDrain) Enter(TPhase::kReading);
@@ -293,6 +318,7 @@ void TWorker::Step(Clock::time_point now) {
     default:
       break;
   }
+  if (hJournal != nullptr && phase != TPhase::kWaiting) TakeRefills(now);
   if (phase == TPhase::kReading) PublishNext(now);
   // The documents read so far into the journal's file: a crash or a kill from now on loses none.
   if (hJournal != nullptr) journal::WriteOut(hJournal);
@@ -315,7 +341,7 @@ void TWorker::Step(Clock::time_point now) {
   if (bDrain && drainFrameDue == kNever) drainFrameDue = now + kFrameInTransit;
   const bool bFrameComing = transport::FrameBegun(hTrans) && now < drainFrameDue;
   if (bDrain && !bDrained && phase != TPhase::kPublishing &&
-      ((phase == TPhase::kReading && bQueueEmpty && !bFrameComing) || phase == TPhase::kHolding ||
+      ((phase == TPhase::kReading && bQueueEmpty && !bFrameComing && inFlight.empty()) || phase == TPhase::kHolding ||
        bNotConfirming)) {
     bDrained = true;
     answers.Ring();
@@ -326,11 +352,15 @@ void TWorker::Step(Clock::time_point now) {
 void TWorker::Wait(Clock::time_point now) {
   Clock::time_point next = lateDue;
   const bool bStopped = phase == TPhase::kStopped;
-  if (phase == TPhase::kPublishing) next = std::min(next, due);
+  if (phase == TPhase::kPublishing && !Windowed()) next = std::min(next, due);
+  if (!inFlight.empty() && !bStopped) next = std::min(next, inFlight.begin()->second.due);
   if (bStopPublishing && !bStopped) next = std::min(next, stopDue);
+  if (bStopPublishing && !bStopped && frameEndDue > now && transport::FrameBegun(hTrans))
+    next = std::min(next, frameEndDue);
   // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
   if (phase == TPhase::kPausing &&
-      (!again.empty() || transport::FrameBegun(hTrans) || !fresh.empty() || nReplayNext < nReplayEnd))
+      (!again.empty() || transport::FrameBegun(hTrans) || !fresh.empty() || nReplayNext < nReplayEnd ||
+       !refill.Empty() || !refillQueue.empty()))
     next = std::min(next, due);
   if (phase == TPhase::kHolding && retryDue > now) next = std::min(next, retryDue);
   if (bDrain && !bDrained && drainFrameDue > now) next = std::min(next, drainFrameDue);
@@ -376,16 +406,26 @@ bool TWorker::NextFrame(Clock::time_point now) {
       return true;
     }
     if (hJournal != nullptr) {
-      if (!NextReplayed() && fresh.empty()) {
+      // The start's replay first; then live documents before any the site asked for again. History
+      // takes at most half the window, so a live document never waits for a place behind it.
+      const bool bRoom = std::count_if(inFlight.begin(), inFlight.end(),
+                                       [](const auto& p) { return p.second.frame.bReplayed; }) <
+                         static_cast<std::ptrdiff_t>(kWindow / 2);
+      const bool bReplay = bRoom && NextReplayed();
+      if (!bReplay && fresh.empty() && !(bRoom && NextRefilled(now))) {
         bQueueEmpty = true;
         return false;
       }
-      if (!replay.empty()) {
+      if (bReplay) {
         inHand = replay.front();
         replay.pop_front();
+      } else if (fresh.empty()) {
+        inHand = refillQueue.front();
+        refillQueue.pop_front();
       } else {
         inHand = fresh.front();
         fresh.pop_front();
+        nLastLive = inHand.nSeq;
         const int nQueued = static_cast<int>(fresh.size());
         backlog.FrameTaken(WallMs() - inHand.nCapturedMs, nQueued,
                            nQueued * transport::kFrameLength + std::max(transport::QueuedBytes(hTrans), 0));
@@ -418,51 +458,61 @@ bool TWorker::NextFrame(Clock::time_point now) {
   }
 }
 
-// Starts the publication of the frame in hand, taking the next one first if none is.
+// Starts the publication of the frame in hand, taking the next one first if none is; with a journal,
+// of every frame that waits, as long as the window has room.
 void TWorker::PublishNext(Clock::time_point now) {
   bQueueEmpty = false;
-  if (!bHaveFrame && !NextFrame(now)) return;
-  if (!CanPublish(now)) return Hold();
-  char topic[frame::kTopicSize];
-  frame::FormatTopic(topic, inHand.status.nSerial);
-  int rc = 0;
-  ++inHand.nAttempts;
-  char seq[24], epoch[24], captured[32];
-  std::snprintf(seq, sizeof seq, "%" PRIu64, inHand.nSeq);
-  std::snprintf(epoch, sizeof epoch, "%" PRIu64, inHand.nEpoch);
-  chain::FormatCaptured(inHand.nCapturedMs, captured);
-  std::string payload;
-  if (hChain == nullptr || inHand.bReplayed || !chain::TakePayload(hChain, inHand.nSeq, &payload))
-    payload = frame::Document(inHand.status);
-  broker::TUserProperty properties[7] = {{"seq", seq}, {"epoch", epoch}, {"captured", captured}};
-  int nProperties = hJournal == nullptr ? 0 : 3;
-  // Signed: the same statement each time it is published; `replayed` stays outside what is signed.
-  chain::TProperties signedBy;
-  if (hChain != nullptr && chain::Sign(hChain, inHand.status.nSerial, inHand.nSeq, inHand.nEpoch, captured,
-                                       payload, inHand.link, &signedBy) == chain::kOk) {
-    if (signedBy.prev[0] != '\0') properties[nProperties++] = {"prev", signedBy.prev};
-    properties[nProperties++] = {"sig", signedBy.sig};
-    properties[nProperties++] = {"key", signedBy.key};
+  for (;;) {
+    if (!bHaveFrame && !NextFrame(now)) return;
+    if (!CanPublish(now)) return Hold();
+    char topic[frame::kTopicSize];
+    frame::FormatTopic(topic, inHand.status.nSerial);
+    int rc = 0;
+    ++inHand.nAttempts;
+    char seq[24], epoch[24], captured[32];
+    std::snprintf(seq, sizeof seq, "%" PRIu64, inHand.nSeq);
+    std::snprintf(epoch, sizeof epoch, "%" PRIu64, inHand.nEpoch);
+    chain::FormatCaptured(inHand.nCapturedMs, captured);
+    std::string payload;
+    if (hChain == nullptr || inHand.bReplayed || !chain::TakePayload(hChain, inHand.nSeq, &payload))
+      payload = frame::Document(inHand.status);
+    broker::TUserProperty properties[7] = {{"seq", seq}, {"epoch", epoch}, {"captured", captured}};
+    int nProperties = hJournal == nullptr ? 0 : 3;
+    // Signed: the same statement each time it is published; `replayed` stays outside what is signed.
+    chain::TProperties signedBy;
+    if (hChain != nullptr && chain::Sign(hChain, inHand.status.nSerial, inHand.nSeq, inHand.nEpoch, captured,
+                                         payload, inHand.link, &signedBy) == chain::kOk) {
+      if (signedBy.prev[0] != '\0') properties[nProperties++] = {"prev", signedBy.prev};
+      properties[nProperties++] = {"sig", signedBy.sig};
+      properties[nProperties++] = {"key", signedBy.key};
+    }
+    if (hJournal != nullptr && inHand.bReplayed) properties[nProperties++] = {"replayed", "1"};
+    if (const std::uint64_t nId =
+            broker::StartPublication(hBroker, topic, payload, &rc, properties, nProperties)) {
+      console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic, clientId);
+      bHoldTold = false;
+      if (!Windowed()) {
+        nAwaited = nId;
+        due = now + std::chrono::seconds(kPublishWaitSeconds);
+        return Enter(TPhase::kPublishing);
+      }
+      inFlight.emplace(nId, TInFlight{inHand, now + std::chrono::seconds(kPublishWaitSeconds)});
+      bHaveFrame = false;
+      if (inFlight.size() >= kWindow) return Enter(TPhase::kPublishing);
+      continue;
+    }
+    if (rc == broker::kNotConnected) {
+      retryDue = now + kRetryWhileLost;
+      return Hold();
+    }
+    // Refused while connected: the frame is lost.
+    console::FrameWarning("Failed to start sendMessage, return code %d\n", rc);
+    health::CountDropped(1);
+    bHaveFrame = false;
+    if (Windowed()) continue;
+    due = now + kPassPause;
+    return Enter(TPhase::kPausing);
   }
-  if (hJournal != nullptr && inHand.bReplayed) properties[nProperties++] = {"replayed", "1"};
-  if (const std::uint64_t nId =
-          broker::StartPublication(hBroker, topic, payload, &rc, properties, nProperties)) {
-    console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic, clientId);
-    nAwaited = nId;
-    bHoldTold = false;
-    due = now + std::chrono::seconds(kPublishWaitSeconds);
-    return Enter(TPhase::kPublishing);
-  }
-  if (rc == broker::kNotConnected) {
-    retryDue = now + kRetryWhileLost;
-    return Hold();
-  }
-  // Refused while connected: the frame is lost.
-  console::FrameWarning("Failed to start sendMessage, return code %d\n", rc);
-  health::CountDropped(1);
-  bHaveFrame = false;
-  due = now + kPassPause;
-  Enter(TPhase::kPausing);
 }
 
 // The broker is away: frames wait in the link. Said once for each absence, when a frame is held.
@@ -479,7 +529,23 @@ void TWorker::TakeOutcomes(Clock::time_point now) {
   outcomes.clear();
   broker::TakeOutcomes(hBroker, &outcomes);
   for (const broker::TOutcome& outcome : outcomes) {
-    if (phase == TPhase::kPublishing && outcome.nId == nAwaited) {
+    if (const auto it = inFlight.find(outcome.nId); it != inFlight.end()) {
+      const TFrame f = it->second.frame;
+      inFlight.erase(it);
+      if (outcome.bDelivered) {
+        console::Debug("Published\n");
+        health::CountPublished(f.nCapturedMs);
+        Acknowledge(f.nSeq);
+      } else {
+        again.emplace(f.nOrder, f);  // published again, in order, once the broker takes it
+      }
+      if (bNotConfirming) health::SetNotConfirming(false);
+      bNotConfirming = false;
+      if (!bRunning) Enter(TPhase::kPausing);  // the first frame has had its chance: start-up is over
+      if (phase == TPhase::kPublishing || phase == TPhase::kPausing) Enter(TPhase::kReading);
+      continue;
+    }
+    if (!Windowed() && phase == TPhase::kPublishing && outcome.nId == nAwaited) {
       if (outcome.bDelivered) {
         console::Debug("Published\n");
         health::CountPublished(inHand.nCapturedMs);
@@ -520,14 +586,34 @@ void TWorker::TakeOutcomes(Clock::time_point now) {
 
 // The frame in hand waited its 10 s: kept for its late outcome, and the loop goes on.
 void TWorker::GiveUp(Clock::time_point now) {
+  Unconfirmed(now, nAwaited, inHand);
+  bHaveFrame = false;
+  due = now + kPassPause;
+  Enter(TPhase::kPausing);
+}
+
+// With a journal: the publications in flight that waited their 10 s, oldest first.
+void TWorker::GiveUpLate(Clock::time_point now) {
+  while (!inFlight.empty() && inFlight.begin()->second.due <= now) {
+    const auto it = inFlight.begin();
+    const std::uint64_t nId = it->first;
+    const TFrame f = it->second.frame;
+    inFlight.erase(it);
+    Unconfirmed(now, nId, f);
+    if (!bRunning) Enter(TPhase::kPausing);
+    if (phase == TPhase::kPublishing || phase == TPhase::kPausing) Enter(TPhase::kReading);
+  }
+}
+
+// Publication nId of frame f is given up on: kept for its late outcome.
+void TWorker::Unconfirmed(Clock::time_point, std::uint64_t nId, const TFrame& f) {
   char topic[frame::kTopicSize];
-  frame::FormatTopic(topic, inHand.status.nSerial);
+  frame::FormatTopic(topic, f.status.nSerial);
   console::FrameWarning(
       "Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n", topic,
       kPublishWaitSeconds);
-  broker::GiveUp(hBroker, nAwaited);
-  givenUp.emplace(nAwaited, inHand);
-  bHaveFrame = false;
+  broker::GiveUp(hBroker, nId);
+  givenUp.emplace(nId, f);
   if (givenUp.size() > kMaxUnconfirmed) {
     const auto oldest = givenUp.begin();
     broker::Forget(hBroker, oldest->first);
@@ -537,14 +623,18 @@ void TWorker::GiveUp(Clock::time_point now) {
   health::SetUnconfirmed(static_cast<int>(givenUp.size()));
   bNotConfirming = true;
   health::SetNotConfirming(true);
-  due = now + kPassPause;
-  Enter(TPhase::kPausing);
 }
 
 // Shutdown: nothing more is published. A publication still in flight is given up on, so that its late
 // outcome still counts it; every other frame read is counted as dropped now.
 void TWorker::StopPublishingNow() {
-  if (phase == TPhase::kPublishing) {
+  for (const auto& [nId, f] : inFlight) {
+    broker::GiveUp(hBroker, nId);
+    givenUp.emplace(nId, f.frame);
+  }
+  inFlight.clear();
+  health::SetUnconfirmed(static_cast<int>(givenUp.size()));
+  if (!Windowed() && phase == TPhase::kPublishing) {
     broker::GiveUp(hBroker, nAwaited);
     givenUp.emplace(nAwaited, inHand);
     health::SetUnconfirmed(static_cast<int>(givenUp.size()));
@@ -560,6 +650,8 @@ void TWorker::StopPublishingNow() {
   fresh.clear();
   replay.clear();
   nReplayNext = nReplayEnd;
+  refill.Clear();
+  refillQueue.clear();
   if (nFrames > 0) health::CountDropped(nFrames);
   Enter(TPhase::kStopped);
   nLeft = nFrames;
@@ -615,20 +707,93 @@ bool TWorker::NextReplayed() {
       break;
     }
     for (int i = 0; i < n && records[i].nSeq <= nReplayEnd; ++i) {
-      TFrame f;
-      std::memcpy(f.bytes, records[i].frame, sizeof f.bytes);
-      frame::Decode(f.bytes, &f.status);
-      f.nSeq = f.nOrder = records[i].nSeq;
-      f.nEpoch = records[i].nEpoch;
-      f.nCapturedMs = records[i].nCapturedMs;
-      f.link = records[i].link;
-      f.bReplayed = true;
-      replay.push_back(f);
+      replay.push_back(Journaled(records[i]));
     }
     nReplayNext = records[n - 1].nSeq;
     if (!replay.empty()) return true;
   }
   return false;
+}
+
+// The site's requests that came: what of them this start has published (or will publish in the start's
+// replay) and has not published again within kRefillAgainSeconds is queued for the journal to read.
+void TWorker::TakeRefills(Clock::time_point now) {
+  while (!refillSent.empty() && now - refillSent.front().first >= std::chrono::seconds(kRefillAgainSeconds)) {
+    refillSent.pop_front();
+    recentlyRefilled.Clear();
+    for (const auto& [when, range] : refillSent) recentlyRefilled.Add(range.nFirst, range.nLast);
+  }
+  std::vector<TSeqRanges::TRange> asked;
+  {
+    std::lock_guard<std::mutex> lock(refillMutex);
+    asked.swap(refillAsked);
+  }
+  if (asked.empty()) return;
+  // Only documents this bridge has numbered and taken: the newer ones are on their way anyway.
+  const std::uint64_t nHad = std::max(nReplayEnd, nLastLive);
+  TSeqRanges added;
+  for (const TSeqRanges::TRange& r : asked) {
+    for (const TSeqRanges::TRange& part : recentlyRefilled.Outside(std::max<std::uint64_t>(r.nFirst, 1),
+                                                                   std::min(r.nLast, nHad)))
+      for (const TSeqRanges::TRange& piece : refill.Outside(part.nFirst, part.nLast))
+        for (const TSeqRanges::TRange& numbered : skipped.Outside(piece.nFirst, piece.nLast))
+          added.Add(numbered.nFirst, numbered.nLast);
+  }
+  if (nReplayNext < nReplayEnd) added.Remove(nReplayNext + 1, nReplayEnd);  // the start's replay has them
+  if (added.Empty()) return;
+  const std::uint64_t nFirst = added.First().nFirst;
+  while (!added.Empty()) {
+    const TSeqRanges::TRange r = added.First();
+    refill.Add(r.nFirst, r.nLast);
+    added.Remove(r.nFirst, r.nLast);
+    if (added.Empty())
+      console::Notice("Publishing again %" PRIu64 " documents of %s from seq %" PRIu64 " to %" PRIu64
+                      ", which the site lacks\n",
+                      refill.Count(), portName, nFirst, r.nLast);
+  }
+}
+
+// Reads the next documents the site asked for from the journal, in order. False when none is left.
+bool TWorker::NextRefilled(Clock::time_point now) {
+  if (!refillQueue.empty() || refill.Empty()) return !refillQueue.empty();
+  // Only what the journal has on the disk is read: a document it has not written yet is not missing.
+  journal::TState state;
+  journal::GetState(hJournal, &state);
+  while (refillQueue.empty() && !refill.Empty() && refill.First().nFirst <= state.nSynced) {
+    TSeqRanges::TRange r = refill.First();
+    r.nLast = std::min(r.nLast, state.nSynced);
+    journal::TRecord records[kReplayBatch];
+    const int n = journal::Read(hJournal, r.nFirst - 1, records, kReplayBatch);
+    std::uint64_t nNext = r.nFirst;  // the first seq not yet accounted for
+    for (int i = 0; i < n && records[i].nSeq <= r.nLast; ++i) {
+      if (records[i].nSeq > nNext) NotHeld(nNext, records[i].nSeq - 1);
+      const TFrame f = Journaled(records[i]);
+      refillQueue.push_back(f);
+      nNext = f.nSeq + 1;
+    }
+    // Nothing more up to r.nLast in the journal: what is left of the range it does not hold.
+    if (n < kReplayBatch || records[n - 1].nSeq >= r.nLast) {
+      if (nNext <= r.nLast) NotHeld(nNext, r.nLast);
+      nNext = r.nLast + 1;
+    }
+    if (nNext > r.nFirst) {
+      refill.Remove(r.nFirst, nNext - 1);
+      refillSent.emplace_back(now, TSeqRanges::TRange{r.nFirst, nNext - 1});
+      recentlyRefilled.Add(r.nFirst, nNext - 1);
+    }
+  }
+  return !refillQueue.empty();
+}
+
+// Documents the site lacks and the journal no longer holds (given way, or never kept): said once.
+void TWorker::NotHeld(std::uint64_t nFirst, std::uint64_t nLast) {
+  for (const TSeqRanges::TRange& r : notHeldSaid.Outside(nFirst, nLast)) {
+    console::Warning("The site lacks the documents of %s from seq %" PRIu64 " to %" PRIu64
+                     ", which the journal no longer holds: %" PRIu64 " lost\n",
+                     portName, r.nFirst, r.nLast, r.nLast - r.nFirst + 1);
+    health::CountNotHeld(static_cast<long>(r.nLast - r.nFirst + 1));
+    notHeldSaid.Add(r.nFirst, r.nLast);
+  }
 }
 
 // The box's broker confirmed document nSeq: the journal hears of it once no earlier one waits.
@@ -638,6 +803,8 @@ void TWorker::Acknowledge(std::uint64_t nSeq) {
   if (!again.empty() && again.begin()->first < nSeq) return;
   for (const auto& [nId, f] : givenUp)
     if (f.nSeq < nSeq) return;
+  for (const auto& [nId, f] : inFlight)
+    if (f.frame.nSeq < nSeq) return;
   journal::Acknowledge(hJournal, nSeq);
 }
 
@@ -679,6 +846,19 @@ void Publish(ThKestrinWorker hInst, std::uint64_t nReplayAfter) noexcept {
   w.nReplayAfter = nReplayAfter;
   w.bPublish = true;
   w.requests.Ring();
+}
+
+void Refill(ThKestrinWorker hInst, const TSeqRanges::TRange* pRanges, int nRanges) noexcept {
+  if (hInst == nullptr || pRanges == nullptr || nRanges <= 0) return;
+  TWorker& w = *static_cast<TWorker*>(hInst);
+  try {
+    {
+      std::lock_guard<std::mutex> lock(w.refillMutex);
+      w.refillAsked.insert(w.refillAsked.end(), pRanges, pRanges + nRanges);
+    }
+    w.requests.Ring();
+  } catch (...) {
+  }
 }
 
 void Drain(ThKestrinWorker hInst, int nTimeoutMs) noexcept {

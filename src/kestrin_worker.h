@@ -8,6 +8,7 @@
 #include "kestrin_broker.h"
 #include "kestrin_chain.h"
 #include "kestrin_journal.h"
+#include "kestrin_seq_ranges.h"
 #include "kestrin_transport.h"
 
 typedef void* ThKestrinWorker;
@@ -39,6 +40,13 @@ ThKestrinWorker Init(const TStart& start) noexcept;
 // of earlier starts with a seq above nReplayAfter, each once, in order, marked replayed; then this
 // start's, the first frame first.
 void Publish(ThKestrinWorker hInst, std::uint64_t nReplayAfter = 0) noexcept;
+
+// The site lacks the documents of these seq ranges (its gaps, or what it lost below what it had
+// confirmed): with a journal, each that the journal holds is published again as soon as no live
+// document waits, marked replayed, once (a range asked again within kRefillAgainSeconds of its
+// publication is not); those it no longer holds are said once. Any thread; returns at once.
+constexpr int kRefillAgainSeconds = 30;
+void Refill(ThKestrinWorker hInst, const TSeqRanges::TRange* pRanges, int nRanges) noexcept;
 
 // Publishes the frames that wait, without the pause between them, for at most nTimeoutMs: until none
 // waits, the broker is away or a publication is not confirmed in time.

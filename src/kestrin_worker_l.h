@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "kestrin_broker.h"
@@ -16,6 +17,7 @@
 #include "kestrin_doorbell.h"
 #include "kestrin_frame.h"
 #include "kestrin_journal.h"
+#include "kestrin_seq_ranges.h"
 #include "kestrin_transport.h"
 
 namespace worker {
@@ -28,8 +30,10 @@ using Clock = std::chrono::steady_clock;
 enum class TPhase {
   kWaiting,     // start-up connects: no frame is taken yet; waits for Publish()
   kReading,     // nothing in hand: waits for the link to hold a frame
-  kPublishing,  // the frame in hand is with the broker: waits for its outcome, at most 10 s
-  kPausing,     // 150 ms after a publication before the next frame is taken (none while draining)
+  kPublishing,  // the frame in hand is with the broker: waits for its outcome, at most 10 s (with a
+                //   journal: kWindow publications are in flight: waits for one's outcome or due)
+  kPausing,     // 150 ms after a publication before the next frame is taken (none while draining, none
+                //   with a journal)
   kHolding,     // the broker is away: the frame in hand and those behind it wait until it is back
   kStopped,     // shutdown: nothing is published any more; waits for the end
 };
@@ -108,6 +112,8 @@ struct TWorker {
   std::atomic<bool> bQuit{false};
   std::atomic<std::uint64_t> nReplayAfter{0};  // with bPublish: where the journal's replay starts
   std::atomic<int> nStopWaitMs{0};  // with bStopPublishing: how long the publication in flight may take
+  std::mutex refillMutex;                        // guards refillAsked
+  std::vector<TSeqRanges::TRange> refillAsked;  // the site's requests, not yet taken by the loop
   TDoorbell requests;
   // Answers, for the thread that asked; each rings `answers`.
   std::atomic<bool> bDrained{false};
@@ -132,6 +138,12 @@ struct TWorker {
   void TakeArrived(Clock::time_point now);
   void Journal(TFrame& f);
   bool NextReplayed();
+  bool Windowed() const { return hJournal != nullptr; }
+  void GiveUpLate(Clock::time_point now);
+  void Unconfirmed(Clock::time_point now, std::uint64_t nId, const TFrame& f);
+  void TakeRefills(Clock::time_point now);
+  bool NextRefilled(Clock::time_point now);
+  void NotHeld(std::uint64_t nFirst, std::uint64_t nLast);
   void Acknowledge(std::uint64_t nSeq);
 
   TPhase phase = TPhase::kWaiting;
@@ -141,6 +153,13 @@ struct TWorker {
   std::map<std::uint64_t, TFrame> again;    // failed publications by nOrder, published before the link's
   std::map<std::uint64_t, TFrame> givenUp;  // publications given up on, by id, until their outcome
   std::uint64_t nAwaited = 0;               // the publication of the frame in hand (kPublishing)
+  // With a journal (the service entry) up to kWindow publications are in flight at once, by id, each
+  // given up on at its due: a backlog goes at the broker's pace, and no pause holds the live feed.
+  struct TInFlight {
+    TFrame frame;
+    Clock::time_point due;
+  };
+  std::map<std::uint64_t, TInFlight> inFlight;
   std::vector<broker::TOutcome> outcomes;
   // With a journal: every whole frame is taken from the link as it comes and journaled (fresh), and
   // the records of earlier starts after nReplayNext up to nReplayEnd are read back and published
@@ -150,6 +169,16 @@ struct TWorker {
   std::uint64_t nReplayNext = 0;
   std::uint64_t nReplayEnd = 0;
   std::uint64_t nEpoch = 0;
+  // The site's requests (Refill): the seqs still to be read back, those read back and waiting behind
+  // the live documents, those published within kRefillAgainSeconds (not sent again meanwhile), and
+  // those the journal no longer held (said once).
+  TSeqRanges refill;
+  std::deque<TFrame> refillQueue;
+  std::deque<std::pair<Clock::time_point, TSeqRanges::TRange>> refillSent;
+  TSeqRanges recentlyRefilled;
+  TSeqRanges notHeldSaid;
+  TSeqRanges skipped;  // seqs the journal skipped at this start: no document has them
+  std::uint64_t nLastLive = 0;  // the newest of this start's documents taken for publication
   long nFreshDropped = 0;  // fresh frames that gave way to newer ones, not yet told
   TSilenceWatch silence;
   TBacklogWatch backlog;
@@ -167,6 +196,7 @@ struct TWorker {
   Clock::time_point lateDue = Clock::time_point::max();
   Clock::time_point recountDue{};
   Clock::time_point stopDue = Clock::time_point::max();
+  Clock::time_point frameEndDue = Clock::time_point::max();  // a stop waits this long for a frame begun
   Clock::time_point drainFrameDue = Clock::time_point::max();  // the drain waits for a begun frame
 };
 

@@ -376,6 +376,19 @@ bool RestartUnderWay() {
   return bRestart;
 }
 
+// A whole number from the environment within [nMin, nMax]; nDefault when unset or out of range.
+int EnvNumber(const char* pName, int nMin, int nMax, int nDefault) {
+  const char* pValue = std::getenv(pName);
+  if (pValue == nullptr || *pValue == '\0') return nDefault;
+  char* pEnd = nullptr;
+  const long n = std::strtol(pValue, &pEnd, 10);
+  if (*pEnd != '\0' || n < nMin || n > nMax) {
+    console::Warning("%s=%s is not a number from %d to %d: %d is used\n", pName, pValue, nMin, nMax, nDefault);
+    return nDefault;
+  }
+  return static_cast<int>(n);
+}
+
 int StartRetrySeconds() {
   const char* pValue = std::getenv("KESTRIN_START_RETRY_SECONDS");
   if (pValue == nullptr) return 0;
@@ -441,6 +454,9 @@ int main(int argc, char* argv[]) {
   const std::string journalDirectory = JournalDirectory();
   initData.pJournalDirectory = journalDirectory == "none" ? nullptr : journalDirectory.c_str();
   initData.bKeepOnFailure = StartRetrySeconds() > 0;
+  // The journal's retention of confirmed documents and its disk budget per wheel (journal.md).
+  initData.nJournalRetentionDays = EnvNumber("KESTRIN_JOURNAL_RETENTION_DAYS", 0, 3650, -1);
+  initData.nJournalBudgetMiB = EnvNumber("KESTRIN_JOURNAL_MAX_MIB", 16, 1 << 20, 0);
   TakeStoredSerial(&initData);
   const int nStoredFd = initData.nSerialFd;
 

@@ -639,13 +639,15 @@ TEST_F(BridgeTest, ServiceDocumentsAreNumberedAndAKillLosesNoneOfWhatTheSiteLack
       EXPECT_EQ(p.at("sig"), first[i + 3].properties.at("sig"));
     }
   }
-  // The chain goes on from the journal's newest document, across the kill.
+  // The chain goes on from the journal's newest document, across the kill and the seqs it skipped.
   for (std::size_t i = 0; i < after.size(); ++i) {
     EXPECT_EQ(after[i].properties.at("prev"), std::to_string(i + 3) + ":" + hashes[i + 2]) << i;
     if (i >= 2) hashes.push_back(Verified(hBox, after[i]));  // seq 6 on: hashes[seq - 1]
     EXPECT_EQ(Verified(hBox, after[i]), hashes[i + 3]) << i;
   }
-  EXPECT_EQ(after[5].properties.at("seq"), "9");
+  // The kill left seqs 9 to 1024 reserved: any may have named a document that never reached the disk.
+  EXPECT_EQ(after[5].properties.at("seq"), "1025");
+  EXPECT_TRUE(bridge_->WaitForOutput("seq 9 to 1024, which may have been published, are skipped", 1000ms));
   EXPECT_EQ(after[5].properties.at("epoch"), "2");
   EXPECT_EQ(after[5].properties.count("replayed"), 0u);
   // A confirmation that is not a ledger's is refused with one line.
@@ -688,6 +690,21 @@ TEST_F(BridgeTest, ServiceDocumentsAreNumberedAndAKillLosesNoneOfWhatTheSiteLack
   std::stringstream held;
   held << std::ifstream(kept).rdbuf();
   EXPECT_EQ(held.str(), good);
+  // The site lacks seq 3 (its confirmation fell from 3 to 2) and its gap 4 to 5: published again at
+  // once, without a restart, replayed; a gap of seqs the kill skipped asks for nothing.
+  ASSERT_EQ(std::system("mosquitto_pub -V 5 -h 127.0.0.1 -q 1 -r -t /rng/roulette/kestrin_live/42/ledger"
+                        " -m '{\"seq\":2,\"gaps\":[[4,5],[20,30]],\"missing\":13}'"), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Documents(*props).size() >= 9; }, 5000ms)) << bridge_->Out();
+  std::this_thread::sleep_for(500ms);
+  const std::vector<TDocument> refilled = Documents(*props);
+  ASSERT_EQ(refilled.size(), 9u) << bridge_->Out();
+  for (std::size_t i = 6; i < 9; ++i) {
+    EXPECT_EQ(refilled[i].properties.at("seq"), std::to_string(i - 3));
+    EXPECT_EQ(refilled[i].properties.at("replayed"), "1");
+    EXPECT_NE(refilled[i].hex.find(Hex("\"game id\" : " + std::to_string(196 + i))), std::string::npos);
+  }
+  EXPECT_TRUE(bridge_->WaitForOutput("Publishing again 3 documents of " + pty_.Path() +
+                                     " from seq 3 to 5, which the site lacks", 1000ms)) << bridge_->Out();
   bridge_->Signal(SIGTERM);
   EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
   signature::Destroy(hSite);
@@ -900,7 +917,8 @@ TEST_F(BridgeTest, WithheldAcknowledgementsCostNoFrameAndTheServiceTellsThatAndA
   const auto waited = seen["not confirmed within 10 s"].at(0).first - seen["Waiting for publication"].at(0).first;
   EXPECT_TRUE(waited > 9500ms && waited < 12s) << Ms(std::chrono::duration_cast<Ms>(waited)).count();
   const std::string out = bridge_->Out();
-  ASSERT_GE(seen["Behind the wheel by about "].size(), 3u) << out;
+  // With 16 publications in flight, each given up on after 10 s, the feed stays about 7 s behind.
+  ASSERT_GE(seen["Behind the wheel by about "].size(), 1u) << out;
   for (auto [at, pos] : seen["Behind the wheel by about "]) {
     const double told = std::stod(out.substr(pos + 25));
     const int game = std::stoi(out.substr(out.find("Raw data: ", pos) + 10 + 33, 4));

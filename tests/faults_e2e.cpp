@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -255,3 +258,91 @@ TEST_F(FaultTest, SilentWheelIsReportedOnceAndItsReturnToo) {
 }
 
 }  // namespace
+
+namespace {
+
+// The game ids of the documents a subscriber got, in order; a copy the broker sent again (DUP) is
+// skipped, as QoS 1 allows it.
+std::vector<int> GameIds(Subscriber& sub) {
+  std::vector<int> games;
+  const std::vector<std::string> messages = sub.WaitMessages(0, 0ms);
+  const std::vector<bool> resent = sub.Resent();
+  const std::string key = Hex("\"game id\" : ");
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    const std::size_t at = messages[i].find(key);
+    if (at == std::string::npos) continue;
+    int game = 0;
+    for (std::size_t j = at + key.size(); j + 1 < messages[i].size(); j += 2) {
+      const int c = std::stoi(messages[i].substr(j, 2), nullptr, 16);
+      if (c < '0' || c > '9') break;
+      game = game * 10 + (c - '0');
+    }
+    if (i < resent.size() && resent[i] && std::find(games.begin(), games.end(), game) != games.end()) continue;
+    games.push_back(game);
+  }
+  return games;
+}
+
+}  // namespace
+
+// A wheel at 20 frames/s through a broker outage of 30 s (KESTRIN_OUTAGE_S sets another): the service
+// entry keeps up before and after, and publishes every frame once, in order, the backlog at the
+// broker's pace. Prints how fast the backlog drained.
+TEST_F(FaultTest, TheServiceEntryKeepsUpWithAWheelAt20FramesASecondThroughABrokerOutage) {
+  using Clock = std::chrono::steady_clock;
+  const char* pOutage = std::getenv("KESTRIN_OUTAGE_S");
+  const int outage_s = pOutage != nullptr ? std::atoi(pOutage) : 30;
+  // The broker keeps the subscriber's session across its restart: what comes while the subscriber
+  // reconnects waits for it.
+  subscriber_.reset();
+  broker_.Stop();
+  broker_.Configure("listener 1883 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
+                        broker_.Dir() + "/\n",
+                    1883);
+  ASSERT_TRUE(broker_.Start());
+  Subscriber sub({"-h", "127.0.0.1", "-c", "-i", "kt-outage"});
+  ASSERT_TRUE(sub.Ready(5000ms));
+  Pty pty;
+  Process service(Bridged({pty.Path()}), kStdinNull);
+  ASSERT_TRUE(WaitUntil([&] { return pty.Settings().c_lflag == 0; }, 5000ms));
+  std::atomic<bool> stop{false};
+  std::atomic<int> written{0};
+  std::thread wheel([&] {
+    const auto start = Clock::now();
+    for (int i = 0; !stop; ++i) {
+      std::this_thread::sleep_until(start + i * 50ms);
+      pty.Write(GameFrame(5000 + i));
+      written = i + 1;
+    }
+  });
+  std::this_thread::sleep_for(5s);
+  broker_.Stop();
+  const int before = written;
+  std::this_thread::sleep_for(std::chrono::seconds(outage_s));
+  const int held = written;
+  ASSERT_TRUE(broker_.Start());
+  const auto back = Clock::now();
+  const std::size_t from = service.Out().size();
+  ASSERT_TRUE(WaitUntil([&] { return GameIds(sub).size() > static_cast<std::size_t>(before); }, 30s));
+  const double first_s = std::chrono::duration<double>(Clock::now() - back).count();
+  const bool drained = WaitUntil([&] { return GameIds(sub).size() >= static_cast<std::size_t>(held); }, 60s);
+  const double drain_s = std::chrono::duration<double>(Clock::now() - back).count();
+  std::this_thread::sleep_for(5s);
+  stop = true;
+  wheel.join();
+  const int total = written;
+  EXPECT_TRUE(drained) << service.Out();
+  EXPECT_TRUE(WaitUntil([&] { return GameIds(sub).size() >= static_cast<std::size_t>(total); }, 10s));
+  std::vector<int> expected;
+  for (int i = 0; i < total; ++i) expected.push_back(5000 + i);
+  EXPECT_EQ(GameIds(sub), expected) << service.Out();
+  std::printf("a backlog of %d frames (%d s at 20 frames/s): the first at the subscriber %.2f s after the broker's "
+              "return, the last %.2f s after it: %.0f frames/s once reconnected\n",
+              held - before, outage_s, first_s, drain_s, (held - before) / std::max(drain_s - first_s, 0.001));
+  // Never behind before the outage or once the backlog is out.
+  const std::string out = service.Out();
+  EXPECT_EQ(out.substr(0, out.find("Connection lost")).find("Behind the wheel"), std::string::npos) << out;
+  EXPECT_NE(out.find("Caught up with the wheel", from), std::string::npos) << out;
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.WaitExit(15000ms), 0);
+}

@@ -280,11 +280,13 @@ TEST(StatusTopic, TopicDocumentAndWill) {
   h.bSigned = true;
   h.nCheckpointSeq = 5000;
   std::strcpy(h.siteDiffers, "the site's record of wheel 42 at seq 5000 differs from what this box sent");
+  h.nNotHeld = 6;
   const status_topic::TIdentity id{"table-07", "/dev/ttyUSB0", "0.1.0"};
   EXPECT_EQ(status_topic::Document(health::StateName(h.nState), h, id, 1796750005000),
             "{\n\t\"box\" : \"table-07\",\n\t\"checkpoint\" : 5000,\n\t\"device\" : \"/dev/ttyUSB0\",\n"
             "\t\"dropped\" : 2,\n\t\"epoch\" : 7,\n\t\"journal given way\" : 5,\n"
-            "\t\"last frame\" : \"2026-12-08T17:13:24Z\",\n\t\"malformed\" : 3,\n\t\"published\" : 1234,\n"
+            "\t\"last frame\" : \"2026-12-08T17:13:24Z\",\n\t\"malformed\" : 3,\n\t\"not held\" : 6,\n"
+            "\t\"published\" : 1234,\n"
             "\t\"seconds behind\" : 4,\n\t\"seq\" : 18446744073709551615,\n\t\"signed\" : true,\n"
             "\t\"since\" : \"2026-12-08T17:13:20Z\",\n"
             "\t\"site record\" : \"the site's record of wheel 42 at seq 5000 differs from what this box sent\",\n"

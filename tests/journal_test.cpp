@@ -88,7 +88,8 @@ class JournalTest : public ::testing::Test {
   }
   std::vector<fs::path> Segments() {
     std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(dir_ + "/42")) files.push_back(e.path());
+    for (const auto& e : fs::directory_iterator(dir_ + "/42"))
+      if (e.path().extension() == ".journal") files.push_back(e.path());
     std::sort(files.begin(), files.end());
     return files;
   }
@@ -141,26 +142,65 @@ TEST_F(JournalTest, ReopenedItNumbersOnCountsTheStartAndKeepsTheMarks) {
   EXPECT_EQ(State().nNextSeq, 5002u);
 }
 
-// Killed just after appending and writing out, long before the batch's sync: the documents (which the
-// bridge publishes) are in the file, and the next start never gives their seqs to other frames.
-TEST_F(JournalTest, AKillJustAfterAppendingGivesNoSeqTwice) {
+// Killed in the unsynced window, after documents 1 to 3 were written out and 4 and 5 (published, say)
+// were only numbered; or the same with a power cut, which loses what was not synced; or killed after
+// writing out each document while a small segment fills: the next start gives none of their seqs to
+// other frames, says what it skipped and since when, and holds every document written out.
+TEST_F(JournalTest, AKillInTheUnsyncedWindowGivesNoSeqTwice) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer starts no thread in a process forked from one with threads";
 #endif
-  const pid_t pid = fork();
-  if (pid == 0) {
-    ThKestrinJournal j = journal::Init(dir_.c_str(), "42", nullptr);
-    for (int g = 1; g <= 3; ++g)
-      journal::Append(j, reinterpret_cast<const unsigned char*>(GameFrame(g).data()), g * 1000LL, nullptr);
-    journal::WriteOut(j);
-    raise(SIGKILL);
+  enum { kKill, kPowerCut, kSegmentChange };
+  for (const int how : {kKill, kPowerCut, kSegmentChange}) {
+    SCOPED_TRACE(how);
+    journal::Destroy(j_);
+    j_ = nullptr;
+    fs::remove_all(dir_ + "/42");
+    journal::TOptions small;
+    small.nSegmentBytes = 4096;  // 53 documents after the header and the reservation
+    const int last = how == kSegmentChange ? 63 : 5;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      ThKestrinJournal j = journal::Init(dir_.c_str(), "42", how == kSegmentChange ? &small : nullptr);
+      for (int g = 1; g <= last; ++g) {
+        journal::Append(j, reinterpret_cast<const unsigned char*>(GameFrame(g).data()), g * 1000LL, nullptr);
+        if (g == 3 || g > 53) journal::WriteOut(j);
+        if (g == 53) journal::Sync(j, 5000);
+      }
+      raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    // What a power cut leaves: the records synced at Init, nothing written since.
+    if (how == kPowerCut) fs::resize_file(Segments().back(), journal::kRecordHead * 2 + journal::kHeaderBody + 16);
+    const std::string before = Lines();
+    Open(how == kSegmentChange ? &small : nullptr);
+    const journal::TState s = State();
+    EXPECT_EQ(s.nSkippedFirst, how == kPowerCut ? 1u : how == kKill ? 4u : 64u);
+    EXPECT_GE(s.nSkippedLast, static_cast<std::uint64_t>(last));
+    EXPECT_EQ(s.nNextSeq, s.nSkippedLast + 1);
+    EXPECT_EQ(ReadAfter(0), how == kPowerCut ? Range(1, 0) : how == kKill ? Range(1, 3) : Range(1, 63));
+    const std::string lines = Lines().substr(before.size());
+    EXPECT_NE(lines.find(how == kPowerCut ? "was not closed cleanly (a crash, a kill or a power cut): it holds no document;"
+                         : how == kKill   ? "its last document is seq 3, captured 1970-01-01T00:00:03.000Z; frames read "
+                                            "after it may be lost, and seq 4 to "
+                                          : "its last document is seq 63,"),
+              std::string::npos)
+        << lines;
+    Open(how == kSegmentChange ? &small : nullptr);  // closed cleanly: nothing more is skipped
+    EXPECT_EQ(State().nSkippedFirst, 0u);
+    EXPECT_EQ(State().nNextSeq, s.nNextSeq);
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFSIGNALED(status));
+}
+
+// One bridge per journal: a second is refused at once with a line naming the first's PID.
+TEST_F(JournalTest, ASecondOpeningIsRefusedNamingTheFirst) {
   Open();
-  EXPECT_EQ(State().nNextSeq, 4u);
-  EXPECT_EQ(ReadAfter(0), Range(1, 3));
+  EXPECT_EQ(journal::Init(dir_.c_str(), "42", nullptr), nullptr);
+  EXPECT_NE(Lines().find("is in use by another bridge (PID " + std::to_string(getpid()) + ")"),
+            std::string::npos);
+  Open();  // closed first: opens again
 }
 
 TEST_F(JournalTest, ATornOrCorruptTailIsCutAtTheLastWholeRecord) {
@@ -175,9 +215,11 @@ TEST_F(JournalTest, ATornOrCorruptTailIsCutAtTheLastWholeRecord) {
   const std::vector<Damage> damages = {
       {"a write cut short", 44, std::string(30, '\0'), true},
       {"a byte changed", 60, "#", true},
-      {"never written", 0, std::string(journal::kDocumentBytes, '\0'), false},
+      {"never written", 0, std::string(journal::kDocumentBytes + 24, '\0'), false},
   };
-  const std::streamoff last = journal::kRecordHead + journal::kHeaderBody + 19 * journal::kDocumentBytes;
+  // A new journal's segment: its header, the reservation, the documents, the reservation released.
+  const std::streamoff last = 2 * journal::kRecordHead + journal::kHeaderBody + journal::kReserveBody +
+                              19 * journal::kDocumentBytes;
   for (const Damage& damage : damages) {
     SCOPED_TRACE(damage.what);
     journal::Destroy(j_);
@@ -194,30 +236,35 @@ TEST_F(JournalTest, ATornOrCorruptTailIsCutAtTheLastWholeRecord) {
       std::string record(journal::kDocumentBytes + journal::kRecordHead, '?');
       io.seekg(last);
       io.read(record.data(), static_cast<std::streamsize>(record.size()));
-      journal::TFound f;  // a new journal's segment: its header, the documents and then nothing
+      journal::TFound f;
       ASSERT_TRUE(journal::Parse(reinterpret_cast<const unsigned char*>(record.data()), record.size(), &f));
       ASSERT_EQ(f.nType, journal::kTypeDocument);
-      ASSERT_EQ(record.substr(journal::kDocumentBytes), std::string(journal::kRecordHead, '\0'));
+      ASSERT_EQ(static_cast<unsigned char>(record[journal::kDocumentBytes + 6]), journal::kTypeReserve);
       io.seekp(last + damage.at);
       io.write(damage.bytes.data(), static_cast<std::streamsize>(damage.bytes.size()));
     }
     const std::string before = Lines();
     Open();
-    EXPECT_EQ(State().nNextSeq, 20u);
+    // Its release lost with it: numbered on past the reservation, and read on past the cut.
+    EXPECT_EQ(State().nSkippedFirst, 20u);
+    EXPECT_EQ(State().nNextSeq, 1025u);
     EXPECT_EQ(State().nEpoch, 2u);
-    Append(20, 21);  // numbered on after the last whole record and read on past the cut
-    EXPECT_EQ(ReadAfter(0), Range(1, 21));
+    Append(1025, 1026);
+    std::vector<std::uint64_t> kept = Range(1, 19);
+    kept.push_back(1025);
+    kept.push_back(1026);
+    EXPECT_EQ(ReadAfter(0), kept);
     const std::string lines = Lines().substr(before.size());
     EXPECT_EQ(lines.find("The journal of wheel 42 ended in a torn or corrupt record:") == 0, damage.line)
         << lines;
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), damage.line ? 1 : 0) << lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), damage.line ? 2 : 1) << lines;
   }
   // A segment cut short as it began (no whole header): it goes, and the one before carries on.
   journal::Destroy(j_);
   j_ = nullptr;
   std::ofstream(dir_ + "/42/0000000002.journal") << "KJ";
   Open();
-  EXPECT_EQ(State().nNextSeq, 22u);
+  EXPECT_EQ(State().nNextSeq, 1027u);
   EXPECT_EQ(State().nEpoch, 3u);
   EXPECT_EQ(Segments().size(), 1u);
 }
@@ -290,7 +337,8 @@ TEST_F(JournalTest, AFullJournalsOldestSegmentGivesWayCounted) {
                        "0 of them not confirmed by the site\n"),
             std::string::npos)
       << lines;
-  EXPECT_NE(lines.find("(seq 36 to 70) gave way, 20 of them not confirmed"), std::string::npos) << lines;
+  // A segment nearly full is closed at a batch's end, so that writing out never waits for the next.
+  EXPECT_NE(lines.find("(seq 55 to 100) gave way, 20 of them not confirmed"), std::string::npos) << lines;
   // The numbering, the epoch and the marks outlive the segments that held them.
   Open(&small);
   EXPECT_EQ(State().nNextSeq, 251u);
@@ -298,6 +346,27 @@ TEST_F(JournalTest, AFullJournalsOldestSegmentGivesWayCounted) {
   EXPECT_EQ(State().nConfirmed, 50u);
   EXPECT_EQ(ReadAfter(0), Range(s.nFirstSeq, 250));
   EXPECT_EQ(Lines().find("does not check out"), std::string::npos);  // a segment's room is no fault
+}
+
+// Documents the site confirmed stay for the retention, counted in their capture times, then their
+// segments go, uncounted; those it has not confirmed stay whatever their age.
+TEST_F(JournalTest, ConfirmedDocumentsStayForTheRetention) {
+  journal::TOptions o;
+  o.nSegmentBytes = 4096;
+  o.nSegments = 100;
+  o.nRetentionMs = 100 * 1000;  // 100 games
+  Open(&o);
+  Append(1, 100);
+  journal::Confirm(j_, 60);
+  Append(101, 300);
+  EXPECT_EQ(State().nFirstSeq, 55u);  // the first segment, 1 to 54, went; the second holds 61 to 100
+  journal::Confirm(j_, 250);
+  Append(301, 310);
+  const journal::TState s = State();
+  EXPECT_GT(s.nFirstSeq, 100u);
+  EXPECT_LE(s.nFirstSeq, 211u);  // what began after 210 (the newest, 310, less 100) stays
+  EXPECT_EQ(ReadAfter(0), Range(s.nFirstSeq, 310));
+  EXPECT_EQ(s.nGivenWay, 0);
 }
 
 }  // namespace
