@@ -12,21 +12,26 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 
 #include "kestrin_process.h"
 #include "ledger_checks.h"
+#include "ledger_intake.h"
 #include "ledger_store.h"
 
 namespace ledger {
 namespace {
 
 // A commit that cannot have the store's lock in this time (a sync by SQLite itself, a stalled disk)
-// is given up: the document is acknowledged unstored, and its box keeps it until a confirmation
-// covers it.
+// is given up: the document is held and storing stops (ledger_intake.h).
 constexpr std::chrono::milliseconds kLockWait(5000);
+// While not storing, how often the held documents are tried again.
+constexpr std::int64_t kProbeMs = 2000;
+// Held documents stored at most this many to a transaction.
+constexpr std::size_t kHeldBatch = 1000;
 // How often the WAL is copied into the database while documents come.
 constexpr std::int64_t kCheckpointMs = 1000;
 // How long the start waits for the subscriptions before it reports ready all the same.
@@ -79,43 +84,110 @@ struct TLedger {
   ThLedgerStore store = nullptr;
   TStoreLock storeLock;  // guards store and counts
   TCounts counts;
-  TDoorbell committed;  // rung after each commit
+  TDoorbell committed;  // rung after each commit, and when a document is held
+  TIntake intake;       // what could not be stored yet
+  std::string database;
 };
 
-// The sink of the session, on the library's thread: one message, one transaction.
+// Messages first..last in one transaction, the store's lock held; false with the reason when nothing
+// of them is stored (rolled back, not committed half).
+template <typename It>
+bool StoreBatch(TLedger& l, It first, It last, std::string* pReason) {
+  if (StoreBegin(l.store) != 0) {
+    *pReason = StoreError(l.store);
+    return false;
+  }
+  TCounts counts;
+  for (It it = first; it != last; ++it) {
+    const TMessage& m = *it;
+    int result = kStored;
+    if (m.status) {
+      result = StoreStatus(l.store, m.doc.wheel, m.doc.payload, m.doc.arrivedMs) == 0 ? kStored : kFailed;
+    } else {
+      result = StoreAdd(l.store, m.doc);
+      if (result == kConflict)
+        std::printf("Wheel %u: conflict at seq %llu: other bytes than the document stored\n", m.doc.wheel,
+                    static_cast<unsigned long long>(m.doc.seq));
+    }
+    if (result == kFailed) {
+      *pReason = StoreError(l.store);
+      StoreRollback(l.store);
+      return false;
+    }
+    if (!m.status) ++(result == kStored ? counts.stored : result == kDuplicate ? counts.duplicates : counts.conflicts);
+  }
+  if (StoreCommit(l.store) != 0) {
+    *pReason = StoreError(l.store);
+    return false;
+  }
+  l.counts.stored += counts.stored;
+  l.counts.duplicates += counts.duplicates;
+  l.counts.conflicts += counts.conflicts;
+  return true;
+}
+
+void SayNotStored(const TMessage& m, const std::string& reason) {
+  std::printf("Cannot store wheel %u's seq %llu: %s; storing stops, and it waits with what follows until "
+              "storing works again\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq), reason.c_str());
+}
+
+// The sink of the session, on the library's thread: one message, one transaction. What cannot be
+// stored is held, and with it everything after it, until the session has ended (ledger_intake.h).
 bool Take(void* context, const TMessage& m) {
   TLedger& l = *static_cast<TLedger*>(context);
-  if (!l.storeLock.lock_for(kLockWait)) return false;
-  std::unique_lock<TStoreLock> lock(l.storeLock, std::adopt_lock);
-  if (StoreBegin(l.store) != 0) {
-    std::printf("Cannot store wheel %u's seq %llu: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
-                StoreError(l.store).c_str());
-    return false;
+  if (l.intake.HoldIfHolding(m)) {
+    l.committed.Ring();
+    return true;
   }
-  int result = kStored;
-  if (m.status) {
-    result = StoreStatus(l.store, m.doc.wheel, m.doc.payload, m.doc.arrivedMs) == 0 ? kStored : kFailed;
+  std::string reason;
+  bool stored = false;
+  if (l.storeLock.lock_for(kLockWait)) {
+    std::lock_guard<TStoreLock> lock(l.storeLock, std::adopt_lock);
+    stored = StoreBatch(l, &m, &m + 1, &reason);
   } else {
-    result = StoreAdd(l.store, m.doc);
-    if (result == kConflict)
-      std::printf("Wheel %u: conflict at seq %llu: other bytes than the document stored\n", m.doc.wheel,
-                  static_cast<unsigned long long>(m.doc.seq));
+    reason = "the store's lock was not had within " + std::to_string(kLockWait.count() / 1000) + " s";
   }
-  if (result == kFailed)
-    std::printf("Wheel %u: seq %llu not stored: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
-                StoreError(l.store).c_str());
-  if (StoreCommit(l.store) != 0) {
-    std::printf("Cannot commit wheel %u's seq %llu: %s; its box keeps it until a confirmation covers it\n",
-                m.doc.wheel, static_cast<unsigned long long>(m.doc.seq), StoreError(l.store).c_str());
-    return false;
+  if (!stored) {
+    SayNotStored(m, reason);
+    l.intake.Hold(m, reason);
   }
-  if (!m.status) {
-    TCounts& c = l.counts;
-    ++(result == kStored ? c.stored : result == kDuplicate ? c.duplicates : result == kConflict ? c.conflicts : c.failed);
-  }
-  lock.unlock();
   l.committed.Ring();
-  return result != kFailed;
+  return true;
+}
+
+// Stores the held documents in order, on the main thread; true once none is held and storing has
+// resumed. The library's thread holds what comes meanwhile, behind them.
+bool StoreHeld(TLedger& l, std::uint64_t* pStored) {
+  for (;;) {
+    std::deque<TMessage> held = l.intake.TakeHeld();
+    if (held.empty() && l.intake.Resume()) return true;
+    std::string reason;
+    std::lock_guard<TStoreLock> lock(l.storeLock);
+    // A small write first. When the store's own fails, the store is closed and the write tried on a
+    // connection of its own, alone, until the disk takes it; then the store is opened again, afresh
+    // rather than on a connection that met the error (SQLite shares a file's state between the
+    // connections of a process, so a probe beside it could fail with it).
+    if (!l.store || (!held.empty() && StoreSync(l.store) != 0)) {
+      StoreDestroy(l.store);
+      l.store = nullptr;
+      if (StoreProbe(l.database.c_str(), &reason) != 0 || !(l.store = StoreInit(l.database.c_str(), true, &reason))) {
+        l.intake.PutBack(std::move(held), reason);
+        return false;
+      }
+    }
+    // In batches: a transaction each would grow the WAL by its pages for every document on a disk
+    // that has only just had room again (no checkpoint runs meanwhile).
+    while (!held.empty()) {
+      const std::size_t n = std::min<std::size_t>(held.size(), kHeldBatch);
+      if (!StoreBatch(l, held.begin(), held.begin() + n, &reason)) {
+        if (reason != l.intake.Figures().reason) SayNotStored(held.front(), reason);
+        l.intake.PutBack(std::move(held), reason);
+        return false;
+      }
+      held.erase(held.begin(), held.begin() + n);
+      *pStored += n;
+    }
+  }
 }
 
 // The changed wheels' confirmations, made durable: taken under the lock, the WAL synced after it
@@ -188,17 +260,23 @@ int Run(const TRunOptions& o) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::string error;
   TLedger l;
-  std::unique_ptr<void, void (*)(void*)> store(StoreInit(o.database.c_str(), true, &error), StoreDestroy);
-  if (!store) {
+  l.database = o.database;
+  l.store = StoreInit(o.database.c_str(), true, &error);
+  if (!l.store) {
     std::printf("Cannot open the ledger's database %s\n", error.c_str());
     return 1;
   }
-  l.store = store.get();
+  // StoreHeld may open it again.
+  const std::unique_ptr<TLedger, void (*)(TLedger*)> store(&l, [](TLedger* p) { StoreDestroy(p->store); });
   std::uint64_t documents = 0;
   for (const auto& [wheel, w] : *StoreWheels(l.store)) documents += w.stored;
   std::printf("Ledger %s: %zu wheels, %llu documents\n", o.database.c_str(), StoreWheels(l.store)->size(),
               static_cast<unsigned long long>(documents));
-  std::unique_ptr<void, void (*)(void*)> session(SessionInit(o.session, TSink{Take, &l}, &error), SessionDestroy);
+  TSessionOptions sessionOptions = o.session;
+  sessionOptions.willTopic = kLedgerStatusTopic;
+  sessionOptions.willPayload = kLedgerWill;
+  std::unique_ptr<void, void (*)(void*)> session(SessionInit(sessionOptions, TSink{Take, &l}, &error),
+                                                 SessionDestroy);
   if (!session) {
     std::printf("Cannot start the MQTT session: %s\n", error.c_str());
     return 1;
@@ -213,14 +291,46 @@ int Run(const TRunOptions& o) {
   std::int64_t syncAt = -1;                    // steady ms; -1: nothing committed since the last sync
   std::int64_t checkpointAt = -1;              // steady ms; -1: nothing committed since the last one
   TIgnored told;
+  bool paused = false;       // not storing: the session ended, the held documents tried every kProbeMs
+  std::int64_t probeAt = -1;  // steady ms
+  const auto status = [&](const char* state) {
+    SessionPublish(session.get(), kLedgerStatusTopic, LedgerStatus(l.intake.Figures(), state, NowMs()), true);
+  };
   for (;;) {
     std::int64_t retryAt = -1;
     if (SessionService(session.get(), NowMs(), &retryAt)) {
       // Every wheel's confirmation again: those that could not go while the broker was away, and the
       // retained ones another client may have cleared.
-      std::lock_guard<TStoreLock> lock(l.storeLock);
-      for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
+      if (l.store) {
+        std::lock_guard<TStoreLock> lock(l.storeLock);
+        for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
+      }
       syncAt = SteadyMs();
+      status(l.intake.Holding() ? "not storing" : "storing");
+    }
+    // Not storing: the session ends, so that the broker keeps what comes (ledger_intake.h).
+    if (l.intake.Holding() && (!paused || SessionConnected(session.get()))) {
+      if (!paused)
+        std::printf("Not storing (%s): the session ends, the broker keeps what comes for the ledger, and the "
+                    "documents taken meanwhile are stored first when storing works again\n",
+                    l.intake.Figures().reason.c_str());
+      status("not storing");
+      SessionPause(session.get(), true);
+      SessionDisconnect(session.get());
+      paused = true;
+      probeAt = SteadyMs() + kProbeMs;
+    }
+    if (paused && SteadyMs() >= probeAt) {
+      std::uint64_t stored = 0;
+      if (StoreHeld(l, &stored)) {
+        std::printf("Storing again: %llu held documents stored; connecting for what waits at the broker\n",
+                    static_cast<unsigned long long>(stored));
+        SessionPause(session.get(), false);
+        paused = false;
+        probeAt = -1;
+        continue;
+      }
+      probeAt = SteadyMs() + kProbeMs;
     }
     if (!ready && (SessionSubscribed(session.get()) || SteadyMs() >= readyBy)) {
       if (!SessionSubscribed(session.get()))
@@ -230,23 +340,27 @@ int Run(const TRunOptions& o) {
       ready = true;
     }
     const bool stopping = process::StopRequested();
-    if (syncAt >= 0 && (stopping || SteadyMs() >= syncAt)) {
+    if (syncAt >= 0 && l.store && (stopping || SteadyMs() >= syncAt)) {
       for (auto& [topic, payload] : Confirmations(l)) pending[topic] = std::move(payload);
       syncAt = -1;
       if (checkpointAt < 0) checkpointAt = SteadyMs() + kCheckpointMs;
     }
-    if (checkpointAt >= 0 && SteadyMs() >= checkpointAt) {
+    if (checkpointAt >= 0 && l.store && SteadyMs() >= checkpointAt) {
       StoreCheckpoint(l.store);  // its own connection: no lock of ours, no commit waits
       checkpointAt = -1;
     }
     Publish(session.get(), &pending);
     const TIgnored ignored = SessionIgnored(session.get());
-    if (ignored.unnumbered != told.unnumbered || ignored.foreign != told.foreign || ignored.unstored != told.unstored) {
+    if (ignored.unnumbered != told.unnumbered || ignored.foreign != told.foreign || ignored.oversize != told.oversize) {
       std::printf("Not stored: %llu documents without a number (seq), %llu messages on other topics, %llu "
-                  "documents acknowledged before their commit could be made\n",
+                  "documents over %zu bytes refused\n",
                   static_cast<unsigned long long>(ignored.unnumbered),
                   static_cast<unsigned long long>(ignored.foreign),
-                  static_cast<unsigned long long>(ignored.unstored));
+                  static_cast<unsigned long long>(ignored.oversize), kMaxDocumentBytes);
+      if (ignored.oversize != told.oversize) {
+        l.intake.Refused(ignored.oversize);
+        status(l.intake.Holding() ? "not storing" : "storing");
+      }
       told = ignored;
     }
     if (stopping) break;
@@ -256,9 +370,10 @@ int Run(const TRunOptions& o) {
                      {l.committed.Fd(), POLLIN, 0}};
     // While a sync is due, commits need not wake this thread: they wait for that sync.
     std::int64_t wake = retryAt < 0 ? SteadyMs() + 60000 : SteadyMs() + std::max<std::int64_t>(0, retryAt - NowMs());
-    if (syncAt >= 0) wake = std::min(wake, syncAt);
+    if (syncAt >= 0 && l.store) wake = std::min(wake, syncAt);
     if (!ready) wake = std::min(wake, readyBy);
     if (checkpointAt >= 0) wake = std::min(wake, checkpointAt);
+    if (probeAt >= 0) wake = std::min(wake, probeAt);
     const int timeout = static_cast<int>(std::max<std::int64_t>(0, wake - SteadyMs()));
     if (poll(fds, syncAt >= 0 ? 2 : 3, timeout) < 0 && errno != EINTR) {
       std::printf("poll: %s\n", std::strerror(errno));
@@ -270,6 +385,12 @@ int Run(const TRunOptions& o) {
     }
   }
   sd_notify(0, "STOPPING=1");
+  std::uint64_t heldStored = 0;
+  if (l.intake.Holding() && !StoreHeld(l, &heldStored))
+    std::printf("Stopping with %llu documents not stored, acknowledged to the broker before storing failed: "
+                "their boxes keep them until a confirmation covers them\n",
+                static_cast<unsigned long long>(l.intake.DropHeld()));
+  status("stopped");
   // What arrives during the disconnect is still committed; its confirmation goes at the next start.
   for (int i = 0; i < 50 && !pending.empty(); ++i) {
     Publish(session.get(), &pending);

@@ -329,9 +329,21 @@ int StoreCommit(ThLedgerStore hInst) noexcept {
       if (d.walFd < 0) OpenWal(d);
       return 0;
     }
+    StoreRollback(hInst);
+  } catch (...) {
+    d.error = "out of memory";
+  }
+  return -1;
+}
+
+void StoreRollback(ThLedgerStore hInst) noexcept {
+  TStore& d = Of(hInst);
+  if (!d.inBatch) return;
+  try {
     const std::string reason = d.error;
     Exec(d, "ROLLBACK");
     d.inBatch = false;
+    d.touched.clear();
     Load(d);
     // What was confirmed stays confirmed; what the rollback took is confirmed again as it now is.
     for (auto& [wheel, w] : d.wheels) w.changed = true;
@@ -339,7 +351,6 @@ int StoreCommit(ThLedgerStore hInst) noexcept {
   } catch (...) {
     d.error = "out of memory";
   }
-  return -1;
 }
 
 int StoreSync(ThLedgerStore hInst) noexcept {
@@ -350,8 +361,24 @@ int StoreSync(ThLedgerStore hInst) noexcept {
   const bool ok = Exec(d, "PRAGMA synchronous=FULL") && Exec(d, "BEGIN IMMEDIATE") &&
                   (sqlite3_step(Bound(d.saveSync.get(), NowMs())) == SQLITE_DONE || Fail(d, "syncing")) &&
                   Exec(d, "COMMIT");
-  if (!ok) Exec(d, "ROLLBACK");
-  return Exec(d, "PRAGMA synchronous=NORMAL") && ok ? 0 : -1;
+  const std::string reason = d.error;
+  if (!ok && sqlite3_get_autocommit(d.db) == 0) Exec(d, "ROLLBACK");
+  const bool normal = Exec(d, "PRAGMA synchronous=NORMAL");
+  if (!ok) d.error = reason;  // the failure, not the rollback's
+  return normal && ok ? 0 : -1;
+}
+
+int StoreProbe(const char* pPath, std::string* pError) noexcept {
+  TStore d;
+  if (sqlite3_open_v2(pPath, &d.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    *pError = d.db ? sqlite3_errmsg(d.db) : "cannot open";
+    return -1;
+  }
+  sqlite3_busy_timeout(d.db, 1000);
+  if (Exec(d, "BEGIN IMMEDIATE") && Exec(d, "INSERT OR REPLACE INTO syncs VALUES (1, 0)") && Exec(d, "COMMIT"))
+    return 0;
+  *pError = d.error;
+  return -1;
 }
 
 int StoreWalDescriptor(ThLedgerStore hInst) noexcept { return Of(hInst).walFd; }
