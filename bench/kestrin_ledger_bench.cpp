@@ -4,7 +4,10 @@
 // document bytes, QoS 1, MQTT 5) and times, for every document, its publication to the first
 // confirmation on .../<serial>/ledger whose "seq" covers it. Then it counts what the database holds,
 // and, in the same run, inserts the same rows with a plain SQLite loop: the floor the ledger's CPU is
-// compared with. Exit 1 only when it could not measure.
+// compared with. With --outage S the ledger is killed halfway and started again on its database S
+// seconds later: the broker's queue keeps what comes meanwhile, and the time from its return until
+// every document published before it is confirmed is the time to close the outage's gap. Exit 1 only
+// when it could not measure.
 #include <MQTTAsync.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -118,6 +121,9 @@ struct TFleet {
   std::vector<std::uint64_t> confirmed;               // [wheel]: the highest "seq" confirmed
   std::vector<double> delaysMs;
   std::atomic<int> connected{0};
+  // --outage: what each wheel had published when the ledger came back, and when all of it was confirmed.
+  std::vector<std::uint64_t> atReturn;
+  std::int64_t returnNs = 0, closedNs = 0;
 };
 
 int OnConfirmation(void* context, char* topic, int, MQTTAsync_message* m) {
@@ -133,6 +139,11 @@ int OnConfirmation(void* context, char* topic, int, MQTTAsync_message* m) {
     for (std::uint64_t s = f.confirmed[wheel] + 1; s <= seq && s <= pub.size(); ++s)
       f.delaysMs.push_back((now - pub[s - 1]) / 1e6);
     f.confirmed[wheel] = std::max<std::uint64_t>(f.confirmed[wheel], std::min<std::uint64_t>(seq, pub.size()));
+    if (f.returnNs && !f.closedNs) {
+      bool all = true;
+      for (int w = 0; w < f.wheels && all; ++w) all = f.confirmed[w] >= f.atReturn[w];
+      if (all) f.closedNs = now;
+    }
   }
   MQTTAsync_freeMessage(&m);
   MQTTAsync_free(topic);
@@ -221,15 +232,15 @@ double Floor(const std::string& source, const std::string& path, std::int64_t* p
 }
 
 int Usage() {
-  std::printf("Usage: kestrin_ledger_bench [--wheels N] [--rate DOCS_PER_S] [--seconds T]\n"
-              "  defaults: 100 wheels, 5 documents/s each, 600 s\n");
+  std::printf("Usage: kestrin_ledger_bench [--wheels N] [--rate DOCS_PER_S] [--seconds T] [--outage S]\n"
+              "  defaults: 100 wheels, 5 documents/s each, 600 s, no outage (S s of the ledger killed halfway)\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int wheels = 100, seconds = 600;
+  int wheels = 100, seconds = 600, outage = 0;
   double rate = 5;
   if (argc % 2 == 0) return Usage();
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -237,21 +248,23 @@ int main(int argc, char** argv) {
     if (o == "--wheels") wheels = std::atoi(argv[i + 1]);
     else if (o == "--rate") rate = std::atof(argv[i + 1]);
     else if (o == "--seconds") seconds = std::atoi(argv[i + 1]);
+    else if (o == "--outage") outage = std::atoi(argv[i + 1]);
     else return Usage();
   }
-  if (wheels < 1 || wheels > 9999 || rate <= 0 || seconds < 1) return Usage();
+  if (wheels < 1 || wheels > 9999 || rate <= 0 || seconds < 1 || outage < 0 || outage >= seconds) return Usage();
   try {
     char tmpl[] = "/tmp/kestrin-ledger-bench-XXXXXX";
     Check(mkdtemp(tmpl) != nullptr, "mkdtemp");
     const std::string dir = tmpl;
     chmod(tmpl, 0777);
     std::ofstream(dir + "/mosquitto.conf") << "listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                                               "max_queued_messages 0\n";
+                                               "max_queued_messages 1000000\nmax_queued_bytes 400000000\n";  // the site's
     const pid_t broker = Spawn({"mosquitto", "-c", dir + "/mosquitto.conf"}, dir + "/mosquitto.log");
     std::this_thread::sleep_for(300ms);
     const std::string db = dir + "/ledger.db";
-    const pid_t ledger = Spawn({KESTRIN_LEDGER_PATH, "run", "--broker", "tcp://127.0.0.1:1883", "--database", db},
-                               dir + "/ledger.log");
+    const std::vector<std::string> ledgerRun = {KESTRIN_LEDGER_PATH, "run", "--broker", "tcp://127.0.0.1:1883",
+                                                "--database", db};
+    pid_t ledger = Spawn(ledgerRun, dir + "/ledger.log");
     Check(WaitFor([&] { return ReadAll(dir + "/ledger.log").find("Connected") != std::string::npos; }, 10s),
           "the ledger did not connect: " + ReadAll(dir + "/ledger.log"));
 
@@ -270,13 +283,29 @@ int main(int argc, char** argv) {
     std::printf("kestrin-ledger under %d wheels at %g documents/s each for %d s; load average %s\n", wheels, rate,
                 seconds, LoadAverage().c_str());
     std::fflush(stdout);
-    const double cpuBefore = ProcessCpu(ledger);
+    double cpuBefore = ProcessCpu(ledger);
     const std::uint64_t total = static_cast<std::uint64_t>(wheels * rate * seconds);
     const auto start = Clock::now();
     const double spacingNs = 1e9 / (wheels * rate);
     std::uint64_t refused = 0;
+    double cpuGone = 0;  // the killed ledger's
+    Clock::time_point killedAt{};
     for (std::uint64_t n = 0; n < total; ++n) {
       std::this_thread::sleep_until(start + std::chrono::nanoseconds(static_cast<std::int64_t>(n * spacingNs)));
+      if (outage && n == total / 2) {
+        cpuGone = ProcessCpu(ledger) - cpuBefore;
+        kill(ledger, SIGKILL);  // as a crash; then a restart on the same database
+        waitpid(ledger, nullptr, 0);
+        killedAt = Clock::now();
+        std::printf("ledger killed at %.1f s\n", std::chrono::duration<double>(killedAt - start).count());
+      }
+      if (killedAt != Clock::time_point{} && !fleet.returnNs && Clock::now() >= killedAt + std::chrono::seconds(outage)) {
+        ledger = Spawn(ledgerRun, dir + "/ledger-again.log");
+        cpuBefore = 0;
+        std::lock_guard<std::mutex> lock(fleet.mutex);
+        for (int w = 0; w < wheels; ++w) fleet.atReturn.push_back(fleet.published[w].size());
+        fleet.returnNs = Ns(Clock::now());
+      }
       const int w = static_cast<int>(n % wheels);
       const std::uint64_t seq = n / wheels + 1;
       frame::TStatus st;
@@ -325,7 +354,7 @@ int main(int argc, char** argv) {
         if (fleet.confirmed[w] < fleet.published[w].size()) return false;
       return true;
     }, 30s);
-    const double cpuLedger = ProcessCpu(ledger) - cpuBefore;
+    const double cpuLedger = ProcessCpu(ledger) - cpuBefore + cpuGone;
     const std::string loadAfter = LoadAverage();
     kill(ledger, SIGTERM);
     waitpid(ledger, nullptr, 0);
@@ -367,6 +396,19 @@ int main(int argc, char** argv) {
                 double(floorBytes) / std::max<std::uint64_t>(1, floorRows));
     std::printf("| confirmation delay, publication to the covering \"seq\": median / p99 / max | %.1f / %.1f / %.1f ms |\n",
                 Percentile(fleet.delaysMs, 0.5), Percentile(fleet.delaysMs, 0.99), Percentile(fleet.delaysMs, 1.0));
+    if (outage) {
+      std::uint64_t behind = 0;
+      for (int w = 0; w < wheels; ++w) behind += fleet.atReturn[w] - std::min(fleet.atReturn[w], fleet.confirmed[w]);
+      std::printf("| outage: the ledger killed, away %d s, started again on its database | %llu documents "
+                  "published meanwhile |\n", outage,
+                  static_cast<unsigned long long>(rate * wheels * outage));
+      if (fleet.closedNs)
+        std::printf("| from its return to every document published before it confirmed | %.1f s |\n",
+                    (fleet.closedNs - fleet.returnNs) / 1e9);
+      else
+        std::printf("| from its return to every document published before it confirmed | not within the run "
+                    "(%llu not confirmed) |\n", static_cast<unsigned long long>(behind));
+    }
     std::printf("load average at the end %s\n", loadAfter.c_str());
     if (!std::getenv("KT_KEEP")) std::system(("rm -rf " + dir).c_str());
     return 0;
