@@ -11,8 +11,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,7 +47,7 @@ std::string LedgerTopic(std::uint32_t wheel) {
 }
 
 struct TCounts {
-  std::uint64_t stored = 0, duplicates = 0, conflicts = 0, failed = 0;
+  std::uint64_t stored = 0, duplicates = 0, conflicts = 0;
 };
 
 // A lock whose taking can be bounded, made of a mutex and a condition variable (ThreadSanitizer does
@@ -127,8 +127,9 @@ bool StoreBatch(TLedger& l, It first, It last, std::string* pReason) {
 }
 
 void SayNotStored(const TMessage& m, const std::string& reason) {
-  std::printf("Cannot store wheel %u's seq %llu: %s; storing stops, and it waits with what follows until "
-              "storing works again\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq), reason.c_str());
+  const std::string what = m.status ? "status" : "seq " + std::to_string(m.doc.seq);
+  std::printf("Cannot store wheel %u's %s: %s; storing stops, and it waits with what follows until storing "
+              "works again\n", m.doc.wheel, what.c_str(), reason.c_str());
 }
 
 // The sink of the session, on the library's thread: one message, one transaction. What cannot be

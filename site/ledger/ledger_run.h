@@ -1,7 +1,8 @@
 // `kestrin-ledger run`: the service.
 // - On the client library's thread, each document is committed (a transaction of its own, synchronous
 //   NORMAL: a write to the WAL file, no sync) before its callback returns and the broker gets its
-//   acknowledgement (see ledger_session.h).
+//   acknowledgement (see ledger_session.h). One that cannot be stored is held, with what follows, and
+//   the session ends until the held ones are stored (ledger_intake.h).
 // - The main thread connects, reconnects and subscribes; at most syncMs after a commit it takes the
 //   changed wheels' confirmations, syncs the WAL file (one fdatasync for every commit before it, with
 //   no lock held, so no commit waits for the disk) and only then publishes them: a box releases no

@@ -8,7 +8,8 @@
 // acknowledgement back: it is sent all the same and the message only handed over again), and there
 // is no acknowledging later. So the document is committed inside messageArrived, by the sink, before
 // it returns: the broker keeps every document the ledger has not committed, and hands it over again
-// after a restart. The library holds its own lock while messageArrived runs: the sink must never wait
+// after a restart. One whose commit fails is acknowledged all the same: the ledger holds it, and ends
+// the session so that the broker keeps what follows (ledger_intake.h). The library holds its own lock while messageArrived runs: the sink must never wait
 // for a thread that may be calling the library, and it waits for nothing but the store's own lock,
 // bounded.
 #pragma once
@@ -45,7 +46,7 @@ struct TIgnored {
   std::uint64_t foreign = 0, unnumbered = 0, unstored = 0, oversize = 0;
 };
 
-// Takes one message on the library's thread; false when it could not be stored in time (counted).
+// Takes one message on the library's thread; false when it was neither stored nor held (counted).
 struct TSink {
   bool (*take)(void* context, const TMessage& message);
   void* context;
