@@ -6,11 +6,15 @@
 // and, in the same run, inserts the same rows with a plain SQLite loop: the floor the ledger's CPU is
 // compared with. With --outage S the ledger is killed halfway and started again on its database S
 // seconds later: the broker's queue keeps what comes meanwhile, and the time from its return until
-// every document published before it is confirmed is the time to close the outage's gap. Exit 1 only
-// when it could not measure.
+// every document published before it is confirmed is the time to close the outage's gap. With --full
+// S the database is on a file system of its own that is filled halfway, for S seconds: the same time
+// is measured from the moment it has room again. Exit 1 only when it could not measure.
 #include <MQTTAsync.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -232,8 +236,9 @@ double Floor(const std::string& source, const std::string& path, std::int64_t* p
 }
 
 int Usage() {
-  std::printf("Usage: kestrin_ledger_bench [--wheels N] [--rate DOCS_PER_S] [--seconds T] [--outage S]\n"
-              "  defaults: 100 wheels, 5 documents/s each, 600 s, no outage (S s of the ledger killed halfway)\n");
+  std::printf("Usage: kestrin_ledger_bench [--wheels N] [--rate DOCS_PER_S] [--seconds T] [--outage S | --full S]\n"
+              "  defaults: 100 wheels, 5 documents/s each, 600 s, no outage (S s of the ledger killed halfway,\n"
+              "  or of its disk full)\n");
   return 2;
 }
 
@@ -241,6 +246,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
   int wheels = 100, seconds = 600, outage = 0;
+  bool full = false;  // the outage is a full disk, not a killed ledger
   double rate = 5;
   if (argc % 2 == 0) return Usage();
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -249,6 +255,7 @@ int main(int argc, char** argv) {
     else if (o == "--rate") rate = std::atof(argv[i + 1]);
     else if (o == "--seconds") seconds = std::atoi(argv[i + 1]);
     else if (o == "--outage") outage = std::atoi(argv[i + 1]);
+    else if (o == "--full") outage = std::atoi(argv[i + 1]), full = true;
     else return Usage();
   }
   if (wheels < 1 || wheels > 9999 || rate <= 0 || seconds < 1 || outage < 0 || outage >= seconds) return Usage();
@@ -261,7 +268,17 @@ int main(int argc, char** argv) {
                                                "max_queued_messages 1000000\nmax_queued_bytes 400000000\n";  // the site's
     const pid_t broker = Spawn({"mosquitto", "-c", dir + "/mosquitto.conf"}, dir + "/mosquitto.log");
     std::this_thread::sleep_for(300ms);
-    const std::string db = dir + "/ledger.db";
+    std::string db = dir + "/ledger.db";
+    if (full) {
+      // A file system of the database's own, in a mount namespace of the benchmark's own (it has no
+      // thread yet).
+      const std::string fs = dir + "/fs";
+      Check(mkdir(fs.c_str(), 0777) == 0 && unshare(CLONE_NEWNS) == 0 &&
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=512m") == 0,
+            "a tmpfs for the database (as root)");
+      db = fs + "/ledger.db";
+    }
     const std::vector<std::string> ledgerRun = {KESTRIN_LEDGER_PATH, "run", "--broker", "tcp://127.0.0.1:1883",
                                                 "--database", db};
     pid_t ledger = Spawn(ledgerRun, dir + "/ledger.log");
@@ -292,14 +309,32 @@ int main(int argc, char** argv) {
     Clock::time_point killedAt{};
     for (std::uint64_t n = 0; n < total; ++n) {
       std::this_thread::sleep_until(start + std::chrono::nanoseconds(static_cast<std::int64_t>(n * spacingNs)));
-      if (outage && n == total / 2) {
+      if (full && n == total / 2) {
+        // Zeros until the file system is full.
+        const int fd = open((dir + "/fs/fill").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        static const std::string zeros(1 << 20, '\0');
+        while (fd >= 0 && write(fd, zeros.data(), zeros.size()) > 0) {
+        }
+        if (fd >= 0) close(fd);
+        killedAt = Clock::now();
+        std::printf("the ledger's disk full at %.1f s\n", std::chrono::duration<double>(killedAt - start).count());
+      }
+      if (full && killedAt != Clock::time_point{} && !fleet.returnNs &&
+          Clock::now() >= killedAt + std::chrono::seconds(outage)) {
+        unlink((dir + "/fs/fill").c_str());
+        std::lock_guard<std::mutex> lock(fleet.mutex);
+        for (int w = 0; w < wheels; ++w) fleet.atReturn.push_back(fleet.published[w].size());
+        fleet.returnNs = Ns(Clock::now());
+      }
+      if (outage && !full && n == total / 2) {
         cpuGone = ProcessCpu(ledger) - cpuBefore;
         kill(ledger, SIGKILL);  // as a crash; then a restart on the same database
         waitpid(ledger, nullptr, 0);
         killedAt = Clock::now();
         std::printf("ledger killed at %.1f s\n", std::chrono::duration<double>(killedAt - start).count());
       }
-      if (killedAt != Clock::time_point{} && !fleet.returnNs && Clock::now() >= killedAt + std::chrono::seconds(outage)) {
+      if (!full && killedAt != Clock::time_point{} && !fleet.returnNs &&
+          Clock::now() >= killedAt + std::chrono::seconds(outage)) {
         ledger = Spawn(ledgerRun, dir + "/ledger-again.log");
         cpuBefore = 0;
         std::lock_guard<std::mutex> lock(fleet.mutex);
@@ -399,17 +434,25 @@ int main(int argc, char** argv) {
     if (outage) {
       std::uint64_t behind = 0;
       for (int w = 0; w < wheels; ++w) behind += fleet.atReturn[w] - std::min(fleet.atReturn[w], fleet.confirmed[w]);
-      std::printf("| outage: the ledger killed, away %d s, started again on its database | %llu documents "
-                  "published meanwhile |\n", outage,
-                  static_cast<unsigned long long>(rate * wheels * outage));
+      std::printf("| outage: %s %d s | %llu documents published meanwhile |\n",
+                  full ? "the ledger's disk full for" : "the ledger killed, started again on its database after",
+                  outage, static_cast<unsigned long long>(rate * wheels * outage));
+      const char* from = full ? "from the disk's room again" : "from its return";
       if (fleet.closedNs)
-        std::printf("| from its return to every document published before it confirmed | %.1f s |\n",
+        std::printf("| %s to every document published before it confirmed | %.1f s |\n", from,
                     (fleet.closedNs - fleet.returnNs) / 1e9);
       else
-        std::printf("| from its return to every document published before it confirmed | not within the run "
-                    "(%llu not confirmed) |\n", static_cast<unsigned long long>(behind));
+        std::printf("| %s to every document published before it confirmed | not within the run "
+                    "(%llu not confirmed) |\n", from, static_cast<unsigned long long>(behind));
+      // What the ledger said of it.
+      std::istringstream log(ReadAll(dir + "/ledger.log"));
+      for (std::string line; std::getline(log, line);)
+        if (line.rfind("Not storing", 0) == 0 || line.rfind("Storing again", 0) == 0 ||
+            line.rfind("Cannot store", 0) == 0)
+          std::printf("ledger: %s\n", line.c_str());
     }
     std::printf("load average at the end %s\n", loadAfter.c_str());
+    if (full && !std::getenv("KT_KEEP")) umount2((dir + "/fs").c_str(), MNT_DETACH);
     if (!std::getenv("KT_KEEP")) std::system(("rm -rf " + dir).c_str());
     return 0;
   } catch (const Failure& e) {

@@ -86,7 +86,6 @@ struct TLedger {
   TCounts counts;
   TDoorbell committed;  // rung after each commit, and when a document is held
   TIntake intake;       // what could not be stored yet
-  std::string database;
 };
 
 // Messages first..last in one transaction, the store's lock held; false with the reason when nothing
@@ -164,17 +163,11 @@ bool StoreHeld(TLedger& l, std::uint64_t* pStored) {
     if (held.empty() && l.intake.Resume()) return true;
     std::string reason;
     std::lock_guard<TStoreLock> lock(l.storeLock);
-    // A small write first. When the store's own fails, the store is closed and the write tried on a
-    // connection of its own, alone, until the disk takes it; then the store is opened again, afresh
-    // rather than on a connection that met the error (SQLite shares a file's state between the
-    // connections of a process, so a probe beside it could fail with it).
-    if (!l.store || (!held.empty() && StoreSync(l.store) != 0)) {
-      StoreDestroy(l.store);
-      l.store = nullptr;
-      if (StoreProbe(l.database.c_str(), &reason) != 0 || !(l.store = StoreInit(l.database.c_str(), true, &reason))) {
-        l.intake.PutBack(std::move(held), reason);
-        return false;
-      }
+    // A small write first: a disk that is still full says so without a document's rollback and the
+    // reload of the figures that follows it.
+    if (!held.empty() && StoreSync(l.store) != 0) {
+      l.intake.PutBack(std::move(held), StoreError(l.store));
+      return false;
     }
     // In batches: a transaction each would grow the WAL by its pages for every document on a disk
     // that has only just had room again (no checkpoint runs meanwhile).
@@ -261,14 +254,12 @@ int Run(const TRunOptions& o) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::string error;
   TLedger l;
-  l.database = o.database;
-  l.store = StoreInit(o.database.c_str(), true, &error);
-  if (!l.store) {
+  std::unique_ptr<void, void (*)(void*)> store(StoreInit(o.database.c_str(), true, &error), StoreDestroy);
+  if (!store) {
     std::printf("Cannot open the ledger's database %s\n", error.c_str());
     return 1;
   }
-  // StoreHeld may open it again.
-  const std::unique_ptr<TLedger, void (*)(TLedger*)> store(&l, [](TLedger* p) { StoreDestroy(p->store); });
+  l.store = store.get();
   std::uint64_t documents = 0;
   for (const auto& [wheel, w] : *StoreWheels(l.store)) documents += w.stored;
   std::printf("Ledger %s: %zu wheels, %llu documents\n", o.database.c_str(), StoreWheels(l.store)->size(),
@@ -302,7 +293,7 @@ int Run(const TRunOptions& o) {
     if (SessionService(session.get(), NowMs(), &retryAt)) {
       // Every wheel's confirmation again: those that could not go while the broker was away, and the
       // retained ones another client may have cleared.
-      if (l.store) {
+      {
         std::lock_guard<TStoreLock> lock(l.storeLock);
         for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
       }
@@ -341,12 +332,12 @@ int Run(const TRunOptions& o) {
       ready = true;
     }
     const bool stopping = process::StopRequested();
-    if (syncAt >= 0 && l.store && (stopping || SteadyMs() >= syncAt)) {
+    if (syncAt >= 0 && (stopping || SteadyMs() >= syncAt)) {
       for (auto& [topic, payload] : Confirmations(l)) pending[topic] = std::move(payload);
       syncAt = -1;
       if (checkpointAt < 0) checkpointAt = SteadyMs() + kCheckpointMs;
     }
-    if (checkpointAt >= 0 && l.store && SteadyMs() >= checkpointAt) {
+    if (checkpointAt >= 0 && SteadyMs() >= checkpointAt) {
       StoreCheckpoint(l.store);  // its own connection: no lock of ours, no commit waits
       checkpointAt = -1;
     }
@@ -371,7 +362,7 @@ int Run(const TRunOptions& o) {
                      {l.committed.Fd(), POLLIN, 0}};
     // While a sync is due, commits need not wake this thread: they wait for that sync.
     std::int64_t wake = retryAt < 0 ? SteadyMs() + 60000 : SteadyMs() + std::max<std::int64_t>(0, retryAt - NowMs());
-    if (syncAt >= 0 && l.store) wake = std::min(wake, syncAt);
+    if (syncAt >= 0) wake = std::min(wake, syncAt);
     if (!ready) wake = std::min(wake, readyBy);
     if (checkpointAt >= 0) wake = std::min(wake, checkpointAt);
     if (probeAt >= 0) wake = std::min(wake, probeAt);

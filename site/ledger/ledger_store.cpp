@@ -252,9 +252,14 @@ ThLedgerStore StoreInit(const char* pPath, bool bWrite, std::string* pError) noe
       // No checkpoint inside a commit (it syncs twice): StoreCheckpoint makes them beside the commits.
       ok = Exec(*d, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=0;") &&
            Exec(*d, kSchema);
+      // The checkpoints' connection reads once: until a connection has read the database it does not
+      // know it is in WAL mode, and a checkpoint on it does nothing (and says nothing).
       ok = ok && (sqlite3_open_v2(pPath, &d->checkpointer, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) ==
                       SQLITE_OK ||
                   Fail(*d, "a connection for the checkpoints"));
+      ok = ok && (sqlite3_exec(d->checkpointer, "SELECT COUNT(*) FROM sqlite_master", nullptr, nullptr, nullptr) ==
+                      SQLITE_OK ||
+                  Fail(*d, "reading on the checkpoints' connection"));
       ok = ok && (d->insertDoc = Prepare(*d, "INSERT INTO documents VALUES (?,?,?,?,?,?,?,?,?,?,?,?)")) &&
            (d->findDoc = Prepare(*d, "SELECT payload FROM documents WHERE wheel = ? AND seq = ?")) &&
            (d->findGame = Prepare(*d, "SELECT game FROM documents WHERE wheel = ? AND seq = ?")) &&
@@ -366,19 +371,6 @@ int StoreSync(ThLedgerStore hInst) noexcept {
   const bool normal = Exec(d, "PRAGMA synchronous=NORMAL");
   if (!ok) d.error = reason;  // the failure, not the rollback's
   return normal && ok ? 0 : -1;
-}
-
-int StoreProbe(const char* pPath, std::string* pError) noexcept {
-  TStore d;
-  if (sqlite3_open_v2(pPath, &d.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-    *pError = d.db ? sqlite3_errmsg(d.db) : "cannot open";
-    return -1;
-  }
-  sqlite3_busy_timeout(d.db, 1000);
-  if (Exec(d, "BEGIN IMMEDIATE") && Exec(d, "INSERT OR REPLACE INTO syncs VALUES (1, 0)") && Exec(d, "COMMIT"))
-    return 0;
-  *pError = d.error;
-  return -1;
 }
 
 int StoreWalDescriptor(ThLedgerStore hInst) noexcept { return Of(hInst).walFd; }

@@ -51,9 +51,6 @@ int StoreCommit(ThLedgerStore hInst) noexcept;
 void StoreRollback(ThLedgerStore hInst) noexcept;
 // Makes every commit so far durable (a transaction committed with a sync); 0 when done.
 int StoreSync(ThLedgerStore hInst) noexcept;
-// Whether the database at pPath takes a write now, tried on a connection of its own (a connection that
-// met a full disk may go on failing once there is room again); 0 when it does.
-int StoreProbe(const char* pPath, std::string* pError) noexcept;
 // The WAL file (-1 before the first commit, or when it cannot be opened). Every commit returned so
 // far is durable once fdatasync() of it returns: the commits write their frames there (synchronous
 // NORMAL) and SQLite syncs it before each checkpoint, so syncing it needs no lock of SQLite's and
