@@ -377,11 +377,6 @@ int Run(const TRunOptions& o) {
     }
   }
   sd_notify(0, "STOPPING=1");
-  std::uint64_t heldStored = 0;
-  if (l.intake.Holding() && !StoreHeld(l, &heldStored))
-    std::printf("Stopping with %llu documents not stored, acknowledged to the broker before storing failed: "
-                "their boxes keep them until a confirmation covers them\n",
-                static_cast<unsigned long long>(l.intake.DropHeld()));
   status("stopped");
   // What arrives during the disconnect is still committed; its confirmation goes at the next start.
   for (int i = 0; i < 50 && !pending.empty(); ++i) {
@@ -391,6 +386,11 @@ int Run(const TRunOptions& o) {
   }
   SessionDisconnect(session.get());
   session.reset();  // no callback after this
+  std::uint64_t heldStored = 0;
+  if (l.intake.Holding() && !StoreHeld(l, &heldStored))
+    std::printf("Stopping with %llu documents not stored, acknowledged to the broker before storing failed: "
+                "their boxes keep them until a confirmation covers them\n",
+                static_cast<unsigned long long>(l.intake.DropHeld()));
   std::printf("Stopping: %llu stored, %llu duplicates, %llu conflicts since start\n",
               static_cast<unsigned long long>(l.counts.stored), static_cast<unsigned long long>(l.counts.duplicates),
               static_cast<unsigned long long>(l.counts.conflicts));
