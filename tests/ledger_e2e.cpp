@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,8 @@
 namespace {
 
 using namespace kt;
+
+constexpr std::size_t kMaxDocument = 4096;  // the ledger's bound, kMaxDocumentBytes
 
 struct TDoc {
   int seq, epoch, game;
@@ -95,10 +99,11 @@ bool Publish(TBox& box, const TDoc& d, const std::string& payload, bool sign = t
   return pub.WaitExit(5000ms) == 0;
 }
 
-// The retained confirmation of wheel 42 as the broker has it now; null when there is none.
-Json::Value Confirmation() {
-  Process sub({"mosquitto_sub", "-h", "127.0.0.1", "-t", "/rng/roulette/kestrin_live/42/ledger", "-C", "1", "-W",
-               "1"});
+// The retained confirmation of wheel 42 (or the ledger's status) as the broker has it now; null when
+// there is none.
+Json::Value Confirmation(const std::string& wheel = "42") {
+  Process sub({"mosquitto_sub", "-h", "127.0.0.1", "-t", "/rng/roulette/kestrin_live/" + wheel + "/ledger", "-C", "1",
+               "-W", "1"});
   sub.WaitExit(5000ms);
   Json::Value v;
   Json::Reader().parse(sub.Out(), v);
@@ -141,7 +146,7 @@ class LedgerE2e : public ::testing::Test {
     if (pOut) *pOut = verb.Out();
     return status;
   }
-  std::string Db() const { return broker_.Dir() + "/ledger.db"; }
+  std::string Db() const { return db_.empty() ? broker_.Dir() + "/ledger.db" : db_; }
 
   bool Publish(const TDoc& d) { return ::Publish(box_, d, Payload(d)); }
   bool Publish(const TDoc& d, const std::string& payload, bool sign = true) {
@@ -153,6 +158,7 @@ class LedgerE2e : public ::testing::Test {
 
   Broker broker_;
   TBox box_{1};
+  std::string db_;
   std::unique_ptr<Process> ledger_;
 };
 
@@ -275,6 +281,41 @@ TEST_F(LedgerE2e, StoresOnceConfirmsClosesGapsAndProvesItsRecords) {
             0);
   EXPECT_EQ(Verb({"verify", "--wheel", "42", "--database", Db()}, &out), 1) << out;
   EXPECT_NE(out.find("(seq 3,"), std::string::npos) << out;
+}
+
+}  // namespace
+
+namespace {
+
+// A full disk: the ledger acknowledges nothing it has not stored. It stops storing, says so, ends its
+// session; what comes meanwhile waits at the broker, and once there is room every document is stored
+// once, with no publisher sending anything again. A document over the bound is refused and counted.
+TEST_F(LedgerE2e, StoresEveryDocumentOnceAfterItsDiskWasFull) {
+  const std::string fs = broker_.Dir() + "/fs";
+  ASSERT_EQ(mkdir(fs.c_str(), 0755), 0);
+  ASSERT_EQ(mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=600k"), 0);  // the tests' own mount namespace
+  const std::unique_ptr<const char, void (*)(const char*)> unmount(fs.c_str(), [](const char* p) {
+    umount2(p, MNT_DETACH);
+  });
+  db_ = fs + "/ledger.db";
+  StartLedger();
+  Json::Value c;
+  for (int seq = 1; seq <= 5; ++seq) ASSERT_TRUE(Publish(TDoc{seq, 1, seq}));
+  ASSERT_TRUE(Confirmed(5, 5, "[]", &c)) << c << ledger_->Out();
+  std::system(("dd if=/dev/zero of=" + fs + "/fill bs=4k 2>/dev/null").c_str());
+  for (int seq = 6; seq <= 60; ++seq) ASSERT_TRUE(Publish(TDoc{seq, 1, seq}));
+  EXPECT_TRUE(ledger_->WaitForOutput("Not storing", 10000ms)) << ledger_->Out();
+  EXPECT_TRUE(WaitUntil([&] { return (c = Confirmation("site"))["storing"] == 0; }, 5000ms)) << c;
+  EXPECT_LT(Confirmation()["seq"].asInt(), 60);
+  unlink((fs + "/fill").c_str());
+  ASSERT_TRUE(Confirmed(60, 60, "[]", &c)) << c << ledger_->Out();
+  EXPECT_EQ(c["duplicates"].asInt(), 0);
+  EXPECT_TRUE(ledger_->WaitForOutput("Storing again", 1000ms)) << ledger_->Out();
+  ASSERT_TRUE(Publish(TDoc{61, 1, 61}, std::string(kMaxDocument + 1, ' ')));
+  EXPECT_TRUE(WaitUntil([&] { return (c = Confirmation("site"))["refused"] == 1 && c["storing"] == 1; }, 5000ms))
+      << c;
+  StopLedger();
+  EXPECT_EQ(Confirmation("site")["state"], "stopped");
 }
 
 }  // namespace

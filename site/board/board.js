@@ -4,6 +4,7 @@
 //   /rng/roulette/kestrin_live/<serial>/bridgeStatus  the bridge's retained status (JSON, with a will)
 //   /rng/roulette/kestrin_live/<serial>/gameStatus    the wheel's documents
 //   /rng/roulette/kestrin_live/<serial>/ledger        what the site's ledger holds of it, retained
+//   /rng/roulette/kestrin_live/site/ledger            whether the ledger is storing, retained, with a will
 //   $SYS/broker/connection/<box>/state                each box's uplink, "1" or "0", retained
 // The broker is the one that served this page. A link's ?broker=wss://HOST:PORT naming another is
 // used only once the person confirms it, and an account remembered for one broker is never sent to
@@ -18,9 +19,11 @@ const kTestWheel = '9999';
 const kShortLivedMs = 30 * 1000;
 const kShortLivedLimit = 3;
 const kLateMs = 30 * 1000;  // as the alert rule KestrinLedgerLate
+const kBehindMs = 60 * 1000;  // as the alert rule KestrinLedgerBehind
+let ledgerState = null;  // the ledger's own status
 
 const boxes = new Map();   // name -> { up: true/false/null, since: ms or null, sinceSeen: bool }
-const wheels = new Map();  // serial -> { status, statusAt, statusLive, doc, docAt, ledger, row }
+const wheels = new Map();  // serial -> { status, statusAt, statusLive, doc, docAt, ledger, unconfirmedSince, row }
 const loadedAt = Date.now();
 const decoder = new TextDecoder();
 let client = null;
@@ -123,6 +126,11 @@ function onMessage(topic, payload, packet) {
     markDirty();
     return;
   }
+  if (topic === kRoot + 'site/ledger') {
+    try { ledgerState = text === '' ? null : JSON.parse(text); } catch (e) { return; }
+    markDirty();
+    return;
+  }
   m = /^\/rng\/roulette\/kestrin_live\/([^/]+)\/(bridgeStatus|gameStatus|ledger)$/.exec(topic);
   if (!m) return;
   if (text === '') {  // a cleared status: the wheel was moved or its box retired
@@ -137,9 +145,11 @@ function onMessage(topic, payload, packet) {
     if (ledgerMark(wheel.ledger).text !== ledgerMark(doc).text ||
       signatureMark(wheel.ledger).text !== signatureMark(doc).text) markDirty();
     wheel.ledger = doc;
+    if (!packet.retain) wheel.unconfirmedSince = 0;
   } else if (m[2] === 'gameStatus') {
     wheel.doc = doc;
     wheel.docAt = now;
+    if (!wheel.unconfirmedSince) wheel.unconfirmedSince = now;
   } else {
     if (!wheel.status || wheel.status.state !== doc.state) markDirty();
     wheel.status = doc;
@@ -166,17 +176,20 @@ function boxOf(name) {
 function wheelOf(serial) {
   if (!wheels.has(serial)) {
     wheels.set(serial, { status: null, statusAt: 0, statusLive: false, doc: null, docAt: 0, ledger: null,
-                         row: null });
+                         unconfirmedSince: 0, row: null });
     markDirty();
   }
   return wheels.get(serial);
 }
 
 // What the ledger says of a wheel's documents: a conflict (a number stored with other bytes) is worse
-// than an open gap, which a replay may still close.
-function ledgerMark(l) {
+// than a ledger that has not confirmed the wheel's documents of the last minute (not storing, or
+// gone), which is worse than an open gap, which a replay may still close.
+function ledgerMark(l, wheel) {
   if (!l) return { text: '', cls: '' };
   if (l.conflicts > 0) return { text: 'conflict', cls: 'st-bad' };
+  if (wheel && wheel.unconfirmedSince && Date.now() - wheel.unconfirmedSince > kBehindMs)
+    return { text: 'behind', cls: 'st-bad' };
   if (l.missing > 0 || (Array.isArray(l.gaps) && l.gaps.length)) return { text: 'gap', cls: 'st-bad' };
   return { text: 'complete', cls: 'st-ok' };
 }
@@ -199,7 +212,7 @@ function signatureMark(l) {
 function verdict(wheel, now) {
   const v = bridgeVerdict(wheel, now);
   // A wheel whose documents have a hole or a conflict at the site is a problem, however it runs.
-  const bad = ledgerMark(wheel.ledger).cls === 'st-bad' || signatureMark(wheel.ledger).cls === 'st-bad';
+  const bad = ledgerMark(wheel.ledger, wheel).cls === 'st-bad' || signatureMark(wheel.ledger).cls === 'st-bad';
   return v.rank > 3 && bad ? { ...v, rank: 3 } : v;
 }
 
@@ -274,7 +287,7 @@ function renderWheel(serial, wheel, v, now) {
   setCell(c[12], ...count(s['seconds behind'], true));
   setCell(c[13], wheel.statusAt ? age(now - wheel.statusAt) + ' ago' : '');
   const l = wheel.ledger || {};
-  const mark = ledgerMark(wheel.ledger);
+  const mark = ledgerMark(wheel.ledger, wheel);
   wheel.row.dataset.ledger = mark.text;
   setCell(c[14].firstChild, mark.text, mark.cls && 'state ' + mark.cls);
   setCell(c[15], l.seq !== undefined ? String(l.seq) : '');
@@ -346,7 +359,23 @@ function render() {
     b.textContent = `${n} ${text}`;
     $('#summary').append(b, ' ');
   }
+  renderLedger();
   dirty = false;
+}
+
+// The ledger itself: storing, or not (and why, since when, how many it holds), stopped or gone.
+function renderLedger() {
+  const l = ledgerState;
+  const el = $('#ledger');
+  const state = l ? l.state : 'unknown';
+  let text = 'ledger ' + state;
+  if (l && l.state === 'not storing')
+    text += (l.since ? ' since ' + clock(Date.parse(l.since)) : '') + (l.reason ? ': ' + l.reason : '') +
+            ` (${plural(l.held || 0, 'document')} held, the rest waits at the broker)`;
+  if (l && l.refused) text += `, ${plural(l.refused, 'document')} over the size bound refused`;
+  if (l && l.unstored) text += `, ${plural(l.unstored, 'document')} taken and not stored`;
+  el.dataset.state = state;
+  setCell(el, text, state === 'storing' ? 'link-up' : 'link-down');
 }
 
 $('#login').addEventListener('submit', (e) => {

@@ -62,6 +62,7 @@ std::string Confirmation(const TWheel& w, std::int64_t timeMs, const std::string
   root["seq"] = Json::UInt64(w.Confirmed());
   root["epoch"] = Json::UInt64(w.newestEpoch);
   root["time"] = FormatTime(timeMs);
+  root["timeMs"] = Json::Int64(timeMs);  // the same, for the metrics' arithmetic
   root["stored"] = Json::UInt64(w.stored);
   root["duplicates"] = Json::UInt64(w.duplicates);
   root["conflicts"] = Json::UInt64(w.conflicts);

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -20,15 +21,19 @@
 #include "ledger_checkpoint.h"
 #include "ledger_checks.h"
 #include "ledger_keys.h"
+#include "ledger_intake.h"
 #include "ledger_store.h"
 
 namespace ledger {
 namespace {
 
 // A commit that cannot have the store's lock in this time (a sync by SQLite itself, a stalled disk)
-// is given up: the document is acknowledged unstored, and its box keeps it until a confirmation
-// covers it.
+// is given up: the document is held and storing stops (ledger_intake.h).
 constexpr std::chrono::milliseconds kLockWait(5000);
+// While not storing, how often the held documents are tried again.
+constexpr std::int64_t kProbeMs = 2000;
+// Held documents stored at most this many to a transaction.
+constexpr std::size_t kHeldBatch = 1000;
 // How often the WAL is copied into the database while documents come.
 constexpr std::int64_t kCheckpointMs = 1000;
 // How long the start waits for the subscriptions before it reports ready all the same.
@@ -44,7 +49,7 @@ std::string LedgerTopic(std::uint32_t wheel) {
 }
 
 struct TCounts {
-  std::uint64_t stored = 0, duplicates = 0, conflicts = 0, failed = 0, forks = 0, rejected = 0;
+  std::uint64_t stored = 0, duplicates = 0, conflicts = 0, forks = 0, rejected = 0;
 };
 
 // A lock whose taking can be bounded, made of a mutex and a condition variable (ThreadSanitizer does
@@ -83,67 +88,136 @@ struct TLedger {
   ThLedgerCheckpoints checkpoints = nullptr;  // the main thread's; null: no ledger key
   TStoreLock storeLock;  // guards store, keys and counts
   TCounts counts;
-  TDoorbell committed;  // rung after each commit
+  TDoorbell committed;  // rung after each commit, and when a document is held
+  TIntake intake;       // what could not be stored yet
 };
 
-// The sink of the session, on the library's thread: one message, one transaction.
+// One document: its signature checked against the boxes' keys, then stored; its verdict said.
+int AddDocument(TLedger& l, const TIncoming& incoming) {
+  std::string error;
+  if (!KeysReload(l.keys, incoming.arrivedMs, &error) && !error.empty())
+    std::printf("Cannot read the boxes' keys again, keeping those read before: %s\n", error.c_str());
+  TIncoming doc = incoming;
+  doc.rejected = KeysCheck(l.keys, doc, false);
+  // A box or key added a moment ago: the file is looked at again before the document is kept apart.
+  if (doc.rejected.rfind("unknown key", 0) == 0 && KeysReload(l.keys, incoming.arrivedMs, &error, true))
+    doc.rejected = KeysCheck(l.keys, doc, false);
+  const std::uint64_t forks = (*StoreWheels(l.store))[doc.wheel].forks;
+  const int result = StoreAdd(l.store, doc);
+  if (result == kStored && (*StoreWheels(l.store))[doc.wheel].forks != forks)
+    std::printf("Wheel %u: fork after seq %s: the box skipped the seqs before %llu in epoch %llu; the documents "
+                "held there stay as received\n", doc.wheel, doc.prev.substr(0, doc.prev.find(':')).c_str(),
+                static_cast<unsigned long long>(doc.seq), static_cast<unsigned long long>(doc.epoch));
+  const unsigned long long seq = doc.seq;
+  if (result == kConflict)
+    std::printf("Wheel %u: conflict at seq %llu: other bytes than the document stored\n", doc.wheel, seq);
+  else if (result == kFork)
+    std::printf("Wheel %u: fork at seq %llu: the box's chain went on in epoch %llu; both kept\n", doc.wheel, seq,
+                static_cast<unsigned long long>(doc.epoch));
+  else if (result == kRejected)
+    std::printf("Wheel %u: seq %llu kept apart: %s\n", doc.wheel, seq,
+                (*StoreWheels(l.store))[doc.wheel].lastRejected.c_str());
+  return result;
+}
+
+// Messages first..last in one transaction, the store's lock held; false with the reason when nothing
+// of them is stored (rolled back, not committed half).
+template <typename It>
+bool StoreBatch(TLedger& l, It first, It last, std::string* pReason) {
+  if (StoreBegin(l.store) != 0) {
+    *pReason = StoreError(l.store);
+    return false;
+  }
+  TCounts counts;
+  for (It it = first; it != last; ++it) {
+    const TMessage& m = *it;
+    int result = kStored;
+    if (m.status) {
+      result = StoreStatus(l.store, m.doc.wheel, m.doc.payload, m.doc.arrivedMs) == 0 ? kStored : kFailed;
+    } else {
+      result = AddDocument(l, m.doc);
+    }
+    if (result == kFailed) {
+      *pReason = StoreError(l.store);
+      StoreRollback(l.store);
+      return false;
+    }
+    if (!m.status)
+      ++(result == kStored      ? counts.stored
+         : result == kDuplicate ? counts.duplicates
+         : result == kConflict  ? counts.conflicts
+         : result == kFork      ? counts.forks
+                                : counts.rejected);
+  }
+  if (StoreCommit(l.store) != 0) {
+    *pReason = StoreError(l.store);
+    return false;
+  }
+  l.counts.stored += counts.stored;
+  l.counts.duplicates += counts.duplicates;
+  l.counts.conflicts += counts.conflicts;
+  l.counts.forks += counts.forks;
+  l.counts.rejected += counts.rejected;
+  return true;
+}
+
+void SayNotStored(const TMessage& m, const std::string& reason) {
+  const std::string what = m.status ? "status" : "seq " + std::to_string(m.doc.seq);
+  std::printf("Cannot store wheel %u's %s: %s; storing stops, and it waits with what follows until storing "
+              "works again\n", m.doc.wheel, what.c_str(), reason.c_str());
+}
+
+// The sink of the session, on the library's thread: one message, one transaction. What cannot be
+// stored is held, and with it everything after it, until the session has ended (ledger_intake.h).
 bool Take(void* context, const TMessage& m) {
   TLedger& l = *static_cast<TLedger*>(context);
-  if (!l.storeLock.lock_for(kLockWait)) return false;
-  std::unique_lock<TStoreLock> lock(l.storeLock, std::adopt_lock);
-  if (StoreBegin(l.store) != 0) {
-    std::printf("Cannot store wheel %u's seq %llu: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
-                StoreError(l.store).c_str());
-    return false;
+  if (l.intake.HoldIfHolding(m)) {
+    l.committed.Ring();
+    return true;
   }
-  int result = kStored;
-  if (m.status) {
-    result = StoreStatus(l.store, m.doc.wheel, m.doc.payload, m.doc.arrivedMs) == 0 ? kStored : kFailed;
+  std::string reason;
+  bool stored = false;
+  if (l.storeLock.lock_for(kLockWait)) {
+    std::lock_guard<TStoreLock> lock(l.storeLock, std::adopt_lock);
+    stored = StoreBatch(l, &m, &m + 1, &reason);
   } else {
-    std::string error;
-    if (!KeysReload(l.keys, m.doc.arrivedMs, &error) && !error.empty())
-      std::printf("Cannot read the boxes' keys again, keeping those read before: %s\n", error.c_str());
-    TIncoming doc = m.doc;
-    doc.rejected = KeysCheck(l.keys, doc, false);
-    // A box or key added a moment ago: the file is looked at again before the document is kept apart.
-    if (doc.rejected.rfind("unknown key", 0) == 0 && KeysReload(l.keys, m.doc.arrivedMs, &error, true))
-      doc.rejected = KeysCheck(l.keys, doc, false);
-    const std::uint64_t forks = (*StoreWheels(l.store))[doc.wheel].forks;
-    result = StoreAdd(l.store, doc);
-    if (result == kStored && (*StoreWheels(l.store))[doc.wheel].forks != forks)
-      std::printf("Wheel %u: fork after seq %s: the box skipped the seqs before %llu in epoch %llu; the documents "
-                  "held there stay as received\n", doc.wheel, doc.prev.substr(0, doc.prev.find(':')).c_str(),
-                  static_cast<unsigned long long>(doc.seq), static_cast<unsigned long long>(doc.epoch));
-    const unsigned long long seq = doc.seq;
-    if (result == kConflict)
-      std::printf("Wheel %u: conflict at seq %llu: other bytes than the document stored\n", doc.wheel, seq);
-    else if (result == kFork)
-      std::printf("Wheel %u: fork at seq %llu: the box's chain went on in epoch %llu; both kept\n", doc.wheel, seq,
-                  static_cast<unsigned long long>(doc.epoch));
-    else if (result == kRejected)
-      std::printf("Wheel %u: seq %llu kept apart: %s\n", doc.wheel, seq,
-                  (*StoreWheels(l.store))[doc.wheel].lastRejected.c_str());
+    reason = "the store's lock was not had within " + std::to_string(kLockWait.count() / 1000) + " s";
   }
-  if (result == kFailed)
-    std::printf("Wheel %u: seq %llu not stored: %s\n", m.doc.wheel, static_cast<unsigned long long>(m.doc.seq),
-                StoreError(l.store).c_str());
-  if (StoreCommit(l.store) != 0) {
-    std::printf("Cannot commit wheel %u's seq %llu: %s; its box keeps it until a confirmation covers it\n",
-                m.doc.wheel, static_cast<unsigned long long>(m.doc.seq), StoreError(l.store).c_str());
-    return false;
+  if (!stored) {
+    SayNotStored(m, reason);
+    l.intake.Hold(m, reason);
   }
-  if (!m.status) {
-    TCounts& c = l.counts;
-    ++(result == kStored      ? c.stored
-       : result == kDuplicate ? c.duplicates
-       : result == kConflict  ? c.conflicts
-       : result == kFork      ? c.forks
-       : result == kRejected  ? c.rejected
-                              : c.failed);
-  }
-  lock.unlock();
   l.committed.Ring();
-  return result != kFailed;
+  return true;
+}
+
+// Stores the held documents in order, on the main thread; true once none is held and storing has
+// resumed. The library's thread holds what comes meanwhile, behind them.
+bool StoreHeld(TLedger& l, std::uint64_t* pStored) {
+  for (;;) {
+    std::deque<TMessage> held = l.intake.TakeHeld();
+    if (held.empty() && l.intake.Resume()) return true;
+    std::string reason;
+    std::lock_guard<TStoreLock> lock(l.storeLock);
+    // A small write first: a disk that is still full says so without a document's rollback and the
+    // reload of the figures that follows it.
+    if (!held.empty() && StoreSync(l.store) != 0) {
+      l.intake.PutBack(std::move(held), StoreError(l.store));
+      return false;
+    }
+    // In batches: a transaction each would grow the WAL by its pages for every document on a disk
+    // that has only just had room again (no checkpoint runs meanwhile).
+    while (!held.empty()) {
+      const std::size_t n = std::min<std::size_t>(held.size(), kHeldBatch);
+      if (!StoreBatch(l, held.begin(), held.begin() + n, &reason)) {
+        if (reason != l.intake.Figures().reason) SayNotStored(held.front(), reason);
+        l.intake.PutBack(std::move(held), reason);
+        return false;
+      }
+      held.erase(held.begin(), held.begin() + n);
+      *pStored += n;
+    }
+  }
 }
 
 // The changed wheels' confirmations, made durable: taken under the lock, the WAL synced after it
@@ -264,7 +338,11 @@ int Run(const TRunOptions& o) {
   for (const auto& [wheel, w] : *StoreWheels(l.store)) documents += w.stored;
   std::printf("Ledger %s: %zu wheels, %llu documents\n", o.database.c_str(), StoreWheels(l.store)->size(),
               static_cast<unsigned long long>(documents));
-  std::unique_ptr<void, void (*)(void*)> session(SessionInit(o.session, TSink{Take, &l}, &error), SessionDestroy);
+  TSessionOptions sessionOptions = o.session;
+  sessionOptions.willTopic = kLedgerStatusTopic;
+  sessionOptions.willPayload = kLedgerWill;
+  std::unique_ptr<void, void (*)(void*)> session(SessionInit(sessionOptions, TSink{Take, &l}, &error),
+                                                 SessionDestroy);
   if (!session) {
     std::printf("Cannot start the MQTT session: %s\n", error.c_str());
     return 1;
@@ -279,14 +357,46 @@ int Run(const TRunOptions& o) {
   std::int64_t syncAt = -1;                    // steady ms; -1: nothing committed since the last sync
   std::int64_t checkpointAt = -1;              // steady ms; -1: nothing committed since the last one
   TIgnored told;
+  bool paused = false;       // not storing: the session ended, the held documents tried every kProbeMs
+  std::int64_t probeAt = -1;  // steady ms
+  const auto status = [&](const char* state) {
+    SessionPublish(session.get(), kLedgerStatusTopic, LedgerStatus(l.intake.Figures(), state, NowMs()), true);
+  };
   for (;;) {
     std::int64_t retryAt = -1;
     if (SessionService(session.get(), NowMs(), &retryAt)) {
       // Every wheel's confirmation again: those that could not go while the broker was away, and the
       // retained ones another client may have cleared.
-      std::lock_guard<TStoreLock> lock(l.storeLock);
-      for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
+      {
+        std::lock_guard<TStoreLock> lock(l.storeLock);
+        for (auto& [wheel, w] : *StoreWheels(l.store)) w.changed = true;
+      }
       syncAt = SteadyMs();
+      status(l.intake.Holding() ? "not storing" : "storing");
+    }
+    // Not storing: the session ends, so that the broker keeps what comes (ledger_intake.h).
+    if (l.intake.Holding() && (!paused || SessionConnected(session.get()))) {
+      if (!paused)
+        std::printf("Not storing (%s): the session ends, the broker keeps what comes for the ledger, and the "
+                    "documents taken meanwhile are stored first when storing works again\n",
+                    l.intake.Figures().reason.c_str());
+      status("not storing");
+      SessionPause(session.get(), true);
+      SessionDisconnect(session.get());
+      paused = true;
+      probeAt = SteadyMs() + kProbeMs;
+    }
+    if (paused && SteadyMs() >= probeAt) {
+      std::uint64_t stored = 0;
+      if (StoreHeld(l, &stored)) {
+        std::printf("Storing again: %llu held documents stored; connecting for what waits at the broker\n",
+                    static_cast<unsigned long long>(stored));
+        SessionPause(session.get(), false);
+        paused = false;
+        probeAt = -1;
+        continue;
+      }
+      probeAt = SteadyMs() + kProbeMs;
     }
     if (!ready && (SessionSubscribed(session.get()) || SteadyMs() >= readyBy)) {
       if (!SessionSubscribed(session.get()))
@@ -307,12 +417,16 @@ int Run(const TRunOptions& o) {
     }
     Publish(session.get(), &pending);
     const TIgnored ignored = SessionIgnored(session.get());
-    if (ignored.unnumbered != told.unnumbered || ignored.foreign != told.foreign || ignored.unstored != told.unstored) {
+    if (ignored.unnumbered != told.unnumbered || ignored.foreign != told.foreign || ignored.oversize != told.oversize) {
       std::printf("Not stored: %llu documents without a number (seq), %llu messages on other topics, %llu "
-                  "documents acknowledged before their commit could be made\n",
+                  "documents over %zu bytes refused\n",
                   static_cast<unsigned long long>(ignored.unnumbered),
                   static_cast<unsigned long long>(ignored.foreign),
-                  static_cast<unsigned long long>(ignored.unstored));
+                  static_cast<unsigned long long>(ignored.oversize), kMaxDocumentBytes);
+      if (ignored.oversize != told.oversize) {
+        l.intake.Refused(ignored.oversize);
+        status(l.intake.Holding() ? "not storing" : "storing");
+      }
       told = ignored;
     }
     if (stopping) break;
@@ -325,6 +439,7 @@ int Run(const TRunOptions& o) {
     if (syncAt >= 0) wake = std::min(wake, syncAt);
     if (!ready) wake = std::min(wake, readyBy);
     if (checkpointAt >= 0) wake = std::min(wake, checkpointAt);
+    if (probeAt >= 0) wake = std::min(wake, probeAt);
     const int timeout = static_cast<int>(std::max<std::int64_t>(0, wake - SteadyMs()));
     if (poll(fds, syncAt >= 0 ? 2 : 3, timeout) < 0 && errno != EINTR) {
       std::printf("poll: %s\n", std::strerror(errno));
@@ -336,6 +451,7 @@ int Run(const TRunOptions& o) {
     }
   }
   sd_notify(0, "STOPPING=1");
+  status("stopped");
   // What arrives during the disconnect is still committed; its confirmation goes at the next start.
   for (int i = 0; i < 50 && !pending.empty(); ++i) {
     Publish(session.get(), &pending);
@@ -344,6 +460,11 @@ int Run(const TRunOptions& o) {
   }
   SessionDisconnect(session.get());
   session.reset();  // no callback after this
+  std::uint64_t heldStored = 0;
+  if (l.intake.Holding() && !StoreHeld(l, &heldStored))
+    std::printf("Stopping with %llu documents not stored, acknowledged to the broker before storing failed: "
+                "their boxes keep them until a confirmation covers them\n",
+                static_cast<unsigned long long>(l.intake.DropHeld()));
   std::printf("Stopping: %llu stored, %llu duplicates, %llu conflicts, %llu forks, %llu kept apart since start\n",
               static_cast<unsigned long long>(l.counts.stored), static_cast<unsigned long long>(l.counts.duplicates),
               static_cast<unsigned long long>(l.counts.conflicts), static_cast<unsigned long long>(l.counts.forks),

@@ -4,6 +4,8 @@
 //   acknowledgement (see ledger_session.h).
 // - Each document's signature is checked (ledger_keys.h) before it is stored; one that fails is kept
 //   apart (ledger_store.h).
+//   acknowledgement (see ledger_session.h). One that cannot be stored is held, with what follows, and
+//   the session ends until the held ones are stored (ledger_intake.h).
 // - The main thread connects, reconnects and subscribes; at most syncMs after a commit it takes the
 //   changed wheels' confirmations, syncs the WAL file (one fdatasync for every commit before it, with
 //   no lock held, so no commit waits for the disk) and only then publishes them: a box releases no

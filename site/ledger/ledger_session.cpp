@@ -31,10 +31,12 @@ std::string Property(MQTTProperties& props, const char* name) {
   return {};
 }
 
-// A decimal number that reads whole; 0 otherwise.
+// A decimal number that reads whole, up to the largest the store keeps; 0 otherwise.
 std::uint64_t Number(const std::string& text) {
   if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
-  return std::strtoull(text.c_str(), nullptr, 10);
+  // Past the store's integers: no number, rather than a document that could never be stored.
+  const std::uint64_t n = std::strtoull(text.c_str(), nullptr, 10);
+  return n > static_cast<std::uint64_t>(INT64_MAX) ? 0 : n;
 }
 
 int messageArrived(void* context, char* topicName, int topicLen, MQTTAsync_message* m) {
@@ -64,14 +66,17 @@ int messageArrived(void* context, char* topicName, int topicLen, MQTTAsync_messa
     MQTTAsync_free(topicName);
     freed = true;
     const bool foreign = wheel < 0, unnumbered = !foreign && !msg.status && msg.doc.seq == 0;
+    const bool oversize = !foreign && !unnumbered && msg.doc.payload.size() > kMaxDocumentBytes;
     // The commit; the acknowledgement goes when this returns.
-    const bool unstored = !foreign && !unnumbered && !d.sink.take(d.sink.context, msg);
-    if (foreign || unnumbered || unstored) {
+    const bool unstored = !foreign && !unnumbered && !oversize && !d.sink.take(d.sink.context, msg);
+    if (foreign || unnumbered || unstored || oversize) {
       std::lock_guard<std::mutex> lock(d.mutex);
       d.ignored.foreign += foreign;
       d.ignored.unnumbered += unnumbered;
       d.ignored.unstored += unstored;
+      d.ignored.oversize += oversize;
     }
+    if (oversize) d.doorbell.Ring();
   } catch (...) {
     if (!freed) {
       MQTTAsync_freeMessage(&m);
@@ -149,6 +154,14 @@ bool StartConnect(TSession& d) {
   MQTTProperties props = MQTTProperties_initializer;
   MQTTProperties_add(&props, &expiry);
   opts.connectProperties = &props;
+  MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+  if (!d.options.willTopic.empty()) {
+    will.topicName = d.options.willTopic.c_str();
+    will.message = d.options.willPayload.c_str();
+    will.qos = 1;
+    will.retained = 1;
+    opts.will = &will;
+  }
   if (!d.options.user.empty()) {
     opts.username = d.options.user.c_str();
     opts.password = d.options.password.c_str();
@@ -239,6 +252,7 @@ void SessionDisconnect(ThLedgerSession hInst) noexcept {
   opts.onFailure5 = onDisconnectFailure;
   opts.context = d;
   d->link = TLink::kWaiting;
+  d->disconnected = false;
   if (MQTTAsync_disconnect(d->client, &opts) != MQTTASYNC_SUCCESS) return;
   d->doorbell.WaitFor([d] { return d->disconnected.load(); }, kDisconnectWaitMs);
 }
@@ -253,6 +267,12 @@ void SessionDestroy(ThLedgerSession hInst) noexcept {
 int SessionDoorbell(ThLedgerSession hInst) noexcept { return static_cast<TSession*>(hInst)->doorbell.Fd(); }
 
 bool SessionSubscribed(ThLedgerSession hInst) noexcept { return static_cast<TSession*>(hInst)->subscribed; }
+
+void SessionPause(ThLedgerSession hInst, bool bPaused) noexcept {
+  TSession& d = *static_cast<TSession*>(hInst);
+  d.paused = bPaused;
+  if (!bPaused) d.retryAtMs = 0;
+}
 
 bool SessionConnected(ThLedgerSession hInst) noexcept {
   return static_cast<TSession*>(hInst)->link == TLink::kConnected;
@@ -295,7 +315,7 @@ bool SessionService(ThLedgerSession hInst, std::int64_t nowMs, std::int64_t* pNe
     case TLink::kWaiting:
       break;
   }
-  if (d.link == TLink::kWaiting) {
+  if (d.link == TLink::kWaiting && !d.paused) {
     if (nowMs >= d.retryAtMs) {
       if (StartConnect(d))
         d.link = TLink::kConnecting;
@@ -314,11 +334,12 @@ TIgnored SessionIgnored(ThLedgerSession hInst) noexcept {
   return d.ignored;
 }
 
-bool SessionPublish(ThLedgerSession hInst, const std::string& topic, const std::string& payload) noexcept {
+bool SessionPublish(ThLedgerSession hInst, const std::string& topic, const std::string& payload,
+                    bool bBeyondBound) noexcept {
   TSession& d = *static_cast<TSession*>(hInst);
   // The library's queue stays short (it walks it for every packet it sends); what waits meanwhile is
   // the caller's, where a newer confirmation of a wheel replaces the older.
-  if (d.link != TLink::kConnected || d.inflight >= kMaxInflight) return false;
+  if (d.link != TLink::kConnected || (d.inflight >= kMaxInflight && !bBeyondBound)) return false;
   MQTTAsync_message m = mqtt::Message(payload, true);
   MQTTAsync_responseOptions opts = MQTTAsync_responseOptions_initializer;
   opts.onSuccess5 = onPublished;

@@ -28,6 +28,7 @@ struct TSession {
   std::int64_t retryAtMs = 0;
   int retrySeconds = 1;
   int lastFailure = 0;  // the reason last printed, so a broker that stays away prints once
+  bool paused = false;  // SessionPause: no connect
   // Set by the library's threads:
   std::atomic<bool> connectDone{false}, connectOk{false}, lost{false}, disconnected{false};
   std::atomic<int> connectCode{0};

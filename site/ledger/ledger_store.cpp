@@ -425,9 +425,14 @@ ThLedgerStore StoreInit(const char* pPath, bool bWrite, std::string* pError) noe
       // No checkpoint inside a commit (it syncs twice): StoreCheckpoint makes them beside the commits.
       ok = Exec(*d, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=0;") &&
            Exec(*d, kSchema);
+      // The checkpoints' connection reads once: until a connection has read the database it does not
+      // know it is in WAL mode, and a checkpoint on it does nothing (and says nothing).
       ok = ok && (sqlite3_open_v2(pPath, &d->checkpointer, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) ==
                       SQLITE_OK ||
                   Fail(*d, "a connection for the checkpoints"));
+      ok = ok && (sqlite3_exec(d->checkpointer, "SELECT COUNT(*) FROM sqlite_master", nullptr, nullptr, nullptr) ==
+                      SQLITE_OK ||
+                  Fail(*d, "reading on the checkpoints' connection"));
       // Columns and index of the signatures, added once to a database of an older ledger.
       bool signedColumns = false;
       ok = ok && Query(*d, "SELECT 1 FROM pragma_table_info('documents') WHERE name = 'prevseq'",
@@ -514,9 +519,21 @@ int StoreCommit(ThLedgerStore hInst) noexcept {
       if (d.walFd < 0) OpenWal(d);
       return 0;
     }
+    StoreRollback(hInst);
+  } catch (...) {
+    d.error = "out of memory";
+  }
+  return -1;
+}
+
+void StoreRollback(ThLedgerStore hInst) noexcept {
+  TStore& d = Of(hInst);
+  if (!d.inBatch) return;
+  try {
     const std::string reason = d.error;
     Exec(d, "ROLLBACK");
     d.inBatch = false;
+    d.touched.clear();
     Load(d);
     // What was confirmed stays confirmed; what the rollback took is confirmed again as it now is.
     for (auto& [wheel, w] : d.wheels) w.changed = true;
@@ -524,7 +541,6 @@ int StoreCommit(ThLedgerStore hInst) noexcept {
   } catch (...) {
     d.error = "out of memory";
   }
-  return -1;
 }
 
 int StoreSync(ThLedgerStore hInst) noexcept {
@@ -535,8 +551,11 @@ int StoreSync(ThLedgerStore hInst) noexcept {
   const bool ok = Exec(d, "PRAGMA synchronous=FULL") && Exec(d, "BEGIN IMMEDIATE") &&
                   (sqlite3_step(Bound(d.saveSync.get(), NowMs())) == SQLITE_DONE || Fail(d, "syncing")) &&
                   Exec(d, "COMMIT");
-  if (!ok) Exec(d, "ROLLBACK");
-  return Exec(d, "PRAGMA synchronous=NORMAL") && ok ? 0 : -1;
+  const std::string reason = d.error;
+  if (!ok && sqlite3_get_autocommit(d.db) == 0) Exec(d, "ROLLBACK");
+  const bool normal = Exec(d, "PRAGMA synchronous=NORMAL");
+  if (!ok) d.error = reason;  // the failure, not the rollback's
+  return normal && ok ? 0 : -1;
 }
 
 int StoreWalDescriptor(ThLedgerStore hInst) noexcept { return Of(hInst).walFd; }

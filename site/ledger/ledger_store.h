@@ -55,6 +55,8 @@ int StoreAdd(ThLedgerStore hInst, const TIncoming& doc) noexcept;  // kStored ..
 int StoreStatus(ThLedgerStore hInst, std::uint32_t wheel, const std::string& payload,
                 std::int64_t arrivedMs) noexcept;
 int StoreCommit(ThLedgerStore hInst) noexcept;
+// Gives the open batch up: rolled back, the figures reloaded, as a failed Commit does.
+void StoreRollback(ThLedgerStore hInst) noexcept;
 // Makes every commit so far durable (a transaction committed with a sync); 0 when done.
 int StoreSync(ThLedgerStore hInst) noexcept;
 // The WAL file (-1 before the first commit, or when it cannot be opened). Every commit returned so
