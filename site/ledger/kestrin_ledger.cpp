@@ -31,18 +31,18 @@ wheel's feed and confirms what it holds on /rng/roulette/kestrin_live/<serial>/l
 Verbs:
   run [--broker URI] [--account FILE] [--client-id ID] [--database FILE]
         the service: subscribes (MQTT 5, persistent session, QoS 1) to every wheel's gameStatus and
-        bridgeStatus topics, stores each batch of documents in one transaction, then publishes each
-        changed wheel's confirmation. Stops on SIGTERM, SIGINT or SIGHUP.
+        bridgeStatus topics, commits each document before the broker has its acknowledgement, then,
+        once synced, publishes each changed wheel's confirmation. Stops on SIGTERM, SIGINT or SIGHUP.
   verify [--wheel SERIAL] [--database FILE]
         walks the chain of one wheel, or of all, and names the first record that does not match
   verify --file EXPORT
         checks an exported file's chain with nothing but the file
-  export --wheel SERIAL [--from-seq A] [--to-seq B | --since TIME] [--until TIME]
-         --format csv|json [--database FILE]
+  export --wheel SERIAL [--from-seq A] [--to-seq B] --format csv|json [--database FILE]
+  export --wheel SERIAL [--since TIME] [--until TIME] --format csv|json [--database FILE]
         writes the wheel's records with their hashes to standard output, by seq or by arrival time
-        (RFC 3339, e.g. 2026-12-09T01:00:00Z), in chain order
+        (RFC 3339, e.g. 2026-12-09T01:00:00Z; not both), in chain order
   gaps [--wheel SERIAL] [--database FILE]
-        the documents missing between each wheel's first stored and its highest
+        the documents missing of each wheel, from seq 1 up to its highest stored
   stats --wheel SERIAL --games N [--database FILE]
         counts each winning number over the wheel's last N games and tests them against a fair
         single-zero wheel (chi-square, 36 degrees of freedom, flagged at significance %g)
