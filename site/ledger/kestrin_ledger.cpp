@@ -56,9 +56,10 @@ Verbs:
   run [--broker URI] [--account FILE] [--client-id ID] [--database FILE] [--keys FILE]
       [--key FILE] [--name NAME] [--checkpoints FILE]
         the service: subscribes (MQTT 5, persistent session, QoS 1) to every wheel's gameStatus and
-        bridgeStatus topics, checks each document's signature with its box's key, stores it (or keeps
-        it apart with its reason), then publishes each changed wheel's confirmation with its signed
-        checkpoint. Stops on SIGTERM, SIGINT or SIGHUP.
+        bridgeStatus topics, checks each document's signature with its box's key, commits it (or keeps
+        it apart with its reason) before the broker has its acknowledgement (one it cannot commit is
+        held and the session ends until storing works), then, once synced, publishes each changed
+        wheel's confirmation with its signed checkpoint. Stops on SIGTERM, SIGINT or SIGHUP.
   verify [--wheel SERIAL] [--database FILE] [--keys FILE] [--checkpoints FILE] [--site-key FILE]
         walks the chain of one wheel, or of all, names the first record that does not match, checks
         each document's signature and link, and holds the database to the newest checkpoint of
@@ -85,7 +86,7 @@ Verbs:
         covers them, for a seq range, a capture period, a game or an arrival period; csv: the
         records of a seq or arrival range; to standard output or written whole to FILE
   gaps [--wheel SERIAL] [--database FILE]
-        the documents missing between each wheel's first stored and its highest
+        the documents missing of each wheel, from seq 1 up to its highest stored
   stats --wheel SERIAL --games N [--database FILE]
         counts each winning number over the wheel's last N games and tests them against a fair
         single-zero wheel (chi-square, 36 degrees of freedom, flagged at significance %g)
