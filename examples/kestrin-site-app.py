@@ -50,13 +50,16 @@ def catch_up(wheel, confirmed):  # what the broker dropped for us, from the ledg
     command = args.ledger.split() + ["export", "--wheel", str(wheel), "--from-seq", str(first),
                                      "--to-seq", str(confirmed), "--format", "json"]
     for record in json.loads(subprocess.run(command, check=True, capture_output=True).stdout)["records"]:
+        if "kind" in record:
+            continue  # a record the ledger kept apart (a conflict, a fork, an unsigned document)
         take(wheel, record["seq"], bytes.fromhex(record["payload"]), record["captured"])
 
 
 def on_message(client, userdata, message):
-    wheel = int(message.topic.split("/")[4])
-    if wheel == 9999:
-        return  # the test wheel
+    serial = message.topic.split("/")[4]
+    if not serial.isdigit() or int(serial) == 9999:
+        return  # the ledger's own status ("site"), the test wheel
+    wheel = int(serial)
     if message.topic.endswith("/ledger"):  # the ledger has every document of the wheel up to "seq"
         confirmed = json.loads(message.payload)["seq"]
         if confirmed > taken(wheel)[0]:
