@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,7 @@
 #include "kestrin_credentials.h"
 #include "kestrin_health.h"
 #include "kestrin_process.h"
+#include "kestrin_signature.h"
 #include "kestrin_status_topic.h"
 
 namespace {
@@ -477,10 +479,15 @@ int main(int argc, char* argv[]) {
     console::Flush(kFlushMs);
     return kExitFailed;
   }
-  // Kept in memory for the process's life; with a journal only (the documents' properties need it).
+  // With a journal only (the documents' properties need it); released at the end, once the control
+  // layer that signs and checks with them has shut down.
+  struct TKeyRelease {
+    void operator()(void* hKey) const noexcept { signature::Destroy(hKey); }
+  };
+  std::unique_ptr<void, TKeyRelease> boxKey, siteKey;
   if (initData.pJournalDirectory != nullptr) {
-    initData.hBoxKey = box_key::LoadBoxKey();
-    if (initData.hBoxKey != nullptr) initData.hSiteKey = box_key::LoadSiteKey();
+    boxKey.reset(initData.hBoxKey = box_key::LoadBoxKey());
+    if (initData.hBoxKey != nullptr) siteKey.reset(initData.hSiteKey = box_key::LoadSiteKey());
   }
 
   // Started as soon as it runs: a wheel switched off must hold up neither the boot nor a package

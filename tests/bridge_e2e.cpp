@@ -706,7 +706,7 @@ TEST_F(BridgeTest, ServiceDocumentsAreNumberedAndAKillLosesNoneOfWhatTheSiteLack
   EXPECT_TRUE(bridge_->WaitForOutput("Publishing again 3 documents of " + pty_.Path() +
                                      " from seq 3 to 5, which the site lacks", 1000ms)) << bridge_->Out();
   bridge_->Signal(SIGTERM);
-  EXPECT_EQ(bridge_->WaitExit(10000ms), 0);
+  EXPECT_EQ(bridge_->WaitExit(10000ms), 0) << bridge_->Out();
   signature::Destroy(hSite);
   signature::Destroy(hBox);
   unsetenv("KESTRIN_BOX_KEY");
