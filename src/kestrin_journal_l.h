@@ -1,9 +1,5 @@
-// The journal's record and its format on the disk; only the journal and its tests see it.
-//
-// A segment file DIRECTORY/WHEEL/NNNNNNNNNN.journal (its number, from 1) is a run of records, each
-//   u32 CRC32C of the rest of the record | u16 length of the body | u8 type | u8 0 | body
-// with every number little-endian. The first record of a segment is its header, so that any segment
-// alone tells the numbering and the marks and the older ones can go without losing them.
+// The journal's record, seen by the journal's own files and its tests: its state, guarded as each part
+// says, and the segments it holds. The records' format on the disk is kestrin_journal_format.h.
 #pragma once
 
 #include <chrono>
@@ -17,66 +13,16 @@
 #include <vector>
 
 #include "kestrin_journal.h"
+#include "kestrin_journal_format.h"
 
 namespace journal {
-
-constexpr std::size_t kRecordHead = 8;
-// Header: u32 "KJNL", u32 version, u64 segment number, u64 epoch, u64 next seq, u64 acknowledged,
-// u64 confirmed.
-constexpr std::uint8_t kTypeHeader = 1;
-constexpr std::size_t kHeaderBody = 48;
-// Document: u64 seq, u64 epoch, i64 captured (ms since the Unix epoch), the frame's 42 bytes, u64
-// prevseq, the previous document's 32-byte hash (zeros with prevseq 0): what its signature covers
-// besides the frame, so that a document read back is signed again identically and the chain goes on.
-constexpr std::uint8_t kTypeDocument = 5;
-constexpr std::size_t kDocumentBody = 24 + kFrameLength + 8 + kHashLength;
-constexpr std::size_t kDocumentBytes = kRecordHead + kDocumentBody;  // 114
-// The document of journals written before documents were chained: the same without prevseq and hash;
-// read (as the chain's start), never written.
-constexpr std::uint8_t kTypeDocumentUnchained = 2;
-constexpr std::size_t kUnchainedBody = 24 + kFrameLength;
-// Start: u64 epoch, u64 next seq; one at each Init.
-constexpr std::uint8_t kTypeStart = 3;
-constexpr std::size_t kStartBody = 16;
-// Marks: u64 acknowledged, u64 confirmed, u64 next seq (documents not kept still used their seq).
-constexpr std::uint8_t kTypeMarks = 4;
-constexpr std::size_t kMarksBody = 24;
-// Reserve: u64 reserved (no seq up to it may be given again after an unclean stop), i64 when written
-// (ms since the Unix epoch). The writer keeps one synced ahead of the numbering; a clean close writes
-// the next seq less one, which releases it.
-constexpr std::uint8_t kTypeReserve = 6;
-constexpr std::size_t kReserveBody = 16;
-constexpr std::uint32_t kMagic = 0x4C4E4A4B;  // "KJNL"
-constexpr std::uint32_t kVersion = 1;
-
-// Seqs reserved ahead at a time (a burst reserves four of its batches), renewed once half are used:
-// at 20 frames/s about 51 s of numbers, so that an unclean stop skips at most that many.
-constexpr std::uint64_t kReserveSeqs = 1024;
-// The writer begins the next segment once the newest has less room than this, so that WriteOut, which
-// never begins one, always finds room: a kill finds every document in the file.
-constexpr std::int64_t kSegmentMargin = 2 * 1024 * 74;
-// Documents the buffer holds while the disk does not take them: 1 MiB, some 45 minutes at 5 frames/s.
-constexpr std::size_t kMaxPending = (1 << 20) / kDocumentBytes * kDocumentBytes;
-// A batch this large is written at once rather than at its time: a burst goes at the disk's pace.
-constexpr std::size_t kEarlyCommit = 1024 * kDocumentBytes;
-
-std::uint32_t Crc32c(const unsigned char* p, std::size_t n) noexcept;
-
-// One record found in bytes: its type, its body and its whole length; false when what is there does
-// not check out (too short, a length the type does not have, a wrong checksum).
-struct TFound {
-  std::uint8_t nType = 0;
-  const unsigned char* pBody = nullptr;
-  std::size_t nBytes = 0;
-};
-bool Parse(const unsigned char* p, std::size_t n, TFound* pFound) noexcept;
 
 struct TSegment {
   std::uint64_t nNumber = 0;
   std::uint64_t nFirstSeq = 0;  // its oldest document; 0: none yet
   std::uint64_t nLastSeq = 0;
-  std::int64_t nSize = 0;  // bytes written
-  long nDocs = 0;          // documents in it; -1: not counted (an older segment found at Init)
+  std::int64_t nSize = 0;             // bytes written
+  long nDocs = 0;                     // documents in it; -1: not counted (an older segment found at Init)
   std::int64_t nFirstCapturedMs = 0;  // its oldest document's capture time: the segment before ended then
 };
 
@@ -95,9 +41,11 @@ struct TMyData {
   std::uint64_t nWrittenSeq = 0;  // the last document written (kept or not)
 
   // The writer's alone.
-  bool bFailing = false;          // the last commit failed; a line says when writing works again
+  bool bFailing = false;             // the last commit failed; a line says when writing works again
+  bool bTicking = false;             // documents keep coming: the next commit is due by the tick
+  Clock::time_point tick{};          // kCommitMs after the last commit began
   std::uint64_t nReserveOnDisk = 0;  // the reservation the newest segment's records carry
-  long nFailedDocs = 0;           // documents not kept since writing began to fail
+  long nFailedDocs = 0;              // documents not kept since writing began to fail
 
   // Guarded by mutex.
   std::mutex mutex;
@@ -109,16 +57,15 @@ struct TMyData {
   std::condition_variable idle;        // bWriting ended
   bool bDue = false;                   // something waits for the writer, by due
   Clock::time_point due{};
-  Clock::time_point wakeBy{};          // when the writer wakes by itself: later than a due, it is woken
+  Clock::time_point wakeBy{};  // when the writer wakes by itself: later than a due, it is woken
   std::uint64_t nNextSeq = 1;
   std::uint64_t nAcknowledged = 0, nConfirmed = 0;
   std::uint64_t nDiskNextSeq = 1;  // the next seq that the records on the disk imply
   std::uint64_t nAckWritten = 0, nConfirmWritten = 0;
   std::int64_t nNewestCapturedMs = 0;  // the newest document's capture time: the retention's clock
-  std::uint64_t nReserved = 0;  // synced: no seq up to it can name a frame of an earlier start
-  bool bRenewing = false;       // Append asked the writer to renew the reservation
-  long nLastBatchDocs = 0;      // documents in the last batch written: a burst reserves more
-  std::deque<TSegment> segments;  // oldest first; the last is the writer's
+  std::uint64_t nReserved = 0;         // synced: no seq up to it can name a frame of an earlier start
+  bool bRenewing = false;              // Append asked the writer to renew the reservation
+  std::deque<TSegment> segments;       // oldest first; the last is the writer's
   std::uint64_t nSyncRequests = 0, nSyncsDone = 0;
   bool bLastCommitFailed = false;
   bool bOverflowing = false;     // the buffer is full
