@@ -36,7 +36,8 @@ bool WriteOutNow(const TMyData& d) noexcept;
 
 // Under d.mutex, the writer's: when its next commit is; at or before now: at once; the clock's end:
 // nothing is due, it sleeps until woken. bAsked: a Sync waits. While documents keep coming it commits
-// on a tick, nCommitMs after the last commit began, so that an Append never has to wake it.
+// on a tick, nCommitMs after the last commit began, whatever came since: an Append then never has to
+// wake it, and it wakes once a batch. With nothing come by the tick it sleeps until an Append wakes it.
 TMyData::Clock::time_point CommitAt(TMyData& d, bool bAsked, TMyData::Clock::time_point now);
 
 // The writer's, after a commit that began at began: bWrote, it wrote documents not synced before.

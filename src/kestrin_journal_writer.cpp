@@ -33,8 +33,9 @@ void WriterMain(TMyData* pData) {
         d.wake.wait_until(lock, commitAt);
       continue;
     }
-    d.wakeBy = {};                                   // awake: nobody needs to wake it
-    d.idle.wait(lock, [&] { return !d.bWriting; });  // the worker writing its documents out
+    d.wakeBy = {};  // awake: nobody needs to wake it
+    // The worker may be writing its documents out.
+    d.idle.wait(lock, [&] { return !d.bWriting; });
     d.bWriting = true;
     const std::uint64_t nSyncedBefore = d.figures.nSynced;
     std::vector<unsigned char> batch;
