@@ -42,6 +42,7 @@ struct TMyData {
 
   // The writer's alone.
   bool bFailing = false;             // the last commit failed; a line says when writing works again
+  bool bBeginFailing = false;        // the next segment could not begin early; a line said so
   bool bTicking = false;             // documents keep coming: the next commit is due by the tick
   Clock::time_point tick{};          // kCommitMs after the last commit began
   std::uint64_t nReserveOnDisk = 0;  // the reservation the newest segment's records carry

@@ -137,22 +137,27 @@ std::int64_t WallMs() noexcept {
 }
 
 bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::uint64_t nConfirm) {
-  if (d.nFd >= 0) {
-    fdatasync(d.nFd);
-    close(d.nFd);
-    d.nFd = -1;
-  }
+  // The newest stays open as the newest until the new one's header is on the disk: a segment that
+  // cannot begin (a full disk) leaves the journal writing on where it was, never into the new file.
+  if (d.nFd >= 0) fdatasync(d.nFd);
   const std::string path = SegmentName(d.dir, nNumber);
-  d.nFd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-  if (d.nFd < 0) return false;
-  Allocate(d, d.nFd);
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+  if (fd < 0) return false;
+  Allocate(d, fd);
   std::vector<unsigned char> header;
   EncodeHeader(header, nNumber, d.nEpoch, d.nWrittenSeq + 1, nAck, nConfirm);
   // The reservation goes on in the new segment, which recovery reads whole.
   if (d.nReserveOnDisk > d.nWrittenSeq) EncodeReserve(header, d.nReserveOnDisk, WallMs());
   // Synced with its directory entry, so that a power cut never leaves the newest segment without it.
-  if (!WriteAt(d.nFd, header.data(), header.size(), 0) || fdatasync(d.nFd) != 0 || fsync(d.nDirFd) != 0)
+  if (!WriteAt(fd, header.data(), header.size(), 0) || fdatasync(fd) != 0 || fsync(d.nDirFd) != 0) {
+    const int nError = errno;
+    close(fd);
+    unlink(path.c_str());
+    errno = nError;
     return false;
+  }
+  if (d.nFd >= 0) close(d.nFd);
+  d.nFd = fd;
   TSegment gone;
   {
     std::lock_guard<std::mutex> lock(d.mutex);
@@ -255,7 +260,11 @@ bool Write(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, st
   if (BeginNextEarly(nSize, nLimit)) {
     // Every document numbered so far is written: the new header may carry the numbering.
     d.nWrittenSeq = std::max(d.nWrittenSeq, nNextSeq - 1);
-    if (!BeginSegment(d, nNumber + 1, nAck, nConfirm)) return false;
+    // The newest still has room: a segment that cannot begin yet costs nothing now. It is tried again
+    // after the next batch, and said once.
+    const bool bBegun = BeginSegment(d, nNumber + 1, nAck, nConfirm);
+    if (!bBegun && !d.bBeginFailing) SayFailure(d, "begin the next segment of");
+    d.bBeginFailing = !bBegun;
   }
   Retain(d);
   return true;

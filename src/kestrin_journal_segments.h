@@ -38,7 +38,8 @@ bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uin
 
 // Writer, holding the file (bWriting): writes a batch of documents and, if they changed, the marks, and
 // with bReserve the reservation nReserve; then, when the newest segment is nearly full, begins the next
-// one, and lets the oldest go that the retention has passed. False on a failure.
+// one (tried again after the next batch when it cannot), and lets the oldest go that the retention has
+// passed. False when a document or the marks were not written.
 bool Write(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, std::uint64_t nConfirm,
            std::uint64_t nNextSeq, bool bMarks, bool bReserve, std::uint64_t nReserve);
 

@@ -358,6 +358,24 @@ TEST_F(JournalTest, AFullJournalsOldestSegmentGivesWayCounted) {
   EXPECT_EQ(Lines().find("does not check out"), std::string::npos);  // a segment's room is no fault
 }
 
+// A segment that cannot begin (a directory of its name) costs no document: the journal writes on in
+// the newest, with one line, and begins the next once it can.
+TEST_F(JournalTest, ASegmentThatCannotBeginCostsNoDocument) {
+  journal::TOptions small;
+  small.nSegmentBytes = 4096;
+  Open(&small);
+  const std::string blocked = dir_ + "/42/0000000002.journal";
+  fs::create_directory(blocked);
+  Append(1, 30);  // the segment nearly full: the next one is begun early, and cannot be
+  fs::remove(blocked);
+  Append(31, 100);
+  EXPECT_EQ(State().nNotKept, 0);
+  EXPECT_EQ(ReadAfter(0), Range(1, 100));
+  EXPECT_NE(Lines().find("Cannot begin the next segment of the journal of wheel 42"), std::string::npos);
+  Open(&small);
+  EXPECT_EQ(ReadAfter(0), Range(1, 100));
+}
+
 // Documents the site confirmed stay for the retention, counted in their capture times, then their
 // segments go, uncounted; those it has not confirmed stay whatever their age.
 TEST_F(JournalTest, ConfirmedDocumentsStayForTheRetention) {
