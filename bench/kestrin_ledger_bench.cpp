@@ -360,6 +360,8 @@ int RunRestore(const std::string& dir, const std::string& db, const std::vector<
     fleet.returnNs = Ns(Clock::now());
   }
   const auto limit = std::chrono::seconds(std::max(120, 2 * seconds));
+  WaitFor([&] { return ReadAll(dir + "/ledger-again.log").find("Connected") != std::string::npos; }, 60s);
+  const double connectedS = (Ns(Clock::now()) - fleet.returnNs) / 1e9;
   WaitFor([&] {
     std::lock_guard<std::mutex> lock(fleet.mutex);
     return fleet.closedNs != 0;
@@ -405,6 +407,7 @@ int RunRestore(const std::string& dir, const std::string& db, const std::vector<
   else
     std::printf("| from the ledger's start on the copy to every wheel's confirmation without a gap | not within %lld s "
                 "(%zu of %d wheels) |\n", static_cast<long long>(limit.count()), closeS.size(), wheels);
+  std::printf("| of which the ledger's start, to its \"Connected\" line | %.1f s |\n", connectedS);
   std::printf("| per wheel: median / max | %.1f / %.1f s |\n", Percentile(closeS, 0.5), Percentile(closeS, 1.0));
   std::printf("| the bridges' \"Publishing again\" lines / documents they named | %llu / %llu |\n",
               static_cast<unsigned long long>(said), static_cast<unsigned long long>(told));
