@@ -9,7 +9,12 @@
 // seconds later: the broker's queue keeps what comes meanwhile, and the time from its return until
 // every document published before it is confirmed is the time to close the outage's gap. With --full
 // S the database is on a file system of its own that is filled halfway, for S seconds: the same time
-// is measured from the moment it has room again. Exit 1 only when it could not measure.
+// is measured from the moment it has room again. With --restore S the wheels are real: a pty wheel
+// (kestrin_wheel_sim) and a service entry (kestrin_bridged, with its journal) each; the ledger's
+// database is copied once every wheel is confirmed, the run goes on S seconds, the ledger is stopped,
+// the copy put back and the ledger started again, and the time until every wheel's confirmation shows
+// no gap again (the boxes publishing from their journals what the copy lacks) is measured. Exit 1 only
+// when it could not measure.
 #include <MQTTAsync.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -28,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -131,7 +137,22 @@ struct TFleet {
   // --outage: what each wheel had published when the ledger came back, and when all of it was confirmed.
   std::vector<std::uint64_t> atReturn;
   std::int64_t returnNs = 0, closedNs = 0;
+  // --restore: the boxes publish, so what each wheel has is its latest confirmation.
+  bool restore = false;
+  std::vector<std::uint64_t> latest;          // [wheel]: the "seq" of its latest confirmation
+  std::vector<std::int64_t> wheelClosedNs;    // [wheel]: its first confirmation without a gap, past atReturn
+  int nClosed = 0;
 };
+
+// --restore: a confirmation without a gap, past what the wheel had before the ledger stopped, closes it.
+void OnRestoreConfirmation(TFleet& f, int wheel, std::uint64_t seq, bool whole, std::int64_t now) {
+  std::lock_guard<std::mutex> lock(f.mutex);
+  f.latest[wheel] = seq;
+  if (f.returnNs && !f.wheelClosedNs[wheel] && whole && seq > f.atReturn[wheel]) {
+    f.wheelClosedNs[wheel] = now;
+    if (++f.nClosed == f.wheels) f.closedNs = now;
+  }
+}
 
 int OnConfirmation(void* context, char* topic, int, MQTTAsync_message* m) {
   TFleet& f = *static_cast<TFleet*>(context);
@@ -141,6 +162,12 @@ int OnConfirmation(void* context, char* topic, int, MQTTAsync_message* m) {
   const std::size_t at = payload.find("\"seq\":");
   if (wheel >= 0 && wheel < f.wheels && at != std::string::npos) {
     const std::uint64_t seq = std::strtoull(payload.c_str() + at + 6, nullptr, 10);
+    if (f.restore) {
+      OnRestoreConfirmation(f, wheel, seq, payload.find("\"gaps\":[]") != std::string::npos, now);
+      MQTTAsync_freeMessage(&m);
+      MQTTAsync_free(topic);
+      return 1;
+    }
     std::lock_guard<std::mutex> lock(f.mutex);
     auto& pub = f.published[wheel];
     for (std::uint64_t s = f.confirmed[wheel] + 1; s <= seq && s <= pub.size(); ++s)
@@ -238,17 +265,174 @@ double Floor(const std::string& source, const std::string& path, std::int64_t* p
   return cpu;
 }
 
+// SQLite's online backup of the running ledger's database, as the site's guide copies it.
+void Backup(const std::string& from, const std::string& to) {
+  sqlite3* in;
+  sqlite3* out;
+  Check(sqlite3_open_v2(from.c_str(), &in, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK, "open the ledger");
+  Check(sqlite3_open(to.c_str(), &out) == SQLITE_OK, "open the copy");
+  sqlite3_backup* b = sqlite3_backup_init(out, "main", in, "main");
+  Check(b != nullptr && sqlite3_backup_step(b, -1) == SQLITE_DONE, "the backup");
+  sqlite3_backup_finish(b);
+  sqlite3_close(out);
+  sqlite3_close(in);
+}
+
+// Per wheel of a database: its highest seq, and the seqs below it that it lacks.
+void Holdings(const std::string& db, int wheels, std::vector<std::uint64_t>* pHigh, std::uint64_t* pLacking) {
+  sqlite3* d;
+  Check(sqlite3_open_v2(db.c_str(), &d, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK, "open " + db);
+  pHigh->assign(wheels, 0);
+  *pLacking = 0;
+  sqlite3_stmt* s;
+  sqlite3_prepare_v2(d, "SELECT wheel, MAX(seq), COUNT(DISTINCT seq) FROM documents GROUP BY wheel", -1, &s, nullptr);
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    const int w = sqlite3_column_int(s, 0) - 1;
+    if (w < 0 || w >= wheels) continue;
+    (*pHigh)[w] = sqlite3_column_int64(s, 1);
+    *pLacking += sqlite3_column_int64(s, 1) - sqlite3_column_int64(s, 2);
+  }
+  sqlite3_finalize(s);
+  sqlite3_close(d);
+}
+
+// --restore: real boxes refill a ledger put back to an older copy of its database. Returns the exit
+// status.
+int RunRestore(const std::string& dir, const std::string& db, const std::vector<std::string>& ledgerRun,
+               pid_t ledger, TFleet& fleet, double rate, int seconds) {
+  const int wheels = fleet.wheels;
+  std::vector<pid_t> sims, bridges;
+  char rateText[32];
+  std::snprintf(rateText, sizeof rateText, "%g", rate);
+  const auto tty = [&](int w) { return dir + "/tty" + std::to_string(w); };
+  for (int w = 1; w <= wheels; ++w) {
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%04d", w);
+    sims.push_back(Spawn({KESTRIN_WHEEL_SIM_PATH, "--rate", rateText, "--serial", serial, "--link", tty(w)},
+                         "/dev/null"));
+  }
+  const auto started = Clock::now();
+  for (int w = 1; w <= wheels; ++w) {
+    Check(WaitFor([&] { return access(tty(w).c_str(), F_OK) == 0; }, 10s), "the wheel simulator's pty");
+    // A box's key shared by every wheel (the ledger's key file names it for all of them).
+    bridges.push_back(Spawn({"env", "KESTRIN_JOURNAL_DIRECTORY=" + dir + "/journal", "KESTRIN_BOX_KEY=" + dir +
+                             "/ledger.key", "KESTRIN_BOX_NAME=bench", "KESTRIN_SITE_VKEY=" + dir + "/site.vkey",
+                             KESTRIN_BRIDGED_PATH, tty(w)},
+                            dir + "/bridged-" + std::to_string(w) + ".log"));
+    std::this_thread::sleep_for(50ms);  // not all at once, as a box's boot does not start them so
+  }
+  const auto everyWheel = [&] {
+    std::lock_guard<std::mutex> lock(fleet.mutex);
+    return std::all_of(fleet.latest.begin(), fleet.latest.end(), [](std::uint64_t q) { return q > 0; });
+  };
+  Check(WaitFor(everyWheel, std::chrono::milliseconds(60000 + 200 * wheels)),
+        "not every wheel's bridge publishing, or not confirmed");
+  std::printf("%d service entries publishing, every wheel confirmed %.1f s after the first started; load average %s\n",
+              wheels, std::chrono::duration<double>(Clock::now() - started).count(), LoadAverage().c_str());
+  Backup(db, dir + "/copy.db");
+  std::filesystem::copy_file(dir + "/checkpoints", dir + "/copy.checkpoints");
+  std::vector<std::uint64_t> copied;
+  std::uint64_t lacking = 0;
+  Holdings(dir + "/copy.db", wheels, &copied, &lacking);
+  std::printf("the database copied (SQLite's backup); the run goes on %d s\n", seconds);
+  std::fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+
+  kill(ledger, SIGTERM);
+  waitpid(ledger, nullptr, 0);
+  std::this_thread::sleep_for(1s);  // its last confirmations delivered
+  std::uint64_t gap = 0;
+  {
+    std::lock_guard<std::mutex> lock(fleet.mutex);
+    fleet.atReturn = fleet.latest;
+    for (int w = 0; w < wheels; ++w) gap += fleet.atReturn[w] - std::min(fleet.atReturn[w], copied[w]);
+  }
+  std::filesystem::copy_file(dir + "/copy.db", db, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(dir + "/copy.checkpoints", dir + "/checkpoints",
+                             std::filesystem::copy_options::overwrite_existing);
+  unlink((db + "-wal").c_str());
+  unlink((db + "-shm").c_str());
+  const std::string loadAtRestore = LoadAverage();
+  ledger = Spawn(ledgerRun, dir + "/ledger-again.log");
+  {
+    std::lock_guard<std::mutex> lock(fleet.mutex);
+    fleet.returnNs = Ns(Clock::now());
+  }
+  const auto limit = std::chrono::seconds(std::max(120, 2 * seconds));
+  WaitFor([&] { return ReadAll(dir + "/ledger-again.log").find("Connected") != std::string::npos; }, 60s);
+  const double connectedS = (Ns(Clock::now()) - fleet.returnNs) / 1e9;
+  WaitFor([&] {
+    std::lock_guard<std::mutex> lock(fleet.mutex);
+    return fleet.closedNs != 0;
+  }, std::chrono::duration_cast<std::chrono::milliseconds>(limit));
+  std::this_thread::sleep_for(2s);  // what is in flight stored, before the count
+
+  double cpuBridges = 0;
+  for (pid_t p : bridges) cpuBridges += ProcessCpu(p);
+  const double runSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+  const std::string loadAfter = LoadAverage();
+  for (pid_t p : bridges) kill(p, SIGTERM);
+  for (pid_t p : sims) kill(p, SIGTERM);
+  for (pid_t p : bridges) waitpid(p, nullptr, 0);
+  for (pid_t p : sims) waitpid(p, nullptr, 0);
+  kill(ledger, SIGTERM);
+  waitpid(ledger, nullptr, 0);
+
+  std::vector<std::uint64_t> high;
+  std::uint64_t lackingAfter = 0;
+  Holdings(db, wheels, &high, &lackingAfter);
+  std::uint64_t said = 0, told = 0, differs = 0;  // the bridges' lines
+  for (int w = 1; w <= wheels; ++w) {
+    std::istringstream log(ReadAll(dir + "/bridged-" + std::to_string(w) + ".log"));
+    for (std::string line; std::getline(log, line);) {
+      if (line.rfind("Publishing again ", 0) == 0) ++said, told += std::strtoull(line.c_str() + 17, nullptr, 10);
+      if (line.find("differs from what this box sent") != std::string::npos) ++differs;
+    }
+  }
+  std::vector<double> closeS;
+  std::int64_t closedNs;
+  {
+    std::lock_guard<std::mutex> lock(fleet.mutex);
+    for (std::int64_t t : fleet.wheelClosedNs)
+      if (t) closeS.push_back((t - fleet.returnNs) / 1e9);
+    closedNs = fleet.closedNs ? fleet.closedNs - fleet.returnNs : 0;
+  }
+  std::printf("| figure | measured |\n|---|---|\n");
+  std::printf("| documents the copy lacked when the ledger was put back (the restore's gap), all wheels | %llu |\n",
+              static_cast<unsigned long long>(gap));
+  if (closedNs)
+    std::printf("| from the ledger's start on the copy to every wheel's confirmation without a gap | %.1f s |\n",
+                closedNs / 1e9);
+  else
+    std::printf("| from the ledger's start on the copy to every wheel's confirmation without a gap | not within %lld s "
+                "(%zu of %d wheels) |\n", static_cast<long long>(limit.count()), closeS.size(), wheels);
+  std::printf("| of which the ledger's start, to its \"Connected\" line | %.1f s |\n", connectedS);
+  std::printf("| per wheel: median / max | %.1f / %.1f s |\n", Percentile(closeS, 0.5), Percentile(closeS, 1.0));
+  std::printf("| the bridges' \"Publishing again\" lines / documents they named | %llu / %llu |\n",
+              static_cast<unsigned long long>(said), static_cast<unsigned long long>(told));
+  std::printf("| bridges that said the site's record differs from what they sent (the dropped tail) | %llu |\n",
+              static_cast<unsigned long long>(differs));
+  std::printf("| seqs the database lacks below each wheel's highest, at the end | %llu |\n",
+              static_cast<unsigned long long>(lackingAfter));
+  std::printf("| the bridges' CPU per frame (whole run, %.0f s) | %.0f us |\n", runSeconds,
+              cpuBridges / std::max(1.0, wheels * rate * runSeconds) * 1e6);
+  std::printf("load average at the restore %s, at the end %s\n", loadAtRestore.c_str(), loadAfter.c_str());
+  return closedNs ? 0 : 1;
+}
+
 int Usage() {
   std::printf("Usage: kestrin_ledger_bench [--wheels N] [--rate DOCS_PER_S] [--seconds T] [--outage S | --full S]\n"
+              "       kestrin_ledger_bench [--wheels N] [--rate FRAMES_PER_S] --restore S\n"
               "  defaults: 100 wheels, 5 documents/s each, 600 s, no outage (S s of the ledger killed halfway,\n"
-              "  or of its disk full)\n");
+              "  or of its disk full); --restore: real bridges on pty wheels, the ledger put back to a copy\n"
+              "  S s old (--seconds is not used)\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int wheels = 100, seconds = 600, outage = 0;
+  int wheels = 100, seconds = 600, outage = 0, restore = 0;
   bool full = false;  // the outage is a full disk, not a killed ledger
   double rate = 5;
   if (argc % 2 == 0) return Usage();
@@ -259,9 +443,11 @@ int main(int argc, char** argv) {
     else if (o == "--seconds") seconds = std::atoi(argv[i + 1]);
     else if (o == "--outage") outage = std::atoi(argv[i + 1]);
     else if (o == "--full") outage = std::atoi(argv[i + 1]), full = true;
+    else if (o == "--restore") restore = std::atoi(argv[i + 1]);
     else return Usage();
   }
-  if (wheels < 1 || wheels > 9999 || rate <= 0 || seconds < 1 || outage < 0 || outage >= seconds) return Usage();
+  if (wheels < 1 || wheels > 9999 || rate <= 0 || seconds < 1 || outage < 0 || restore < 0) return Usage();
+  if (restore ? outage > 0 || restore < 1 : outage >= seconds) return Usage();
   try {
     char tmpl[] = "/tmp/kestrin-ledger-bench-XXXXXX";
     Check(mkdtemp(tmpl) != nullptr, "mkdtemp");
@@ -296,6 +482,7 @@ int main(int argc, char** argv) {
       for (int w = 1; w <= wheels; ++w) keys << " " << w;
       keys << "\nkey bench " << vkey << "\n";
       std::ofstream(dir + "/ledger.key") << kPem;
+      std::ofstream(dir + "/site.vkey") << vkey << "\n";
     }
     const std::vector<std::string> ledgerRun = {KESTRIN_LEDGER_PATH, "run", "--broker", "tcp://127.0.0.1:1883",
                                                 "--database", db, "--keys", dir + "/box-keys", "--key",
@@ -308,13 +495,27 @@ int main(int argc, char** argv) {
     fleet.wheels = wheels;
     fleet.published.resize(wheels);
     fleet.confirmed.assign(wheels, 0);
+    fleet.restore = restore > 0;
+    fleet.latest.assign(wheels, 0);
+    fleet.wheelClosedNs.assign(wheels, 0);
     MQTTAsync confirm = Client("bench-confirmations", fleet, OnConfirmation);
-    MQTTAsync publisher = Client("bench-wheels", fleet, Ignore);
-    Check(WaitFor([&] { return fleet.connected == 2; }, 10s), "the benchmark's clients did not connect");
+    MQTTAsync publisher = restore ? nullptr : Client("bench-wheels", fleet, Ignore);
+    Check(WaitFor([&] { return fleet.connected == (restore ? 1 : 2); }, 10s), "the benchmark's clients did not connect");
     MQTTAsync_responseOptions sub = MQTTAsync_responseOptions_initializer;
     Check(MQTTAsync_subscribe(confirm, "/rng/roulette/kestrin_live/+/ledger", 1, &sub) == MQTTASYNC_SUCCESS,
           "subscribe");
     std::this_thread::sleep_for(500ms);
+    if (restore) {
+      std::printf("kestrin-ledger restored, refilled by %d service entries on pty wheels at %g frames/s; load average %s\n",
+                  wheels, rate, LoadAverage().c_str());
+      std::fflush(stdout);
+      const int status = RunRestore(dir, db, ledgerRun, ledger, fleet, rate, restore);
+      MQTTAsync_destroy(&confirm);
+      kill(broker, SIGTERM);
+      waitpid(broker, nullptr, 0);
+      if (!std::getenv("KT_KEEP")) std::system(("rm -rf " + dir).c_str());
+      return status;
+    }
 
     std::printf("kestrin-ledger under %d wheels at %g documents/s each for %d s; load average %s\n", wheels, rate,
                 seconds, LoadAverage().c_str());

@@ -151,8 +151,12 @@ bool StartConnect(TSession& d) {
   MQTTProperty expiry;
   expiry.identifier = MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL;
   expiry.value.integer4 = static_cast<unsigned int>(d.options.sessionExpirySeconds);
+  MQTTProperty largest;
+  largest.identifier = MQTTPROPERTY_CODE_MAXIMUM_PACKET_SIZE;
+  largest.value.integer4 = kMaxPacketBytes;
   MQTTProperties props = MQTTProperties_initializer;
   MQTTProperties_add(&props, &expiry);
+  MQTTProperties_add(&props, &largest);
   opts.connectProperties = &props;
   MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
   if (!d.options.willTopic.empty()) {

@@ -35,6 +35,10 @@ struct TSessionOptions {
 // A document or status larger than this is refused (counted, not stored): a status document is under
 // 400 bytes, and the site broker refuses the same (message_size_limit).
 constexpr std::size_t kMaxDocumentBytes = 4096;
+// The largest packet the ledger takes (MQTT 5's Maximum Packet Size, as the site broker's
+// max_packet_size): a broker sends it nothing larger, so a document of megabytes never reaches its
+// memory, even through a broker without the site's size lines. Those between the two are counted.
+constexpr int kMaxPacketBytes = 16384;
 
 struct TMessage {
   bool status = false;  // a bridgeStatus topic; otherwise a document
