@@ -59,6 +59,7 @@ struct TUserProperty {
   const char* pName;
   const char* pValue;
 };
+constexpr int kMaxUserProperties = 8;  // more: the publication is refused (MQTTASYNC_FAILURE)
 std::uint64_t StartPublication(ThKestrinBroker hInst, const char* pTopic, const std::string& payload,
                                int* pRc, const TUserProperty* pProperties = nullptr,
                                int nProperties = 0) noexcept;

@@ -83,22 +83,28 @@ int Send(TBroker& d, const char* pTopic, const std::string& payload, bool bRetai
   SetCallbacks<pSuccess, pFailure>(opts, Mqtt5(d));
   opts.context = ContextOf(nId);
   MQTTAsync_message message = mqtt::Message(payload, bRetained);
-  MQTTProperties properties = MQTTProperties_initializer;
-  if (Mqtt5(d)) {
+  // The list points at the caller's strings: MQTTAsync_sendMessage copies it (MQTTProperties_copy), so
+  // a copy of our own (MQTTProperties_add, a few allocations per property) would be made only to be
+  // freed again.
+  MQTTProperty list[kMaxUserProperties];
+  if (Mqtt5(d) && nProperties > 0) {
+    if (nProperties > kMaxUserProperties) return MQTTASYNC_FAILURE;
+    MQTTProperties& properties = message.properties;
+    properties.count = properties.max_count = nProperties;
+    properties.array = list;
     for (int i = 0; i < nProperties; ++i) {
-      MQTTProperty property{};
+      MQTTProperty& property = list[i];
+      property = MQTTProperty{};
       property.identifier = MQTTPROPERTY_CODE_USER_PROPERTY;
       property.value.data.data = const_cast<char*>(pProperties[i].pName);
       property.value.data.len = static_cast<int>(std::strlen(pProperties[i].pName));
       property.value.value.data = const_cast<char*>(pProperties[i].pValue);
       property.value.value.len = static_cast<int>(std::strlen(pProperties[i].pValue));
-      MQTTProperties_add(&properties, &property);  // copies both strings
+      // Its identifier, then the name and the value, each with a two-byte length.
+      properties.length += 1 + 2 + property.value.data.len + 2 + property.value.value.len;
     }
-    message.properties = properties;
   }
-  const int nRc = MQTTAsync_sendMessage(d.client, pTopic, &message, &opts);
-  MQTTProperties_free(&properties);  // the library keeps its own copy
-  return nRc;
+  return MQTTAsync_sendMessage(d.client, pTopic, &message, &opts);
 }
 
 }  // namespace

@@ -198,20 +198,20 @@ void Supervise(ThKestrinControl hControl) {
     const std::string current = StateText(pWheel);
     const TCounts count = Counted();
     int nTimeoutMs = -1;
-    if (current != state || count != counted) {
-      const auto due = lastSent + kStatusInterval;
-      if (Kind(current) != Kind(state) || Clock::now() >= due) {
-        state = current;
-        counted = count;
-        lastSent = Clock::now();
-        NotifyStatus(state, false);
-      } else {
-        nTimeoutMs =
-            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count());
-      }
+    if ((current != state || count != counted) &&
+        (Kind(current) != Kind(state) || Clock::now() >= lastSent + kStatusInterval)) {
+      state = current;
+      counted = count;
+      lastSent = Clock::now();
+      NotifyStatus(state, false);
     }
-    // While the line is due within the second anyway, new counts alone need not wake main; any other
-    // change rings.
+    // Within the second after a line main waits for its end whatever changes: the counts of the frames
+    // that come meanwhile are told then, one wake-up a second while frames keep coming (waking at the
+    // first new count and again at the second's end would be two). New counts alone need not wake main
+    // then; any other change rings.
+    if (const auto now = Clock::now(); now < lastSent + kStatusInterval)
+      nTimeoutMs = static_cast<int>(
+          std::chrono::ceil<std::chrono::milliseconds>(lastSent + kStatusInterval - now).count());
     gTimed = nTimeoutMs >= 0;
     SendStatus(hControl, &nTimeoutMs);
     gHealthChanged->WaitFor([] { return gChanged.exchange(false); }, nTimeoutMs, process::StopDescriptor());
