@@ -356,7 +356,8 @@ int Settle(ThKestrinOutbox hOutbox, std::uint64_t nId, bool bDelivered, bool bRe
       Free(o, n);
       if (nSeq != 0) {
         o.brokerConfirmed.Add(nSeq, nSeq);
-        if (NoneBefore(o, nSeq)) pSettled->nAcknowledge = nSeq;
+        // With nothing before it waiting, so is everything up to the end of its run of confirmed seqs.
+        if (NoneBefore(o, nSeq)) pSettled->nAcknowledge = std::max(nSeq, o.brokerConfirmed.LastOfRange(nSeq));
       }
     } else if (bRequeue) {
       Queue(o, n);

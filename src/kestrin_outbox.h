@@ -88,8 +88,8 @@ struct TSettled {
   std::uint64_t nId = 0;       // the publication
   std::uint64_t nForgotten = 0;  // GiveUpDue: an older overdue publication queued again (0: none);
                                  // the broker is to forget it
-  std::uint64_t nAcknowledge = 0;  // Settle, delivered: every document up to it is confirmed by the box's
-                                   // broker (0: nothing new)
+  std::uint64_t nAcknowledge = 0;  // Settle, delivered: every document of this start and the replay up
+                                   // to it is confirmed by the box's broker (0: one before it waits)
 };
 
 // Null for options out of range, or when memory runs out.

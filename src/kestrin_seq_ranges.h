@@ -62,6 +62,13 @@ class TSeqRanges {
     }
   }
 
+  // The last seq of the range that holds n; 0: none does.
+  std::uint64_t LastOfRange(std::uint64_t n) const {
+    auto it = ranges_.upper_bound(n);
+    if (it == ranges_.begin() || std::prev(it)->second < n) return 0;
+    return std::prev(it)->second;
+  }
+
   // The parts of [nFirst, nLast] that this set does not hold, in order.
   std::vector<TRange> Outside(std::uint64_t nFirst, std::uint64_t nLast) const {
     std::vector<TRange> out;

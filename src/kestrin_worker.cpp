@@ -6,26 +6,30 @@
 // time-out. What it is doing is its phase (TPhase in kestrin_worker_l.h), changed only by Enter().
 //
 // A frame's way: whenever the device is readable its bytes go into the link's queue (transport::Fill),
-// whatever the phase, so the device's small input queue never overflows. In kReading the loop takes
-// the next frame (NextFrame): first one whose publication failed and waits to be published again, else
-// the link's next; a malformed one is reported and the next is taken at once; a whole one becomes the
-// frame in hand, a TFrame carried by value, and is reported. Its document is handed to the library
-// (broker::StartPublication), which returns at once, and the loop is kPublishing. The outcome comes
-// through broker::TakeOutcomes: confirmed, it is counted as published and the loop pauses (kPausing);
-// failed, the frame waits to be published again. Not confirmed within 10 s, it is given up on: kept
-// until its outcome comes late (published, or published again after a failure) and the loop goes on
-// with the next frame. While the broker is away (kHolding) no frame is taken: they wait in the link,
-// in order, until it is back. A consumer may see a document twice: when the broker got a publication
-// whose confirmation was lost with the connection, it is published again.
+// whatever the phase, so the device's small input queue never overflows. Every document on its way out
+// is in the outbox (kestrin_outbox), one entry each with its state: queued, in flight, overdue. In
+// kReading the loop asks the outbox for the next document (NextFrame): one whose publication failed
+// first, at its place; without a journal, when none waits, the link's next frame: a malformed one is
+// reported and the next is taken at once; a whole one is reported and queued. Its document is handed
+// to the library (broker::StartPublication), which returns at once, and the loop is kPublishing. The
+// outcome comes through broker::TakeOutcomes and goes to the outbox: confirmed, it is counted as
+// published and the loop pauses (kPausing); failed, it is queued again at its place. Not confirmed
+// within 10 s, it is given up on (overdue): kept until its outcome comes late (published, or queued
+// again after a failure) and the loop goes on with the next frame. While the broker is away (kHolding)
+// no document is taken: they wait, in order, until it is back. A consumer may see a document twice:
+// when the broker got a publication whose confirmation was lost with the connection, it is published
+// again.
 //
 // With a journal (the service entry) a whole frame does not wait in the link: as soon as it has come it
-// is taken (TakeArrived), numbered and journaled, and waits in `fresh`; each pass of the loop writes
-// it out into the journal's file (WriteOut) after the publication it started, so that a crash or a kill
-// loses nothing read and a power cut nothing synced, whatever the phase; a failed start-up keeps it. Its
-// document carries seq, epoch and captured, and with the box key (kestrin_chain: linked to the document
-// numbered before it when it is journaled, signed when it is published) prev, sig and key. Once published, the records of earlier starts that the
-// site (or else the box's broker) had not confirmed are read back and published first, marked
-// replayed, without the pause; the box's broker's confirmations go to the journal (Acknowledge).
+// is taken (TakeArrived), numbered, journaled and queued in the outbox; each pass of the loop writes it
+// out into the journal's file (WriteOut) after the publication it started, so that a crash or a kill
+// loses nothing read and a power cut nothing synced, whatever the phase; a failed start-up keeps it.
+// Its document carries seq, epoch and captured, and with the box key (kestrin_chain: linked to the
+// document numbered before it when it is journaled, signed when it is published) prev, sig and key.
+// Up to kWindow publications are in flight at once, without the pause. Once published, the records of
+// earlier starts that the site (or else the box's broker) had not confirmed, and later those the site
+// asks for again (Refill), are read back into the outbox and published, marked replayed, never holding
+// up a live document; the box's broker's confirmations go to the journal (Acknowledge).
 #include "kestrin_worker.h"
 
 #include <inttypes.h>
