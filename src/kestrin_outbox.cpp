@@ -249,8 +249,8 @@ void Refill(ThKestrinOutbox hOutbox, const TSeqRanges::TRange* pRanges, int nRan
     TSeqRanges added;
     for (int i = 0; i < nRanges; ++i) {
       const TSeqRanges::TRange& r = pRanges[i];
-      for (const TSeqRanges::TRange& part : o.recentlyRefilled.Outside(std::max<std::uint64_t>(r.nFirst, 1),
-                                                                       std::min(r.nLast, nHad)))
+      for (const TSeqRanges::TRange& part :
+           o.recentlyRefilled.Outside(std::max<std::uint64_t>(r.nFirst, 1), std::min(r.nLast, nHad)))
         for (const TSeqRanges::TRange& piece : o.refill.Outside(part.nFirst, part.nLast))
           for (const TSeqRanges::TRange& numbered : o.skipped.Outside(piece.nFirst, piece.nLast))
             added.Add(numbered.nFirst, numbered.nLast);
@@ -414,8 +414,8 @@ void GetCounts(ThKestrinOutbox hOutbox, TCounts* pCounts) noexcept {
   pCounts->nOverdue = o.overdue.size();
   pCounts->nHistoryInFlight = o.nHistoryInFlight;
   pCounts->bHistory = o.lanes[static_cast<int>(TOrigin::kReplay)].nCount > 0 ||
-                      o.lanes[static_cast<int>(TOrigin::kRefill)].nCount > 0 || o.nReplayNext < o.nReplayEnd ||
-                      !o.refill.Empty();
+                      o.lanes[static_cast<int>(TOrigin::kRefill)].nCount > 0 ||
+                      o.nReplayNext < o.nReplayEnd || !o.refill.Empty();
   pCounts->due = o.inFlight.empty() ? Clock::time_point::max() : o.entries[o.inFlight.front()].due;
 }
 

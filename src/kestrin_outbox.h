@@ -64,11 +64,11 @@ struct TDocument {
 struct TOptions {
   // History comes from it, and the seqs skipped at this start (TState); null: live documents only.
   ThKestrinJournal hJournal = nullptr;
-  const char* pPortName = "";           // for the lines
-  std::size_t nWindow = 1;              // publications in flight at once
-  std::size_t nMaxLive = 1;             // queued live documents beyond which the oldest gives way
-  std::size_t nMaxOverdue = 100;        // overdue entries beyond which the oldest is queued again
-  int nRefillAgainSeconds = 30;         // a refilled seq is not refilled again within this
+  const char* pPortName = "";     // for the lines
+  std::size_t nWindow = 1;        // publications in flight at once
+  std::size_t nMaxLive = 1;       // queued live documents beyond which the oldest gives way
+  std::size_t nMaxOverdue = 100;  // overdue entries beyond which the oldest is queued again
+  int nRefillAgainSeconds = 30;   // a refilled seq is not refilled again within this
 };
 
 // The figures the loop looks at.
@@ -77,17 +77,17 @@ struct TCounts {
   std::size_t nInFlight = 0;
   std::size_t nOverdue = 0;
   std::size_t nHistoryInFlight = 0;
-  bool bHistory = false;        // replay or refill left to publish (queued or still in the journal)
+  bool bHistory = false;  // replay or refill left to publish (queued or still in the journal)
   Clock::time_point due = Clock::time_point::max();  // the oldest publication in flight's due
 };
 
 // The outcome of one publication, as Settle and GiveUpDue tell it.
 struct TSettled {
-  TState was = TState::kFree;  // kInFlight or kOverdue: where the entry was
-  TDocument document;          // a copy
-  std::uint64_t nId = 0;       // the publication
-  std::uint64_t nForgotten = 0;  // GiveUpDue: an older overdue publication queued again (0: none);
-                                 // the broker is to forget it
+  TState was = TState::kFree;      // kInFlight or kOverdue: where the entry was
+  TDocument document;              // a copy
+  std::uint64_t nId = 0;           // the publication
+  std::uint64_t nForgotten = 0;    // GiveUpDue: an older overdue publication queued again (0: none);
+                                   // the broker is to forget it
   std::uint64_t nAcknowledge = 0;  // Settle, delivered: every document of this start and the replay up
                                    // to it is confirmed by the box's broker (0: one before it waits)
 };

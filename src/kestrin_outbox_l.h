@@ -47,8 +47,8 @@ struct TOutbox {
   std::deque<std::pair<Clock::time_point, TSeqRanges::TRange>> refillSent;
   TSeqRanges recentlyRefilled;
   TSeqRanges notHeldSaid;
-  TSeqRanges skipped;          // seqs the journal skipped at this start: no document has them
-  TSeqRanges brokerConfirmed;  // seqs the box's broker confirmed that the site has not yet
+  TSeqRanges skipped;           // seqs the journal skipped at this start: no document has them
+  TSeqRanges brokerConfirmed;   // seqs the box's broker confirmed that the site has not yet
   std::uint64_t nLastLive = 0;  // the newest live document started
 };
 

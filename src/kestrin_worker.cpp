@@ -346,8 +346,7 @@ void TWorker::Step(Clock::time_point now) {
   if (bDrain && !bDrained) outbox::GetCounts(hOutbox, &counts);
   if (bDrain && !bDrained && phase != TPhase::kPublishing &&
       ((phase == TPhase::kReading && bQueueEmpty && !bFrameComing && counts.nInFlight == 0) ||
-       phase == TPhase::kHolding ||
-       bNotConfirming)) {
+       phase == TPhase::kHolding || bNotConfirming)) {
     bDrained = true;
     answers.Ring();
   }
@@ -465,8 +464,8 @@ void TWorker::PublishNext(Clock::time_point now) {
     int nProperties = hJournal == nullptr ? 0 : 3;
     // Signed: the same statement each time it is published; `replayed` stays outside what is signed.
     chain::TProperties signedBy;
-    if (hChain != nullptr && chain::Sign(hChain, f.status.nSerial, f.nSeq, f.nEpoch, captured, payload, f.link,
-                                         &signedBy) == chain::kOk) {
+    if (hChain != nullptr && chain::Sign(hChain, f.status.nSerial, f.nSeq, f.nEpoch, captured, payload,
+                                         f.link, &signedBy) == chain::kOk) {
       if (signedBy.prev[0] != '\0') properties[nProperties++] = {"prev", signedBy.prev};
       properties[nProperties++] = {"sig", signedBy.sig};
       properties[nProperties++] = {"key", signedBy.key};
