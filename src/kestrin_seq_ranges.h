@@ -29,6 +29,13 @@ class TSeqRanges {
   void Add(std::uint64_t nFirst, std::uint64_t nLast) {
     if (nFirst > nLast) return;
     auto it = ranges_.upper_bound(nFirst);
+    // A range that grows by its end, short of the next (seqs confirmed in order): changed in place,
+    // without a node freed and made for each seq.
+    if (it != ranges_.begin() && std::prev(it)->second + 1 >= nFirst &&
+        (it == ranges_.end() || nLast < it->first - 1)) {
+      std::prev(it)->second = std::max(std::prev(it)->second, nLast);
+      return;
+    }
     if (it != ranges_.begin() && std::prev(it)->second + 1 >= nFirst) --it;
     while (it != ranges_.end() && it->first <= nLast + 1 && nLast + 1 != 0) {
       nFirst = std::min(nFirst, it->first);
@@ -53,6 +60,13 @@ class TSeqRanges {
       if (nFrom < nFirst) ranges_[nFrom] = nFirst - 1;
       if (nTo > nLast) ranges_[nLast + 1] = nTo;
     }
+  }
+
+  // The last seq of the range that holds n; 0: none does.
+  std::uint64_t LastOfRange(std::uint64_t n) const {
+    auto it = ranges_.upper_bound(n);
+    if (it == ranges_.begin() || std::prev(it)->second < n) return 0;
+    return std::prev(it)->second;
   }
 
   // The parts of [nFirst, nLast] that this set does not hold, in order.

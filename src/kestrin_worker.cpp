@@ -6,26 +6,30 @@
 // time-out. What it is doing is its phase (TPhase in kestrin_worker_l.h), changed only by Enter().
 //
 // A frame's way: whenever the device is readable its bytes go into the link's queue (transport::Fill),
-// whatever the phase, so the device's small input queue never overflows. In kReading the loop takes
-// the next frame (NextFrame): first one whose publication failed and waits to be published again, else
-// the link's next; a malformed one is reported and the next is taken at once; a whole one becomes the
-// frame in hand, a TFrame carried by value, and is reported. Its document is handed to the library
-// (broker::StartPublication), which returns at once, and the loop is kPublishing. The outcome comes
-// through broker::TakeOutcomes: confirmed, it is counted as published and the loop pauses (kPausing);
-// failed, the frame waits to be published again. Not confirmed within 10 s, it is given up on: kept
-// until its outcome comes late (published, or published again after a failure) and the loop goes on
-// with the next frame. While the broker is away (kHolding) no frame is taken: they wait in the link,
-// in order, until it is back. A consumer may see a document twice: when the broker got a publication
-// whose confirmation was lost with the connection, it is published again.
+// whatever the phase, so the device's small input queue never overflows. Every document on its way out
+// is in the outbox (kestrin_outbox), one entry each with its state: queued, in flight, overdue. In
+// kReading the loop asks the outbox for the next document (NextFrame): one whose publication failed
+// first, at its place; without a journal, when none waits, the link's next frame: a malformed one is
+// reported and the next is taken at once; a whole one is reported and queued. Its document is handed
+// to the library (broker::StartPublication), which returns at once, and the loop is kPublishing. The
+// outcome comes through broker::TakeOutcomes and goes to the outbox: confirmed, it is counted as
+// published and the loop pauses (kPausing); failed, it is queued again at its place. Not confirmed
+// within 10 s, it is given up on (overdue): kept until its outcome comes late (published, or queued
+// again after a failure) and the loop goes on with the next frame. While the broker is away (kHolding)
+// no document is taken: they wait, in order, until it is back. A consumer may see a document twice:
+// when the broker got a publication whose confirmation was lost with the connection, it is published
+// again.
 //
 // With a journal (the service entry) a whole frame does not wait in the link: as soon as it has come it
-// is taken (TakeArrived), numbered and journaled, and waits in `fresh`; each pass of the loop writes
-// it out into the journal's file (WriteOut) after the publication it started, so that a crash or a kill
-// loses nothing read and a power cut nothing synced, whatever the phase; a failed start-up keeps it. Its
-// document carries seq, epoch and captured, and with the box key (kestrin_chain: linked to the document
-// numbered before it when it is journaled, signed when it is published) prev, sig and key. Once published, the records of earlier starts that the
-// site (or else the box's broker) had not confirmed are read back and published first, marked
-// replayed, without the pause; the box's broker's confirmations go to the journal (Acknowledge).
+// is taken (TakeArrived), numbered, journaled and queued in the outbox; each pass of the loop writes it
+// out into the journal's file (WriteOut) after the publication it started, so that a crash or a kill
+// loses nothing read and a power cut nothing synced, whatever the phase; a failed start-up keeps it.
+// Its document carries seq, epoch and captured, and with the box key (kestrin_chain: linked to the
+// document numbered before it when it is journaled, signed when it is published) prev, sig and key.
+// Up to kWindow publications are in flight at once, without the pause. Once published, the records of
+// earlier starts that the site (or else the box's broker) had not confirmed, and later those the site
+// asks for again (Refill), are read back into the outbox and published, marked replayed, never holding
+// up a live document; the box's broker's confirmations go to the journal (Acknowledge).
 #include "kestrin_worker.h"
 
 #include <inttypes.h>
@@ -93,21 +97,6 @@ constexpr std::size_t kMaxFresh = (1 << 20) / transport::kFrameLength;
 // With a journal: publications in flight at once. The broker confirms each in about a millisecond on
 // the box, so a backlog goes at hundreds a second while memory and a lost connection's resends stay small.
 constexpr std::size_t kWindow = 16;
-// Journal records read back at a time for the replay.
-constexpr int kReplayBatch = 64;
-
-// A document read back from the journal, to be published again as it was signed.
-TFrame Journaled(const journal::TRecord& record) {
-  TFrame f;
-  std::memcpy(f.bytes, record.frame, sizeof f.bytes);
-  frame::Decode(f.bytes, &f.status);
-  f.nSeq = f.nOrder = record.nSeq;
-  f.nEpoch = record.nEpoch;
-  f.nCapturedMs = record.nCapturedMs;
-  f.link = record.link;
-  f.bReplayed = true;
-  return f;
-}
 
 }  // namespace
 
@@ -206,35 +195,45 @@ TWorker::TWorker(const TStart& start)
       reopener(portName) {
   std::snprintf(portName, sizeof portName, "%s", start.pPortName);
   std::snprintf(clientId, sizeof clientId, "%s", start.pClientId);
+  outbox::TOptions options;
+  options.hJournal = hJournal;
+  options.pPortName = portName;
+  options.nWindow = Windowed() ? kWindow : 1;
+  options.nMaxLive = kMaxFresh;
+  options.nMaxOverdue = kMaxUnconfirmed;
+  options.nRefillAgainSeconds = kRefillAgainSeconds;
+  hOutbox = outbox::Init(options);
   if (start.pFirstFrame != nullptr) {
-    std::memcpy(inHand.bytes, start.pFirstFrame, sizeof inHand.bytes);
-    frame::Decode(inHand.bytes, &inHand.status);
-    inHand.nCapturedMs = start.nFirstFrameMs > 0 ? start.nFirstFrameMs : WallMs();
-    inHand.nOrder = ++nTaken;
-    bHaveFrame = true;
+    std::memcpy(first.bytes, start.pFirstFrame, sizeof first.bytes);
+    frame::Decode(first.bytes, &first.status);
+    first.nCapturedMs = start.nFirstFrameMs > 0 ? start.nFirstFrameMs : WallMs();
+    first.nOrder = ++nTaken;
+    bHaveFirst = true;
   }
 }
 
+TWorker::~TWorker() { outbox::Destroy(hOutbox); }
+
 void TWorker::Run() {
   nBegun = transport::FramesBegun(hTrans);
-  if (bHaveFrame) reopener.FrameArrived();
+  if (bHaveFirst) reopener.FrameArrived();
   // The device may have failed while start-up probed it.
   if (transport::Descriptor(hTrans) < 0) DeviceLost(Clock::now());
   if (hJournal != nullptr) {
     journal::TState state;
     journal::GetState(hJournal, &state);
     nEpoch = state.nEpoch;
-    // The last record of the earlier starts: before the seqs skipped after an unclean stop, if any.
-    nReplayEnd = state.nSkippedFirst != 0 ? state.nSkippedFirst - 1 : state.nNextSeq - 1;
-    if (state.nSkippedFirst != 0) skipped.Add(state.nSkippedFirst, state.nSkippedLast);
     health::SetJournal(nEpoch, 0);
     // The first frame is this start's first document: journaled, and published after the replay.
-    if (bHaveFrame) {
-      Journal(inHand);
-      fresh.push_back(inHand);
-      bHaveFrame = false;
+    if (bHaveFirst) {
+      Journal(first);
+      outbox::AddLive(hOutbox, first, &nFreshDropped);
+      bHaveFirst = false;
     }
     TakeArrived(Clock::now());
+  } else if (bHaveFirst) {
+    first.bTold = true;  // told when publishing begins
+    outbox::AddLive(hOutbox, first, nullptr);
   }
   while (!bQuit) {
     Step(Clock::now());
@@ -258,13 +257,15 @@ void TWorker::Step(Clock::time_point now) {
   if (bStopPublishing && phase != TPhase::kStopped) {
     if (stopDue == kNever) stopDue = now + milliseconds(nStopWaitMs.load());
     // After a drain, a frame that came meanwhile is still published, within the same bound.
+    outbox::TCounts counts;
+    outbox::GetCounts(hOutbox, &counts);
     const bool bMore = bDrain && !bNotConfirming && CanPublish(now) &&
-                       (bHaveFrame || !again.empty() || !fresh.empty() || transport::QueuedFrames(hTrans) > 0);
+                       (counts.nQueuedLive > 0 || transport::QueuedFrames(hTrans) > 0);
     // With a journal, reading ends between frames: a frame begun is read whole (and journaled), so that
     // what the device keeps for the next start (systemd's store) begins with a whole frame.
     if (frameEndDue == kNever) frameEndDue = now + kFrameInTransit;
     const bool bFrameComing = Windowed() && bDeviceOpen && transport::FrameBegun(hTrans) && now < frameEndDue;
-    if ((phase != TPhase::kPublishing && inFlight.empty() && !bMore && !bFrameComing) ||
+    if ((phase != TPhase::kPublishing && counts.nInFlight == 0 && !bMore && !bFrameComing) ||
         (now >= stopDue && !bFrameComing))
       StopPublishingNow();
   }
@@ -275,7 +276,7 @@ void TWorker::Step(Clock::time_point now) {
     lateDue = kNever;
   }
   if (phase == TPhase::kStopped) return;
-  GiveUpLate(now);
+  if (Windowed()) GiveUpLate(now);
   if (!bDeviceOpen && now >= reopenDue) {
     bDeviceOpen = reopener.TryOpen(hTrans);
     reopenDue = now + kReopenPause;
@@ -295,16 +296,13 @@ void TWorker::Step(Clock::time_point now) {
   switch (phase) {
     case TPhase::kWaiting:
       if (!bPublish) break;
-      nReplayNext = nReplayAfter;
-      if (nReplayNext < nReplayEnd)
-        console::Notice("Publishing again the documents of %s after seq %" PRIu64 " up to seq %" PRIu64
-                        ", not yet confirmed\n",
-                        portName, nReplayNext, nReplayEnd);
-      if (bHaveFrame) Report(inHand);  // the frame that accepted the port, told once it can go
+      if (hJournal != nullptr) outbox::Replay(hOutbox, nReplayAfter);
+      if (bHaveFirst) Report(first);  // the frame that accepted the port, told once it can go
+      bHaveFirst = false;
       Enter(TPhase::kReading);
       break;
     case TPhase::kPublishing:
-      if (!Windowed() && now >= due) GiveUp(now);
+      if (!Windowed()) GiveUpLate(now);
       break;
     case TPhase::kPausing:
       if (now >= due || bDrain) Enter(TPhase::kReading);
@@ -325,12 +323,16 @@ void TWorker::Step(Clock::time_point now) {
 
   if (now >= recountDue) {
     const bool bBacklog = transport::QueuedBytes(hTrans) >= transport::kFrameLength;
+    outbox::TCounts counts;
+    outbox::GetCounts(hOutbox, &counts);
     health::SetFramesWaiting((bBacklog ? std::max(transport::QueuedFrames(hTrans), 0) : 0) +
-                             static_cast<int>(fresh.size()));
+                             (Windowed() ? static_cast<int>(counts.nQueuedLive) : 0));
     if (hJournal != nullptr) {
       journal::TState state;
       journal::GetState(hJournal, &state);
       health::SetJournal(nEpoch, state.nGivenWayUnconfirmed);
+      // What the site confirmed leaves the outbox: its seqs, and history still queued.
+      outbox::SiteConfirmed(hOutbox, state.nConfirmed);
     }
     recountDue = now + kRecount;
   }
@@ -340,9 +342,11 @@ void TWorker::Step(Clock::time_point now) {
   // the device kept open for the next start, its tail would reach that start alone.
   if (bDrain && drainFrameDue == kNever) drainFrameDue = now + kFrameInTransit;
   const bool bFrameComing = transport::FrameBegun(hTrans) && now < drainFrameDue;
+  outbox::TCounts counts;
+  if (bDrain && !bDrained) outbox::GetCounts(hOutbox, &counts);
   if (bDrain && !bDrained && phase != TPhase::kPublishing &&
-      ((phase == TPhase::kReading && bQueueEmpty && !bFrameComing && inFlight.empty()) || phase == TPhase::kHolding ||
-       bNotConfirming)) {
+      ((phase == TPhase::kReading && bQueueEmpty && !bFrameComing && counts.nInFlight == 0) ||
+       phase == TPhase::kHolding || bNotConfirming)) {
     bDrained = true;
     answers.Ring();
   }
@@ -352,15 +356,15 @@ void TWorker::Step(Clock::time_point now) {
 void TWorker::Wait(Clock::time_point now) {
   Clock::time_point next = lateDue;
   const bool bStopped = phase == TPhase::kStopped;
-  if (phase == TPhase::kPublishing && !Windowed()) next = std::min(next, due);
-  if (!inFlight.empty() && !bStopped) next = std::min(next, inFlight.begin()->second.due);
+  outbox::TCounts counts;
+  outbox::GetCounts(hOutbox, &counts);
+  if (!bStopped) next = std::min(next, counts.due);  // the oldest publication's 10 s
   if (bStopPublishing && !bStopped) next = std::min(next, stopDue);
   if (bStopPublishing && !bStopped && frameEndDue > now && transport::FrameBegun(hTrans))
     next = std::min(next, frameEndDue);
   // The pause matters only when a frame waits; otherwise the device wakes the loop anyway.
   if (phase == TPhase::kPausing &&
-      (!again.empty() || transport::FrameBegun(hTrans) || !fresh.empty() || nReplayNext < nReplayEnd ||
-       !refill.Empty() || !refillQueue.empty()))
+      (counts.nQueuedLive > 0 || counts.bHistory || transport::FrameBegun(hTrans)))
     next = std::min(next, due);
   if (phase == TPhase::kHolding && retryDue > now) next = std::min(next, retryDue);
   if (bDrain && !bDrained && drainFrameDue > now) next = std::min(next, drainFrameDue);
@@ -391,236 +395,193 @@ bool TWorker::CanPublish(Clock::time_point now) const {
   return broker::Connected(hBroker) && now >= retryDue;
 }
 
-// Takes the next frame into the hand: one to be published again first, else the link's next whole
-// frame. False when there is none, or the broker is away.
-bool TWorker::NextFrame(Clock::time_point now) {
+// The next document to publish: the outbox's (a frame to be published again first, the replay, live
+// frames, then the site's refills), else, without a journal, the link's next whole frame. Null when
+// there is none, or the broker is away.
+TFrame* TWorker::NextFrame(Clock::time_point now) {
   for (;;) {
     if (!CanPublish(now)) {
       Hold();
-      return false;
+      return nullptr;
     }
-    if (!again.empty()) {
-      inHand = again.begin()->second;
-      again.erase(again.begin());
-      bHaveFrame = true;
-      return true;
-    }
-    if (hJournal != nullptr) {
-      // The start's replay first; then live documents before any the site asked for again. History
-      // takes at most half the window, so a live document never waits for a place behind it.
-      const bool bRoom = std::count_if(inFlight.begin(), inFlight.end(),
-                                       [](const auto& p) { return p.second.frame.bReplayed; }) <
-                         static_cast<std::ptrdiff_t>(kWindow / 2);
-      const bool bReplay = bRoom && NextReplayed();
-      if (!bReplay && fresh.empty() && !(bRoom && NextRefilled(now))) {
-        bQueueEmpty = true;
-        return false;
-      }
-      if (bReplay) {
-        inHand = replay.front();
-        replay.pop_front();
-      } else if (fresh.empty()) {
-        inHand = refillQueue.front();
-        refillQueue.pop_front();
-      } else {
-        inHand = fresh.front();
-        fresh.pop_front();
-        nLastLive = inHand.nSeq;
-        const int nQueued = static_cast<int>(fresh.size());
-        backlog.FrameTaken(WallMs() - inHand.nCapturedMs, nQueued,
+    if (TFrame* pFrame = outbox::Next(hOutbox, now)) {
+      if (!pFrame->bTold) {  // a live frame of the journal's, taken for the first time
+        pFrame->bTold = true;
+        outbox::TCounts counts;
+        outbox::GetCounts(hOutbox, &counts);
+        const int nQueued = static_cast<int>(counts.nQueuedLive) - 1;
+        backlog.FrameTaken(WallMs() - pFrame->nCapturedMs, nQueued,
                            nQueued * transport::kFrameLength + std::max(transport::QueuedBytes(hTrans), 0));
-        Report(inHand);
+        Report(*pFrame);
       }
-      bHaveFrame = true;
-      return true;
+      return pFrame;
     }
-    unsigned short nLength = 0;
-    if (transport::Take(hTrans, inHand.bytes, &nLength) != transport::kOk) {
+    if (Windowed()) {
       bQueueEmpty = true;
-      return false;
+      return nullptr;
     }
-    if (!transport::WholeFrame(inHand.bytes)) {
-      ReportMalformed(inHand.bytes);
+    TFrame f;
+    unsigned short nLength = 0;
+    if (transport::Take(hTrans, f.bytes, &nLength) != transport::kOk) {
+      bQueueEmpty = true;
+      return nullptr;
+    }
+    if (!transport::WholeFrame(f.bytes)) {
+      ReportMalformed(f.bytes);
       health::CountMalformed();
       continue;  // nothing was published: no pause
     }
     silence.Heard(now);
     backlog.FrameTaken(hTrans);
-    // Every field of a whole frame decodes, so nothing carries over from earlier frames.
-    frame::Decode(inHand.bytes, &inHand.status);
-    inHand.nCapturedMs = WallMs() - std::max(transport::FrameAgeMs(hTrans), 0L);
-    inHand.nSeq = 0;
-    inHand.nOrder = ++nTaken;
-    inHand.nAttempts = 0;
-    bHaveFrame = true;
-    Report(inHand);
-    return true;
+    frame::Decode(f.bytes, &f.status);
+    f.nCapturedMs = WallMs() - std::max(transport::FrameAgeMs(hTrans), 0L);
+    f.nOrder = ++nTaken;
+    f.bTold = true;
+    Report(f);
+    if (outbox::AddLive(hOutbox, f, nullptr) != outbox::kOk) health::CountDropped(1);
   }
 }
 
-// Starts the publication of the frame in hand, taking the next one first if none is; with a journal,
-// of every frame that waits, as long as the window has room.
+// Starts the publication of the next document; with a journal, of every one that waits, as long as the
+// window has room.
 void TWorker::PublishNext(Clock::time_point now) {
   bQueueEmpty = false;
   for (;;) {
-    if (!bHaveFrame && !NextFrame(now)) return;
-    if (!CanPublish(now)) return Hold();
+    TFrame* pFrame = NextFrame(now);
+    if (pFrame == nullptr) return;
+    const TFrame& f = *pFrame;  // the outbox's, until it is told what became of it
     char topic[frame::kTopicSize];
-    frame::FormatTopic(topic, inHand.status.nSerial);
+    frame::FormatTopic(topic, f.status.nSerial);
     int rc = 0;
-    ++inHand.nAttempts;
     char seq[24], epoch[24], captured[32];
-    std::snprintf(seq, sizeof seq, "%" PRIu64, inHand.nSeq);
-    std::snprintf(epoch, sizeof epoch, "%" PRIu64, inHand.nEpoch);
-    chain::FormatCaptured(inHand.nCapturedMs, captured);
+    std::snprintf(seq, sizeof seq, "%" PRIu64, f.nSeq);
+    std::snprintf(epoch, sizeof epoch, "%" PRIu64, f.nEpoch);
+    chain::FormatCaptured(f.nCapturedMs, captured);
     std::string payload;
-    if (hChain == nullptr || inHand.bReplayed || !chain::TakePayload(hChain, inHand.nSeq, &payload))
-      payload = frame::Document(inHand.status);
+    if (hChain == nullptr || f.Replayed() || !chain::TakePayload(hChain, f.nSeq, &payload))
+      payload = frame::Document(f.status);
     broker::TUserProperty properties[7] = {{"seq", seq}, {"epoch", epoch}, {"captured", captured}};
     int nProperties = hJournal == nullptr ? 0 : 3;
     // Signed: the same statement each time it is published; `replayed` stays outside what is signed.
     chain::TProperties signedBy;
-    if (hChain != nullptr && chain::Sign(hChain, inHand.status.nSerial, inHand.nSeq, inHand.nEpoch, captured,
-                                         payload, inHand.link, &signedBy) == chain::kOk) {
+    if (hChain != nullptr && chain::Sign(hChain, f.status.nSerial, f.nSeq, f.nEpoch, captured, payload,
+                                         f.link, &signedBy) == chain::kOk) {
       if (signedBy.prev[0] != '\0') properties[nProperties++] = {"prev", signedBy.prev};
       properties[nProperties++] = {"sig", signedBy.sig};
       properties[nProperties++] = {"key", signedBy.key};
     }
-    if (hJournal != nullptr && inHand.bReplayed) properties[nProperties++] = {"replayed", "1"};
+    if (hJournal != nullptr && f.Replayed()) properties[nProperties++] = {"replayed", "1"};
     if (const std::uint64_t nId =
             broker::StartPublication(hBroker, topic, payload, &rc, properties, nProperties)) {
       console::Debug("Waiting for publication on topic %s for client with ClientID: %s\n", topic, clientId);
       bHoldTold = false;
-      if (!Windowed()) {
-        nAwaited = nId;
-        due = now + std::chrono::seconds(kPublishWaitSeconds);
-        return Enter(TPhase::kPublishing);
-      }
-      inFlight.emplace(nId, TInFlight{inHand, now + std::chrono::seconds(kPublishWaitSeconds)});
-      bHaveFrame = false;
-      if (inFlight.size() >= kWindow) return Enter(TPhase::kPublishing);
+      outbox::Started(hOutbox, nId, now + std::chrono::seconds(kPublishWaitSeconds));
+      outbox::TCounts counts;
+      outbox::GetCounts(hOutbox, &counts);
+      if (!Windowed() || counts.nInFlight >= kWindow) return Enter(TPhase::kPublishing);
       continue;
     }
     if (rc == broker::kNotConnected) {
       retryDue = now + kRetryWhileLost;
-      return Hold();
+      return Hold();  // it stays queued
     }
     // Refused while connected: the frame is lost.
     console::FrameWarning("Failed to start sendMessage, return code %d\n", rc);
     health::CountDropped(1);
-    bHaveFrame = false;
+    outbox::Refused(hOutbox);
     if (Windowed()) continue;
     due = now + kPassPause;
     return Enter(TPhase::kPausing);
   }
 }
 
-// The broker is away: frames wait in the link. Said once for each absence, when a frame is held.
+// The broker is away: frames wait in the outbox and the link. Said once for each absence, when a frame
+// is held.
 void TWorker::Hold() {
   if (phase != TPhase::kHolding) Enter(TPhase::kHolding);
-  if (bHoldTold || (!bHaveFrame && again.empty() && fresh.empty() && transport::QueuedFrames(hTrans) <= 0))
-    return;
+  if (bHoldTold) return;
+  outbox::TCounts counts;
+  outbox::GetCounts(hOutbox, &counts);
+  if (counts.nQueuedLive == 0 && transport::QueuedFrames(hTrans) <= 0) return;
   console::Notice("The broker is away; the frames from %s are held until it is back\n", portName);
   bHoldTold = true;
 }
 
-// The outcomes that came: the awaited one ends kPublishing; a late one settles a frame given up on.
+// The outcomes that came: one in flight ends its wait (without a journal, kPublishing); a late one
+// settles a publication given up on. A failed one is queued again at its place, but after the stop.
 void TWorker::TakeOutcomes(Clock::time_point now) {
   outcomes.clear();
   broker::TakeOutcomes(hBroker, &outcomes);
   for (const broker::TOutcome& outcome : outcomes) {
-    if (const auto it = inFlight.find(outcome.nId); it != inFlight.end()) {
-      const TFrame f = it->second.frame;
-      inFlight.erase(it);
+    outbox::TSettled settled;
+    if (outbox::Settle(hOutbox, outcome.nId, outcome.bDelivered, phase != TPhase::kStopped, &settled) !=
+        outbox::kOk)
+      continue;
+    const TFrame& f = settled.document;
+    if (settled.was == outbox::TState::kInFlight) {
       if (outcome.bDelivered) {
         console::Debug("Published\n");
         health::CountPublished(f.nCapturedMs);
-        Acknowledge(f.nSeq);
-      } else {
-        again.emplace(f.nOrder, f);  // published again, in order, once the broker takes it
+        Acknowledge(settled);
       }
       if (bNotConfirming) health::SetNotConfirming(false);
       bNotConfirming = false;
-      if (!bRunning) Enter(TPhase::kPausing);  // the first frame has had its chance: start-up is over
-      if (phase == TPhase::kPublishing || phase == TPhase::kPausing) Enter(TPhase::kReading);
-      continue;
-    }
-    if (!Windowed() && phase == TPhase::kPublishing && outcome.nId == nAwaited) {
-      if (outcome.bDelivered) {
-        console::Debug("Published\n");
-        health::CountPublished(inHand.nCapturedMs);
-        Acknowledge(inHand.nSeq);
+      if (Windowed()) {
+        if (!bRunning) Enter(TPhase::kPausing);  // the first frame has had its chance: start-up is over
+        if (phase == TPhase::kPublishing || phase == TPhase::kPausing) Enter(TPhase::kReading);
       } else {
-        again.emplace(inHand.nOrder, inHand);  // published again, once the broker takes it
+        // History goes out at the broker's pace; the pause is the live documents'.
+        due = f.Replayed() ? now : now + kPassPause;
+        Enter(TPhase::kPausing);
       }
-      bHaveFrame = false;
-      if (bNotConfirming) health::SetNotConfirming(false);
-      bNotConfirming = false;
-      // History goes out at the broker's pace; the pause is the live documents'.
-      due = inHand.bReplayed ? now : now + kPassPause;
-      Enter(TPhase::kPausing);
       continue;
     }
-    const auto it = givenUp.find(outcome.nId);
-    if (it == givenUp.end()) continue;
-    const std::uint64_t nDeliveredSeq = outcome.bDelivered ? it->second.nSeq : 0;
     if (outcome.bDelivered) {
-      health::CountPublished(it->second.nCapturedMs);
+      health::CountPublished(f.nCapturedMs);
+      Acknowledge(settled);
     } else {
       if (nLate == 0) lateDue = now + kLateFailureGather;
       ++nLate;
-      if (phase == TPhase::kStopped)
-        health::CountDropped(1);
-      else
-        again.emplace(it->second.nOrder, it->second);
+      if (phase == TPhase::kStopped) health::CountDropped(1);
     }
-    givenUp.erase(it);
-    Acknowledge(nDeliveredSeq);
-    health::SetUnconfirmed(static_cast<int>(givenUp.size()));
-    if (phase != TPhase::kPublishing && bNotConfirming && givenUp.empty()) {
+    outbox::TCounts counts;
+    outbox::GetCounts(hOutbox, &counts);
+    health::SetUnconfirmed(static_cast<int>(counts.nOverdue));
+    if (phase != TPhase::kPublishing && bNotConfirming && counts.nOverdue == 0) {
       bNotConfirming = false;
       health::SetNotConfirming(false);
     }
   }
 }
 
-// The frame in hand waited its 10 s: kept for its late outcome, and the loop goes on.
-void TWorker::GiveUp(Clock::time_point now) {
-  Unconfirmed(now, nAwaited, inHand);
-  bHaveFrame = false;
-  due = now + kPassPause;
-  Enter(TPhase::kPausing);
-}
-
-// With a journal: the publications in flight that waited their 10 s, oldest first.
+// The publications in flight that waited their 10 s, oldest first: kept for their late outcome, and
+// the loop goes on (without a journal, after the pause).
 void TWorker::GiveUpLate(Clock::time_point now) {
-  while (!inFlight.empty() && inFlight.begin()->second.due <= now) {
-    const auto it = inFlight.begin();
-    const std::uint64_t nId = it->first;
-    const TFrame f = it->second.frame;
-    inFlight.erase(it);
-    Unconfirmed(now, nId, f);
+  outbox::TSettled given;
+  while (outbox::GiveUpDue(hOutbox, now, false, &given)) {
+    Unconfirmed(given);
+    if (!Windowed()) {
+      due = now + kPassPause;
+      Enter(TPhase::kPausing);
+      continue;
+    }
     if (!bRunning) Enter(TPhase::kPausing);
     if (phase == TPhase::kPublishing || phase == TPhase::kPausing) Enter(TPhase::kReading);
   }
 }
 
-// Publication nId of frame f is given up on: kept for its late outcome.
-void TWorker::Unconfirmed(Clock::time_point, std::uint64_t nId, const TFrame& f) {
+// A publication is given up on: kept for its late outcome.
+void TWorker::Unconfirmed(const outbox::TSettled& given) {
   char topic[frame::kTopicSize];
-  frame::FormatTopic(topic, f.status.nSerial);
+  frame::FormatTopic(topic, given.document.status.nSerial);
   console::FrameWarning(
       "Delivery of the frame on topic %s not confirmed within %d s; going on with the next frame\n", topic,
       kPublishWaitSeconds);
-  broker::GiveUp(hBroker, nId);
-  givenUp.emplace(nId, f);
-  if (givenUp.size() > kMaxUnconfirmed) {
-    const auto oldest = givenUp.begin();
-    broker::Forget(hBroker, oldest->first);
-    again.emplace(oldest->second.nOrder, oldest->second);
-    givenUp.erase(oldest);
-  }
-  health::SetUnconfirmed(static_cast<int>(givenUp.size()));
+  broker::GiveUp(hBroker, given.nId);
+  if (given.nForgotten != 0) broker::Forget(hBroker, given.nForgotten);  // queued again
+  outbox::TCounts counts;
+  outbox::GetCounts(hOutbox, &counts);
+  health::SetUnconfirmed(static_cast<int>(counts.nOverdue));
   bNotConfirming = true;
   health::SetNotConfirming(true);
 }
@@ -628,30 +589,16 @@ void TWorker::Unconfirmed(Clock::time_point, std::uint64_t nId, const TFrame& f)
 // Shutdown: nothing more is published. A publication still in flight is given up on, so that its late
 // outcome still counts it; every other frame read is counted as dropped now.
 void TWorker::StopPublishingNow() {
-  for (const auto& [nId, f] : inFlight) {
-    broker::GiveUp(hBroker, nId);
-    givenUp.emplace(nId, f.frame);
+  outbox::TSettled given;
+  while (outbox::GiveUpDue(hOutbox, Clock::now(), true, &given)) {
+    broker::GiveUp(hBroker, given.nId);
+    if (given.nForgotten != 0) broker::Forget(hBroker, given.nForgotten);
   }
-  inFlight.clear();
-  health::SetUnconfirmed(static_cast<int>(givenUp.size()));
-  if (!Windowed() && phase == TPhase::kPublishing) {
-    broker::GiveUp(hBroker, nAwaited);
-    givenUp.emplace(nAwaited, inHand);
-    health::SetUnconfirmed(static_cast<int>(givenUp.size()));
-    bHaveFrame = false;
-  }
-  // Records read back for the replay are not this start's frames: they stay in the journal for the next.
-  const int nFrames = (bHaveFrame && !inHand.bReplayed ? 1 : 0) +
-                      static_cast<int>(std::count_if(again.begin(), again.end(),
-                                                     [](const auto& f) { return !f.second.bReplayed; })) +
-                      static_cast<int>(fresh.size()) + std::max(transport::QueuedFrames(hTrans), 0);
-  bHaveFrame = false;
-  again.clear();
-  fresh.clear();
-  replay.clear();
-  nReplayNext = nReplayEnd;
-  refill.Clear();
-  refillQueue.clear();
+  outbox::TCounts counts;
+  outbox::GetCounts(hOutbox, &counts);
+  health::SetUnconfirmed(static_cast<int>(counts.nOverdue));
+  // Records read back from the journal are not this start's frames: they stay there for the next.
+  const int nFrames = outbox::Stop(hOutbox) + std::max(transport::QueuedFrames(hTrans), 0);
   if (nFrames > 0) health::CountDropped(nFrames);
   Enter(TPhase::kStopped);
   nLeft = nFrames;
@@ -659,8 +606,8 @@ void TWorker::StopPublishingNow() {
   answers.Ring();
 }
 
-// With a journal: takes every whole frame the link holds, journals it and queues it; a malformed one is
-// reported at once.
+// With a journal: takes every whole frame the link holds, journals it and queues it in the outbox; a
+// malformed one is reported at once.
 void TWorker::TakeArrived(Clock::time_point now) {
   TFrame f;
   unsigned short nLength = 0;
@@ -674,12 +621,8 @@ void TWorker::TakeArrived(Clock::time_point now) {
     frame::Decode(f.bytes, &f.status);
     f.nCapturedMs = WallMs() - std::max(transport::FrameAgeMs(hTrans), 0L);
     Journal(f);
-    if (fresh.size() >= kMaxFresh) {
-      // Still in the journal: the next start publishes it again.
-      fresh.pop_front();
-      ++nFreshDropped;
-    }
-    fresh.push_back(f);
+    // A frame that gives way to a newer one is still in the journal: the next start publishes it again.
+    if (outbox::AddLive(hOutbox, f, &nFreshDropped) != outbox::kOk) ++nFreshDropped;
   }
 }
 
@@ -692,120 +635,26 @@ void TWorker::Journal(TFrame& f) {
     journal::Append(hJournal, f.bytes, f.nCapturedMs, &f.nSeq);
   f.nEpoch = nEpoch;
   f.nOrder = f.nSeq;
-  f.nAttempts = 0;
-  f.bReplayed = false;
+  f.origin = outbox::TOrigin::kLive;
+  f.bTold = false;
 }
 
-// The replay's next records, read back from the journal as they are needed. False when none is left.
-bool TWorker::NextReplayed() {
-  if (!replay.empty()) return true;
-  while (nReplayNext < nReplayEnd) {
-    journal::TRecord records[kReplayBatch];
-    const int n = journal::Read(hJournal, nReplayNext, records, kReplayBatch);
-    if (n <= 0) {
-      nReplayNext = nReplayEnd;  // nothing more on the disk (or it refused: told by the journal)
-      break;
-    }
-    for (int i = 0; i < n && records[i].nSeq <= nReplayEnd; ++i) {
-      replay.push_back(Journaled(records[i]));
-    }
-    nReplayNext = records[n - 1].nSeq;
-    if (!replay.empty()) return true;
-  }
-  return false;
-}
-
-// The site's requests that came: what of them this start has published (or will publish in the start's
-// replay) and has not published again within kRefillAgainSeconds is queued for the journal to read.
+// The site's requests that came go to the outbox, which queues what of them this start has published
+// (or will publish in the start's replay) and has not published again within kRefillAgainSeconds.
 void TWorker::TakeRefills(Clock::time_point now) {
-  while (!refillSent.empty() && now - refillSent.front().first >= std::chrono::seconds(kRefillAgainSeconds)) {
-    refillSent.pop_front();
-    recentlyRefilled.Clear();
-    for (const auto& [when, range] : refillSent) recentlyRefilled.Add(range.nFirst, range.nLast);
-  }
   std::vector<TSeqRanges::TRange> asked;
   {
     std::lock_guard<std::mutex> lock(refillMutex);
     asked.swap(refillAsked);
   }
-  if (asked.empty()) return;
-  // Only documents this bridge has numbered and taken: the newer ones are on their way anyway.
-  const std::uint64_t nHad = std::max(nReplayEnd, nLastLive);
-  TSeqRanges added;
-  for (const TSeqRanges::TRange& r : asked) {
-    for (const TSeqRanges::TRange& part : recentlyRefilled.Outside(std::max<std::uint64_t>(r.nFirst, 1),
-                                                                   std::min(r.nLast, nHad)))
-      for (const TSeqRanges::TRange& piece : refill.Outside(part.nFirst, part.nLast))
-        for (const TSeqRanges::TRange& numbered : skipped.Outside(piece.nFirst, piece.nLast))
-          added.Add(numbered.nFirst, numbered.nLast);
-  }
-  if (nReplayNext < nReplayEnd) added.Remove(nReplayNext + 1, nReplayEnd);  // the start's replay has them
-  if (added.Empty()) return;
-  const std::uint64_t nFirst = added.First().nFirst;
-  while (!added.Empty()) {
-    const TSeqRanges::TRange r = added.First();
-    refill.Add(r.nFirst, r.nLast);
-    added.Remove(r.nFirst, r.nLast);
-    if (added.Empty())
-      console::Notice("Publishing again %" PRIu64 " documents of %s from seq %" PRIu64 " to %" PRIu64
-                      ", which the site lacks\n",
-                      refill.Count(), portName, nFirst, r.nLast);
-  }
+  outbox::Refill(hOutbox, asked.data(), static_cast<int>(asked.size()), now);
 }
 
-// Reads the next documents the site asked for from the journal, in order. False when none is left.
-bool TWorker::NextRefilled(Clock::time_point now) {
-  if (!refillQueue.empty() || refill.Empty()) return !refillQueue.empty();
-  // Only what the journal has on the disk is read: a document it has not written yet is not missing.
-  journal::TState state;
-  journal::GetState(hJournal, &state);
-  while (refillQueue.empty() && !refill.Empty() && refill.First().nFirst <= state.nSynced) {
-    TSeqRanges::TRange r = refill.First();
-    r.nLast = std::min(r.nLast, state.nSynced);
-    journal::TRecord records[kReplayBatch];
-    const int n = journal::Read(hJournal, r.nFirst - 1, records, kReplayBatch);
-    std::uint64_t nNext = r.nFirst;  // the first seq not yet accounted for
-    for (int i = 0; i < n && records[i].nSeq <= r.nLast; ++i) {
-      if (records[i].nSeq > nNext) NotHeld(nNext, records[i].nSeq - 1);
-      const TFrame f = Journaled(records[i]);
-      refillQueue.push_back(f);
-      nNext = f.nSeq + 1;
-    }
-    // Nothing more up to r.nLast in the journal: what is left of the range it does not hold.
-    if (n < kReplayBatch || records[n - 1].nSeq >= r.nLast) {
-      if (nNext <= r.nLast) NotHeld(nNext, r.nLast);
-      nNext = r.nLast + 1;
-    }
-    if (nNext > r.nFirst) {
-      refill.Remove(r.nFirst, nNext - 1);
-      refillSent.emplace_back(now, TSeqRanges::TRange{r.nFirst, nNext - 1});
-      recentlyRefilled.Add(r.nFirst, nNext - 1);
-    }
-  }
-  return !refillQueue.empty();
-}
-
-// Documents the site lacks and the journal no longer holds (given way, or never kept): said once.
-void TWorker::NotHeld(std::uint64_t nFirst, std::uint64_t nLast) {
-  for (const TSeqRanges::TRange& r : notHeldSaid.Outside(nFirst, nLast)) {
-    console::Warning("The site lacks the documents of %s from seq %" PRIu64 " to %" PRIu64
-                     ", which the journal no longer holds: %" PRIu64 " lost\n",
-                     portName, r.nFirst, r.nLast, r.nLast - r.nFirst + 1);
-    health::CountNotHeld(static_cast<long>(r.nLast - r.nFirst + 1));
-    notHeldSaid.Add(r.nFirst, r.nLast);
-  }
-}
-
-// The box's broker confirmed document nSeq: the journal hears of it once no earlier one waits.
-void TWorker::Acknowledge(std::uint64_t nSeq) {
-  if (hJournal == nullptr || nSeq == 0) return;
-  health::SetSeq(nSeq);
-  if (!again.empty() && again.begin()->first < nSeq) return;
-  for (const auto& [nId, f] : givenUp)
-    if (f.nSeq < nSeq) return;
-  for (const auto& [nId, f] : inFlight)
-    if (f.frame.nSeq < nSeq) return;
-  journal::Acknowledge(hJournal, nSeq);
+// The box's broker confirmed a document: the journal hears of it once no earlier one waits.
+void TWorker::Acknowledge(const outbox::TSettled& settled) {
+  if (hJournal == nullptr || settled.document.nSeq == 0) return;
+  health::SetSeq(settled.document.nSeq);
+  if (settled.nAcknowledge != 0) journal::Acknowledge(hJournal, settled.nAcknowledge);
 }
 
 namespace {
@@ -826,6 +675,10 @@ int ThreadMain(void* pData) {
 ThKestrinWorker Init(const TStart& start) noexcept {
   try {
     auto pWorker = std::make_unique<TWorker>(start);
+    if (pWorker->hOutbox == nullptr) {
+      console::Err("Failed to start thread kestrincontrol: out of memory\n");
+      return nullptr;
+    }
     if (!pWorker->requests.Valid() || !pWorker->answers.Valid()) {
       console::Perror("eventfd");
       return nullptr;

@@ -7,8 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
-#include <map>
 #include <mutex>
 #include <vector>
 
@@ -17,6 +15,7 @@
 #include "kestrin_doorbell.h"
 #include "kestrin_frame.h"
 #include "kestrin_journal.h"
+#include "kestrin_outbox.h"
 #include "kestrin_seq_ranges.h"
 #include "kestrin_transport.h"
 
@@ -38,19 +37,8 @@ enum class TPhase {
   kStopped,     // shutdown: nothing is published any more; waits for the end
 };
 
-// A frame in hand, carried by value from the link to its document's outcome.
-struct TFrame {
-  unsigned char bytes[transport::kFrameLength] = {};
-  frame::TStatus status;         // decoded; only whole frames become a TFrame
-  std::int64_t nCapturedMs = 0;  // when its last byte was read, ms since the Unix epoch
-  std::uint64_t nSeq = 0;        // its document number, with a journal; 0: none
-  std::uint64_t nEpoch = 0;      // with nSeq: the start that read it
-  journal::TLink link;           // with a chain: the document before it, as its signature covers
-  bool bReplayed = false;        // a journal record of an earlier start, published again
-  std::uint64_t nOrder = 0;      // taken as the nth frame of this run (with a journal: its seq), so
-                                 // frames published again keep their place
-  int nAttempts = 0;             // publications started for it
-};
+// A frame read whole, carried by value from the link to its document's outcome (kestrin_outbox.h).
+using TFrame = outbox::TDocument;
 
 // Notices a wheel that has fallen silent, and its return, each with one line.
 class TSilenceWatch {
@@ -95,6 +83,9 @@ class TReopener {
 
 struct TWorker {
   explicit TWorker(const TStart& start);
+  ~TWorker();
+  TWorker(const TWorker&) = delete;
+  TWorker& operator=(const TWorker&) = delete;
 
   // Set before the thread starts, then only read.
   ThKestrinTrans hTrans;
@@ -129,57 +120,31 @@ struct TWorker {
   void Enter(TPhase next);
   void TakeOutcomes(Clock::time_point now);
   void PublishNext(Clock::time_point now);
-  bool NextFrame(Clock::time_point now);
+  TFrame* NextFrame(Clock::time_point now);
   void Hold();
-  void GiveUp(Clock::time_point now);
   void DeviceLost(Clock::time_point now);
   void StopPublishingNow();
   bool CanPublish(Clock::time_point now) const;
   void TakeArrived(Clock::time_point now);
   void Journal(TFrame& f);
-  bool NextReplayed();
   bool Windowed() const { return hJournal != nullptr; }
   void GiveUpLate(Clock::time_point now);
-  void Unconfirmed(Clock::time_point now, std::uint64_t nId, const TFrame& f);
+  void Unconfirmed(const outbox::TSettled& given);
   void TakeRefills(Clock::time_point now);
-  bool NextRefilled(Clock::time_point now);
-  void NotHeld(std::uint64_t nFirst, std::uint64_t nLast);
-  void Acknowledge(std::uint64_t nSeq);
+  void Acknowledge(const outbox::TSettled& settled);
 
+  // Every document on its way out, whatever brought it, with its state: queued, in flight, overdue
+  // (kestrin_outbox.h). With a journal (the service entry) up to kWindow publications are in flight at
+  // once, each given up on at its due: a backlog goes at the broker's pace, and no pause holds the live
+  // feed. Without one (the console program), one at a time, with the pause after it.
+  ThKestrinOutbox hOutbox = nullptr;
+  TFrame first;             // with bHaveFirst: the frame that accepted the port
+  bool bHaveFirst = false;  // until it is in the outbox (and, without a journal, told)
   TPhase phase = TPhase::kWaiting;
   bool bDeviceOpen = true;
-  bool bHaveFrame = false;
-  TFrame inHand;                            // with bHaveFrame
-  std::map<std::uint64_t, TFrame> again;    // failed publications by nOrder, published before the link's
-  std::map<std::uint64_t, TFrame> givenUp;  // publications given up on, by id, until their outcome
-  std::uint64_t nAwaited = 0;               // the publication of the frame in hand (kPublishing)
-  // With a journal (the service entry) up to kWindow publications are in flight at once, by id, each
-  // given up on at its due: a backlog goes at the broker's pace, and no pause holds the live feed.
-  struct TInFlight {
-    TFrame frame;
-    Clock::time_point due;
-  };
-  std::map<std::uint64_t, TInFlight> inFlight;
   std::vector<broker::TOutcome> outcomes;
-  // With a journal: every whole frame is taken from the link as it comes and journaled (fresh), and
-  // the records of earlier starts after nReplayNext up to nReplayEnd are read back and published
-  // first (replay).
-  std::deque<TFrame> fresh;
-  std::deque<TFrame> replay;
-  std::uint64_t nReplayNext = 0;
-  std::uint64_t nReplayEnd = 0;
   std::uint64_t nEpoch = 0;
-  // The site's requests (Refill): the seqs still to be read back, those read back and waiting behind
-  // the live documents, those published within kRefillAgainSeconds (not sent again meanwhile), and
-  // those the journal no longer held (said once).
-  TSeqRanges refill;
-  std::deque<TFrame> refillQueue;
-  std::deque<std::pair<Clock::time_point, TSeqRanges::TRange>> refillSent;
-  TSeqRanges recentlyRefilled;
-  TSeqRanges notHeldSaid;
-  TSeqRanges skipped;  // seqs the journal skipped at this start: no document has them
-  std::uint64_t nLastLive = 0;  // the newest of this start's documents taken for publication
-  long nFreshDropped = 0;  // fresh frames that gave way to newer ones, not yet told
+  long nFreshDropped = 0;  // live frames that gave way to newer ones, not yet told
   TSilenceWatch silence;
   TBacklogWatch backlog;
   TReopener reopener;
@@ -190,7 +155,7 @@ struct TWorker {
   std::uint64_t nBegun = 0;
   std::uint64_t nTaken = 0;  // whole frames taken from the link
   bool bRunning = false;     // health has been told that start-up is over
-  Clock::time_point due{};   // kPublishing: give up; kPausing: go on
+  Clock::time_point due{};   // kPausing: go on
   Clock::time_point reopenDue{};
   Clock::time_point retryDue{};  // the library said "not connected": try again no sooner
   Clock::time_point lateDue = Clock::time_point::max();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "harness.h"
@@ -15,6 +16,7 @@
 #include "kestrin_console.h"
 #include "kestrin_control_l.h"
 #include "kestrin_credentials.h"
+#include "kestrin_outbox.h"
 #include "kestrin_worker_l.h"
 
 namespace {
@@ -156,6 +158,68 @@ TEST(Worker, WaitsForStartUpThenHoldsWhileTheBrokerIsAwayAndCountsWhatItDidNotPu
   const std::string out = (console::Flush(5000), testing::internal::GetCapturedStdout());
   EXPECT_EQ(out.find("Waiting for publication"), std::string::npos) << out;
   EXPECT_NE(out.find("The broker is away; the frames from " + pty.Path() + " are held"), std::string::npos) << out;
+}
+
+// The outbox's states, step by step: a window of 2, 3 live documents queued at most, 1 overdue kept.
+// Add: queue seq n. Start: the next document (n expected; 0: none) is publication `id`. Ok / Fail: its
+// outcome (Ok: n is the seq the journal may hear of, 0: none). Due: the oldest in flight is given up
+// on (n: the publication forgotten and queued again, 0: none).
+TEST(Outbox, KeepsTheOrderTheWindowAndTheBoundsThroughEveryOutcome) {
+  enum TOp { kAdd, kStart, kOk, kFail, kDue };
+  struct TStep {
+    TOp op;
+    std::uint64_t nId, n;
+    std::size_t nQueued, nInFlight, nOverdue;
+  };
+  const TStep steps[] = {
+      {kAdd, 0, 1, 1, 0, 0},   {kAdd, 0, 2, 2, 0, 0},   {kAdd, 0, 3, 3, 0, 0},
+      {kAdd, 0, 4, 3, 0, 0},   // 1 gives way
+      {kStart, 10, 2, 2, 1, 0}, {kStart, 11, 3, 1, 2, 0}, {kStart, 0, 0, 1, 2, 0},  // the window is full
+      {kFail, 10, 0, 2, 1, 0},  {kOk, 11, 0, 2, 0, 0},   // 2 queued again, first; 3 may not be heard of
+      {kStart, 12, 2, 1, 1, 0}, {kDue, 12, 0, 1, 0, 1},  {kStart, 13, 4, 0, 1, 1},
+      {kDue, 13, 12, 1, 0, 1},  // the oldest overdue goes back to the queue
+      {kOk, 13, 0, 1, 0, 0},    {kOk, 12, 0, 1, 0, 0},   // forgotten: its outcome is nobody's
+      {kStart, 14, 2, 0, 1, 0}, {kOk, 14, 4, 0, 0, 0},   // 2, 3 and 4 all confirmed
+  };
+  outbox::TOptions options;
+  options.nWindow = 2;
+  options.nMaxLive = 3;
+  options.nMaxOverdue = 1;
+  ThKestrinOutbox h = outbox::Init(options);
+  ASSERT_NE(h, nullptr);
+  long nGaveWay = 0;
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    const TStep& step = steps[i];
+    const auto now = outbox::Clock::now();
+    outbox::TSettled settled;
+    if (step.op == kAdd) {
+      outbox::TDocument d;
+      d.nSeq = d.nOrder = step.n;
+      EXPECT_EQ(outbox::AddLive(h, d, &nGaveWay), outbox::kOk);
+    } else if (step.op == kStart) {
+      const outbox::TDocument* p = outbox::Next(h, now);
+      EXPECT_EQ(p == nullptr ? 0 : p->nSeq, step.n) << "step " << i;
+      if (p != nullptr) outbox::Started(h, step.nId, now);
+    } else if (step.op == kDue) {
+      EXPECT_TRUE(outbox::GiveUpDue(h, now, false, &settled)) << "step " << i;
+      EXPECT_EQ(settled.nId, step.nId);
+      EXPECT_EQ(settled.nForgotten, step.n) << "step " << i;
+    } else {
+      EXPECT_EQ(outbox::Settle(h, step.nId, step.op == kOk, true, &settled),
+                step.nId == 12 && step.op == kOk ? outbox::kUnknown : outbox::kOk) << "step " << i;
+      if (step.op == kOk) {
+        EXPECT_EQ(settled.nAcknowledge, step.n) << "step " << i;
+      }
+    }
+    outbox::TCounts counts;
+    outbox::GetCounts(h, &counts);
+    EXPECT_EQ(counts.nQueuedLive, step.nQueued) << "step " << i;
+    EXPECT_EQ(counts.nInFlight, step.nInFlight) << "step " << i;
+    EXPECT_EQ(counts.nOverdue, step.nOverdue) << "step " << i;
+  }
+  EXPECT_EQ(nGaveWay, 1);
+  EXPECT_EQ(outbox::Stop(h), 0);
+  outbox::Destroy(h);
 }
 
 TEST(Discovery, ProbeOfAPortThatHangsUpClosesItAgain) {

@@ -11,11 +11,13 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "harness.h"
 #include "kestrin_console.h"
 #include "kestrin_journal.h"
 #include "kestrin_journal_l.h"
+#include "kestrin_outbox.h"
 
 namespace {
 
@@ -395,6 +397,49 @@ TEST_F(JournalTest, ConfirmedDocumentsStayForTheRetention) {
   EXPECT_LE(s.nFirstSeq, 211u);  // what began after 210 (the newest, 310, less 100) stays
   EXPECT_EQ(ReadAfter(0), Range(s.nFirstSeq, 310));
   EXPECT_EQ(s.nGivenWay, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The outbox reads the replay from the journal as it goes, gives history at most half the window, and
+// lets the journal hear of a confirmed seq only once nothing of this start or the replay before it waits.
+TEST_F(JournalTest, TheOutboxReplaysInOrderAndTheAcknowledgementWaitsForTheReplay) {
+  Open();
+  Append(1, 5);
+  Open();  // the next start: 1 to 5 are history
+  outbox::TOptions options;
+  options.hJournal = j_;
+  options.nWindow = 4;
+  ThKestrinOutbox h = outbox::Init(options);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(outbox::Replay(h, 2), 5u);
+  outbox::TDocument live;
+  live.nSeq = live.nOrder = 6;
+  std::memcpy(live.bytes, GameFrame(6).data(), sizeof live.bytes);
+  ASSERT_EQ(outbox::AddLive(h, live, nullptr), outbox::kOk);
+  const auto now = outbox::Clock::now();
+  for (const std::uint64_t seq : {3, 4, 6}) {  // two of history fill its half: then the live one
+    const outbox::TDocument* p = outbox::Next(h, now);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->nSeq, seq);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(p->bytes), 42), GameFrame(static_cast<int>(seq)));
+    outbox::Started(h, seq, now);  // its seq as its publication's id
+  }
+  EXPECT_EQ(outbox::Next(h, now), nullptr);  // 5 waits for history's room
+  outbox::TSettled settled;
+  for (const auto& [id, ack] : {std::pair<std::uint64_t, std::uint64_t>{3, 3}, {4, 4}, {6, 0}}) {  // 6: 5 waits
+    ASSERT_EQ(outbox::Settle(h, id, true, true, &settled), outbox::kOk);
+    EXPECT_EQ(settled.nAcknowledge, ack) << id;
+  }
+  const outbox::TDocument* p = outbox::Next(h, now);
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(p->Replayed());
+  outbox::Started(h, 5, now);
+  ASSERT_EQ(outbox::Settle(h, 5, true, true, &settled), outbox::kOk);
+  EXPECT_EQ(settled.nAcknowledge, 6u);  // 3 to 6 all confirmed
+  outbox::Destroy(h);
 }
 
 }  // namespace
