@@ -8,12 +8,12 @@
 //   anyone reads are queued in the slave's input buffer instead of being lost. The slave starts raw, so
 //   CR and LF reach the reader untranslated.
 // - As a UART (--uart): the simulator closes its slave, so the line is held open only by the processes
-//   that open it, and leaves it at the kernel's default settings. Before each frame it looks at the line as a
-//   UART's receiver would: when no process holds the slave open (the master polls POLLHUP, a write fails with
-//   EIO) or the slave is not set to raw 19200 baud 8N2 (tcgetattr on the master gives the slave's settings on
-//   Linux), the frame is dropped and counted, as a real UART loses or garbles what arrives while it is closed
-//   or set otherwise. What arrives while some process holds it set right (a service manager keeping the
-//   descriptor across a restart) waits in the kernel's buffer for the next reader.
+//   that open it, and leaves it at the kernel's default settings. Before each frame it looks at the
+//   line as a UART's receiver would: when no process holds the slave open (the master polls POLLHUP, a
+//   write fails with EIO) or the slave is not set to raw 19200 baud 8N2 (tcgetattr on the master gives
+//   the slave's settings on Linux), the frame is dropped and counted, as a real UART loses or garbles
+//   what arrives while it is closed or set otherwise. What arrives while some process holds it set
+//   right (a service manager keeping the descriptor across a restart) waits in the kernel's buffer.
 // - Given device (--device): when it is a terminal, its settings are saved, it is set raw 19200 baud,
 //   8 data bits, no parity, 2 stop bits (output post-processing off, so LF never becomes CR LF), and the
 //   saved settings are put back at exit.
