@@ -64,7 +64,7 @@ void PrintConsoleHelp() {
 void PrintServiceHelp() {
   std::printf(
       "Usage: kestrin_bridged DEVICE\n"
-      "  or:  kestrin_bridged -h|--help|--version|--print-key\n");
+      "  or:  kestrin_bridged -h|--help|--version|--print-key|--tell-restart\n");
   PrintDescription(
       "This is the bridge for a service manager such as systemd (Type=notify): it counts as started at\n"
       "once, and the wait for the wheel and the broker shows in its status line. Its lines go to standard\n"
@@ -93,7 +93,11 @@ void PrintServiceHelp() {
       "/rng/roulette/kestrin_live/<serial>/bridgeStatus: on each change, else once a minute, \"stopped\" at\n"
       "a stop, and \"offline\" through its last will when it vanishes.\n"
       "\n"
-      "SIGTERM, SIGINT or SIGHUP disconnect, stop the worker and restore the port.\n"
+      "SIGTERM, SIGINT or SIGHUP disconnect, stop the worker and restore the port; after SIGUSR1 (a\n"
+      "restart: the next start takes the port over from systemd's file descriptor store) the port keeps\n"
+      "the bridge's settings.\n"
+      "  --tell-restart  for the unit's ExecStop= as root: when systemd's job for the unit is a restart,\n"
+      "                  send SIGUSR1 to $MAINPID, say so in one line, and exit with status 0\n"
       "\n"
       "Exit status:\n"
       "  0  stopped by a signal\n"
@@ -138,6 +142,10 @@ TCommandLine Parse(TProgram program, int argc, char* argv[]) noexcept {
   }
   if (program == TProgram::kService && argc == 2 && std::strcmp(argv[1], "--print-key") == 0) {
     c.action = TAction::kPrintKey;
+    return c;
+  }
+  if (program == TProgram::kService && argc == 2 && std::strcmp(argv[1], "--tell-restart") == 0) {
+    c.action = TAction::kTellRestart;
     return c;
   }
   // An option it does not know is a mistake, not a device. The console program's first of two
@@ -192,6 +200,7 @@ int Answer(TProgram program, const TCommandLine& c) noexcept {
       return kServiceUsageError;
     case TAction::kRun:
     case TAction::kPrintKey:
+    case TAction::kTellRestart:
       break;
   }
   return 0;

@@ -23,8 +23,9 @@ std::string CandidatesText(bool bShort);
 // "AUTO" or "auto": port discovery.
 bool IsAuto(const char* pDevice) noexcept;
 
-// kPrintKey: the service entry's --print-key (the program itself answers it).
-enum class TAction { kRun, kHelp, kVersion, kPrintKey, kUnknownOption, kWrongCount, kTooLong };
+// kPrintKey, kTellRestart: the service entry's --print-key and --tell-restart (the program itself
+// answers them).
+enum class TAction { kRun, kHelp, kVersion, kPrintKey, kTellRestart, kUnknownOption, kWrongCount, kTooLong };
 struct TCommandLine {
   TAction action = TAction::kRun;
   const char* pDevice = "AUTO";     // kRun: the device, at most kMaxDevice characters

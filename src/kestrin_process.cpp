@@ -16,16 +16,18 @@ namespace {
 // until the very end of the process.
 const TDoorbell& gStop = *new TDoorbell;
 std::atomic<bool> gStopRequested{false};
+std::atomic<bool> gRestartNoticed{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "RequestStop must stay async-signal-safe");
 
 }  // namespace
 
-void TakeStopSignals() noexcept {
+void TakeStopSignals(bool bRestartNotice) noexcept {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);
+  if (bRestartNotice) sigaddset(&stopSignals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
   signal(SIGTTIN, SIG_IGN);
@@ -34,7 +36,11 @@ void TakeStopSignals() noexcept {
     std::thread([stopSignals] {
       for (;;) {
         int nSignal;
-        if (sigwait(&stopSignals, &nSignal) == 0) RequestStop();
+        if (sigwait(&stopSignals, &nSignal) != 0) continue;
+        if (nSignal == SIGUSR1)
+          gRestartNoticed = true;
+        else
+          RequestStop();
       }
     }).detach();
   } catch (...) {
@@ -49,6 +55,8 @@ void RequestStop() noexcept {
 }
 
 bool StopRequested() noexcept { return gStopRequested; }
+
+bool RestartNoticed() noexcept { return gRestartNoticed; }
 
 int StopDescriptor() noexcept { return gStop.Fd(); }
 

@@ -10,8 +10,14 @@ namespace process {
 // a thread of their own with sigwait(), so no handler interrupts the bridge's threads.
 // SIGPIPE, SIGTTIN and SIGTTOU are ignored: a closed console must not kill the bridge, and one started
 // in the background of a shell must not be stopped by touching its terminal. Call first in main, before
-// any other thread starts, so that every thread inherits the blocked signals.
-void TakeStopSignals() noexcept;
+// any other thread starts, so that every thread inherits the blocked signals. With bRestartNotice (the
+// service entry) SIGUSR1 is taken by the same thread as the notice that the stop to come is a restart
+// (RestartNoticed): one thread takes both in the order they were sent, so a notice sent before the stop
+// signal is seen before the stop.
+void TakeStopSignals(bool bRestartNotice = false) noexcept;
+
+// True once SIGUSR1 came (TakeStopSignals(true)).
+bool RestartNoticed() noexcept;
 
 // Asks the process to stop: ends the bridge's start-up in progress and makes StopDescriptor()
 // readable. May be called from any thread; it is also async-signal-safe.

@@ -10,9 +10,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <systemd/sd-bus.h>
 #include <systemd/sd-daemon.h>
-#include <systemd/sd-login.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +32,7 @@
 #include "kestrin_credentials.h"
 #include "kestrin_health.h"
 #include "kestrin_process.h"
+#include "kestrin_restart.h"
 #include "kestrin_signature.h"
 #include "kestrin_status_topic.h"
 
@@ -350,34 +349,6 @@ bool StoreSerial(ThKestrinControl hControl) {
   return sd_pid_notify_with_fds(0, 0, message.c_str(), &nFd, 1) > 0;
 }
 
-// Whether the stop under way is a restart, as systemd's job for the unit says: then the next start
-// takes the stored device over and the line keeps the bridge's settings. When it cannot tell, the
-// settings are put back as at any stop.
-bool RestartUnderWay() {
-  char* pUnit = nullptr;
-  sd_bus* pBus = nullptr;
-  char* pPath = nullptr;
-  sd_bus_message* pReply = nullptr;
-  char* pType = nullptr;
-  bool bRestart = false;
-  std::uint32_t nJob = 0;
-  const char* pJobPath = nullptr;
-  if (sd_pid_get_unit(0, &pUnit) >= 0 && sd_bus_open_system(&pBus) >= 0 &&
-      sd_bus_path_encode("/org/freedesktop/systemd1/unit", pUnit, &pPath) >= 0 &&
-      sd_bus_get_property(pBus, "org.freedesktop.systemd1", pPath, "org.freedesktop.systemd1.Unit", "Job",
-                          nullptr, &pReply, "(uo)") >= 0 &&
-      sd_bus_message_read(pReply, "(uo)", &nJob, &pJobPath) >= 0 && nJob != 0 &&
-      sd_bus_get_property_string(pBus, "org.freedesktop.systemd1", pJobPath, "org.freedesktop.systemd1.Job",
-                                 "JobType", nullptr, &pType) >= 0)
-    bRestart = std::strcmp(pType, "restart") == 0 || std::strcmp(pType, "try-restart") == 0;
-  std::free(pType);
-  sd_bus_message_unref(pReply);
-  std::free(pPath);
-  sd_bus_flush_close_unref(pBus);
-  std::free(pUnit);
-  return bRestart;
-}
-
 // A whole number from the environment within [nMin, nMax]; nDefault when unset or out of range.
 int EnvNumber(const char* pName, int nMin, int nMax, int nDefault) {
   const char* pValue = std::getenv(pName);
@@ -448,6 +419,7 @@ ThKestrinControl StartControl(TInitData* pInitData, int nRetrySeconds) {
 int main(int argc, char* argv[]) {
   const cmdline::TCommandLine commandLine = cmdline::Parse(cmdline::TProgram::kService, argc, argv);
   if (commandLine.action == cmdline::TAction::kPrintKey) return box_key::PrintKey();
+  if (commandLine.action == cmdline::TAction::kTellRestart) return restart::Tell();
   if (commandLine.action != cmdline::TAction::kRun)
     return cmdline::Answer(cmdline::TProgram::kService, commandLine);
   TInitData initData{};
@@ -468,7 +440,7 @@ int main(int argc, char* argv[]) {
     return kExitFailed;
   }
   if (ToJournal()) console::PrefixPriorities();
-  process::TakeStopSignals();
+  process::TakeStopSignals(/*bRestartNotice=*/true);
   health::SetListener(OnHealthChanged);
   char box[256] = "";
   gethostname(box, sizeof box - 1);
@@ -515,7 +487,10 @@ int main(int argc, char* argv[]) {
     console::Err("The worker ended on its own; shutting down\n");
   }
   sd_notify(0, "STOPPING=1\nSTATUS=Shutting down");
-  if (bStored && !bWorkerEnded && RestartUnderWay()) control::KeepSerialSettings(hControl);
+  // A restart leaves the line as the bridge set it: the unit's ExecStop= told so (SIGUSR1), or, where
+  // the bus admits the bridge (a static user), systemd's job says so.
+  if (bStored && !bWorkerEnded && (process::RestartNoticed() || restart::UnderWay()))
+    control::KeepSerialSettings(hControl);
   // A stop (an upgrade's restart, say) first publishes what waits, while the broker confirms: well
   // inside the unit's stop time-out (20 s).
   if (!bWorkerEnded) control::Drain(hControl, kDrainMs);

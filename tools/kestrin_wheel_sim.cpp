@@ -7,6 +7,13 @@
 //   slave, the settings a reader applies last as long as the simulator runs, and frames written before
 //   anyone reads are queued in the slave's input buffer instead of being lost. The slave starts raw, so
 //   CR and LF reach the reader untranslated.
+// - As a UART (--uart): the simulator closes its slave, so the line is held open only by the processes
+//   that open it, and leaves it at the kernel's default settings. Before each frame it looks at the
+//   line as a UART's receiver would: when no process holds the slave open (the master polls POLLHUP, a
+//   write fails with EIO) or the slave is not set to raw 19200 baud 8N2 (tcgetattr on the master gives
+//   the slave's settings on Linux), the frame is dropped and counted, as a real UART loses or garbles
+//   what arrives while it is closed or set otherwise. What arrives while some process holds it set
+//   right (a service manager keeping the descriptor across a restart) waits in the kernel's buffer.
 // - Given device (--device): when it is a terminal, its settings are saved, it is set raw 19200 baud,
 //   8 data bits, no parity, 2 stop bits (output post-processing off, so LF never becomes CR LF), and the
 //   saved settings are put back at exit.
@@ -67,6 +74,13 @@ constexpr const char* kHelp =
     "                    prints \"pty: SLAVE-PATH\" as its first line on standard output\n"
     "  --link PATH       with the own pseudo-terminal: make PATH a symbolic link to its slave (an\n"
     "                    existing symbolic link is replaced); removed at exit\n"
+    "  --uart            with the own pseudo-terminal: behave as a UART; a frame is dropped when no\n"
+    "                    process holds the slave side open or when the slave is not set to raw\n"
+    "                    19200 baud 8N2 (the simulator neither keeps the slave open nor sets it: it\n"
+    "                    starts at the kernel's defaults, 38400 baud, canonical mode); dropped\n"
+    "                    frames are counted, shown with --verbose as \"dropped (closed): FRAME\" or\n"
+    "                    \"dropped (settings): FRAME\", and the counts printed at exit as\n"
+    "                    \"uart: N frames sent, M dropped (C while closed, S while set otherwise)\"\n"
     "\n"
     "Timing:\n"
     "  --rate HZ         frames per second, fractional allowed (default 5, at most 100000);\n"
@@ -134,6 +148,7 @@ struct TOptions {
   double truncate = 0.0;
   double junk = 0.0;
   bool verbose = false;
+  bool uart = false;
   bool help = false;
 };
 
@@ -226,6 +241,8 @@ bool ParseOptions(int argc, char** argv, TOptions* pOptions, std::string* pError
       if (!flag(&o.verbose)) return false;
     } else if (name == "--loop") {
       if (!flag(&o.loop)) return false;
+    } else if (name == "--uart") {
+      if (!flag(&o.uart)) return false;
     } else if (name == "--device") {
       if (!takeValue()) return false;
       if (value.empty()) return bad("expected a path");
@@ -288,6 +305,10 @@ bool ParseOptions(int argc, char** argv, TOptions* pOptions, std::string* pError
   }
   if (!o.link.empty() && !o.device.empty()) {
     *pError = "--link works only with the simulator's own pseudo-terminal, not with --device";
+    return false;
+  }
+  if (o.uart && !o.device.empty()) {
+    *pError = "--uart works only with the simulator's own pseudo-terminal, not with --device";
     return false;
   }
   if (o.loop && o.replay.empty()) {
@@ -475,9 +496,9 @@ TWrite WriteAll(int fd, std::string_view bytes) {
   return TWrite::kDone;
 }
 
-void Echo(std::string_view bytes) {
+void Echo(std::string_view bytes, const char* pPrefix = "") {
   if (bytes.size() >= 2 && bytes.substr(bytes.size() - 2) == "\r\n") bytes.remove_suffix(2);
-  std::string line;
+  std::string line = pPrefix;
   for (const char c : bytes) {
     const auto u = static_cast<unsigned char>(c);
     if (u >= 0x20 && u < 0x7F && u != '\\') {
@@ -524,7 +545,7 @@ class TLine {
     return true;
   }
 
-  bool OpenPty(const std::string& link, std::string* pError) {
+  bool OpenPty(const std::string& link, bool bUart, std::string* pError) {
     if (openpty(&fd_, &slave_, nullptr, nullptr, nullptr) != 0)
       return Fail("cannot create a pseudo-terminal", pError);
     const char* name = ttyname(slave_);
@@ -533,9 +554,31 @@ class TLine {
     if (fcntl(fd_, F_SETFD, FD_CLOEXEC) != 0 || fcntl(slave_, F_SETFD, FD_CLOEXEC) != 0 ||
         fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK) != 0)
       return Fail("cannot set up the pseudo-terminal", pError);
-    if (!SetLine(slave_)) return Fail("cannot set " + slavePath_ + " to 19200 8N2", pError);
+    if (bUart) {
+      // Held open from now on only by the line's readers, and left at the kernel's default settings
+      // (38400 baud, canonical mode), as a UART's device is before a reader sets it.
+      close(slave_);
+      slave_ = -1;
+    } else if (!SetLine(slave_)) {
+      return Fail("cannot set " + slavePath_ + " to 19200 8N2", pError);
+    }
     if (!link.empty()) return MakeLink(link, pError);
     return true;
+  }
+
+  enum class TUartState { kReceiving, kClosed, kSetOtherwise };
+
+  // What a UART on the other side of the own pseudo-terminal would do with a frame arriving now.
+  TUartState UartState() const {
+    pollfd p{fd_, 0, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & POLLHUP)) return TUartState::kClosed;
+    termios t{};
+    if (tcgetattr(fd_, &t) != 0) return TUartState::kSetOtherwise;
+    const bool bLine = (t.c_cflag & CBAUD) == B19200 &&
+                       (t.c_cflag & (CSIZE | PARENB | CSTOPB)) == (CS8 | CSTOPB) && (t.c_cflag & CREAD) != 0;
+    const bool bRaw = (t.c_lflag & (ICANON | ISIG | IEXTEN | ECHO)) == 0 &&
+                      (t.c_iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON)) == 0;
+    return bLine && bRaw ? TUartState::kReceiving : TUartState::kSetOtherwise;
   }
 
  private:
@@ -609,8 +652,8 @@ int Run(const TOptions& options) {
     return kExitError;
   }
   TLine line;
-  const bool opened =
-      options.device.empty() ? line.OpenPty(options.link, &error) : line.OpenDevice(options.device, &error);
+  const bool opened = options.device.empty() ? line.OpenPty(options.link, options.uart, &error)
+                                             : line.OpenDevice(options.device, &error);
   if (!opened) {
     std::fprintf(stderr, "kestrin_wheel_sim: %s\n", error.c_str());
     return kExitError;
@@ -629,6 +672,11 @@ int Run(const TOptions& options) {
   std::int64_t base = start;  // frame k is due at base + (k - baseFrame) * period
   std::uint64_t baseFrame = 0;
   std::size_t replayIndex = 0;
+  std::uint64_t nSent = 0, nDroppedClosed = 0, nDroppedSettings = 0;
+  const auto drop = [&](bool bClosed, const std::string& chunk) {
+    ++(bClosed ? nDroppedClosed : nDroppedSettings);
+    if (options.verbose) Echo(chunk, bClosed ? "dropped (closed): " : "dropped (settings): ");
+  };
 
   for (std::uint64_t k = 0; !gStop; ++k) {
     if (options.count != 0 && k >= options.count) break;
@@ -655,15 +703,35 @@ int Run(const TOptions& options) {
       frame.resize(random.Between(1, frame.size() - 1));
     const std::string chunk = random.Chance(options.junk) ? Junk(&random) + frame : frame;
 
+    if (options.uart) {
+      const TLine::TUartState state = line.UartState();
+      if (state != TLine::TUartState::kReceiving) {
+        drop(state == TLine::TUartState::kClosed, chunk);
+        continue;
+      }
+    }
     const TWrite result = WriteAll(line.fd(), chunk);
     if (result == TWrite::kStopped) break;
+    if (result == TWrite::kFailed && options.uart && errno == EIO) {  // closed between the look and the write
+      drop(true, chunk);
+      continue;
+    }
     if (result == TWrite::kFailed) {
       const std::string where = options.device.empty() ? line.slavePath() : options.device;
       std::fprintf(stderr, "kestrin_wheel_sim: cannot write to %s: %s\n", where.c_str(),
                    std::strerror(errno));
       return kExitError;
     }
+    ++nSent;
     if (options.verbose) Echo(chunk);
+  }
+  if (options.uart) {
+    std::printf("uart: %llu frames sent, %llu dropped (%llu while closed, %llu while set otherwise)\n",
+                static_cast<unsigned long long>(nSent),
+                static_cast<unsigned long long>(nDroppedClosed + nDroppedSettings),
+                static_cast<unsigned long long>(nDroppedClosed),
+                static_cast<unsigned long long>(nDroppedSettings));
+    std::fflush(stdout);
   }
   return 0;
 }
