@@ -32,6 +32,9 @@ namespace journal {
 
 namespace {
 
+// How long WriteOut waits for the writer's put at most.
+constexpr int kPutWaitMs = 50;
+
 struct TDeleter {
   void operator()(TMyData* p) const {
     if (p->nFd >= 0) close(p->nFd);
@@ -230,7 +233,11 @@ void WriteOut(ThKestrinJournal hJournal) noexcept {
   TMyData& d = *static_cast<TMyData*>(hJournal);
   std::vector<unsigned char> batch;
   {
-    std::lock_guard<std::mutex> lock(d.mutex);
+    std::unique_lock<std::mutex> lock(d.mutex);
+    // The writer holds the file to put its batch or swap a segment in (the page cache, a moment): that
+    // is waited out, as documents left here would be lost to a kill; not its beginning of a segment
+    // where the newest is full (the disk), nor a disk that throttles the page cache.
+    d.idle.wait_for(lock, std::chrono::milliseconds(kPutWaitMs), [&] { return !d.bWriting || d.bBeginning; });
     if (!WriteOutNow(d)) return;
     batch.swap(d.pending);
     d.pending.swap(d.spare);

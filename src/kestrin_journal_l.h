@@ -56,6 +56,7 @@ struct TMyData {
   std::vector<unsigned char> spare;    // WriteOut's other buffer, so that appending allocates nothing
   bool bWriting = false;               // the file is held (see nFd)
   std::condition_variable idle;        // bWriting ended
+  bool bBeginning = false;             // the writer holds the file to begin a segment (the disk)
   bool bDue = false;                   // something waits for the writer, by due
   Clock::time_point due{};
   Clock::time_point wakeBy{};  // when the writer wakes by itself: later than a due, it is woken

@@ -1,8 +1,10 @@
 // How it works: a segment is begun with its header (the epoch, the next seq, the marks and the
-// reservation), its room allocated and the header synced with its directory entry; records are put at
-// its end by whoever holds the file. Beyond the segments allowed the oldest file is removed, counted,
-// and as a segment begins those the site has confirmed go once the retention has passed. Recovery reads
-// the newest segment whole and only the first records of the others.
+// reservation), its room allocated and the header synced with its directory entry, before it takes the
+// file: records are put at the end of the newest by whoever holds the file, and WriteOut writes on into
+// the newest's margin while the next is made. Beyond the segments allowed the oldest file is removed,
+// counted, and as a segment begins those the site has confirmed go once the retention has passed.
+// Recovery reads the newest segment whole, only the first records of the others, and the tail of the
+// one before the newest when that holds no document yet.
 #include "kestrin_journal_segments.h"
 
 #include <dirent.h>
@@ -64,6 +66,40 @@ bool ReadFile(int fd, std::vector<unsigned char>& out) {
   if (n < 0) return false;
   out.resize(static_cast<std::size_t>(n));
   return true;
+}
+
+// The last document of a segment of nSize bytes, read from its tail: the written part ends where its
+// allocated room (zeros) begins, and the records before that are found by their checksums, trying each
+// offset of the tail until the records from there run past the last byte that is not zero (a record
+// may end in zeros: a number's high bytes, an empty link). False when the tail holds no document.
+bool LastDocument(int fd, std::int64_t nSize, std::uint64_t* pSeq, std::int64_t* pCapturedMs) {
+  constexpr std::int64_t kTail = 64 * 1024, kPast = 256;
+  std::vector<unsigned char> tail(kTail);
+  std::int64_t nEnd = nSize;  // after the last byte that is not zero
+  for (bool bFound = false; nEnd > 0 && !bFound;) {
+    const std::int64_t nAt = std::max<std::int64_t>(0, nEnd - kTail);
+    if (ReadAt(fd, tail.data(), static_cast<std::size_t>(nEnd - nAt), nAt) != nEnd - nAt) return false;
+    while (nEnd > nAt && tail[static_cast<std::size_t>(nEnd - nAt - 1)] == 0) --nEnd;
+    bFound = nEnd > nAt;
+  }
+  const std::int64_t nFrom = std::max<std::int64_t>(0, nEnd + kPast - kTail);
+  const ssize_t n = ReadAt(fd, tail.data(), tail.size(), nFrom);
+  const auto nData = static_cast<std::size_t>(nEnd - nFrom);
+  for (std::size_t nStart = 0; n > 0 && nStart < kPast && nStart < nData; ++nStart) {
+    TFound f;
+    const unsigned char* pLast = nullptr;
+    std::size_t nAt = nStart;
+    while (Parse(tail.data() + nAt, static_cast<std::size_t>(n) - nAt, &f)) {
+      if (DocumentSeq(f) != 0) pLast = tail.data() + nAt;
+      nAt += f.nBytes;
+    }
+    if (nAt < nData) continue;  // not where a record begins
+    if (pLast == nullptr) return false;
+    *pSeq = DocumentSeqAt(pLast);
+    *pCapturedMs = DocumentCapturedAt(pLast);
+    return true;
+  }
+  return false;
 }
 
 // A segment's room is allocated when it begins: a write within the file's size, into blocks it already
@@ -136,51 +172,137 @@ std::int64_t WallMs() noexcept {
       .count();
 }
 
-bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::uint64_t nConfirm) {
-  // The newest stays open as the newest until the new one's header is on the disk: a segment that
-  // cannot begin (a full disk) leaves the journal writing on where it was, never into the new file.
-  if (d.nFd >= 0) fdatasync(d.nFd);
+namespace {
+
+// A new segment nNumber whose numbering begins at nFrom, made without the file: created, its room
+// allocated, its header (and the reservation, which goes on in it: recovery reads the newest whole)
+// written and synced with its directory entry, so that a power cut never leaves the newest segment
+// without it. Its descriptor, or -1 (errno says why; nothing is left behind).
+int PrepareSegment(const TMyData& d, std::uint64_t nNumber, std::uint64_t nFrom, std::uint64_t nAck,
+                   std::uint64_t nConfirm, std::vector<unsigned char>& header) {
   const std::string path = SegmentName(d.dir, nNumber);
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-  if (fd < 0) return false;
+  if (fd < 0) return -1;
   Allocate(d, fd);
-  std::vector<unsigned char> header;
-  EncodeHeader(header, nNumber, d.nEpoch, d.nWrittenSeq + 1, nAck, nConfirm);
-  // The reservation goes on in the new segment, which recovery reads whole.
-  if (d.nReserveOnDisk > d.nWrittenSeq) EncodeReserve(header, d.nReserveOnDisk, WallMs());
-  // Synced with its directory entry, so that a power cut never leaves the newest segment without it.
+  EncodeHeader(header, nNumber, d.nEpoch, nFrom, nAck, nConfirm);
+  if (d.nReserveOnDisk >= nFrom) EncodeReserve(header, d.nReserveOnDisk, WallMs());
   if (!WriteAt(fd, header.data(), header.size(), 0) || fdatasync(fd) != 0 || fsync(d.nDirFd) != 0) {
     const int nError = errno;
     close(fd);
     unlink(path.c_str());
     errno = nError;
-    return false;
+    return -1;
   }
-  if (d.nFd >= 0) close(d.nFd);
+  return fd;
+}
+
+// Whoever holds the file, with the segment fd of nBytes prepared: it becomes the newest. Beyond the
+// segments allowed the oldest gives way, counted; its number, to be removed, or 0.
+std::uint64_t Adopt(TMyData& d, int fd, std::uint64_t nNumber, std::int64_t nBytes) {
   d.nFd = fd;
-  TSegment gone;
+  std::lock_guard<std::mutex> lock(d.mutex);
+  d.segments.push_back({nNumber, 0, 0, nBytes, 0});
+  if (d.segments.size() <= static_cast<std::size_t>(d.options.nSegments)) return 0;
+  const TSegment gone = d.segments.front();
+  d.segments.pop_front();
+  if (gone.nFirstSeq != 0) {
+    // Documents not kept leave their seq unused: a segment counted as it was written says exactly.
+    const long nSpan = static_cast<long>(gone.nLastSeq - gone.nFirstSeq + 1);
+    const long nDocs = gone.nDocs >= 0 ? gone.nDocs : nSpan;
+    const std::uint64_t nKeep = std::max(d.nConfirmed, gone.nFirstSeq - 1);
+    const long nUnconfirmed =
+        gone.nLastSeq > nKeep ? std::min(nDocs, static_cast<long>(gone.nLastSeq - nKeep)) : 0;
+    d.figures.nGivenWay += nDocs;
+    d.figures.nGivenWayUnconfirmed += nUnconfirmed;
+    console::Warning("The journal of wheel %s is full: its oldest %ld documents (seq %" PRIu64
+                     " to %" PRIu64 ") gave way, %ld of them not confirmed by the site\n",
+                     d.wheel.c_str(), nDocs, gone.nFirstSeq, gone.nLastSeq, nUnconfirmed);
+  }
+  return gone.nNumber;
+}
+
+void Remove(const TMyData& d, std::uint64_t nNumber) {
+  if (nNumber != 0) unlinkat(d.nDirFd, SegmentName("", nNumber).c_str() + 1, 0);
+}
+
+}  // namespace
+
+bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::uint64_t nConfirm) {
+  // The newest stays open as the newest until the new one's header is on the disk: a segment that
+  // cannot begin (a full disk) leaves the journal writing on where it was, never into the new file.
   {
     std::lock_guard<std::mutex> lock(d.mutex);
-    d.segments.push_back({nNumber, 0, 0, static_cast<std::int64_t>(header.size()), 0});
-    if (d.segments.size() <= static_cast<std::size_t>(d.options.nSegments)) return true;
-    gone = d.segments.front();
-    d.segments.pop_front();
-    if (gone.nFirstSeq != 0) {
-      // Documents not kept leave their seq unused: a segment counted as it was written says exactly.
-      const long nSpan = static_cast<long>(gone.nLastSeq - gone.nFirstSeq + 1);
-      const long nDocs = gone.nDocs >= 0 ? gone.nDocs : nSpan;
-      const std::uint64_t nKeep = std::max(d.nConfirmed, gone.nFirstSeq - 1);
-      const long nUnconfirmed =
-          gone.nLastSeq > nKeep ? std::min(nDocs, static_cast<long>(gone.nLastSeq - nKeep)) : 0;
-      d.figures.nGivenWay += nDocs;
-      d.figures.nGivenWayUnconfirmed += nUnconfirmed;
-      console::Warning("The journal of wheel %s is full: its oldest %ld documents (seq %" PRIu64
-                       " to %" PRIu64 ") gave way, %ld of them not confirmed by the site\n",
-                       d.wheel.c_str(), nDocs, gone.nFirstSeq, gone.nLastSeq, nUnconfirmed);
+    d.bBeginning = true;  // WriteOut does not wait for the file meanwhile: the disk is slow
+    d.idle.notify_all();
+  }
+  if (d.nFd >= 0) fdatasync(d.nFd);
+  std::vector<unsigned char> header;
+  const int fd = PrepareSegment(d, nNumber, d.nWrittenSeq + 1, nAck, nConfirm, header);
+  const int nOld = d.nFd;
+  const std::uint64_t nGone = fd >= 0 ? Adopt(d, fd, nNumber, static_cast<std::int64_t>(header.size())) : 0;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.bBeginning = false;
+  }
+  if (fd < 0) return false;
+  if (nOld >= 0) close(nOld);
+  Remove(d, nGone);
+  return true;
+}
+
+void ChangeSegment(TMyData& d, std::uint64_t nAck, std::uint64_t nConfirm, std::uint64_t nNextSeq) {
+  std::uint64_t nNumber, nFrom;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    if (!BeginNextEarly(d.segments.back().nSize, d.options.nSegmentBytes)) {
+      nNumber = 0;
+    } else {
+      nNumber = d.segments.back().nNumber + 1;
+      // Every document numbered before the commit is written (or not kept): the header may carry the
+      // numbering; what WriteOut writes meanwhile goes into the newest's margin.
+      nFrom = std::max(d.nWrittenSeq, nNextSeq - 1) + 1;
     }
   }
-  unlinkat(d.nDirFd, SegmentName("", gone.nNumber).c_str() + 1, 0);
-  return true;
+  if (nNumber != 0) {
+    std::vector<unsigned char> header;
+    const int fd = PrepareSegment(d, nNumber, nFrom, nAck, nConfirm, header);
+    // The newest still has room: a segment that cannot begin yet costs nothing now. It is tried again
+    // after the next batch, and said once.
+    if (fd < 0 && !d.bBeginFailing) SayFailure(d, "begin the next segment of");
+    d.bBeginFailing = fd < 0;
+    if (fd >= 0) {
+      std::unique_lock<std::mutex> lock(d.mutex);
+      d.idle.wait(lock, [&] { return !d.bWriting; });  // WriteOut's put: the page cache, a moment
+      d.bWriting = true;
+      const std::uint64_t nWritten = d.nWrittenSeq;
+      lock.unlock();
+      // Documents WriteOut wrote since the header was made: the numbering goes on after them.
+      const auto nAt = static_cast<std::int64_t>(header.size());
+      std::vector<unsigned char> marks;
+      if (nWritten >= nFrom) EncodeMarks(marks, nAck, nConfirm, nWritten + 1);
+      const bool bMarks = marks.empty() || WriteAt(fd, marks.data(), marks.size(), nAt);
+      const int nOld = d.nFd;
+      const std::uint64_t nGone =
+          bMarks ? Adopt(d, fd, nNumber, nAt + static_cast<std::int64_t>(marks.size())) : 0;
+      if (bMarks) d.nWrittenSeq = std::max(nWritten, nFrom - 1);
+      lock.lock();
+      d.bWriting = false;
+      d.idle.notify_all();
+      lock.unlock();
+      if (bMarks) {
+        // What WriteOut put into the old one is synced before it closes.
+        fdatasync(nOld);
+        close(nOld);
+        Remove(d, nGone);
+      } else {
+        if (!d.bBeginFailing) SayFailure(d, "begin the next segment of");
+        d.bBeginFailing = true;
+        close(fd);
+        unlink(SegmentName(d.dir, nNumber).c_str());
+      }
+    }
+  }
+  Retain(d);
 }
 
 bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uint64_t nFirstSeq,
@@ -256,17 +378,6 @@ bool Write(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, st
       return false;
     }
   }
-  newest(&nSize, &nNumber);
-  if (BeginNextEarly(nSize, nLimit)) {
-    // Every document numbered so far is written: the new header may carry the numbering.
-    d.nWrittenSeq = std::max(d.nWrittenSeq, nNextSeq - 1);
-    // The newest still has room: a segment that cannot begin yet costs nothing now. It is tried again
-    // after the next batch, and said once.
-    const bool bBegun = BeginSegment(d, nNumber + 1, nAck, nConfirm);
-    if (!bBegun && !d.bBeginFailing) SayFailure(d, "begin the next segment of");
-    d.bBeginFailing = !bBegun;
-  }
-  Retain(d);
   return true;
 }
 
@@ -326,8 +437,13 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
     const ssize_t n = fd < 0 ? -1 : ReadAt(fd, head, sizeof head, 0);
     struct stat st {};
     const bool bStat = fd >= 0 && fstat(fd, &st) == 0;
-    if (fd >= 0) close(fd);
     const TScan s = n > 0 ? Scan(head, static_cast<std::size_t>(n), true) : TScan{};
+    // The newest holds no document yet (just begun): the last one, and when it was captured, is this
+    // one's last, which may come after the newest's numbering began (written out as it began).
+    const bool bTail = s.bHeader && bStat && s.nFirstSeq != 0 && newest.nLastSeq == 0 &&
+                       it == numbers.rbegin() &&
+                       LastDocument(fd, st.st_size, &newest.nLastSeq, &newest.nLastCapturedMs);
+    if (fd >= 0) close(fd);
     if (!s.bHeader || !bStat) {
       console::Warning("The journal of wheel %s holds a segment that does not check out: %s removed\n",
                        d.wheel.c_str(), path.c_str());
@@ -336,6 +452,11 @@ bool Recover(TMyData& d, std::uint64_t* pMaxEpoch) {
     }
     TSegment seg{*it, s.nFirstSeq, 0, st.st_size, -1, s.nFirstCapturedMs};
     if (s.nFirstSeq != 0) seg.nLastSeq = std::max(s.nFirstSeq, nNextBegins - 1);
+    if (bTail) {
+      seg.nLastSeq = std::max(seg.nLastSeq, newest.nLastSeq);
+      d.nNewestCapturedMs = newest.nLastCapturedMs;
+      newest.nNextSeq = std::max(newest.nNextSeq, newest.nLastSeq + 1);
+    }
     nNextBegins = s.nFirstSeq != 0 ? s.nFirstSeq : s.nBegins;
     d.segments.push_front(seg);
     *pMaxEpoch = std::max(*pMaxEpoch, s.nEpoch);

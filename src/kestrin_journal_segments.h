@@ -27,9 +27,18 @@ ssize_t ReadAt(int fd, unsigned char* p, std::size_t n, std::int64_t nAt);
 // Now, in ms since the Unix epoch: when a reservation is written.
 std::int64_t WallMs() noexcept;
 
-// Writer (and Init, before the writer starts): begins segment nNumber with its header and makes it the
-// newest; the one before is synced and closed, and beyond the segments allowed the oldest gives way.
+// Writer holding the file (and Init, before the writer starts): begins segment nNumber with its
+// header and makes it the newest; the one before is synced and closed, and beyond the segments allowed
+// the oldest gives way. For a newest segment that is full: WriteOut cannot write meanwhile.
 bool BeginSegment(TMyData& d, std::uint64_t nNumber, std::uint64_t nAck, std::uint64_t nConfirm);
+
+// Writer, not holding the file, after a commit of the marks nAck and nConfirm while seq nNextSeq was
+// the next: when the newest segment is nearly full, the next one is made (created, allocated, its
+// header synced) while WriteOut goes on writing into the newest's margin, then swapped in under the
+// file in a moment, a marks record carrying the numbering past what WriteOut wrote meanwhile; one that
+// cannot begin costs nothing now, is said once and tried again after the next commit. Then the oldest
+// segments the retention has passed go.
+void ChangeSegment(TMyData& d, std::uint64_t nAck, std::uint64_t nConfirm, std::uint64_t nNextSeq);
 
 // Whoever holds the file (the writer, WriteOut): puts bytes (whole records, nDocs documents up to
 // nLastSeq) at the end of the newest segment.
@@ -37,9 +46,8 @@ bool Put(TMyData& d, const unsigned char* p, std::size_t n, long nDocs, std::uin
          std::uint64_t nLastSeq);
 
 // Writer, holding the file (bWriting): writes a batch of documents and, if they changed, the marks, and
-// with bReserve the reservation nReserve; then, when the newest segment is nearly full, begins the next
-// one (tried again after the next batch when it cannot), and lets the oldest go that the retention has
-// passed. False when a document or the marks were not written.
+// with bReserve the reservation nReserve, beginning the next segment where the newest is full. False
+// when a document or the marks were not written.
 bool Write(TMyData& d, std::vector<unsigned char>& batch, std::uint64_t nAck, std::uint64_t nConfirm,
            std::uint64_t nNextSeq, bool bMarks, bool bReserve, std::uint64_t nReserve);
 

@@ -62,6 +62,7 @@ void WriterMain(TMyData* pData) {
     d.idle.notify_all();
     lock.unlock();
     bOk = bOk && fdatasync(d.nFd) == 0;
+    if (bOk) ChangeSegment(d, nAck, nConfirm, nNextSeq);
     Committed(d, began, nWritten > nSyncedBefore);
     const long nCommitMs = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(TMyData::Clock::now() - began).count());
