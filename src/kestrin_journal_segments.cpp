@@ -214,8 +214,8 @@ std::uint64_t Adopt(TMyData& d, int fd, std::uint64_t nNumber, std::int64_t nByt
         gone.nLastSeq > nKeep ? std::min(nDocs, static_cast<long>(gone.nLastSeq - nKeep)) : 0;
     d.figures.nGivenWay += nDocs;
     d.figures.nGivenWayUnconfirmed += nUnconfirmed;
-    console::Warning("The journal of wheel %s is full: its oldest %ld documents (seq %" PRIu64
-                     " to %" PRIu64 ") gave way, %ld of them not confirmed by the site\n",
+    console::Warning("The journal of wheel %s is full: its oldest %ld documents (seq %" PRIu64 " to %" PRIu64
+                     ") gave way, %ld of them not confirmed by the site\n",
                      d.wheel.c_str(), nDocs, gone.nFirstSeq, gone.nLastSeq, nUnconfirmed);
   }
   return gone.nNumber;

@@ -178,7 +178,9 @@ TEST_F(JournalTest, AKillInTheUnsyncedWindowGivesNoSeqTwice) {
         if ((how == kSegmentChange && g == 53) || (how == kJustBegun && g == last)) journal::Sync(j, 5000);
         if (how != kChangeUnderWay) continue;
         std::unique_lock<std::mutex> lock(d.mutex);
-        if (d.bWriting && !d.pending.empty() && d.segments.back().nSize + static_cast<std::int64_t>(journal::kDocumentBytes) <= small.nSegmentBytes) break;
+        const std::int64_t nRoom = small.nSegmentBytes - d.segments.back().nSize;
+        const bool bFits = nRoom >= static_cast<std::int64_t>(journal::kDocumentBytes);
+        if (d.bWriting && !d.pending.empty() && bFits) break;
         lock.unlock();
         usleep(250);
       }
@@ -210,8 +212,9 @@ TEST_F(JournalTest, AKillInTheUnsyncedWindowGivesNoSeqTwice) {
     EXPECT_EQ(ReadAfter(0), Range(1, written));
     const std::string lines = Lines().substr(before.size());
     char captured[80];
-    std::snprintf(captured, sizeof captured, "its last document is seq %d, captured 1970-01-01T%02d:%02d:%02d.000Z;",
-                  written, written / 3600, written / 60 % 60, written % 60);
+    std::snprintf(captured, sizeof captured,
+                  "its last document is seq %d, captured 1970-01-01T%02d:%02d:%02d.000Z;", written,
+                  written / 3600, written / 60 % 60, written % 60);
     EXPECT_NE(lines.find(how == kPowerCut ? "was not closed cleanly (a crash, a kill or a power cut): it holds no document;"
                          : how == kKill   ? "its last document is seq 3, captured 1970-01-01T00:00:03.000Z; frames read "
                                             "after it may be lost, and seq 4 to "
