@@ -2,7 +2,9 @@
 // while documents keep coming, a burst, a Sync's request, the close). A commit takes the file from
 // WriteOut (bWriting), writes what WriteOut left with the marks and the reservation, gives the file
 // back and syncs (fdatasync), which covers what WriteOut wrote meanwhile too: nothing on the publishing
-// path ever waits for the disk. A failed commit is said once, and again when writing works.
+// path ever waits for the disk. When the newest segment is nearly full it then makes the next one
+// without the file and swaps it in (ChangeSegment). A failed commit is said once, and again when
+// writing works.
 #include "kestrin_journal_writer.h"
 
 #include <pthread.h>
