@@ -322,6 +322,11 @@ TEST_F(LedgerE2e, StoresEveryDocumentOnceAfterItsDiskWasFull) {
   EXPECT_EQ(Confirmation("site")["refused"], 1);
   StopLedger();
   EXPECT_EQ(Confirmation("site")["state"], "stopped");
+  // Every checkpoint signed across the full disk is whole: none was cut short inside the file.
+  std::string vkey, out;
+  ASSERT_EQ(Verb({"key", "--key", broker_.Dir() + "/ledger.key", "--name", "site1"}, &vkey), 0);
+  std::ofstream(broker_.Dir() + "/site.vkey") << vkey;
+  EXPECT_EQ(Verb({"verify", "--site-key", broker_.Dir() + "/site.vkey", "--database", Db()}, &out), 0) << out;
 }
 
 }  // namespace

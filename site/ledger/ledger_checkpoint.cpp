@@ -93,10 +93,20 @@ std::string CheckpointSign(ThLedgerCheckpoints hInst, std::uint32_t wheel, std::
 
 int CheckpointsAppend(ThLedgerCheckpoints hInst, const std::string& notes) noexcept {
   TCheckpoints& d = Of(hInst);
+  // A write cut short (a full disk) would leave half a note, and the next notes appended after it
+  // would read as one whose signature fails: the file is cut back to its whole notes.
+  const off_t nBefore = lseek(d.fd, 0, SEEK_END);
+  if (nBefore < 0) return -1;
   for (std::size_t at = 0; at < notes.size();) {
     const ssize_t n = write(d.fd, notes.data() + at, notes.size() - at);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
+    if (n <= 0) {
+      const int nError = n < 0 ? errno : ENOSPC;
+      // Should the cut fail too, a reader stops at the half note.
+      [[maybe_unused]] const int nCut = ftruncate(d.fd, nBefore);
+      errno = nError;
+      return -1;
+    }
     at += static_cast<std::size_t>(n);
   }
   return fdatasync(d.fd) == 0 ? 0 : -1;
